@@ -1,0 +1,65 @@
+#pragma once
+
+// The settings record, its 517-byte file image, and this machine's name.
+
+#include <QStringList>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// A length byte and 255 character bytes (UTF-8). Storing a value writes the
+// length and the characters only: the bytes behind are kept as they stand,
+// since the file keeps them too.
+class ShortString {
+public:
+    static constexpr std::size_t Capacity = 255;
+
+    std::string Get() const;
+    // Stores `text` cut to 255 bytes (never inside a UTF-8 sequence).
+    void Set(std::string_view text);
+
+    std::array<std::uint8_t, Capacity + 1> Bytes{};
+};
+
+struct TBackupConfig {
+    static constexpr std::size_t Size = 517;
+
+    std::uint8_t Characters = 0;   // 0: false, anything else: true
+    std::uint8_t Multiplayer = 0;
+    std::uint8_t SinglePlayer = 0;
+    ShortString GameDir;           // offset 3
+    ShortString BackupDir;         // offset 259
+    std::uint8_t ZipBackups = 0;   // offset 515
+    std::uint8_t OwnerOnRestore = 0; // offset 516
+
+    std::array<std::uint8_t, Size> ToBytes() const;
+    // Overwrites the leading `count` bytes of the record (at most Size).
+    void FromBytes(const std::uint8_t* data, std::size_t count);
+};
+
+extern TBackupConfig BackupConfig;
+extern std::string ComputerName; // empty when unknown
+
+// Where the settings live: $XDG_CONFIG_HOME/mfbackup.ini, else
+// $HOME/.config/mfbackup.ini.
+std::string SettingsFilePath();
+std::string DefaultGameDir();   // Wine prefix + "/drive_c/Program Files/Corvanta Software/Moonforge/"
+std::string DefaultBackupDir(); // $HOME + "/Moonforge Backup/"
+
+void SetDefaultConfig();
+// Fills BackupConfig from the settings file; writes the file from the current
+// values when it can't be opened.
+void LoadConfig();
+// Writes the whole record atomically; a failure is shown ("Cannot create file
+// <path>") and false returned.
+bool SaveConfig();
+void ReadMachineIdentity();
+
+// The start-up step, run before the application object exists: defaults,
+// LoadConfig, ReadMachineIdentity. Errors it meets are kept, not shown, and
+// handed out once by TakeStartupErrors() when windows can be shown.
+void InitialiseSettings();
+QStringList TakeStartupErrors();

@@ -1,0 +1,41 @@
+#pragma once
+
+// Windows file attributes on Linux: read-only from the mode bits, hidden and
+// system from the user.DOSATTRIB extended attribute (as Wine and Samba keep
+// them; a leading "." also means hidden), directory from stat, and an emulated
+// archive bit ("changed since the last backup") kept as a clean stamp in the
+// user.mfbackup.clean extended attribute.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+inline constexpr std::uint32_t faReadOnly = 0x01;
+inline constexpr std::uint32_t faHidden = 0x02;
+inline constexpr std::uint32_t faSysFile = 0x04;
+inline constexpr std::uint32_t faVolumeID = 0x08;
+inline constexpr std::uint32_t faDirectory = 0x10;
+inline constexpr std::uint32_t faArchive = 0x20;
+inline constexpr std::uint32_t faAnyFile = 0x3F;
+inline constexpr std::uint32_t INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF;
+
+// The attributes of `path`, or INVALID_FILE_ATTRIBUTES (last error set).
+std::uint32_t GetFileAttributes(std::string_view path);
+
+// Makes the file carry exactly `attrs` (read-only, hidden, system, archive;
+// other bits are ignored). Clearing faArchive stores a clean stamp; that fails
+// where the file system refuses user extended attributes. False and last error
+// set on failure.
+bool SetFileAttributes(std::string_view path, std::uint32_t attrs);
+
+// Pure parts, tested without the disk.
+// The hidden/system bits of a user.DOSATTRIB value: its leading "0x" hex number,
+// whatever follows (Samba appends a binary block); nullopt when it has none.
+std::optional<std::uint32_t> ParseDosAttrib(std::string_view value);
+// The value written for hidden/system bits: "0x%x" of those bits only.
+std::string FormatDosAttrib(std::uint32_t attrs);
+
+} // namespace platform

@@ -1,0 +1,43 @@
+#pragma once
+
+// Files and folders with the Windows calls' meaning. Each returns false (or 0)
+// on failure and sets the last error.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// Copies contents, read-only state, last-write time and hidden/system (never
+// the clean stamp: a copy reads as archive). Fails with 5 when the target
+// exists and is read-only, hidden or system (also as root), 2 when the source
+// is missing, 3 when the target's folder is missing, 80 when `failIfExists`
+// and the target exists. Atomic: a temporary file in the target's folder is
+// renamed over the target only when complete. Copies in the kernel.
+bool CopyFile(std::string_view source, std::string_view target, bool failIfExists);
+
+bool CreateDirectory(std::string_view path); // fails (183) when the path exists
+bool DeleteFile(std::string_view path);
+bool SetCurrentDirectory(std::string_view path);
+std::string GetCurrentDirectory(); // ends without '/'
+
+// As Windows: dir (+ '/') + up to three prefix characters + a hex number +
+// ".TMP", created empty and exclusively. With `unique` 0 the number is chosen
+// (from the millisecond tick, next on a clash); otherwise that number is used
+// and no file is created. Returns the number used, 0 on failure (267 when
+// `dir` is no folder).
+unsigned GetTempFileName(std::string_view dir, std::string_view prefix, unsigned unique,
+                         std::string& result);
+
+// Folder test: the attributes can be read and include the directory flag.
+bool DirectoryExists(std::string_view path);
+// File test: a search for `pattern` (wildcards allowed, every attribute)
+// finds an entry and the first entry is not a folder.
+bool FileExists(std::string_view pattern);
+
+// Writes `size` bytes at `offset` of an existing file, in place, opened for
+// reading and writing without creating it. False and last error set on failure.
+bool WriteAt(std::string_view path, std::uint64_t offset, const void* data, std::size_t size);
+
+} // namespace platform

@@ -1,0 +1,30 @@
+#pragma once
+
+// Path helpers in the Windows style the program is written in, with '/' as
+// the separator. Pure string functions: they never touch the disk.
+
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+inline constexpr char PathDelim = '/';
+
+// The folder part of a path: everything up to and including the last PathDelim
+// ("" when there is none).
+std::string ExtractFilePath(std::string_view path);
+// The name part: everything after the last PathDelim.
+std::string ExtractFileName(std::string_view path);
+// `path` with a PathDelim appended unless it is empty or already ends with one.
+std::string IncludeTrailingPathDelimiter(std::string_view path);
+
+// Cuts `text` to at most `maxBytes` bytes without splitting a UTF-8 sequence.
+std::string CutUtf8(std::string_view text, std::size_t maxBytes);
+
+// The path as it exists on disk: each component that does not exist as written
+// is looked up ignoring ASCII case among its parent's entries (as Wine does).
+// Components that exist in no case are kept as written, and so is the rest.
+// Every call of this layer that takes a path resolves it this way first.
+std::string ResolveCase(std::string_view path);
+
+} // namespace platform

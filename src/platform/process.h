@@ -1,0 +1,50 @@
+#pragma once
+
+// Starting a program as CreateProcess does, and waiting for it.
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform {
+
+// Splits a command line by the Microsoft C runtime's rules.
+std::vector<std::string> SplitCommandLine(std::string_view commandLine);
+
+// The folder of the running program (resolved through links), ending with '/'.
+std::string ModuleDirectory();
+
+// Finds a program as Windows does: a name with a '/' is taken as given;
+// a bare name is looked for in ModuleDirectory(), the current folder, then
+// each folder of PATH. "" and last error 2 when not found.
+std::string SearchProgram(std::string_view name);
+
+struct ExitStatus {
+    bool Signaled = false; // ended by a signal
+    int Code = 0;          // exit code, or the signal number when Signaled
+};
+
+class Process {
+public:
+    Process() = default;
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+    ~Process(); // waits for a started child that was not waited for
+
+    // Splits the command line, searches the program, starts it with
+    // posix_spawn in the current folder, standard input from /dev/null.
+    // `showCommand` is kept but has no effect. False and last error (a
+    // Windows code) on failure.
+    bool Start(std::string_view commandLine, int showCommand = 1);
+    // Waits without time limit. False when nothing was started.
+    bool Wait();
+
+    bool Running() const { return pid_ > 0; }
+    const ExitStatus& Status() const { return status_; }
+
+private:
+    int pid_ = -1;
+    ExitStatus status_;
+};
+
+} // namespace platform

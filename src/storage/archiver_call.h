@@ -1,0 +1,17 @@
+#pragma once
+
+// Running the archiver, and its two command lines.
+
+#include <string>
+
+inline constexpr const char* ArchiverName = "pkzip.exe";
+
+// Makes Dir current, runs ExeName with Params minimized and waits for it.
+// True only when it started and ended with exit code 0; otherwise the reason
+// is shown in a message box and false returned.
+bool RunArchiver(const std::string& ExeName, const std::string& Params, const std::string& Dir);
+
+// -add "ARCHIVE" "FILE"
+std::string CompressParams(const std::string& Archive, const std::string& FileName);
+// -extract -overwrite "ARCHIVE"
+std::string ExtractParams(const std::string& Archive);

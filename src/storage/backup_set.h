@@ -1,0 +1,25 @@
+#pragma once
+
+// Backup sets: folders "MFB" + hex digits directly in BackupDir, with an
+// optional one-line desc.txt.
+
+#include <string>
+
+// Makes a new, empty, uniquely named set folder in BackupDir and writes its
+// description (cut to 255 bytes). SetPath gets the folder's path with a
+// trailing '/'. False when no set was made (SetPath is then not to be used).
+// The current folder stays at BackupDir.
+bool CreateBackupSet(const std::string& Description, std::string& SetPath);
+
+// Writes SetPath + "desc.txt": the description and CR LF. Nothing for an empty
+// description. Errors are not reported.
+void WriteSetDescription(const std::string& SetPath, const std::string& Description);
+
+// The first line of BackupDir + SetName + "/desc.txt" (up to CR, Ctrl-Z or the
+// end, at most 255 bytes; text that is not UTF-8 is read as Windows-1252).
+// Empty when the file is missing or unreadable.
+void ReadSetDescription(const std::string& SetName, std::string& Description);
+
+// The first-line rule above, applied to a folder path (ending with '/') +
+// "desc.txt". Shared with the import of a medium.
+std::string ReadDescriptionFile(const std::string& FolderPath);

@@ -1,0 +1,49 @@
+#include "ui/file_dialog.h"
+
+#include <QFileDialog>
+#include <QFileInfo>
+
+namespace ui {
+namespace {
+
+FileDialogHandler& handler() {
+    static FileDialogHandler h;
+    return h;
+}
+
+} // namespace
+
+bool OpenDialog::Execute(QWidget* parent) {
+    if (handler())
+        return handler()(*this);
+
+    QFileDialog dialog(parent);
+    dialog.setObjectName(objectName());
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    // Any name is accepted, so the user can confirm a folder by the preset name.
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setOption(QFileDialog::ReadOnly, false);
+    dialog.setSizeGripEnabled(true);
+    QFileInfo start(FileName);
+    if (start.isAbsolute() && start.dir().exists())
+        dialog.setDirectory(start.dir());
+    dialog.selectFile(start.fileName());
+    while (dialog.exec() == QDialog::Accepted) {
+        const QStringList chosen = dialog.selectedFiles();
+        if (chosen.isEmpty())
+            return false;
+        if (PathMustExist && !QFileInfo(chosen.first()).dir().exists())
+            continue;
+        FileName = chosen.first();
+        return true;
+    }
+    return false;
+}
+
+FileDialogHandler SetFileDialogHandler(FileDialogHandler h) {
+    FileDialogHandler previous = std::move(handler());
+    handler() = std::move(h);
+    return previous;
+}
+
+} // namespace ui

@@ -1,0 +1,35 @@
+#pragma once
+
+// The program's one file-open dialog, as an object a dialog owns (it keeps the
+// last chosen name as its starting name). Tests replace what Execute shows.
+
+#include <QObject>
+#include <QString>
+
+#include <functional>
+
+class QWidget;
+
+namespace ui {
+
+class OpenDialog : public QObject {
+    Q_OBJECT
+public:
+    explicit OpenDialog(QObject* parent = nullptr) : QObject(parent) {}
+
+    QString FileName;          // starting name, and the chosen one after Execute
+    bool PathMustExist = false; // the chosen name's folder must exist
+
+    // Shows the dialog; the typed name need not exist (the user confirms a
+    // folder by accepting any name in it). True when the user confirmed;
+    // FileName then holds the full chosen path.
+    bool Execute(QWidget* parent);
+};
+
+// Replaces what Execute shows: the handler gets the dialog (with its current
+// FileName) and returns whether the user confirmed, after setting FileName.
+// Returns the previous handler; an empty one puts the real dialog back.
+using FileDialogHandler = std::function<bool(OpenDialog&)>;
+FileDialogHandler SetFileDialogHandler(FileDialogHandler handler);
+
+} // namespace ui
