@@ -1,0 +1,49 @@
+#include "storage/archiver_call.h"
+
+#include "platform/files.h"
+#include "storage/app_exec.h"
+#include "ui/message_box.h"
+
+#include <QString>
+
+bool RunArchiver(const std::string& ExeName, const std::string& Params, const std::string& Dir) {
+    if (!platform::SetCurrentDirectory(Dir))
+        ui::ShowMessage(QString::fromStdString("error setting currentdir to " + Dir));
+
+    TAppExec exec;
+    exec.Clear();
+    exec.ExeName = ExeName;
+    exec.Wait = true;
+    exec.ChangeDir = false;
+    exec.SetWindowState(TAppExec::wsMinimized);
+    exec.ExeParams = QStringList{QString::fromStdString(Params)};
+
+    try {
+        exec.Execute();
+    } catch (const EAppExec& e) {
+        ui::ShowMessage(QString::fromStdString(e.what()));
+        return false;
+    }
+
+    // An archiver that failed inside must not count as done: Backup would
+    // clear the archive bit of a file that was never stored.
+    if (exec.ExitSignaled()) {
+        ui::ShowMessage(QString::fromStdString(ExeName + " was ended by signal " +
+                                               std::to_string(exec.ExitCode())));
+        return false;
+    }
+    if (exec.ExitCode() != 0) {
+        ui::ShowMessage(QString::fromStdString(ExeName + " ended with exit code " +
+                                               std::to_string(exec.ExitCode())));
+        return false;
+    }
+    return true;
+}
+
+std::string CompressParams(const std::string& Archive, const std::string& FileName) {
+    return "-add \"" + Archive + "\" \"" + FileName + "\"";
+}
+
+std::string ExtractParams(const std::string& Archive) {
+    return "-extract -overwrite \"" + Archive + "\"";
+}
