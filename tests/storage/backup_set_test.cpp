@@ -1,0 +1,149 @@
+#include "config/backup_config.h"
+#include "platform/files.h"
+#include "storage/backup_set.h"
+#include "test_env.h"
+#include "ui/message_box.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+#include <set>
+#include <string>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class BackupSetTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        backupDir = testenv::Scratch() + "/Moonforge Backup/";
+        fs::create_directories(backupDir);
+        BackupConfig.BackupDir.Set(backupDir);
+    }
+
+    std::set<std::string> Entries(const std::string& dir) const {
+        std::set<std::string> names;
+        for (const auto& e : fs::directory_iterator(dir))
+            names.insert(e.path().filename().string());
+        return names;
+    }
+
+    std::string backupDir;
+    ui::MessageCapture messages;
+};
+
+TEST_F(BackupSetTest, NewSetsAreUniqueHexNamedFoldersWithoutLeftovers) {
+    const std::regex setName("MFB[0-9A-F]{1,4}");
+    std::set<std::string> made;
+    for (int i = 0; i < 3; ++i) {
+        std::string setPath;
+        ASSERT_TRUE(CreateBackupSet("run " + std::to_string(i), setPath));
+        ASSERT_EQ(setPath.substr(0, backupDir.size()), backupDir);
+        ASSERT_EQ(setPath.back(), '/');
+        const std::string name =
+            setPath.substr(backupDir.size(), setPath.size() - backupDir.size() - 1);
+        EXPECT_TRUE(std::regex_match(name, setName)) << name;
+        EXPECT_TRUE(fs::is_directory(setPath));
+        EXPECT_EQ(testenv::ReadFile(setPath + "desc.txt"), "run " + std::to_string(i) + "\r\n");
+        made.insert(name);
+    }
+    EXPECT_EQ(made.size(), 3u);
+    // Only the set folders are left: no temporary file of the same name.
+    EXPECT_EQ(Entries(backupDir), made);
+    // The backup directory stays current afterwards.
+    EXPECT_EQ(fs::current_path(), fs::path(backupDir).parent_path());
+    EXPECT_TRUE(messages.texts().isEmpty());
+}
+
+TEST_F(BackupSetTest, DescriptionIsCutTo255BytesWithoutSplittingACharacter) {
+    std::string setPath;
+    ASSERT_TRUE(CreateBackupSet(std::string(300, 'x'), setPath));
+    EXPECT_EQ(testenv::ReadFile(setPath + "desc.txt"), std::string(255, 'x') + "\r\n");
+
+    std::string accented;
+    for (int i = 0; i < 150; ++i)
+        accented += "\xC3\xA9"; // é, two bytes each
+    ASSERT_TRUE(CreateBackupSet(accented, setPath));
+    EXPECT_EQ(testenv::ReadFile(setPath + "desc.txt"), accented.substr(0, 254) + "\r\n");
+}
+
+TEST_F(BackupSetTest, EmptyDescriptionWritesNoFile) {
+    std::string setPath;
+    ASSERT_TRUE(CreateBackupSet("", setPath));
+    EXPECT_TRUE(Entries(setPath).empty());
+    const std::string name = fs::path(setPath).parent_path().filename().string();
+    std::string description = "stale";
+    ReadSetDescription(name, description);
+    EXPECT_EQ(description, "");
+}
+
+TEST_F(BackupSetTest, MissingBackupDirMakesNothingAndSaysWhy) {
+    const std::string missing = testenv::Scratch() + "/gone/";
+    BackupConfig.BackupDir.Set(missing);
+    std::string setPath;
+    EXPECT_FALSE(CreateBackupSet("text", setPath));
+    ASSERT_EQ(messages.texts().size(), 1);
+    EXPECT_TRUE(messages.texts().front().startsWith(
+        QString::fromStdString("Could not create a backup set in " + missing + ": ")))
+        << messages.texts().front().toStdString();
+    EXPECT_FALSE(testenv::Exists(missing));
+    EXPECT_EQ(Entries(testenv::Scratch()), std::set<std::string>{"Moonforge Backup"});
+}
+
+TEST_F(BackupSetTest, ReadsTheFirstLineOnly) {
+    struct Case {
+        const char* name;
+        std::string bytes;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"lines", "first line\r\nsecond line\r\n", "first line"},
+        {"lfonly", "unix line\nsecond\n", "unix line"},
+        {"ctrlz",
+         "before\x1A"
+         "after\r\n",
+         "before"},
+        {"noend", "no line end", "no line end"},
+        {"long", std::string(300, 'y') + "\r\n", std::string(255, 'y')},
+        {"ansi", "Caf\xE9 \x80 5\r\n", "Caf\xC3\xA9 \xE2\x82\xAC 5"},
+        {"utf8", "Caf\xC3\xA9\r\n", "Caf\xC3\xA9"},
+        {"empty", "", ""},
+    };
+    for (const Case& c : cases) {
+        testenv::WriteFile(backupDir + c.name + "/desc.txt", c.bytes);
+        std::string description;
+        ReadSetDescription(c.name, description);
+        EXPECT_EQ(description, c.expected) << c.name;
+    }
+}
+
+TEST_F(BackupSetTest, LongUtf8LineIsNotTakenForWindowsText) {
+    // A first line far longer than anything kept, cut by the reader somewhere
+    // inside a character, is still UTF-8.
+    std::string line;
+    for (int i = 0; i < 3000; ++i)
+        line += "\xE2\x82\xAC"; // €
+    testenv::WriteFile(backupDir + "big/desc.txt", line + "\r\n");
+    std::string description;
+    ReadSetDescription("big", description);
+    EXPECT_EQ(description, line.substr(0, 255));
+}
+
+TEST_F(BackupSetTest, FolderWithoutDescFileReadsEmpty) {
+    fs::create_directories(backupDir + "Other");
+    std::string description = "stale";
+    ReadSetDescription("Other", description);
+    EXPECT_EQ(description, "");
+    ReadSetDescription("NoSuchSet", description);
+    EXPECT_EQ(description, "");
+    EXPECT_EQ(ReadDescriptionFile(testenv::Scratch() + "/nowhere/"), "");
+}
+
+TEST_F(BackupSetTest, DescFileIsFoundInAnyLetterCase) {
+    testenv::WriteFile(backupDir + "FromWindows/DESC.TXT", "copied set\r\n");
+    EXPECT_EQ(ReadDescriptionFile(backupDir + "FromWindows/"), "copied set");
+}
+
+} // namespace
