@@ -1,5 +1,5 @@
+#include "common/test_env.h"
 #include "storage/app_exec.h"
-#include "test_env.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
+#include "common/test_env.h"
 #include "config/backup_config.h"
 #include "platform/process.h"
 #include "storage/app_exec.h"
 #include "storage/archiver_call.h"
-#include "test_env.h"
 #include "ui/message_box.h"
 
 #include <gtest/gtest.h>

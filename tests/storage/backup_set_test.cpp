@@ -1,7 +1,7 @@
+#include "common/test_env.h"
 #include "config/backup_config.h"
 #include "platform/files.h"
 #include "storage/backup_set.h"
-#include "test_env.h"
 #include "ui/message_box.h"
 
 #include <gtest/gtest.h>
