@@ -1,9 +1,519 @@
 #include "operations/restore_dialog.h"
 
+#include "config/backup_config.h"
+#include "platform/attributes.h"
+#include "platform/dir_search.h"
+#include "platform/files.h"
+#include "platform/last_error.h"
+#include "platform/paths.h"
+#include "storage/archiver_call.h"
+#include "storage/backup_set.h"
+#include "ui/file_dialog.h"
+#include "ui/info_window.h"
+#include "ui/message_box.h"
+
+#include <QCheckBox>
+#include <QEvent>
+#include <QFont>
+#include <QHideEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QShowEvent>
+#include <QStyle>
+
+#include <cstring>
+
 TfmRestore* fmRestore = nullptr;
 
-// Placeholder until the dialog's controls are built.
-TfmRestore::TfmRestore(QWidget* parent) : QDialog(parent) {
+namespace {
+
+QString Q(const std::string& s) {
+    return QString::fromStdString(s);
+}
+
+void ShowProgress(const std::string& text) {
+    if (fmInfo)
+        fmInfo->SetStatus(Q(text));
+}
+
+// Walks a date/time format, calling `token` for each run of one pattern
+// letter outside quoted text; literal text is copied as it is.
+template <typename TokenFn> QString RewriteFormat(const QString& format, TokenFn token) {
+    QString out;
+    bool quoted = false;
+    for (qsizetype i = 0; i < format.size();) {
+        const QChar c = format[i];
+        if (c == u'\'') {
+            quoted = !quoted;
+            out += c;
+            ++i;
+            continue;
+        }
+        if (quoted || !c.isLetter()) {
+            out += c;
+            ++i;
+            continue;
+        }
+        qsizetype j = i;
+        while (j < format.size() && format[j] == c)
+            ++j;
+        out += token(c, j - i);
+        i = j;
+    }
+    return out;
+}
+
+// The short date with a four-digit year, whatever the locale writes.
+QString FourDigitYearFormat(const QString& format) {
+    return RewriteFormat(format, [](QChar c, qsizetype n) {
+        if (c == u'y')
+            return QString("yyyy");
+        return QString(n, c);
+    });
+}
+
+// The long time without its time-zone field (and the blank that set it off).
+QString WithoutTimeZone(const QString& format) {
+    const QString marked = RewriteFormat(format, [](QChar c, qsizetype n) {
+        if (c == u't')
+            return QString(QChar(0)); // marks where the zone stood
+        return QString(n, c);
+    });
+    QString out;
+    for (qsizetype i = 0; i < marked.size(); ++i) {
+        if (marked[i] != QChar(0)) {
+            out += marked[i];
+            continue;
+        }
+        if (out.endsWith(u' '))
+            out.chop(1);
+        else if (i + 1 < marked.size() && marked[i + 1] == u' ')
+            ++i;
+    }
+    return out.trimmed();
+}
+
+bool SetHolds(const std::string& setName, const std::string& pattern) {
+    return platform::FileExists(BackupConfig.BackupDir.Get() + setName + "/" + pattern);
+}
+
+const char* Ext(const char* plain) {
+    return BackupConfig.ZipBackups != 0 ? "zip" : plain;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// TObjSearchRec
+
+QString FormatSetDate(const QDateTime& localTime, const QLocale& locale) {
+    const QString date = locale.toString(
+        localTime.date(), FourDigitYearFormat(locale.dateFormat(QLocale::ShortFormat)));
+    if (localTime.time() == QTime(0, 0, 0))
+        return date;
+    return date + " " +
+           locale.toString(localTime.time(),
+                           WithoutTimeZone(locale.timeFormat(QLocale::LongFormat)));
+}
+
+QString TObjSearchRec::DateText() const {
+    // The directory search's packed form keeps local time in 2-second steps.
+    const QDateTime local = QDateTime::fromSecsSinceEpoch(
+        static_cast<qint64>(SearchRec.WriteTime.tv_sec), Qt::LocalTime);
+    QTime t = local.time();
+    t = QTime(t.hour(), t.minute(), t.second() & ~1);
+    return FormatSetDate(QDateTime(local.date(), t), QLocale::system());
+}
+
+bool TObjSearchRec::HasCharFile() const {
+    return SetHolds(SetName(), std::string("characters.") + Ext("lpl"));
+}
+
+bool TObjSearchRec::HasMultiFile() const {
+    return SetHolds(SetName(), std::string("net.") + Ext("sav"));
+}
+
+bool TObjSearchRec::HasSingleFile() const {
+    return SetHolds(SetName(), std::string("game*.") + Ext("sav"));
+}
+
+// ---------------------------------------------------------------------------
+// TfmRestore
+
+TfmRestore::TfmRestore(QWidget* parent) : TfmRestore(parent, true) {}
+
+TfmRestore::TfmRestore(QWidget* parent, bool runFormCreate) : QDialog(parent) {
     setObjectName("fmRestore");
     setWindowTitle("Restore");
+    BuildControls();
+    if (runFormCreate)
+        FormCreate();
+}
+
+TfmRestore::~TfmRestore() {
+    FormDestroy();
+}
+
+void TfmRestore::BuildControls() {
+    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
+                   Qt::WindowCloseButtonHint);
+    setFixedSize(514, 222);
+
+    ckRestore = new QListWidget(this);
+    ckRestore->setObjectName("ckRestore");
+    ckRestore->setGeometry(4, 5, 332, 213);
+
+    QFont underlined = font();
+    underlined.setUnderline(true);
+
+    Label1 = new QLabel("Items to restore:", this);
+    Label1->setObjectName("Label1");
+    Label1->setFont(underlined);
+    Label1->setGeometry(347, 7, 157, 16);
+
+    ckChar = new QCheckBox("Character files", this);
+    ckChar->setObjectName("ckChar");
+    ckChar->setGeometry(347, 30, 157, 17);
+    ckMulti = new QCheckBox("Multiplayer game", this);
+    ckMulti->setObjectName("ckMulti");
+    ckMulti->setGeometry(347, 54, 157, 17);
+    ckSingle = new QCheckBox("Single player game(s)", this);
+    ckSingle->setObjectName("ckSingle");
+    ckSingle->setGeometry(347, 77, 157, 17);
+    for (QCheckBox* box : {ckChar, ckMulti, ckSingle}) {
+        box->setEnabled(false);
+        box->setChecked(false);
+    }
+
+    Label3 = new QLabel("Destination:", this);
+    Label3->setObjectName("Label3");
+    Label3->setFont(underlined);
+    Label3->setGeometry(346, 129, 70, 16);
+
+    BtBrowse = new QPushButton(style()->standardIcon(QStyle::SP_DirOpenIcon), "Browse", this);
+    BtBrowse->setObjectName("BtBrowse");
+    BtBrowse->setGeometry(421, 126, 76, 21);
+    BtBrowse->setAutoDefault(false);
+
+    EdDestination = new QLineEdit("Destination medium", this);
+    EdDestination->setObjectName("EdDestination");
+    EdDestination->setGeometry(345, 151, 152, 24);
+    EdDestination->installEventFilter(this);
+
+    ckOwner = new QCheckBox("Update owner", this);
+    ckOwner->setObjectName("ckOwner");
+    ckOwner->setToolTip("Use this to update the ownername of the gamefiles.");
+    ckOwner->setGeometry(347, 154, 157, 17);
+
+    for (QWidget* w : std::initializer_list<QWidget*>{Label3, BtBrowse, EdDestination, ckOwner}) {
+        w->setVisible(false);
+        w->setEnabled(false);
+    }
+
+    Button2 = new QPushButton("Cancel", this);
+    Button2->setObjectName("Button2");
+    Button2->setGeometry(348, 192, 75, 25);
+    Button2->setAutoDefault(false);
+
+    Button1 = new QPushButton("OK", this);
+    Button1->setObjectName("Button1");
+    Button1->setGeometry(431, 193, 75, 25);
+    Button1->setDefault(true);
+    Button1->setEnabled(false);
+
+    OpenDialog1 = new ui::OpenDialog(this);
+    OpenDialog1->setObjectName("OpenDialog1");
+    OpenDialog1->FileName = "Destination medium";
+    OpenDialog1->PathMustExist = false;
+
+    setTabOrder(Button1, Button2);
+    setTabOrder(Button2, ckRestore);
+    setTabOrder(ckRestore, ckChar);
+    setTabOrder(ckChar, ckMulti);
+    setTabOrder(ckMulti, ckSingle);
+    setTabOrder(ckSingle, EdDestination);
+    setTabOrder(EdDestination, BtBrowse);
+    setTabOrder(BtBrowse, ckOwner);
+
+    connect(ckRestore, &QListWidget::itemChanged, this, &TfmRestore::OnSetItemChanged);
+    // Delphi's OnClick also fires when code changes the check mark; the kind
+    // handlers must then run too, so they follow `toggled`.
+    connect(ckChar, &QCheckBox::toggled, this, &TfmRestore::ckCharClick);
+    connect(ckMulti, &QCheckBox::toggled, this, &TfmRestore::ckMultiClick);
+    connect(ckSingle, &QCheckBox::toggled, this, &TfmRestore::ckSingleClick);
+    connect(EdDestination, &QLineEdit::textChanged, this, &TfmRestore::EdDestinationChange);
+    connect(BtBrowse, &QPushButton::clicked, this, &TfmRestore::BtBrowseClick);
+    connect(Button1, &QPushButton::clicked, this, &TfmRestore::Button1Click);
+    connect(Button2, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+void TfmRestore::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    if (!event->spontaneous())
+        FormActivate();
+}
+
+void TfmRestore::hideEvent(QHideEvent* event) {
+    QDialog::hideEvent(event);
+    if (!event->spontaneous())
+        FormDeactivate();
+}
+
+bool TfmRestore::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == EdDestination && event->type() == QEvent::FocusOut)
+        EdDestinationExit();
+    return QDialog::eventFilter(watched, event);
+}
+
+void TfmRestore::FormCreate() {
+    ListsBuilt = false;
+    ckOwner->setEnabled(true);
+    ckOwner->setVisible(true);
+    ckOwner->setChecked(BackupConfig.OwnerOnRestore != 0);
+}
+
+void TfmRestore::FormActivate() {
+    // Each showing starts with no set checked and no kind chosen.
+    SetKindBoxes(false, false, false);
+    UpdateButton1();
+    ListsCreate();
+    if (SetList.empty())
+        ui::ShowMessage("No contents in backup directory!");
+}
+
+void TfmRestore::FormDeactivate() {
+    ListsDestroy();
+}
+
+void TfmRestore::FormDestroy() {
+    ListsDestroy();
+}
+
+void TfmRestore::ListsCreate() {
+    if (ListsBuilt)
+        return;
+    ListsBuilt = true;
+
+    ChangingSetChecks_ = true;
+    ckRestore->clear();
+    ChangingSetChecks_ = false;
+    SetList.clear();
+    CurrentSet = nullptr;
+
+    const std::string backupDir = BackupConfig.BackupDir.Get();
+    {
+        platform::FileSearch search;
+        if (search.FindFirst(backupDir + "*.*", platform::faDirectory)) {
+            do {
+                const platform::SearchRec& rec = search.Rec();
+                // Plain files come with a directory search; dot folders
+                // ("." and ".." among them) are no sets.
+                if (!(rec.Attr & platform::faDirectory) || rec.Name.empty() || rec.Name[0] == '.')
+                    continue;
+                TSetListEntry entry;
+                entry.Object = std::make_unique<TObjSearchRec>(rec);
+                ReadSetDescription(rec.Name, entry.Description);
+                SetList.push_back(std::move(entry));
+            } while (search.FindNext());
+        }
+    }
+
+    ChangingSetChecks_ = true;
+    for (std::size_t i = 0; i < SetList.size(); ++i) {
+        auto* item =
+            new QListWidgetItem(SetList[i].Object->DateText() + " " + Q(SetList[i].Description));
+        item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
+        item->setCheckState(Qt::Unchecked);
+        item->setData(Qt::UserRole, static_cast<qulonglong>(i));
+        ckRestore->addItem(item);
+    }
+    ChangingSetChecks_ = false;
+}
+
+void TfmRestore::ListsDestroy() {
+    if (!ListsBuilt)
+        return;
+    ListsBuilt = false;
+    // The items stay on screen until the next build; they only hold indexes,
+    // which are not followed while the lists are released.
+    CurrentSet = nullptr;
+    SetList.clear();
+}
+
+void TfmRestore::OnSetItemChanged(QListWidgetItem* item) {
+    if (ChangingSetChecks_ || !item)
+        return;
+    if (ckRestore->currentItem() != item) {
+        ChangingSetChecks_ = true;
+        ckRestore->setCurrentItem(item);
+        ChangingSetChecks_ = false;
+    }
+    ckRestoreClickCheck();
+}
+
+void TfmRestore::ckRestoreClickCheck() {
+    QListWidgetItem* current = ckRestore->currentItem();
+
+    ChangingSetChecks_ = true;
+    for (int i = 0; i < ckRestore->count(); ++i) {
+        QListWidgetItem* item = ckRestore->item(i);
+        if (item != current && item->checkState() != Qt::Unchecked)
+            item->setCheckState(Qt::Unchecked);
+    }
+    ChangingSetChecks_ = false;
+
+    TObjSearchRec* set = nullptr;
+    if (current && current->checkState() == Qt::Checked && ListsBuilt) {
+        const auto index = current->data(Qt::UserRole).toULongLong();
+        if (index < SetList.size())
+            set = SetList[index].Object.get();
+    }
+    if (set) {
+        CurrentSet = set;
+        SetKindBoxes(set->HasCharFile(), set->HasMultiFile(), set->HasSingleFile());
+    } else {
+        SetKindBoxes(false, false, false);
+    }
+    UpdateButton1();
+}
+
+void TfmRestore::SetKindBoxes(bool chars, bool multi, bool single) {
+    ckChar->setEnabled(chars);
+    ckChar->setChecked(chars);
+    ckMulti->setEnabled(multi);
+    ckMulti->setChecked(multi);
+    ckSingle->setEnabled(single);
+    ckSingle->setChecked(single);
+}
+
+void TfmRestore::UpdateButton1() {
+    Button1->setEnabled(ckChar->isChecked() || ckSingle->isChecked() || ckMulti->isChecked());
+}
+
+void TfmRestore::CopyDescFile(const std::string& /*SetFolder*/) {}
+
+void TfmRestore::Button1Click() {
+    RestoreAction();
+    accept();
+}
+
+void TfmRestore::ckCharClick() {
+    UpdateButton1();
+}
+void TfmRestore::ckMultiClick() {
+    UpdateButton1();
+}
+void TfmRestore::ckSingleClick() {
+    UpdateButton1();
+}
+void TfmRestore::EdDestinationChange() {
+    UpdateButton1();
+}
+
+void TfmRestore::EdDestinationExit() {
+    const std::string text = EdDestination->text().toStdString();
+    if (!text.empty() && text.back() != platform::PathDelim && platform::DirectoryExists(text))
+        EdDestination->setText(Q(text + platform::PathDelim));
+}
+
+void TfmRestore::BtBrowseClick() {
+    if (OpenDialog1->Execute(this))
+        EdDestination->setText(Q(platform::ExtractFilePath(OpenDialog1->FileName.toStdString())));
+}
+
+void TfmRestore::RestoreAction() {
+    if (!CurrentSet)
+        return;
+    const bool zip = BackupConfig.ZipBackups != 0;
+    const std::string E = zip ? "zip" : "sav";
+    // Only this copy of the name is used from here on: the lists may be
+    // released and rebuilt while the action runs.
+    const std::string SetName = CurrentSet->SetName();
+    const std::string setFolder = BackupConfig.BackupDir.Get() + SetName + "/";
+    const std::string gameDir = BackupConfig.GameDir.Get();
+
+    bool started = false;
+    auto start = [&] {
+        if (started)
+            return;
+        started = true;
+        if (fmInfo) {
+            fmInfo->setWindowTitle("Restoring");
+            fmInfo->ShowOver(this);
+        }
+    };
+
+    if (ckChar->isChecked()) {
+        start();
+        RestoreFile(setFolder + "characters.lpl", gameDir + "save/characters/characters.lpl");
+    }
+    if (ckMulti->isChecked()) {
+        start();
+        RestoreFile(setFolder + "net.sav", gameDir + "save/net/net.sav");
+    }
+    if (ckSingle->isChecked()) {
+        start();
+        std::vector<std::string> names;
+        {
+            platform::FileSearch search;
+            if (search.FindFirst(setFolder + "game*." + E, platform::faAnyFile)) {
+                do
+                    names.push_back(search.Rec().Name);
+                while (search.FindNext());
+            }
+        }
+        for (const std::string& F : names) {
+            // An archive game1.zip holds game1.sav.
+            const std::string G = zip ? F.substr(0, F.size() - 3) + "sav" : F;
+            RestoreFile(setFolder + F, gameDir + "save/games/" + G);
+        }
+    }
+    if (started) {
+        CopyDescFile(setFolder);
+        if (fmInfo)
+            fmInfo->hide();
+    }
+}
+
+bool TfmRestore::RestoreFile(const std::string& Source, const std::string& Dest) {
+    bool ok;
+    if (BackupConfig.ZipBackups != 0) {
+        ShowProgress("UnZipping " + Source + " to " + Dest);
+        ok = UnzipFile(Source, Dest);
+        if (!ok)
+            ui::ShowMessage(Q("error unzipping " + Source + " to " + Dest));
+    } else {
+        ShowProgress("Copying " + Source + " to " + Dest);
+        // Atomic: a failed copy leaves the game's file as it was.
+        ok = platform::CopyFile(Source, Dest, false);
+        if (!ok)
+            ui::ShowMessage(Q("error copying " + Source + " to " + Dest));
+    }
+    if (ok) {
+        platform::SetFileAttributes(Dest, 0); // a failure here does no harm
+        if (ckOwner->isChecked())
+            UpdateOwner(Dest);
+    }
+    return ok;
+}
+
+bool TfmRestore::UpdateOwner(const std::string& FileName) {
+    unsigned char block[81] = {};
+    const std::string name = platform::CutUtf8(ComputerName, 80);
+    std::memcpy(block, name.data(), name.size());
+    if (platform::WriteAt(FileName, 0, block, sizeof block))
+        return true;
+    const std::string cause = platform::SysErrorMessage(platform::GetLastError());
+    ui::ShowMessage(Q("error updating owner of " + FileName + ": " + cause));
+    return false;
+}
+
+bool UnzipFile(const std::string& Source, const std::string& Dest) {
+    const std::string WorkDir = platform::ExtractFilePath(Dest);
+    const std::string name = platform::ExtractFileName(Source);
+    const std::string Base = name.substr(0, name.find('.'));
+    const std::string Archive = platform::ExtractFilePath(Source) + Base;
+    return RunArchiver(ArchiverName, ExtractParams(Archive), WorkDir);
 }
