@@ -38,4 +38,19 @@ std::optional<std::uint32_t> ParseDosAttrib(std::string_view value);
 // The value written for hidden/system bits: "0x%x" of those bits only.
 std::string FormatDosAttrib(std::uint32_t attrs);
 
+// The clean stamp: what a file looked like when its archive bit was cleared.
+struct CleanStamp {
+    std::uint64_t Inode = 0;
+    std::int64_t Size = 0;
+    std::int64_t MTimeSec = 0;
+    std::int64_t MTimeNsec = 0;
+};
+std::string FormatCleanStamp(const CleanStamp& stamp);
+std::optional<CleanStamp> ParseCleanStamp(std::string_view value);
+
+// Test hook: act as on a file system that refuses user extended attributes
+// (ENOTSUP), so the refusal paths can be tested where every file system
+// allows them.
+void RefuseXattrsForTesting(bool refuse);
+
 } // namespace platform

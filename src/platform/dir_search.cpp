@@ -1,0 +1,157 @@
+#include "platform/dir_search.h"
+
+#include "platform/attributes.h"
+#include "platform/internal.h"
+#include "platform/last_error.h"
+#include "platform/paths.h"
+
+#include <algorithm>
+#include <cerrno>
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+namespace platform {
+
+namespace {
+
+unsigned char Lower(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return u >= 'A' && u <= 'Z' ? static_cast<unsigned char>(u - 'A' + 'a') : u;
+}
+
+// Classic wildcard match with one back-track point for the last `*`.
+bool Match(std::string_view pattern, std::string_view name) {
+    std::size_t p = 0, n = 0;
+    std::size_t starP = std::string_view::npos, starN = 0;
+    while (n < name.size()) {
+        if (p < pattern.size() && pattern[p] == '*') {
+            starP = p++;
+            starN = n;
+        } else if (p < pattern.size() &&
+                   (pattern[p] == '?' || Lower(pattern[p]) == Lower(name[n]))) {
+            ++p;
+            ++n;
+        } else if (starP != std::string_view::npos) {
+            p = starP + 1;
+            n = ++starN;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == '*')
+        ++p;
+    return p == pattern.size();
+}
+
+// Names sort ignoring case, "." and ".." first; equal-ignoring-case names by
+// their bytes so the order never depends on the file system.
+bool NameLess(const std::string& a, const std::string& b) {
+    const int ra = a == "." ? 0 : a == ".." ? 1 : 2;
+    const int rb = b == "." ? 0 : b == ".." ? 1 : 2;
+    if (ra != rb)
+        return ra < rb;
+    const auto diff = std::mismatch(a.begin(), a.end(), b.begin(), b.end(),
+                                    [](char x, char y) { return Lower(x) == Lower(y); });
+    if (diff.first == a.end() || diff.second == b.end()) {
+        if (a.size() != b.size())
+            return a.size() < b.size();
+        return a < b;
+    }
+    return Lower(*diff.first) < Lower(*diff.second);
+}
+
+} // namespace
+
+bool MatchesWildcard(std::string_view pattern, std::string_view name) {
+    if (pattern == "*.*")
+        return true;
+    // A pattern ending in "." asks for a name without an extension: "*." finds
+    // "README" but not "a.txt", "data." finds "data". "." and ".." themselves
+    // are names without one.
+    if (!pattern.empty() && pattern.back() == '.') {
+        std::string_view stem = pattern;
+        while (!stem.empty() && stem.back() == '.')
+            stem.remove_suffix(1);
+        if (stem.empty())
+            return Match(pattern, name);
+        const bool nameHasDot = name.find('.') != std::string_view::npos;
+        return Match(stem, name) &&
+               (!nameHasDot || detail::IsDotEntry(name) || stem.find('.') != stem.npos);
+    }
+    // ".*" at the end also matches nothing at all: "READ*.*" finds "README".
+    if (pattern.size() >= 2 && pattern.substr(pattern.size() - 2) == ".*" &&
+        name.find('.') == std::string_view::npos &&
+        Match(pattern.substr(0, pattern.size() - 2), name))
+        return true;
+    return Match(pattern, name);
+}
+
+FileSearch::~FileSearch() {
+    FindClose();
+}
+
+void FileSearch::FindClose() {
+    entries_.clear();
+    entries_.shrink_to_fit();
+    next_ = 0;
+}
+
+bool FileSearch::FindFirst(std::string_view pattern, std::uint32_t attrMask) {
+    FindClose();
+    rec_ = SearchRec();
+    const std::string folderPart = ExtractFilePath(pattern);
+    const std::string namePattern = ExtractFileName(pattern);
+    if (namePattern.empty())
+        return detail::Fail(ERROR_FILE_NOT_FOUND);
+    const std::string folder = folderPart.empty() ? std::string() : ResolveCase(folderPart);
+
+    DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
+    if (!dir) {
+        const int err = errno;
+        return detail::Fail(err == ENOENT || err == ENOTDIR ? ERROR_PATH_NOT_FOUND
+                                                            : WinErrorFromErrno(err));
+    }
+    const std::uint32_t refused = (faHidden | faSysFile | faVolumeID | faDirectory) & ~attrMask;
+    while (const dirent* e = ::readdir(dir)) {
+        const std::string_view name(e->d_name);
+        if (!MatchesWildcard(namePattern, name))
+            continue;
+        SearchRec rec;
+        rec.Name = name;
+        const std::string full = folder + rec.Name;
+        struct stat st;
+        if (::stat(full.c_str(), &st) == 0) {
+            rec.Attr = detail::AttributesFromStat(full, rec.Name, st);
+            rec.Size = S_ISDIR(st.st_mode) ? 0 : static_cast<std::int64_t>(st.st_size);
+            rec.WriteTime = st.st_mtim;
+        } else if (::lstat(full.c_str(), &st) == 0) {
+            // A link that leads nowhere (dangling, or a loop) is listed as the
+            // plain file it looks like; opening it then fails with a clear code.
+            rec.Attr = faArchive;
+            if (!rec.Name.empty() && rec.Name[0] == '.' && !detail::IsDotEntry(rec.Name))
+                rec.Attr |= faHidden;
+            rec.WriteTime = st.st_mtim;
+        } else {
+            continue; // removed while we looked
+        }
+        if (rec.Attr & refused)
+            continue;
+        entries_.push_back(std::move(rec));
+    }
+    ::closedir(dir);
+    std::sort(entries_.begin(), entries_.end(),
+              [](const SearchRec& a, const SearchRec& b) { return NameLess(a.Name, b.Name); });
+    if (entries_.empty())
+        return detail::Fail(ERROR_FILE_NOT_FOUND);
+    return FindNext();
+}
+
+bool FileSearch::FindNext() {
+    if (next_ >= entries_.size())
+        return detail::Fail(ERROR_NO_MORE_FILES);
+    rec_ = std::move(entries_[next_++]);
+    return true;
+}
+
+} // namespace platform

@@ -1,0 +1,415 @@
+#include "platform/files.h"
+
+#include "platform/attributes.h"
+#include "platform/dir_search.h"
+#include "platform/internal.h"
+#include "platform/last_error.h"
+#include "platform/paths.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+using detail::Fail;
+using detail::FailErrno;
+
+constexpr const char* kDosAttrib = "user.DOSATTRIB";
+
+// The folder part of a path for system calls: "." when it has none.
+std::string FolderOf(const std::string& path) {
+    std::string folder = ExtractFilePath(path);
+    return folder.empty() ? std::string(".") : folder;
+}
+
+bool IsFolder(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Windows tells a missing file (2) from a missing folder on the way (3).
+bool FailMissing(const std::string& path, int err) {
+    if (err == ENOENT && !IsFolder(FolderOf(path)))
+        return Fail(ERROR_PATH_NOT_FOUND);
+    return FailErrno(err);
+}
+
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() { Close(); }
+    int Get() const { return fd_; }
+    void Reset(int fd) {
+        Close();
+        fd_ = fd;
+    }
+    // Closes and tells whether the close reported an error (0 or an errno).
+    int Close() {
+        int err = 0;
+        if (fd_ >= 0 && ::close(fd_) != 0)
+            err = errno;
+        fd_ = -1;
+        return err;
+    }
+
+private:
+    int fd_;
+};
+
+// Copies the whole of `in` to the empty `out` inside the kernel: a reflink
+// where the file system shares blocks, else copy_file_range, else sendfile
+// (older kernels, file systems without copy_file_range). A plain read/write
+// loop is the last resort for descriptors none of these take. 0 or an errno.
+int CopyData(int in, int out) {
+    if (::ioctl(out, FICLONE, in) == 0)
+        return 0;
+    constexpr std::size_t chunk = 1u << 30;
+    enum { Range, Send, Plain } how = Range;
+    for (;;) {
+        ssize_t n;
+        if (how == Range)
+            n = ::copy_file_range(in, nullptr, out, nullptr, chunk, 0);
+        else if (how == Send)
+            n = ::sendfile(out, in, nullptr, chunk);
+        else {
+            char buffer[1 << 16];
+            n = ::read(in, buffer, sizeof buffer);
+            for (ssize_t done = 0; n > 0 && done < n;) {
+                const ssize_t w = ::write(out, buffer + done, static_cast<std::size_t>(n - done));
+                if (w < 0) {
+                    if (errno == EINTR)
+                        continue;
+                    return errno;
+                }
+                done += w;
+            }
+        }
+        if (n == 0)
+            return 0;
+        if (n > 0)
+            continue;
+        const int err = errno;
+        if (err == EINTR)
+            continue;
+        const bool unsupported =
+            err == EXDEV || err == ENOSYS || err == EOPNOTSUPP || err == EINVAL || err == EBADF;
+        if (unsupported && how == Range)
+            how = Send;
+        else if (unsupported && how == Send)
+            how = Plain;
+        else
+            return err;
+    }
+}
+
+std::string TempName(const std::string& folder) {
+    static std::atomic<unsigned> counter{0};
+    timespec t{};
+    ::clock_gettime(CLOCK_MONOTONIC, &t);
+    char name[64];
+    std::snprintf(name, sizeof name, ".mfcopy-%d-%x-%lx", static_cast<int>(::getpid()), counter++,
+                  static_cast<unsigned long>(t.tv_nsec));
+    return IncludeTrailingPathDelimiter(folder) + name;
+}
+
+// Gives the finished copy behind `out` the name `target`. With an unnamed
+// (O_TMPFILE) copy it is linked in under a temporary name first; `tempPath`
+// names it from then on, so a failure can remove it.
+int Publish(int out, bool unnamed, std::string& tempPath, const std::string& folder,
+            const std::string& target, bool failIfExists) {
+    if (unnamed) {
+        char fdPath[64];
+        std::snprintf(fdPath, sizeof fdPath, "/proc/self/fd/%d", out);
+        if (failIfExists) {
+            // Linking never replaces: the no-clobber check and the publish are one step.
+            return ::linkat(AT_FDCWD, fdPath, AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) == 0
+                       ? 0
+                       : errno;
+        }
+        for (int attempt = 0;; ++attempt) {
+            tempPath = TempName(folder);
+            if (::linkat(AT_FDCWD, fdPath, AT_FDCWD, tempPath.c_str(), AT_SYMLINK_FOLLOW) == 0)
+                break;
+            const int err = errno;
+            tempPath.clear();
+            if (err != EEXIST || attempt > 100)
+                return err;
+        }
+    }
+    if (failIfExists) {
+        if (::renameat2(AT_FDCWD, tempPath.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) ==
+            0) {
+            tempPath.clear();
+            return 0;
+        }
+        if (errno != EINVAL && errno != ENOSYS)
+            return errno;
+        // No RENAME_NOREPLACE on this file system: a hard link never replaces either.
+        if (::link(tempPath.c_str(), target.c_str()) != 0)
+            return errno;
+        ::unlink(tempPath.c_str());
+        tempPath.clear();
+        return 0;
+    }
+    if (::rename(tempPath.c_str(), target.c_str()) != 0)
+        return errno;
+    tempPath.clear();
+    return 0;
+}
+
+// One attempt at the copy behind CopyFile, from the open source to `target`.
+// `unnamed` asks for an O_TMPFILE copy, which leaves nothing behind even when
+// the process dies half way. Returns 0 or an errno; -1 when the unnamed way
+// is not available and the caller should retry with a named temporary file.
+int CopyTo(int in, const struct stat& src, std::uint32_t dosBits, const std::string& folder,
+           const std::string& target, bool failIfExists, bool unnamed) {
+    std::string tempPath;
+    Fd out;
+    if (unnamed) {
+        out.Reset(::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+        if (out.Get() < 0)
+            return errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL ? -1 : errno;
+    } else {
+        for (int attempt = 0;; ++attempt) {
+            tempPath = TempName(folder);
+            out.Reset(::open(tempPath.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600));
+            if (out.Get() >= 0)
+                break;
+            if (errno != EEXIST || attempt > 100)
+                return errno;
+        }
+    }
+    auto fail = [&](int err) {
+        out.Close();
+        if (!tempPath.empty())
+            ::unlink(tempPath.c_str());
+        return err;
+    };
+
+    if (const int err = CopyData(in, out.Get()))
+        return fail(err);
+    // Hidden/system go along; the clean stamp never does, so the copy reads
+    // as changed. The attribute first: once read-only, only root may set it.
+    if (dosBits != 0 && detail::FSetXattr(out.Get(), kDosAttrib, FormatDosAttrib(dosBits)) != 0 &&
+        errno != ENOTSUP)
+        return fail(errno);
+    const timespec times[2] = {{0, UTIME_OMIT}, src.st_mtim};
+    if (::futimens(out.Get(), times) != 0 || ::fchmod(out.Get(), src.st_mode & 0777) != 0)
+        return fail(errno);
+
+    if (const int err = Publish(out.Get(), unnamed, tempPath, folder, target, failIfExists))
+        return fail(err);
+    // The name is in place, but a late write error still means a bad copy.
+    return out.Close();
+}
+
+} // namespace
+
+bool CopyFile(std::string_view source, std::string_view target, bool failIfExists) {
+    const std::string src = ResolveCase(source);
+    const std::string tgt = ResolveCase(target);
+
+    // Non-blocking so a FIFO cannot hang the open; it is refused just below.
+    Fd in(::open(src.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (in.Get() < 0)
+        return FailMissing(src, errno);
+    struct stat srcStat;
+    if (::fstat(in.Get(), &srcStat) != 0)
+        return FailErrno(errno);
+    if (!S_ISREG(srcStat.st_mode))
+        return Fail(ERROR_ACCESS_DENIED);
+
+    const std::string name = ExtractFileName(tgt);
+    const std::string folder = FolderOf(tgt);
+    if (name.empty() || !IsFolder(folder))
+        return Fail(ERROR_PATH_NOT_FOUND);
+
+    struct stat tgtStat;
+    if (::stat(tgt.c_str(), &tgtStat) == 0) {
+        if (tgtStat.st_dev == srcStat.st_dev && tgtStat.st_ino == srcStat.st_ino)
+            return Fail(ERROR_SHARING_VIOLATION);
+        if (failIfExists)
+            return Fail(ERROR_FILE_EXISTS);
+        if (S_ISDIR(tgtStat.st_mode) || (tgtStat.st_mode & 0222) == 0)
+            return Fail(ERROR_ACCESS_DENIED);
+        // Windows refuses to overwrite hidden and system files; so do we,
+        // whoever runs us.
+        const bool dotName = name[0] == '.' && !detail::IsDotEntry(name);
+        if (dotName || detail::DosAttribBits(tgt) != 0)
+            return Fail(ERROR_ACCESS_DENIED);
+    } else if (errno != ENOENT) {
+        return FailErrno(errno);
+    }
+
+    const std::uint32_t dosBits = detail::DosAttribBits(src);
+    // An unnamed copy is linked in through /proc; without it, a named one.
+    static const bool haveProc = ::access("/proc/self/fd", F_OK) == 0;
+    int err = CopyTo(in.Get(), srcStat, dosBits, folder, tgt, failIfExists, haveProc);
+    if (err == -1) {
+        if (::lseek(in.Get(), 0, SEEK_SET) != 0)
+            return FailErrno(errno);
+        err = CopyTo(in.Get(), srcStat, dosBits, folder, tgt, failIfExists, false);
+    }
+    if (err == EEXIST && failIfExists)
+        return Fail(ERROR_FILE_EXISTS);
+    if (err != 0)
+        return FailErrno(err);
+    return true;
+}
+
+bool CreateDirectory(std::string_view path) {
+    const std::string resolved = ResolveCase(path);
+    if (::mkdir(resolved.c_str(), 0777) == 0)
+        return true;
+    const int err = errno;
+    if (err == ENOENT || err == ENOTDIR)
+        return Fail(ERROR_PATH_NOT_FOUND);
+    return FailErrno(err);
+}
+
+bool DeleteFile(std::string_view path) {
+    const std::string resolved = ResolveCase(path);
+    struct stat st;
+    if (::lstat(resolved.c_str(), &st) != 0)
+        return FailMissing(resolved, errno);
+    // As on Windows: folders are not files, and read-only files stay.
+    if (S_ISDIR(st.st_mode) || (!S_ISLNK(st.st_mode) && (st.st_mode & 0222) == 0))
+        return Fail(ERROR_ACCESS_DENIED);
+    if (::unlink(resolved.c_str()) != 0)
+        return FailErrno(errno);
+    return true;
+}
+
+bool SetCurrentDirectory(std::string_view path) {
+    const std::string resolved = ResolveCase(path);
+    if (::chdir(resolved.c_str()) == 0)
+        return true;
+    const int err = errno;
+    if (err == ENOTDIR) {
+        struct stat st;
+        // A file where a folder was asked for; a file on the way is a missing path.
+        return Fail(::stat(resolved.c_str(), &st) == 0 ? ERROR_DIRECTORY : ERROR_PATH_NOT_FOUND);
+    }
+    return FailErrno(err);
+}
+
+std::string GetCurrentDirectory() {
+    std::string buffer(256, '\0');
+    for (;;) {
+        if (::getcwd(buffer.data(), buffer.size())) {
+            buffer.resize(std::char_traits<char>::length(buffer.c_str()));
+            return buffer;
+        }
+        if (errno != ERANGE) {
+            FailErrno(errno);
+            return {};
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+unsigned GetTempFileName(std::string_view dir, std::string_view prefix, unsigned unique,
+                         std::string& result) {
+    const std::string folder = ResolveCase(dir);
+    if (folder.empty() || !IsFolder(folder)) {
+        Fail(ERROR_DIRECTORY);
+        return 0;
+    }
+    // Up to three characters of the prefix, not three bytes.
+    std::size_t cut = 0;
+    for (int chars = 0; cut < prefix.size() && chars < 3; ++chars) {
+        ++cut;
+        while (cut < prefix.size() && (static_cast<unsigned char>(prefix[cut]) & 0xC0) == 0x80)
+            ++cut;
+    }
+    const std::string base =
+        IncludeTrailingPathDelimiter(folder) + std::string(prefix.substr(0, cut));
+    auto nameFor = [&](unsigned number) {
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "%X", number);
+        return base + hex + ".TMP";
+    };
+
+    if (unique != 0) {
+        unique &= 0xFFFF;
+        if (unique == 0)
+            unique = 1;
+        result = nameFor(unique);
+        return unique;
+    }
+
+    timespec t{};
+    ::clock_gettime(CLOCK_MONOTONIC, &t);
+    unsigned start = static_cast<unsigned>((t.tv_sec * 1000 + t.tv_nsec / 1'000'000) & 0xFFFF);
+    if (start == 0)
+        start = 1;
+    unsigned number = start;
+    do {
+        const std::string candidate = nameFor(number);
+        const int fd = ::open(candidate.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            ::close(fd);
+            result = candidate;
+            return number;
+        }
+        if (errno != EEXIST) {
+            FailErrno(errno);
+            return 0;
+        }
+        number = number == 0xFFFF ? 1 : number + 1;
+    } while (number != start);
+    Fail(ERROR_FILE_EXISTS);
+    return 0;
+}
+
+bool DirectoryExists(std::string_view path) {
+    const std::uint32_t attrs = GetFileAttributes(path);
+    return attrs != INVALID_FILE_ATTRIBUTES && (attrs & faDirectory) != 0;
+}
+
+bool FileExists(std::string_view pattern) {
+    FileSearch search;
+    return search.FindFirst(pattern, faAnyFile) && (search.Rec().Attr & faDirectory) == 0;
+}
+
+bool WriteAt(std::string_view path, std::uint64_t offset, const void* data, std::size_t size) {
+    const std::string resolved = ResolveCase(path);
+    struct stat st;
+    if (::stat(resolved.c_str(), &st) != 0)
+        return FailMissing(resolved, errno);
+    // Windows opens no folder and no read-only file for writing, even for root.
+    if (!S_ISREG(st.st_mode) || (st.st_mode & 0222) == 0)
+        return Fail(ERROR_ACCESS_DENIED);
+    Fd fd(::open(resolved.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY));
+    if (fd.Get() < 0)
+        return FailErrno(errno);
+    const char* bytes = static_cast<const char*>(data);
+    for (std::size_t done = 0; done < size;) {
+        const ssize_t n =
+            ::pwrite(fd.Get(), bytes + done, size - done, static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return FailErrno(errno);
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (const int err = fd.Close())
+        return FailErrno(err);
+    return true;
+}
+
+} // namespace platform
