@@ -1,11 +1,70 @@
 #pragma once
 
+// The Backup dialog: the user chooses the kinds of save data and a
+// description; OK copies (or compresses) every changed file of those kinds
+// into a new backup set and marks the files backed up.
+
 #include <QDialog>
+
+#include <string>
+#include <vector>
+
+class QCheckBox;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QPushButton;
 
 class TfmBackup : public QDialog {
     Q_OBJECT
 public:
     explicit TfmBackup(QWidget* parent = nullptr);
+
+    QPushButton* Button1; // OK
+    QPushButton* Button2; // Cancel
+    QFrame* Panel1;
+    QLabel* Label1;
+    QLabel* Label2;
+    QCheckBox* ckChar;
+    QCheckBox* ckMulti;
+    QCheckBox* ckSingle;
+    QLineEdit* EdDesc;
+    QCheckBox* ckArchive;
+
+    // Enables each kind whose test file can be backed up; OK when a kind is checked.
+    void UpdateForm();
+    // Each showing: UpdateForm, then the enabled boxes take the default kinds.
+    void FormActivate();
+    void Button1Click(); // DoBackup, then the dialog closes with OK
+    void ckCharClick();
+    void ckMultiClick();
+    void ckSingleClick();
+    void ckArchiveClick();
+
+protected:
+    void showEvent(QShowEvent* event) override;
 };
 
 extern TfmBackup* fmBackup;
+
+// The routines of the backup; they read the dialog's controls through fmBackup.
+
+// Whether the first entry matching Pattern exists and (unless "Ignore
+// archivebit" is checked) carries the archive attribute.
+bool CanBackup(const std::string& Pattern);
+// Appends Folder + name for each plain, visible file of Folder (ending in
+// '/') whose archive attribute is set, in the order of the directory search.
+void CollectFiles(const std::string& Folder, std::vector<std::string>& List);
+// Copies Source into the set, or compresses it there when ZipBackups is on.
+// A failure is shown and false returned.
+bool BackupFile(const std::string& Source, const std::string& SetPath);
+// Has the archiver add Source to Archive (a path without ".zip"), running in
+// Source's folder.
+bool ZipFile(const std::string& Source, const std::string& Archive);
+// The whole backup run for the dialog's choices.
+void DoBackup();
+
+// Where BackupFile puts Source in the set: SetPath + its name, or with
+// ZipBackups on SetPath + its name up to the first "." (the whole name when it
+// has none) + ".zip".
+std::string BackupTarget(const std::string& Source, const std::string& SetPath);
