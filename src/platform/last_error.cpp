@@ -47,6 +47,7 @@ std::uint32_t WinErrorFromErrno(int err) {
     case EEXIST:
         return ERROR_ALREADY_EXISTS;
     case EINVAL:
+    case E2BIG:
         return ERROR_INVALID_PARAMETER;
     case ENOSPC:
     case EDQUOT:
