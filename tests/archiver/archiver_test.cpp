@@ -1,0 +1,457 @@
+// pkzip.exe run as the backup program runs it: a separate process in a chosen
+// folder, with Info-ZIP and Python's zipfile as the independent judges of the
+// zip files it writes and as the makers of the ones it reads.
+
+#include "common/test_env.h"
+
+#include <QCoreApplication>
+#include <QProcess>
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <ctime>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+using testenv::ReadFile;
+using testenv::WriteFile;
+
+namespace {
+
+struct Result {
+    int Code = -1;
+    std::string Out;
+    std::string Err;
+};
+
+using Args = std::vector<std::string>;
+
+Result RunProgram(const std::string& program, const Args& args, const std::string& cwd) {
+    QStringList list;
+    for (const std::string& a : args)
+        list << QString::fromStdString(a);
+    QProcess p;
+    p.setWorkingDirectory(QString::fromStdString(cwd));
+    p.setStandardInputFile(QProcess::nullDevice());
+    p.start(QString::fromStdString(program), list);
+    EXPECT_TRUE(p.waitForFinished(60000)) << program;
+    EXPECT_EQ(p.exitStatus(), QProcess::NormalExit) << program;
+    return {p.exitCode(), p.readAllStandardOutput().toStdString(),
+            p.readAllStandardError().toStdString()};
+}
+
+Result Pkzip(const Args& args, const std::string& cwd) {
+    return RunProgram(QCoreApplication::applicationDirPath().toStdString() + "/pkzip.exe", args,
+                      cwd);
+}
+
+// Runs a python3 script with `args` as sys.argv[1:]; it must succeed.
+std::string Python(const char* script, const Args& args, const std::string& cwd) {
+    Args all{"-c", script};
+    all.insert(all.end(), args.begin(), args.end());
+    Result r = RunProgram("python3", all, cwd);
+    EXPECT_EQ(r.Code, 0) << r.Err;
+    return r.Out;
+}
+
+// Names (sorted) and a check of what a zip file holds, as Python reads it.
+constexpr char kPyList[] = "import sys, zipfile\n"
+                           "z = zipfile.ZipFile(sys.argv[1])\n"
+                           "assert z.testzip() is None\n"
+                           "print('|'.join(i.filename for i in z.infolist()))\n";
+
+// Writes sys.argv[1] with "good.sav" and then one hostile entry sys.argv[2]
+// of kind sys.argv[3].
+constexpr char kPyHostile[] = "import sys, zipfile\n"
+                              "path, name, kind = sys.argv[1:4]\n"
+                              "with zipfile.ZipFile(path, 'w', zipfile.ZIP_DEFLATED) as z:\n"
+                              "    z.writestr('good.sav', 'good ' * 100)\n"
+                              "    info = zipfile.ZipInfo(name)\n"
+                              "    if kind == 'symlink':\n"
+                              "        info.create_system = 3\n"
+                              "        info.external_attr = 0o120777 << 16\n"
+                              "    z.writestr(info, '../outside.sav')\n";
+
+std::string Folder(const std::string& name) {
+    std::string path = testenv::Scratch() + "/" + name;
+    fs::create_directories(path);
+    return path;
+}
+
+std::vector<std::string> Listing(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+time_t Mtime(const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+    return st.st_mtime;
+}
+
+void SetMtime(const std::string& path, time_t t) {
+    const timespec times[2] = {{t, 0}, {t, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+time_t LocalTime(int year, int mon, int day, int hour, int min, int sec) {
+    struct tm tm {};
+    tm.tm_year = year - 1900;
+    tm.tm_mon = mon - 1;
+    tm.tm_mday = day;
+    tm.tm_hour = hour;
+    tm.tm_min = min;
+    tm.tm_sec = sec;
+    tm.tm_isdst = -1;
+    return mktime(&tm);
+}
+
+std::string RandomBytes(std::size_t n) {
+    std::mt19937 gen(42);
+    std::string s(n, '\0');
+    for (char& c : s)
+        c = static_cast<char>(gen());
+    return s;
+}
+
+std::string Text(std::size_t lines) {
+    std::string s;
+    for (std::size_t i = 0; i < lines; ++i)
+        s += "line " + std::to_string(i) + " of a save file\r\n";
+    return s;
+}
+
+// A failure: non-zero exit, nothing on standard output, exactly one line on
+// standard error that contains `part`.
+void ExpectFailure(const Result& r, int code, const std::string& part) {
+    EXPECT_EQ(r.Code, code);
+    EXPECT_TRUE(r.Out.empty()) << r.Out;
+    ASSERT_FALSE(r.Err.empty());
+    EXPECT_EQ(std::count(r.Err.begin(), r.Err.end(), '\n'), 1) << r.Err;
+    EXPECT_EQ(r.Err.back(), '\n');
+    EXPECT_NE(r.Err.find(part), std::string::npos) << r.Err;
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(ArchiverCommandLine, UsageNamesTheProgramAndBothCommands) {
+    const std::string dir = Folder("work");
+    for (const Args& args : {Args{"-?"}, Args{}}) {
+        Result r = Pkzip(args, dir);
+        EXPECT_EQ(r.Code, 0);
+        EXPECT_TRUE(r.Err.empty()) << r.Err;
+        EXPECT_EQ(r.Out.rfind("The archiver of Moonforge Backup Tool.", 0), 0u) << r.Out;
+        EXPECT_NE(r.Out.find("pkzip.exe -add ARCHIVE FILE"), std::string::npos);
+        EXPECT_NE(r.Out.find("pkzip.exe -extract -overwrite ARCHIVE"), std::string::npos);
+        EXPECT_EQ(r.Out.find("PKZIP"), std::string::npos);
+    }
+    EXPECT_TRUE(Listing(dir).empty());
+}
+
+TEST(ArchiverCommandLine, BadArgumentsGiveCodeTwoAndOneLine) {
+    const std::string dir = Folder("work");
+    WriteFile(dir + "/f.sav", "data");
+    const std::vector<Args> bad = {
+        {"-add", "arch"},         {"-add", "arch", "f.sav", "more"},
+        {"-extract", "arch"},     {"-extract", "-extract", "arch"},
+        {"-delete", "arch", "f"}, {"-add", "", "f.sav"},
+        {"-add", "arch", ""},     {"-add", "arch", "sub/f.sav"},
+        {"-add", "arch", "../f"}, {"-add", "arch/", "f.sav"},
+    };
+    for (const Args& args : bad) {
+        SCOPED_TRACE(args.size() > 1 ? args[1] : args[0]);
+        ExpectFailure(Pkzip(args, dir), 2, "Bad arguments");
+    }
+    EXPECT_EQ(Listing(dir), std::vector<std::string>{"f.sav"});
+}
+
+TEST(ArchiverCommandLine, FailuresGiveCodeOneAndOneLine) {
+    const std::string dir = Folder("work");
+    fs::create_directories(dir + "/folder.sav");
+    WriteFile(dir + "/f.sav", "data");
+
+    ExpectFailure(Pkzip({"-extract", "-overwrite", dir + "/missing"}, dir), 1,
+                  "Archive not found: " + dir + "/missing.zip");
+    ExpectFailure(Pkzip({"-add", dir + "/arch", "nofile.sav"}, dir), 1, "nofile.sav");
+    ExpectFailure(Pkzip({"-add", dir + "/arch", "folder.sav"}, dir), 1, "not a regular file");
+    ExpectFailure(Pkzip({"-add", dir + "/no such folder/arch", "f.sav"}, dir), 1,
+                  "No such file or directory");
+    WriteFile(dir + "/plain.zip", "not a zip file at all, but long enough to be searched");
+    ExpectFailure(Pkzip({"-extract", "-overwrite", dir + "/plain"}, dir), 1, "Damaged archive");
+
+    EXPECT_EQ(Listing(dir), (std::vector<std::string>{"f.sav", "folder.sav", "plain.zip"}));
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(ArchiverRoundTrip, BytesNamesAndTimesComeBack) {
+    const std::string src = Folder("src"), set = Folder("set"), dst = Folder("dst");
+    const std::vector<std::pair<std::string, std::string>> files = {
+        {"characters.lpl", Text(5000)},     // deflated
+        {"game1.sav", RandomBytes(300000)}, // does not shrink: stored
+        {"empty.sav", ""},
+        {"\xC3\xA9t\xC3\xA9.sav", Text(3)}, // "été.sav"
+    };
+    time_t when = LocalTime(2019, 3, 4, 5, 6, 7); // an odd second: DOS time can't hold it
+    for (const auto& [name, bytes] : files) {
+        WriteFile(src + "/" + name, bytes);
+        SetMtime(src + "/" + name, when);
+        when += 86400 * 100 + 1;
+        Result r = Pkzip({"-add", set + "/backup", name}, src);
+        EXPECT_EQ(r.Code, 0) << r.Err;
+        EXPECT_TRUE(r.Err.empty() && r.Out.empty());
+    }
+    EXPECT_EQ(Listing(set), std::vector<std::string>{"backup.zip"}); // no temporary file left
+
+    Result r = Pkzip({"-extract", "-overwrite", set + "/backup"}, dst);
+    ASSERT_EQ(r.Code, 0) << r.Err;
+    for (const auto& [name, bytes] : files) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(ReadFile(dst + "/" + name), bytes);
+        EXPECT_EQ(Mtime(dst + "/" + name), Mtime(src + "/" + name));
+    }
+    EXPECT_EQ(Listing(dst).size(), files.size());
+}
+
+TEST(ArchiverRoundTrip, AddingReplacesTheEntryOfTheSameName) {
+    const std::string src = Folder("src"), dst = Folder("dst");
+    const std::string arch = testenv::Scratch() + "/set";
+    WriteFile(src + "/a.sav", "first a");
+    WriteFile(src + "/b.sav", Text(100));
+    ASSERT_EQ(Pkzip({"-add", arch, "a.sav"}, src).Code, 0);
+    ASSERT_EQ(Pkzip({"-add", arch, "b.sav"}, src).Code, 0);
+    EXPECT_EQ(Python(kPyList, {arch + ".zip"}, src), "a.sav|b.sav\n");
+
+    // Same name in other letter case, as Windows sees it: replaced in place.
+    fs::rename(src + "/a.sav", src + "/A.SAV");
+    WriteFile(src + "/A.SAV", "second a, longer than the first");
+    ASSERT_EQ(Pkzip({"-add", arch, "A.SAV"}, src).Code, 0);
+    EXPECT_EQ(Python(kPyList, {arch + ".zip"}, src), "A.SAV|b.sav\n");
+
+    // Extraction replaces what is there, keeps its permissions, leaves the rest.
+    WriteFile(dst + "/b.sav", "old b");
+    ASSERT_EQ(chmod((dst + "/b.sav").c_str(), 0640), 0);
+    WriteFile(dst + "/other.sav", "untouched");
+    Result r = Pkzip({"-extract", "-overwrite", arch}, dst);
+    ASSERT_EQ(r.Code, 0) << r.Err;
+    EXPECT_EQ(ReadFile(dst + "/A.SAV"), "second a, longer than the first");
+    EXPECT_EQ(ReadFile(dst + "/b.sav"), Text(100));
+    EXPECT_EQ(ReadFile(dst + "/other.sav"), "untouched");
+    struct stat st {};
+    ASSERT_EQ(stat((dst + "/b.sav").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    EXPECT_EQ(Listing(dst), (std::vector<std::string>{"A.SAV", "b.sav", "other.sav"}));
+}
+
+TEST(ArchiverRoundTrip, NamesInOtherLetterCaseAreFoundAsWineFindsThem) {
+    const std::string src = Folder("src"), set = Folder("set"), dst = Folder("dst");
+    WriteFile(src + "/characters.lpl", "new list");
+    ASSERT_EQ(Pkzip({"-add", set + "/characters", "characters.lpl"}, src).Code, 0);
+    fs::rename(set + "/characters.zip", set + "/CHARACTERS.ZIP"); // a set copied from Windows
+    WriteFile(dst + "/Characters.lpl", "old list");
+
+    Result r = Pkzip({"-extract", "-overwrite", set + "/characters"}, dst);
+    ASSERT_EQ(r.Code, 0) << r.Err;
+    EXPECT_EQ(Listing(dst), std::vector<std::string>{"Characters.lpl"});
+    EXPECT_EQ(ReadFile(dst + "/Characters.lpl"), "new list");
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(ArchiverInterop, InfoZipAndPythonReadWhatItWrites) {
+    const std::string src = Folder("src"), out = Folder("out");
+    const std::string arch = testenv::Scratch() + "/set";
+    WriteFile(src + "/net.sav", Text(2000));
+    WriteFile(src + "/game2.sav", RandomBytes(5000));
+    WriteFile(src + "/\xC3\xA9.sav", "accent");
+    for (const char* name : {"net.sav", "game2.sav", "\xC3\xA9.sav"})
+        ASSERT_EQ(Pkzip({"-add", arch, name}, src).Code, 0);
+
+    Result test = RunProgram("unzip", {"-t", arch + ".zip"}, src);
+    EXPECT_EQ(test.Code, 0) << test.Out << test.Err;
+    // Python decodes the name as UTF-8 only when the entry's flag says so.
+    EXPECT_EQ(Python(kPyList, {arch + ".zip"}, src), "net.sav|game2.sav|\xC3\xA9.sav\n");
+    Result unzip = RunProgram("unzip", {"-q", arch + ".zip"}, out);
+    EXPECT_EQ(unzip.Code, 0) << unzip.Err;
+    EXPECT_EQ(ReadFile(out + "/net.sav"), Text(2000));
+    EXPECT_EQ(ReadFile(out + "/game2.sav"), RandomBytes(5000));
+    EXPECT_EQ(Mtime(out + "/net.sav"), Mtime(src + "/net.sav"));
+}
+
+TEST(ArchiverInterop, ExtractsWhatInfoZipAndPythonWrite) {
+    const std::string src = Folder("src");
+    WriteFile(src + "/deflated.sav", Text(3000));
+    WriteFile(src + "/stored.sav", Text(50));
+    SetMtime(src + "/deflated.sav", LocalTime(2015, 6, 7, 8, 9, 11));
+    ASSERT_EQ(RunProgram("zip", {"-q", "-j", "zip.zip", "deflated.sav"}, src).Code, 0);
+    ASSERT_EQ(RunProgram("zip", {"-q", "-0", "-j", "zip.zip", "stored.sav"}, src).Code, 0);
+    // Written to a pipe, zip adds data descriptors after the data.
+    ASSERT_EQ(RunProgram("sh", {"-c", "zip -q -j - deflated.sav | cat > pipe.zip"}, src).Code, 0);
+    // Python writing to an unseekable stream also uses data descriptors.
+    Python("import io, sys, zipfile\n"
+           "class Unseekable(io.RawIOBase):\n"
+           "    def __init__(self, f): self.f = f\n"
+           "    def writable(self): return True\n"
+           "    def write(self, b): return self.f.write(b)\n"
+           "for name, out in (('py.zip', None), ('pydd.zip', Unseekable)):\n"
+           "    with open(name, 'wb') as f, zipfile.ZipFile(out(f) if out else f, 'w') as z:\n"
+           "        z.writestr(zipfile.ZipInfo('stored.sav', (2001, 2, 3, 4, 5, 6)),\n"
+           "                   open('stored.sav', 'rb').read())\n"
+           "        z.write('deflated.sav', compress_type=zipfile.ZIP_DEFLATED)\n"
+           "assert zipfile.ZipFile('pydd.zip').infolist()[1].flag_bits & 8\n",
+           {}, src);
+
+    // Info-ZIP's extended timestamp keeps the odd second; Python writes only
+    // the DOS time: local time in 2-second steps.
+    const time_t exact = LocalTime(2015, 6, 7, 8, 9, 11), even = exact - 1;
+    const time_t pyStored = LocalTime(2001, 2, 3, 4, 5, 6);
+    struct Case {
+        const char* Archive;
+        time_t Deflated;
+        time_t Stored; // 0: the archive has no stored.sav
+    };
+    for (const Case& c : {Case{"zip", exact, Mtime(src + "/stored.sav")}, Case{"pipe", exact, 0},
+                          Case{"py", even, pyStored}, Case{"pydd", even, pyStored}}) {
+        SCOPED_TRACE(c.Archive);
+        const std::string dst = Folder(std::string("dst-") + c.Archive);
+        Result r = Pkzip({"-extract", "-overwrite", src + "/" + c.Archive}, dst);
+        ASSERT_EQ(r.Code, 0) << r.Err;
+        EXPECT_EQ(ReadFile(dst + "/deflated.sav"), Text(3000));
+        EXPECT_EQ(Mtime(dst + "/deflated.sav"), c.Deflated);
+        EXPECT_EQ(testenv::Exists(dst + "/stored.sav"), c.Stored != 0);
+        if (c.Stored) {
+            EXPECT_EQ(ReadFile(dst + "/stored.sav"), Text(50));
+            EXPECT_EQ(Mtime(dst + "/stored.sav"), c.Stored);
+        }
+    }
+}
+
+TEST(ArchiverInterop, AddsToAnInfoZipArchiveAndRefusesZip64) {
+    const std::string src = Folder("src");
+    WriteFile(src + "/first.sav", Text(500));
+    WriteFile(src + "/second.sav", Text(700));
+    ASSERT_EQ(RunProgram("zip", {"-q", "-j", "arch.zip", "first.sav"}, src).Code, 0);
+    Result r = Pkzip({"-add", src + "/arch", "second.sav"}, src);
+    ASSERT_EQ(r.Code, 0) << r.Err;
+    Result test = RunProgram("unzip", {"-t", "arch.zip"}, src);
+    EXPECT_EQ(test.Code, 0) << test.Out;
+    EXPECT_EQ(Python(kPyList, {"arch.zip"}, src), "first.sav|second.sav\n");
+
+    ASSERT_EQ(RunProgram("zip", {"-q", "-fz", "-j", "big.zip", "first.sav"}, src).Code, 0);
+    const std::string before = ReadFile(src + "/big.zip");
+    ExpectFailure(Pkzip({"-add", src + "/big", "second.sav"}, src), 1, "Zip64");
+    ExpectFailure(Pkzip({"-extract", "-overwrite", src + "/big"}, Folder("dst")), 1, "Zip64");
+    EXPECT_EQ(ReadFile(src + "/big.zip"), before);
+    EXPECT_TRUE(Listing(Folder("dst")).empty());
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(ArchiverSafety, EntriesThatLeaveTheFolderRefuseTheWholeArchive) {
+    const std::string root = Folder("root");
+    const std::string dst = root + "/game/save";
+    fs::create_directories(dst);
+    const std::vector<std::pair<std::string, std::string>> hostile = {
+        {"../escape.sav", "name"},
+        {"../../escape.sav", "name"},
+        {root + "/absolute.sav", "name"},
+        {"sub/inner.sav", "name"},
+        {"sub\\inner.sav", "name"},
+        {"folder/", "name"},
+        {"a..b.sav", "name"},
+        {"link.sav", "symlink"},
+        {"GOOD.sav", "name"}, // the same name twice, as Windows compares names
+    };
+    for (const auto& [name, kind] : hostile) {
+        SCOPED_TRACE(name);
+        const std::string arch = root + "/hostile.zip";
+        Python(kPyHostile, {(arch), name, (kind)}, root);
+        Result r = Pkzip({"-extract", "-overwrite", root + "/hostile"}, dst);
+        ExpectFailure(r, 1, "Refused archive");
+        EXPECT_TRUE(Listing(dst).empty()) << "the sound entry must not be extracted either";
+        EXPECT_EQ(Listing(root), (std::vector<std::string>{"game", "hostile.zip"}));
+        EXPECT_EQ(Listing(root + "/game"), std::vector<std::string>{"save"});
+    }
+}
+
+TEST(ArchiverSafety, DamagedArchivesChangeNothing) {
+    const std::string src = Folder("src"), set = Folder("set"), dst = Folder("dst");
+    WriteFile(src + "/a.sav", Text(4000));         // deflated
+    WriteFile(src + "/b.sav", RandomBytes(20000)); // stored: only the CRC can tell
+    ASSERT_EQ(Pkzip({"-add", set + "/good", "a.sav"}, src).Code, 0);
+    ASSERT_EQ(Pkzip({"-add", set + "/good", "b.sav"}, src).Code, 0);
+    const std::string good = ReadFile(set + "/good.zip");
+    // Where each entry's data starts, from its local header.
+    const std::string offsets =
+        Python("import struct, sys, zipfile\n"
+               "raw = open(sys.argv[1], 'rb').read()\n"
+               "for i in zipfile.ZipFile(sys.argv[1]).infolist():\n"
+               "    n, m = struct.unpack('<HH', raw[i.header_offset + 26:i.header_offset + 30])\n"
+               "    print(i.header_offset + 30 + n + m)\n",
+               {set + "/good.zip"}, src);
+    const std::size_t aData = std::stoul(offsets);
+    const std::size_t bData = std::stoul(offsets.substr(offsets.find('\n') + 1));
+
+    std::vector<std::pair<std::string, std::string>> damaged;
+    damaged.emplace_back("truncated end", good.substr(0, good.size() - 10));
+    damaged.emplace_back("truncated half", good.substr(0, good.size() / 2));
+    std::string bad = good;
+    bad[aData + 100] ^= 0x55;
+    damaged.emplace_back("deflated data", bad);
+    bad = good;
+    bad[bData + 5000] ^= 0x01;
+    damaged.emplace_back("stored data", bad);
+    bad = good;
+    bad[good.rfind("PK\x01\x02") + 16] ^= 0x01; // b.sav's CRC in the central directory
+    damaged.emplace_back("recorded CRC", bad);
+    bad = good;
+    bad[1] = 'X'; // a.sav's local header
+    damaged.emplace_back("local header", bad);
+
+    WriteFile(dst + "/a.sav", "old a");
+    WriteFile(dst + "/b.sav", "old b");
+    for (const auto& [what, bytes] : damaged) {
+        SCOPED_TRACE(what);
+        WriteFile(set + "/bad.zip", bytes);
+        ExpectFailure(Pkzip({"-extract", "-overwrite", set + "/bad"}, dst), 1, "archive");
+        EXPECT_EQ(ReadFile(dst + "/a.sav"), "old a");
+        EXPECT_EQ(ReadFile(dst + "/b.sav"), "old b");
+        EXPECT_EQ(Listing(dst), (std::vector<std::string>{"a.sav", "b.sav"}));
+
+        // Adding to it leaves it as it was, too.
+        ExpectFailure(Pkzip({"-add", set + "/bad", "a.sav"}, src), 1, "left unchanged");
+        EXPECT_EQ(ReadFile(set + "/bad.zip"), bytes);
+        EXPECT_EQ(Listing(set), (std::vector<std::string>{"bad.zip", "good.zip"}));
+    }
+}
+
+TEST(ArchiverSafety, ReadOnlyFilesAndFoldersAreNotReplaced) {
+    const std::string src = Folder("src"), dst = Folder("dst");
+    const std::string arch = testenv::Scratch() + "/set";
+    WriteFile(src + "/a.sav", "new a");
+    WriteFile(src + "/b.sav", "new b");
+    ASSERT_EQ(Pkzip({"-add", arch, "a.sav"}, src).Code, 0);
+    ASSERT_EQ(Pkzip({"-add", arch, "b.sav"}, src).Code, 0);
+
+    WriteFile(dst + "/b.sav", "old b");
+    ASSERT_EQ(chmod((dst + "/b.sav").c_str(), 0444), 0); // refused even for root
+    ExpectFailure(Pkzip({"-extract", "-overwrite", arch}, dst), 1, "read-only");
+    EXPECT_EQ(ReadFile(dst + "/b.sav"), "old b");
+    EXPECT_EQ(Listing(dst), std::vector<std::string>{"b.sav"});
+
+    ASSERT_EQ(chmod((dst + "/b.sav").c_str(), 0644), 0);
+    fs::create_directories(dst + "/a.sav");
+    ExpectFailure(Pkzip({"-extract", "-overwrite", arch}, dst), 1, "folder");
+    EXPECT_EQ(ReadFile(dst + "/b.sav"), "old b");
+}
+
+} // namespace

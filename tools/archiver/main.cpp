@@ -1,0 +1,310 @@
+// pkzip.exe: the archiver of Moonforge Backup Tool. The backup program runs it
+// once per save file, by that name, with one of two command lines:
+//
+//   pkzip.exe -add ARCHIVE FILE            FILE (from the current folder) into ARCHIVE.zip
+//   pkzip.exe -extract -overwrite ARCHIVE  every file of ARCHIVE.zip into the current folder
+//
+// It never asks anything. Exit code 0 on success; otherwise one line on
+// standard error and exit code 1 (2 for bad arguments).
+//
+// Extraction is all or nothing: every entry name and type is checked first
+// (bare file names only; no folders, "..", symbolic links or devices), then
+// every entry is inflated into a temporary file in the current folder and its
+// size and CRC are checked, and only when all are sound are they renamed over
+// the old files. The archive itself is likewise written beside itself and
+// renamed into place.
+
+#include "files.h"
+#include "zip.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <string_view>
+#include <vector>
+
+using namespace archiver;
+
+namespace {
+
+constexpr char kUsage[] =
+    "The archiver of Moonforge Backup Tool.\n"
+    "\n"
+    "Usage:\n"
+    "  pkzip.exe -add ARCHIVE FILE\n"
+    "      Stores FILE from the current folder in ARCHIVE.zip under its bare name,\n"
+    "      deflated, with its modification time. Creates the archive, or replaces\n"
+    "      an entry of the same name (ignoring letter case).\n"
+    "  pkzip.exe -extract -overwrite ARCHIVE\n"
+    "      Extracts every file of ARCHIVE.zip into the current folder, replacing\n"
+    "      files of the same name and restoring their modification times. An\n"
+    "      archive with an entry outside the current folder (a folder part, \"..\",\n"
+    "      an absolute path) or a symbolic link is refused whole; a damaged one\n"
+    "      changes no file.\n"
+    "  pkzip.exe -?\n"
+    "      Shows this text.\n"
+    "\n"
+    "ARCHIVE is given without extension: \".zip\" is always appended.\n"
+    "Exit code 0 on success; on failure one line on standard error and exit code 1\n"
+    "(2 for bad arguments).\n";
+
+constexpr char kUsageHint[] =
+    "usage: pkzip.exe -add ARCHIVE FILE, or pkzip.exe -extract -overwrite ARCHIVE";
+
+// Plain zip offsets are 32-bit; what goes past them would need Zip64.
+constexpr std::size_t kMaxEntrySize = 0xFFFFFFFF;
+constexpr std::size_t kMaxArchiveSize = 0xFFFFFFFFull + 22 + 0xFFFF;
+
+class BadArguments : public Failure {
+public:
+    explicit BadArguments(const std::string& what) : Failure("Bad arguments: " + what) {}
+};
+
+bool IsOption(std::string_view arg, std::string_view option) {
+    return EqualsIgnoringAsciiCase(arg, option);
+}
+
+std::string Quoted(std::string_view s) {
+    return "\"" + std::string(s) + "\"";
+}
+
+[[noreturn]] void ThrowZipError(const ZipError& e, const std::string& archive,
+                                const char* outcome) {
+    throw Failure((e.kind() == ZipError::Damaged ? "Damaged archive " : "Unsupported archive ") +
+                  archive + ": " + e.what() + outcome);
+}
+
+// ARCHIVE plus ".zip", its last component looked up ignoring case as Wine
+// does (a set copied from Windows may hold CHARACTERS.ZIP).
+std::string ArchivePath(std::string_view arg) {
+    if (arg.empty() || arg.back() == '/')
+        throw BadArguments("ARCHIVE must name a file");
+    std::string path = std::string(arg) + ".zip";
+    std::string dir = FolderOf(path);
+    std::string name = path.substr(path.rfind('/') + 1);
+    return JoinPath(dir, ResolveCase(dir, name));
+}
+
+// Reads the archive whole; false when it doesn't exist.
+bool ReadArchive(const std::string& path, FileData& data) {
+    int err = ReadWholeFile(path, kMaxArchiveSize, data);
+    if (err == ENOENT)
+        return false;
+    if (err == kNotRegularFile)
+        throw Failure("Cannot read archive " + path + ": it is not a regular file");
+    if (err == EFBIG)
+        throw Failure("Unsupported archive " + path + ": it needs Zip64");
+    if (err != 0)
+        throw Failure("Cannot read archive " + path + ": " + std::strerror(err));
+    return true;
+}
+
+// An existing file we are about to replace: only a plain, writable file is.
+// Read-only files are refused even for root, as Windows refuses them.
+void CheckReplaceable(const std::string& label, const struct stat& st) {
+    if (S_ISDIR(st.st_mode))
+        throw Failure("Cannot replace " + label + ": a folder of that name exists");
+    if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
+        throw Failure("Cannot replace " + label + ": it is not a regular file");
+    if (S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0)
+        throw Failure("Cannot replace " + label + ": it is read-only");
+}
+
+void Add(std::string_view archiveArg, std::string_view fileArg) {
+    std::string archivePath = ArchivePath(archiveArg);
+    if (const char* why = NameProblem(fileArg))
+        throw BadArguments("FILE " + Quoted(fileArg) + " " + why +
+                           "; give a bare file name from the current folder");
+    std::string fileName(fileArg);
+
+    FileData file;
+    int err = ReadWholeFile(ResolveCase(".", fileName), kMaxEntrySize, file);
+    if (err == ENOENT)
+        throw Failure("Cannot add " + fileName + ": no such file in the current folder");
+    if (err == kNotRegularFile)
+        throw Failure("Cannot add " + fileName + ": it is not a regular file");
+    if (err == EFBIG)
+        throw Failure("Cannot add " + fileName + ": larger than 4 GiB, which needs Zip64");
+    if (err != 0)
+        throw Failure("Cannot read " + fileName + ": " + std::strerror(err));
+
+    // A symbolic link to the archive is followed: the archive it points to is
+    // the one updated, and the link stays.
+    struct stat link;
+    if (lstat(archivePath.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+        std::unique_ptr<char, decltype(&std::free)> real(realpath(archivePath.c_str(), nullptr),
+                                                         &std::free);
+        if (real)
+            archivePath = real.get();
+    }
+
+    FileData old;
+    ZipArchive archive;
+    bool exists = ReadArchive(archivePath, old);
+    if (exists) {
+        CheckReplaceable(archivePath, old.Stat);
+        try {
+            archive = ParseZip(old.Bytes);
+            // Never carry damage over into the new archive.
+            for (const ZipEntry& e : archive.Entries)
+                ReadEntry(e, [](const unsigned char*, std::size_t) {});
+        } catch (const ZipError& e) {
+            ThrowZipError(e, archivePath, "; it was left unchanged");
+        }
+    }
+
+    std::string storage;
+    ZipEntry added = MakeEntry(fileName, file.Bytes, file.Stat, storage);
+    // Names match ignoring case, as on Windows; the new entry takes the place
+    // of the first it replaces.
+    std::vector<ZipEntry> entries;
+    bool placed = false;
+    for (ZipEntry& e : archive.Entries) {
+        if (!EqualsIgnoringAsciiCase(e.Name, fileName))
+            entries.push_back(std::move(e));
+        else if (!placed) {
+            entries.push_back(added);
+            placed = true;
+        }
+    }
+    if (!placed)
+        entries.push_back(added);
+    archive.Entries = std::move(entries);
+
+    std::string bytes;
+    try {
+        bytes = BuildZip(archive);
+    } catch (const ZipError& e) {
+        ThrowZipError(e, archivePath, "; it was left unchanged");
+    }
+    TempFile temp(FolderOf(archivePath), archivePath);
+    temp.Write(bytes.data(), bytes.size());
+    temp.Finish(exists ? (old.Stat.st_mode & 0777) : NewFileMode(), exists ? &old.Stat : nullptr,
+                std::nullopt);
+    temp.RenameTo(archivePath);
+}
+
+void Extract(std::string_view archiveArg) {
+    std::string archivePath = ArchivePath(archiveArg);
+    FileData data;
+    if (!ReadArchive(archivePath, data))
+        throw Failure("Archive not found: " + archivePath);
+    ZipArchive archive;
+    try {
+        archive = ParseZip(data.Bytes);
+    } catch (const ZipError& e) {
+        ThrowZipError(e, archivePath, "; nothing was extracted");
+    }
+
+    // Every entry is checked before anything is written.
+    struct Target {
+        const ZipEntry* Entry;
+        std::string Name; // as on disk when a file of that name exists
+        std::optional<struct stat> Old;
+    };
+    std::vector<Target> targets;
+    for (const ZipEntry& e : archive.Entries) {
+        const char* why = NameProblem(e.Name);
+        if (!why)
+            why = TypeProblem(e);
+        if (why)
+            throw Failure("Refused archive " + archivePath + ": entry " + Quoted(e.Name) + " " +
+                          why + "; nothing was extracted");
+        try {
+            CheckDecodable(e);
+        } catch (const ZipError& err) {
+            ThrowZipError(err, archivePath, "; nothing was extracted");
+        }
+        for (const Target& t : targets)
+            if (EqualsIgnoringAsciiCase(t.Entry->Name, e.Name))
+                throw Failure("Refused archive " + archivePath + ": entry " + Quoted(e.Name) +
+                              " appears twice; nothing was extracted");
+        Target t{&e, ResolveCase(".", e.Name), std::nullopt};
+        struct stat st;
+        if (lstat(t.Name.c_str(), &st) == 0) {
+            CheckReplaceable(t.Name, st);
+            t.Old = st;
+        } else if (errno != ENOENT) {
+            throw Failure("Cannot replace " + t.Name + ": " + std::strerror(errno));
+        }
+        targets.push_back(std::move(t));
+    }
+
+    std::vector<std::unique_ptr<TempFile>> temps;
+    mode_t newMode = NewFileMode();
+    for (const Target& t : targets) {
+        auto temp = std::make_unique<TempFile>(".", t.Name);
+        try {
+            ReadEntry(*t.Entry, [&](const unsigned char* p, std::size_t n) { temp->Write(p, n); });
+        } catch (const ZipError& e) {
+            ThrowZipError(e, archivePath, "; nothing was extracted");
+        }
+        // A replaced file keeps its permissions; a symbolic link is replaced
+        // by the file itself, never written through.
+        bool keep = t.Old && S_ISREG(t.Old->st_mode);
+        temp->Finish(keep ? (t.Old->st_mode & 0777) : newMode, keep ? &*t.Old : nullptr,
+                     EntryMtime(*t.Entry));
+        temps.push_back(std::move(temp));
+    }
+    for (std::size_t i = 0; i < targets.size(); ++i)
+        temps[i]->RenameTo(targets[i].Name);
+}
+
+// One line, whatever bytes the names in it hold.
+void PrintError(std::string message) {
+    for (char& c : message)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '?';
+    message += '\n';
+    fwrite(message.data(), 1, message.size(), stderr);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string_view> args(argv + 1, argv + argc);
+    try {
+        if (args.empty() || (args.size() == 1 && args[0] == "-?")) {
+            fputs(kUsage, stdout);
+            return fflush(stdout) == 0 ? 0 : 1;
+        }
+        if (IsOption(args[0], "-add")) {
+            if (args.size() != 3)
+                throw BadArguments(std::string("-add takes ARCHIVE and FILE; ") + kUsageHint);
+            if (args[2].empty())
+                throw BadArguments("FILE is empty");
+            Add(args[1], args[2]);
+            return 0;
+        }
+        if (IsOption(args[0], "-extract") || IsOption(args[0], "-overwrite")) {
+            bool both = args.size() == 3 &&
+                        (IsOption(args[0], "-extract") || IsOption(args[1], "-extract")) &&
+                        (IsOption(args[0], "-overwrite") || IsOption(args[1], "-overwrite")) &&
+                        !IsOption(args[0], args[1]);
+            if (!both)
+                throw BadArguments(std::string("extracting takes -extract -overwrite ARCHIVE; ") +
+                                   kUsageHint);
+            Extract(args[2]);
+            return 0;
+        }
+        throw BadArguments("unknown command " + Quoted(args[0]) + "; " + kUsageHint);
+    } catch (const BadArguments& e) {
+        PrintError(e.what());
+        return 2;
+    } catch (const Failure& e) {
+        PrintError(e.what());
+    } catch (const std::bad_alloc&) {
+        PrintError("Out of memory");
+    } catch (const std::exception& e) {
+        PrintError(e.what());
+    }
+    return 1;
+}
