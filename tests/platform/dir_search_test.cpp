@@ -1,0 +1,125 @@
+#include "platform/attributes.h"
+#include "platform/dir_search.h"
+#include "platform/files.h"
+#include "platform/last_error.h"
+
+#include "common/test_env.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace platform;
+
+namespace {
+
+std::vector<std::string> Names(const std::string& pattern, std::uint32_t mask) {
+    std::vector<std::string> names;
+    FileSearch search;
+    for (bool ok = search.FindFirst(pattern, mask); ok; ok = search.FindNext())
+        names.push_back(search.Rec().Name);
+    return names;
+}
+
+using List = std::vector<std::string>;
+
+} // namespace
+
+TEST(Wildcard, MatchesAsWindowsDoes) {
+    EXPECT_TRUE(MatchesWildcard("*.*", "README"));
+    EXPECT_TRUE(MatchesWildcard("*.*", "a.b.c"));
+    EXPECT_TRUE(MatchesWildcard("game*.sav", "GAME1.SAV"));
+    EXPECT_TRUE(MatchesWildcard("GAME?.sav", "game7.Sav"));
+    EXPECT_FALSE(MatchesWildcard("game?.sav", "game.sav")); // ? is one character
+    EXPECT_FALSE(MatchesWildcard("game?.sav", "game12.sav"));
+    EXPECT_FALSE(MatchesWildcard("*.sav", "game.save"));
+    EXPECT_TRUE(MatchesWildcard("*a*b*c", "xxaYYbZZbc"));
+    EXPECT_FALSE(MatchesWildcard("*a*b*c", "xxaYYbZZcb"));
+    // A pattern ending in "." asks for names without an extension.
+    EXPECT_TRUE(MatchesWildcard("*.", "README"));
+    EXPECT_FALSE(MatchesWildcard("*.", "readme.txt"));
+    EXPECT_TRUE(MatchesWildcard("data.", "DATA"));
+    // ".*" also matches nothing at all.
+    EXPECT_TRUE(MatchesWildcard("READ*.*", "README"));
+    EXPECT_TRUE(MatchesWildcard("notes", "NOTES"));
+    EXPECT_FALSE(MatchesWildcard("notes", "notes2"));
+}
+
+TEST(FileSearch, SortsIgnoringCaseWithDotEntriesFirstAndFiltersByMask) {
+    const std::string dir = testenv::Scratch() + "/Saves";
+    testenv::WriteFile(dir + "/b.txt", "bb");
+    testenv::WriteFile(dir + "/A.txt", "a");
+    testenv::WriteFile(dir + "/.hidden", "");
+    testenv::WriteFile(dir + "/sys.dat", "");
+    testenv::WriteFile(dir + "/Sub/x", "");
+    testenv::WriteFile(dir + "/ro.txt", "");
+    ASSERT_TRUE(SetFileAttributes(dir + "/sys.dat", faSysFile | faArchive));
+    ASSERT_TRUE(SetFileAttributes(dir + "/ro.txt", faReadOnly));
+
+    EXPECT_EQ(Names(dir + "/*.*", faAnyFile),
+              (List{".", "..", ".hidden", "A.txt", "b.txt", "ro.txt", "Sub", "sys.dat"}));
+    // faArchive alone: plain files, also read-only and clean ones.
+    EXPECT_EQ(Names(dir + "/*.*", faArchive), (List{"A.txt", "b.txt", "ro.txt"}));
+    EXPECT_EQ(Names(dir + "/*", faDirectory), (List{".", "..", "A.txt", "b.txt", "ro.txt", "Sub"}));
+    EXPECT_EQ(Names(dir + "/*", faHidden), (List{".hidden", "A.txt", "b.txt", "ro.txt"}));
+    EXPECT_EQ(Names(dir + "/*", faSysFile), (List{"A.txt", "b.txt", "ro.txt", "sys.dat"}));
+    // The folder part is resolved ignoring case.
+    EXPECT_EQ(Names(testenv::Scratch() + "/SAVES/B*", faArchive), (List{"b.txt"}));
+
+    FileSearch search;
+    ASSERT_TRUE(search.FindFirst(dir + "/b.TXT", faArchive));
+    EXPECT_EQ(search.Rec().Size, 2);
+    EXPECT_EQ(search.Rec().Attr, faArchive);
+    struct stat st;
+    ASSERT_EQ(::stat((dir + "/b.txt").c_str(), &st), 0);
+    EXPECT_EQ(search.Rec().WriteTime.tv_sec, st.st_mtim.tv_sec);
+    EXPECT_EQ(search.Rec().WriteTime.tv_nsec, st.st_mtim.tv_nsec);
+    EXPECT_FALSE(search.FindNext());
+    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_FILES);
+}
+
+TEST(FileSearch, EmptyFolderFindsDotAndMissingThingsFailClearly) {
+    const std::string dir = testenv::Scratch() + "/empty";
+    ASSERT_TRUE(CreateDirectory(dir));
+    FileSearch search;
+    ASSERT_TRUE(search.FindFirst(dir + "/*.*", faDirectory));
+    EXPECT_EQ(search.Rec().Name, ".");
+    EXPECT_EQ(search.Rec().Attr, faDirectory);
+    ASSERT_TRUE(search.FindNext());
+    EXPECT_EQ(search.Rec().Name, "..");
+    EXPECT_FALSE(search.FindNext());
+
+    EXPECT_FALSE(search.FindFirst(dir + "/*.*", faArchive));
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(search.FindFirst(dir + "/missing/*.*", faAnyFile));
+    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+    testenv::WriteFile(dir + "/file", "");
+    EXPECT_FALSE(search.FindFirst(dir + "/file/*.*", faAnyFile)); // a file as the folder
+    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+
+    EXPECT_TRUE(FileExists(dir + "/FILE"));
+    EXPECT_FALSE(FileExists(dir + "/nothing*"));
+    EXPECT_FALSE(FileExists(dir));
+    EXPECT_TRUE(DirectoryExists(testenv::Scratch() + "/EMPTY"));
+    EXPECT_FALSE(DirectoryExists(dir + "/file"));
+}
+
+TEST(FileSearch, LinkLoopsAndDanglingLinksAreListedWithoutHarm) {
+    const std::string dir = testenv::Scratch() + "/links";
+    testenv::WriteFile(dir + "/real.sav", "data");
+    ASSERT_EQ(::symlink("loop1", (dir + "/loop2").c_str()), 0);
+    ASSERT_EQ(::symlink("loop2", (dir + "/loop1").c_str()), 0);
+    ASSERT_EQ(::symlink("nowhere", (dir + "/dangling").c_str()), 0);
+    ASSERT_EQ(::symlink(".", (dir + "/self").c_str()), 0); // a folder link back to itself
+
+    EXPECT_EQ(Names(dir + "/*", faAnyFile),
+              (List{".", "..", "dangling", "loop1", "loop2", "real.sav", "self"}));
+    EXPECT_EQ(GetFileAttributes(dir + "/loop1"), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetLastError(), ERROR_CANT_RESOLVE_FILENAME);
+    EXPECT_FALSE(CopyFile(dir + "/loop1", testenv::Scratch() + "/out", false));
+    EXPECT_EQ(GetLastError(), ERROR_CANT_RESOLVE_FILENAME);
+    EXPECT_FALSE(CopyFile(dir + "/dangling", testenv::Scratch() + "/out", false));
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(testenv::Exists(testenv::Scratch() + "/out"));
+}

@@ -1,0 +1,249 @@
+#include "platform/attributes.h"
+#include "platform/dir_search.h"
+#include "platform/files.h"
+#include "platform/last_error.h"
+
+#include "common/test_env.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <regex>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+using namespace platform;
+
+namespace {
+
+struct stat Stat(const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+    return st;
+}
+
+std::vector<std::string> Entries(const std::string& dir) {
+    std::vector<std::string> names;
+    FileSearch search;
+    for (bool ok = search.FindFirst(dir + "/*", faAnyFile); ok; ok = search.FindNext())
+        if (search.Rec().Name != "." && search.Rec().Name != "..")
+            names.push_back(search.Rec().Name);
+    return names;
+}
+
+using List = std::vector<std::string>;
+
+} // namespace
+
+TEST(CopyFile, KeepsContentTimeReadOnlyAndHiddenButNotTheCleanStamp) {
+    const std::string src = testenv::Scratch() + "/Save/game1.sav";
+    std::string content(300000, '\0');
+    for (std::size_t i = 0; i < content.size(); ++i)
+        content[i] = static_cast<char>(i * 7 % 251);
+    testenv::WriteFile(src, content);
+    const timespec old[2] = {{0, UTIME_OMIT}, {1500000000, 123456789}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, src.c_str(), old, 0), 0);
+    ASSERT_TRUE(SetFileAttributes(src, faReadOnly | faHidden | faSysFile)); // clean, too
+
+    const std::string dst = testenv::Scratch() + "/Backup/game1.sav";
+    ASSERT_TRUE(CreateDirectory(testenv::Scratch() + "/Backup"));
+    ASSERT_TRUE(CopyFile(testenv::Scratch() + "/SAVE/Game1.SAV", dst, true));
+    EXPECT_EQ(testenv::ReadFile(dst), content);
+    EXPECT_EQ(Stat(dst).st_mtim.tv_sec, 1500000000);
+    EXPECT_EQ(Stat(dst).st_mtim.tv_nsec, 123456789);
+    EXPECT_EQ(GetFileAttributes(dst), faReadOnly | faHidden | faSysFile | faArchive);
+    EXPECT_EQ(Entries(testenv::Scratch() + "/Backup"), (List{"game1.sav"}));
+
+    // An empty file copies too, and a plain target is replaced.
+    testenv::WriteFile(testenv::Scratch() + "/empty", "");
+    testenv::WriteFile(testenv::Scratch() + "/plain", "old");
+    ASSERT_TRUE(CopyFile(testenv::Scratch() + "/empty", testenv::Scratch() + "/plain", false));
+    EXPECT_EQ(testenv::ReadFile(testenv::Scratch() + "/plain"), "");
+}
+
+TEST(CopyFile, RefusesProtectedTargetsEvenAsRootAndLeavesThemAlone) {
+    const std::string dir = testenv::Scratch();
+    testenv::WriteFile(dir + "/new", "new content");
+    for (std::uint32_t attrs : {faReadOnly, faHidden, faSysFile}) {
+        const std::string target = dir + "/target";
+        testenv::WriteFile(target, "precious");
+        ASSERT_TRUE(SetFileAttributes(target, attrs | faArchive));
+        const ino_t inode = Stat(target).st_ino;
+        EXPECT_FALSE(CopyFile(dir + "/new", target, false)) << attrs;
+        EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED) << attrs;
+        EXPECT_EQ(testenv::ReadFile(target), "precious");
+        EXPECT_EQ(Stat(target).st_ino, inode);
+        ASSERT_TRUE(SetFileAttributes(target, faArchive));
+    }
+    EXPECT_FALSE(CopyFile(dir + "/new", dir + "/target", true));
+    EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS);
+    // Another spelling of an existing target replaces that target.
+    EXPECT_TRUE(CopyFile(dir + "/new", dir + "/TARGET", false));
+    EXPECT_EQ(testenv::ReadFile(dir + "/target"), "new content");
+    // Onto itself, by another spelling: refused, not truncated.
+    EXPECT_FALSE(CopyFile(dir + "/new", dir + "/NEW", false));
+    EXPECT_EQ(testenv::ReadFile(dir + "/new"), "new content");
+    EXPECT_EQ(Entries(dir), (List{"new", "target"}));
+}
+
+TEST(CopyFile, MissingSourceOrTargetFolderFailsWithItsCode) {
+    const std::string dir = testenv::Scratch();
+    testenv::WriteFile(dir + "/src", "x");
+    EXPECT_FALSE(CopyFile(dir + "/none", dir + "/t", false));
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(CopyFile(dir + "/nodir/none", dir + "/t", false));
+    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+    EXPECT_FALSE(CopyFile(dir + "/src", dir + "/nodir/t", false));
+    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+    EXPECT_FALSE(CopyFile(dir + "/src", dir + "/src/t", false)); // the folder is a file
+    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+    EXPECT_FALSE(CopyFile(dir, dir + "/t", false)); // a folder is no file to copy
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Entries(dir), (List{"src"}));
+}
+
+TEST(CopyFile, CopyCutOffLeavesTheOldTargetAndNoTemporaryFile) {
+    const std::string dir = testenv::Scratch();
+    testenv::WriteFile(dir + "/big", std::string(1 << 20, 'b'));
+    testenv::WriteFile(dir + "/target", "old target");
+    // A child whose file size limit stops the copy half way: once with the
+    // signal ignored (the write fails), once killed by it.
+    for (bool killed : {false, true}) {
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            const rlimit limit{64 * 1024, 64 * 1024};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+            if (!killed)
+                ::signal(SIGXFSZ, SIG_IGN);
+            const bool ok = CopyFile(dir + "/big", dir + "/target", false);
+            ::_exit(ok ? 0 : GetLastError() == ERROR_FILE_TOO_LARGE ? 10 : 11);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        if (killed) {
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ);
+        } else {
+            ASSERT_TRUE(WIFEXITED(status));
+            EXPECT_EQ(WEXITSTATUS(status), 10);
+        }
+        EXPECT_EQ(testenv::ReadFile(dir + "/target"), "old target");
+        EXPECT_EQ(Entries(dir), (List{"big", "target"}));
+    }
+}
+
+TEST(CopyFile, AwkwardNamesWork255BytesIsTheLimit) {
+    const std::string dir = testenv::Scratch();
+    const std::string name255(255, 'n');
+    const List names{"with blank.sav", "quote\"d.sav", "Größe ñ.sav", name255};
+    testenv::WriteFile(dir + "/" + names[0], "content");
+    for (std::size_t i = 1; i < names.size(); ++i) {
+        ASSERT_TRUE(CopyFile(dir + "/" + names[i - 1], dir + "/" + names[i], true)) << names[i];
+        EXPECT_EQ(testenv::ReadFile(dir + "/" + names[i]), "content");
+    }
+    EXPECT_FALSE(CopyFile(dir + "/" + names[0], dir + "/" + name255 + "x", false));
+    EXPECT_EQ(GetLastError(), ERROR_FILENAME_EXCED_RANGE);
+    EXPECT_EQ(Entries(dir).size(), names.size());
+    // Case-insensitive resolution leaves non-ASCII letters alone.
+    EXPECT_EQ(GetFileAttributes(dir + "/GRÖßE ñ.sav"), INVALID_FILE_ATTRIBUTES);
+    EXPECT_NE(GetFileAttributes(dir + "/GRößE ñ.SAV"), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST(GetTempFileName, NamesAsWindowsAndFailsOnAMissingFolder) {
+    const std::string dir = testenv::Scratch();
+    std::string name;
+    const unsigned number = GetTempFileName(dir, "mfbackup", 0, name);
+    ASSERT_NE(number, 0u);
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "%X", number);
+    EXPECT_EQ(name, dir + "/mfb" + hex + ".TMP");
+    EXPECT_TRUE(std::regex_match(name, std::regex(".*/mfb[1-9A-F][0-9A-F]{0,3}\\.TMP")));
+    EXPECT_EQ(Stat(name).st_size, 0);
+
+    EXPECT_EQ(GetTempFileName(dir + "/", "ab", 0x1234A, name), 0x234Au);
+    EXPECT_EQ(name, dir + "/ab234A.TMP");
+    EXPECT_FALSE(testenv::Exists(name)); // a given number creates nothing
+
+    EXPECT_EQ(GetTempFileName(dir + "/missing", "mfb", 0, name), 0u);
+    EXPECT_EQ(GetLastError(), ERROR_DIRECTORY);
+    testenv::WriteFile(dir + "/file", "");
+    EXPECT_EQ(GetTempFileName(dir + "/file", "mfb", 0, name), 0u);
+    EXPECT_EQ(GetLastError(), ERROR_DIRECTORY);
+}
+
+TEST(GetTempFileName, TriesEveryNumberThenGivesUp) {
+    const std::string dir = testenv::Scratch() + "/full";
+    ASSERT_TRUE(CreateDirectory(dir));
+    for (unsigned n = 1; n <= 0xFFFF; ++n) {
+        char name[32];
+        std::snprintf(name, sizeof name, "/t%X.TMP", n);
+        const int fd = ::open((dir + name).c_str(), O_CREAT | O_WRONLY, 0644);
+        ASSERT_GE(fd, 0);
+        ::close(fd);
+    }
+    std::string name;
+    EXPECT_EQ(GetTempFileName(dir, "t", 0, name), 0u);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS);
+    ASSERT_TRUE(DeleteFile(dir + "/t7.TMP"));
+    EXPECT_EQ(GetTempFileName(dir, "t", 0, name), 7u); // found after wrapping, whatever the start
+    EXPECT_EQ(name, dir + "/t7.TMP");
+}
+
+TEST(Files, FolderAndFileCallsGiveWindowsCodes) {
+    const std::string dir = testenv::Scratch();
+    ASSERT_TRUE(CreateDirectory(dir + "/Data"));
+    EXPECT_FALSE(CreateDirectory(dir + "/DATA")); // exists in another case
+    EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+    EXPECT_FALSE(CreateDirectory(dir + "/none/sub"));
+    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+
+    testenv::WriteFile(dir + "/Data/File.txt", "0123456789");
+    ASSERT_TRUE(WriteAt(dir + "/data/file.TXT", 3, "abc", 3));
+    EXPECT_EQ(testenv::ReadFile(dir + "/Data/File.txt"), "012abc6789");
+    EXPECT_FALSE(WriteAt(dir + "/data/none", 0, "x", 1));
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(testenv::Exists(dir + "/data/none"));
+
+    ASSERT_TRUE(SetFileAttributes(dir + "/Data/File.txt", faReadOnly));
+    EXPECT_FALSE(WriteAt(dir + "/Data/File.txt", 0, "x", 1));
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(DeleteFile(dir + "/Data/File.txt"));
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(testenv::ReadFile(dir + "/Data/File.txt"), "012abc6789");
+    ASSERT_TRUE(SetFileAttributes(dir + "/Data/File.txt", faArchive));
+    EXPECT_TRUE(DeleteFile(dir + "/DATA/FILE.TXT"));
+    EXPECT_FALSE(DeleteFile(dir + "/Data/File.txt"));
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(DeleteFile(dir + "/Data"));
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+
+    testenv::WriteFile(dir + "/plain", "");
+    EXPECT_FALSE(SetCurrentDirectory(dir + "/plain"));
+    EXPECT_EQ(GetLastError(), ERROR_DIRECTORY);
+    EXPECT_FALSE(SetCurrentDirectory(dir + "/none"));
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    ASSERT_TRUE(SetCurrentDirectory(dir + "/data"));
+    EXPECT_EQ(GetCurrentDirectory(), dir + "/Data");
+}
+
+TEST(LastError, IsPerThreadAndExplainsItself) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    std::uint32_t seen = 1;
+    std::thread([&] {
+        seen = GetLastError();
+        SetLastError(ERROR_DISK_FULL);
+    }).join();
+    EXPECT_EQ(seen, ERROR_SUCCESS);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(SysErrorMessage(ERROR_ACCESS_DENIED), "Access is denied.");
+    EXPECT_EQ(SysErrorMessage(ERROR_DISK_FULL), "There is not enough space on the disk.");
+    EXPECT_EQ(WinErrorFromErrno(ENOSPC), ERROR_DISK_FULL);
+    EXPECT_EQ(WinErrorFromErrno(EEXIST), ERROR_ALREADY_EXISTS);
+    EXPECT_FALSE(SysErrorMessage(99999).empty());
+}

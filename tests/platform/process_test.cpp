@@ -1,0 +1,113 @@
+#include "platform/files.h"
+#include "platform/last_error.h"
+#include "platform/paths.h"
+#include "platform/process.h"
+
+#include "common/test_env.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+
+#include <sys/stat.h>
+
+using namespace platform;
+
+namespace {
+
+using Args = std::vector<std::string>;
+
+// A script that writes one "[arg]" line per argument, and what it read from
+// standard input, beside itself.
+std::string ArgsScript(const std::string& path) {
+    testenv::WriteFile(path, "#!/bin/sh\n"
+                             "out=\"$(dirname \"$0\")/args.out\"\n"
+                             ": > \"$out\"\n"
+                             "for a in \"$@\"; do printf '[%s]\\n' \"$a\" >> \"$out\"; done\n"
+                             "cat >> \"$out\"\n"
+                             "exit 3\n");
+    ::chmod(path.c_str(), 0755);
+    return path;
+}
+
+} // namespace
+
+TEST(SplitCommandLine, FollowsTheMicrosoftRuntimeRules) {
+    EXPECT_EQ(SplitCommandLine("pkzip.exe  -a\t\"my file.zip\" x"),
+              (Args{"pkzip.exe", "-a", "my file.zip", "x"}));
+    EXPECT_EQ(SplitCommandLine(R"(a\\b d"e f"g h)"), (Args{R"(a\\b)", "de fg", "h"}));
+    EXPECT_EQ(SplitCommandLine(R"(a\\\"b c d)"), (Args{R"(a\"b)", "c", "d"}));
+    EXPECT_EQ(SplitCommandLine(R"(a\\\\"b c" d e)"), (Args{R"(a\\b c)", "d", "e"}));
+    EXPECT_EQ(SplitCommandLine(R"("C:\Program Files\x\" y)"), (Args{R"(C:\Program Files\x" y)"}));
+    EXPECT_EQ(SplitCommandLine(R"(x "" "a b)"), (Args{"x", "", "a b"})); // unclosed runs to the end
+    EXPECT_EQ(SplitCommandLine("  \t "), Args{});
+}
+
+TEST(SearchProgram, LooksInOwnFolderThenCurrentFolderThenPath) {
+    // The test binary itself sits only in the program's own folder.
+    const std::string self = SearchProgram("platform_tests");
+    EXPECT_EQ(self, ModuleDirectory() + "platform_tests");
+    EXPECT_EQ(ModuleDirectory().back(), '/');
+
+    const std::string cwd = testenv::Scratch() + "/cwd";
+    const std::string onPath = testenv::Scratch() + "/onpath";
+    testenv::WriteFile(cwd + "/Tool.exe", "#!/bin/sh\n");
+    testenv::WriteFile(onPath + "/tool.exe", "#!/bin/sh\n");
+    testenv::WriteFile(onPath + "/other", "#!/bin/sh\n");
+    ASSERT_TRUE(CreateDirectory(onPath + "/folder.exe"));
+    ASSERT_TRUE(SetCurrentDirectory(cwd));
+    ::setenv("PATH", ("/nonexistent::" + onPath + ":/usr/bin:/bin").c_str(), 1);
+
+    EXPECT_EQ(SearchProgram("TOOL.EXE"), cwd + "/Tool.exe");
+    EXPECT_EQ(SearchProgram("tool"), cwd + "/Tool.exe"); // ".exe" added as Windows does
+    EXPECT_EQ(SearchProgram("other"), onPath + "/other");
+    EXPECT_EQ(SearchProgram("folder.exe"), ""); // folders are no programs
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(SearchProgram(onPath + "/OTHER"), onPath + "/other");
+}
+
+TEST(Process, PassesArgumentsAndKeepsTheExitCode) {
+    const std::string script = ArgsScript(testenv::Scratch() + "/my tools/args.sh");
+    Process p;
+    ASSERT_TRUE(p.Start("\"" + script + "\" \"a b\" c\\\"d \"\" ünï", 0));
+    ASSERT_TRUE(p.Wait());
+    EXPECT_FALSE(p.Status().Signaled);
+    EXPECT_EQ(p.Status().Code, 3);
+    // Standard input is /dev/null: the script's "cat" ended at once.
+    EXPECT_EQ(testenv::ReadFile(testenv::Scratch() + "/my tools/args.out"),
+              "[a b]\n[c\"d]\n[]\n[ünï]\n");
+    EXPECT_FALSE(p.Running());
+    EXPECT_FALSE(p.Wait()); // nothing left to wait for
+
+    ASSERT_TRUE(p.Start("sh -c \"kill -TERM $$\""));
+    ASSERT_TRUE(p.Wait());
+    EXPECT_TRUE(p.Status().Signaled);
+    EXPECT_EQ(p.Status().Code, SIGTERM);
+}
+
+TEST(Process, StartFailuresComeBackAsWindowsCodes) {
+    const std::string dir = testenv::Scratch();
+    testenv::WriteFile(dir + "/notexec", "#!/bin/sh\nexit 0\n");
+    testenv::WriteFile(dir + "/garbage.exe", std::string("MZ\x90\0\3\0\0\0", 8));
+    ::chmod((dir + "/garbage.exe").c_str(), 0755);
+    testenv::WriteFile(dir + "/nointerp", "#!/no/such/interpreter\n");
+    ::chmod((dir + "/nointerp").c_str(), 0755);
+    const struct {
+        std::string commandLine;
+        std::uint32_t code;
+    } cases[] = {
+        {"no-such-program.exe /c", ERROR_FILE_NOT_FOUND},
+        {dir + "/missing/prog", ERROR_PATH_NOT_FOUND},
+        {dir + "/notexec", ERROR_ACCESS_DENIED},
+        {dir + "/garbage.exe", ERROR_BAD_EXE_FORMAT},
+        {dir + "/nointerp", ERROR_FILE_NOT_FOUND},
+        {"", ERROR_FILE_NOT_FOUND},
+    };
+    for (const auto& c : cases) {
+        Process p;
+        EXPECT_FALSE(p.Start(c.commandLine)) << c.commandLine;
+        EXPECT_EQ(GetLastError(), c.code) << c.commandLine;
+        EXPECT_FALSE(p.Running());
+    }
+}
