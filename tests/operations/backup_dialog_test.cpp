@@ -1,0 +1,200 @@
+#include "game_tree.h"
+
+#include "operations/backup_dialog.h"
+#include "ui/message_box.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+
+#include <cstdio>
+
+namespace fs = std::filesystem;
+using Names = std::vector<std::string>;
+
+namespace {
+
+// Output of a shell command (the reference unzip reads the archives).
+std::string Shell(const std::string& command) {
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    char buf[4096];
+    for (std::size_t n; pipe && (n = fread(buf, 1, sizeof buf, pipe)) > 0;)
+        out.append(buf, n);
+    if (pipe)
+        pclose(pipe);
+    return out;
+}
+
+class BackupTest : public GameTree {
+protected:
+    void SetUp() override {
+        GameTree::SetUp();
+        fmBackup = dlg = new TfmBackup;
+    }
+    void TearDown() override {
+        GameTree::TearDown();
+        delete dlg;
+        fmBackup = nullptr;
+    }
+    // Shows the dialog, as the menu does, and presses OK.
+    void BackUp(const QString& description = {}) {
+        dlg->show();
+        dlg->EdDesc->setText(description);
+        QTest::mouseClick(dlg->Button1, Qt::LeftButton);
+    }
+    std::string OnlySet() {
+        const Names sets = Sets();
+        EXPECT_EQ(sets.size(), 1u);
+        return sets.empty() ? std::string() : backupDir + sets[0] + "/";
+    }
+
+    TfmBackup* dlg = nullptr;
+    ui::MessageCapture messages;
+};
+
+TEST_F(BackupTest, KindBoxesFollowTestFilesArchiveBitsAndSettings) {
+    Save("characters/characters.lpl", "c");
+    MarkClean(Save("games/game1.sav", "1"));
+    Save("games/game2.sav", "2"); // changed, but only the first match counts
+    BackupConfig.Characters = 1;
+    dlg->show();
+    EXPECT_TRUE(dlg->ckChar->isEnabled() && dlg->ckChar->isChecked());
+    EXPECT_FALSE(dlg->ckMulti->isEnabled() || dlg->ckMulti->isChecked()); // no net.sav
+    EXPECT_FALSE(dlg->ckSingle->isEnabled() || dlg->ckSingle->isChecked());
+    EXPECT_TRUE(dlg->Button1->isEnabled());
+
+    dlg->ckArchive->click(); // "Ignore archivebit"
+    EXPECT_TRUE(dlg->ckSingle->isEnabled());
+    EXPECT_FALSE(dlg->ckSingle->isChecked());
+    EXPECT_FALSE(dlg->ckMulti->isEnabled());
+    dlg->ckSingle->click();
+    dlg->ckChar->click();
+    dlg->ckArchive->click();
+    // Disabled again but still checked: OK stays enabled for it.
+    EXPECT_FALSE(dlg->ckSingle->isEnabled());
+    EXPECT_TRUE(dlg->ckSingle->isChecked());
+    EXPECT_TRUE(dlg->Button1->isEnabled());
+    dlg->hide();
+
+    BackupConfig.Characters = 0;
+    dlg->ckSingle->setChecked(false);
+    dlg->show();
+    EXPECT_FALSE(dlg->ckChar->isChecked());
+    EXPECT_FALSE(dlg->Button1->isEnabled());
+}
+
+TEST_F(BackupTest, PlainBackupTakesChangedVisibleFilesAndMarksThemBackedUp) {
+    const Names taken = {Save("characters/characters.lpl", "characters"),
+                         Save("net/net.sav", "net game"), Save("net/second.dat", "extra"),
+                         Save("games/game1.sav", "one"), Save("games/game2.sav", "two")};
+    fs::permissions(taken[4], fs::perms::owner_read); // read-only game file
+    MarkClean(Save("characters/old.lpl", "old"));
+    const std::string hidden = Save("games/.hidden", "h");
+    const std::string system = Save("games/sys.sav", "s");
+    ASSERT_TRUE(platform::SetFileAttributes(system, platform::faSysFile | platform::faArchive));
+
+    BackUp("Before the boss");
+    EXPECT_TRUE(messages.texts().isEmpty()) << messages.texts().join("|").toStdString();
+    EXPECT_EQ(dlg->result(), QDialog::Accepted);
+    EXPECT_FALSE(fmInfo->isVisible());
+    EXPECT_EQ(fmInfo->windowTitle(), "Backing Up");
+    EXPECT_EQ(fmInfo->txBackup->text().toStdString(), taken.back());
+
+    const std::string set = OnlySet();
+    EXPECT_EQ(Files(set), (Names{"characters.lpl", "desc.txt", "game1.sav", "game2.sav", "net.sav",
+                                 "second.dat"}));
+    EXPECT_EQ(testenv::ReadFile(set + "desc.txt"), "Before the boss\r\n");
+    for (const std::string& source : taken) {
+        EXPECT_EQ(testenv::ReadFile(set + fs::path(source).filename().string()),
+                  testenv::ReadFile(source));
+        EXPECT_EQ(platform::GetFileAttributes(source), 0u) << source;
+    }
+    EXPECT_TRUE(Changed(hidden));
+    EXPECT_TRUE(Changed(system));
+
+    // Nothing changed since: no new set, with or without "Ignore archivebit".
+    for (bool ignore : {false, true}) {
+        messages.clear();
+        dlg->ckArchive->setChecked(ignore);
+        BackUp();
+        EXPECT_EQ(messages.texts(), QStringList{"Nothing found to backup!"});
+        EXPECT_EQ(Sets().size(), 1u);
+    }
+}
+
+TEST_F(BackupTest, IgnoreArchivebitEnablesKindsButTakesOnlyChangedFiles) {
+    MarkClean(Save("characters/characters.lpl", "c"));
+    MarkClean(Save("net/net.sav", "n"));
+    const std::string fresh = Save("net/new.dat", "new");
+    dlg->show();
+    EXPECT_FALSE(dlg->ckChar->isEnabled() || dlg->ckMulti->isEnabled());
+    dlg->ckArchive->click();
+    EXPECT_TRUE(dlg->ckChar->isEnabled() && dlg->ckMulti->isEnabled());
+    dlg->ckChar->click();
+    dlg->ckMulti->click();
+    QTest::mouseClick(dlg->Button1, Qt::LeftButton);
+    EXPECT_EQ(Files(OnlySet()), Names{"new.dat"});
+    EXPECT_FALSE(Changed(fresh));
+}
+
+TEST_F(BackupTest, CompressedBackupHoldsOneArchivePerFileName) {
+    BackupConfig.ZipBackups = 1;
+    const Names taken = {Save("characters/characters.lpl", "characters"),
+                         Save("net/net.sav", "net game"), Save("games/game1.sav", "one"),
+                         Save("games/game1.bak", "spare"), Save("games/readme", "no dot")};
+    BackUp();
+    EXPECT_TRUE(messages.texts().isEmpty()) << messages.texts().join("|").toStdString();
+    const std::string set = OnlySet();
+    EXPECT_EQ(Files(set), (Names{"characters.zip", "game1.zip", "net.zip", "readme.zip"}));
+    EXPECT_EQ(Shell("unzip -Z1 '" + set + "game1.zip' | sort"), "game1.bak\ngame1.sav\n");
+    EXPECT_EQ(Shell("unzip -p '" + set + "characters.zip' characters.lpl"), "characters");
+    EXPECT_EQ(Shell("unzip -p '" + set + "readme.zip' readme"), "no dot");
+    for (const std::string& source : taken)
+        EXPECT_FALSE(Changed(source)) << source;
+}
+
+TEST_F(BackupTest, FailedCopyKeepsTheSourceMarkedAndNothingIsClearedBeforeTheEnd) {
+    const std::string chars = Save("characters/characters.lpl", "characters");
+    const std::string firstDup = Save("characters/dup.dat", "first");
+    fs::permissions(firstDup, fs::perms::owner_read); // its copy in the set is read-only too
+    const std::string secondDup = Save("net/dup.dat", "second");
+    const std::string net = Save("net/net.sav", "net");
+    bool clearedEarly = true;
+    ui::MessageCapture hook([&](const ui::Message&) {
+        // The game writes the character list while the backup still runs.
+        clearedEarly = !Changed(chars) || !Changed(firstDup);
+        testenv::WriteFile(chars, "characters, played on");
+    });
+    BackUp();
+    const std::string set = OnlySet();
+    EXPECT_EQ(hook.texts(), QStringList{QString::fromStdString("error copying " + secondDup +
+                                                               " to " + set + "dup.dat")});
+    EXPECT_FALSE(clearedEarly);
+    EXPECT_TRUE(Changed(secondDup));
+    EXPECT_EQ(testenv::ReadFile(set + "dup.dat"), "first");
+    EXPECT_FALSE(Changed(firstDup));
+    EXPECT_FALSE(Changed(net));
+    // Rewritten after its copy: the set holds the older content, so it stays marked.
+    EXPECT_EQ(testenv::ReadFile(set + "characters.lpl"), "characters");
+    EXPECT_TRUE(Changed(chars));
+}
+
+TEST_F(BackupTest, FailedArchiverRunKeepsTheSourceMarked) {
+    BackupConfig.ZipBackups = 1;
+    const std::string good = Save("games/game1.sav", "one");
+    // The archive's name would be one byte longer than a file name may be.
+    const std::string base = "game" + std::string(248, 'x');
+    const std::string bad = Save("games/" + base + ".sv", "too long");
+    BackUp();
+    const std::string set = OnlySet();
+    ASSERT_FALSE(messages.texts().isEmpty());
+    EXPECT_EQ(messages.texts().back().toStdString(), "error zipping " + bad + " to " + set + base);
+    EXPECT_EQ(Files(set), Names{"game1.zip"});
+    EXPECT_FALSE(Changed(good));
+    EXPECT_TRUE(Changed(bad));
+}
+
+} // namespace

@@ -1,0 +1,308 @@
+#include "game_tree.h"
+
+#include "operations/backup_dialog.h"
+#include "operations/restore_dialog.h"
+#include "platform/process.h"
+#include "ui/message_box.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTest>
+
+#include <cstdlib>
+#include <ctime>
+
+namespace fs = std::filesystem;
+using Names = std::vector<std::string>;
+
+namespace {
+
+// Records the virtual calls, as a derived dialog (Export) would receive them.
+class RecordingRestore : public TfmRestore {
+public:
+    bool RestoreFile(const std::string& Source, const std::string& Dest) override {
+        calls.push_back(fs::path(Source).filename().string() + ">" + Dest);
+        return TfmRestore::RestoreFile(Source, Dest);
+    }
+    void CopyDescFile(const std::string& SetFolder) override { descFolders.push_back(SetFolder); }
+    Names calls;
+    Names descFolders;
+};
+
+class RestoreTest : public GameTree {
+protected:
+    void SetUp() override {
+        GameTree::SetUp();
+        ComputerName = "MOONHOST-15CHAR";
+        BackupConfig.OwnerOnRestore = 1; // read once, at creation
+        dlg = new RecordingRestore;
+    }
+    void TearDown() override {
+        GameTree::TearDown();
+        delete dlg;
+    }
+    // A set folder holding `files` (name, content) side by side.
+    void MakeSet(const std::string& name,
+                 const std::vector<std::pair<std::string, std::string>>& files) {
+        fs::create_directories(backupDir + name);
+        for (const auto& [file, bytes] : files)
+            testenv::WriteFile(backupDir + name + "/" + file, bytes);
+    }
+    // The user ticks (or unticks) the check box of item `row`.
+    void Tick(int row, bool on = true) {
+        dlg->ckRestore->item(row)->setCheckState(on ? Qt::Checked : Qt::Unchecked);
+    }
+    std::string Kinds() const { // enabled/checked of the three boxes, e.g. "EC E- --"
+        std::string s;
+        for (QCheckBox* box : {dlg->ckChar, dlg->ckMulti, dlg->ckSingle})
+            s += std::string(box->isEnabled() ? "E" : "-") + (box->isChecked() ? "C " : "- ");
+        return s + (dlg->Button1->isEnabled() ? "OK" : "--");
+    }
+    // The owner block this machine's name gives, followed by `rest`.
+    std::string Owned(const std::string& original) const {
+        std::string block(81, '\0');
+        block.replace(0, ComputerName.size(), ComputerName);
+        return block + (original.size() > 81 ? original.substr(81) : "");
+    }
+
+    RecordingRestore* dlg = nullptr;
+    ui::MessageCapture messages;
+};
+
+TEST(SetDateTest, ShortDateWithFourDigitYearAndLongTimeWithoutZone) {
+    const QDateTime afternoon(QDate(2024, 3, 5), QTime(14, 7, 8));
+    EXPECT_EQ(FormatSetDate(afternoon, QLocale(QLocale::English, QLocale::UnitedStates)),
+              "3/5/2024 2:07:08 PM");
+    EXPECT_EQ(FormatSetDate(afternoon, QLocale(QLocale::German, QLocale::Germany)),
+              "05.03.2024 14:07:08");
+    EXPECT_EQ(FormatSetDate(afternoon, QLocale(QLocale::Korean, QLocale::SouthKorea)),
+              QString::fromUtf8("2024. 3. 5. 오후 2시 7분 8초"));
+    EXPECT_EQ(FormatSetDate(QDateTime(QDate(1999, 12, 31), QTime(0, 0)),
+                            QLocale(QLocale::German, QLocale::Germany)),
+              "31.12.1999");
+    // The folder's time, in local time, in 2-second steps.
+    platform::SearchRec rec;
+    std::tm tm{};
+    tm.tm_year = 124, tm.tm_mon = 2, tm.tm_mday = 5, tm.tm_hour = 14, tm.tm_min = 7;
+    tm.tm_sec = 9, tm.tm_isdst = -1;
+    rec.WriteTime.tv_sec = std::mktime(&tm);
+    EXPECT_EQ(TObjSearchRec(rec).DateText(), FormatSetDate(afternoon, QLocale::system()));
+}
+
+TEST_F(RestoreTest, ListsSetFoldersOnlyWithDateAndDescription) {
+    MakeSet("MFB1", {{"desc.txt", "First run\r\n"}});
+    MakeSet("MFB2", {{"net.sav", "n"}});
+    MakeSet(".old", {});
+    MakeSet("Hidden", {});
+    ASSERT_TRUE(platform::SetFileAttributes(backupDir + "Hidden", platform::faHidden));
+    testenv::WriteFile(backupDir + "notes.txt", "not a set");
+    dlg->show();
+    EXPECT_TRUE(messages.texts().isEmpty());
+    ASSERT_EQ(dlg->SetList.size(), 2u);
+    ASSERT_EQ(dlg->ckRestore->count(), 2);
+    EXPECT_EQ(dlg->ckRestore->item(0)->text(), dlg->SetList[0].Object->DateText() + " First run");
+    EXPECT_EQ(dlg->ckRestore->item(1)->text(), dlg->SetList[1].Object->DateText() + " ");
+    EXPECT_EQ(dlg->SetList[1].Object->SetName(), "MFB2");
+    dlg->hide();
+    EXPECT_FALSE(dlg->ListsBuilt);
+    EXPECT_TRUE(dlg->SetList.empty());
+}
+
+TEST_F(RestoreTest, NoSetsIsSaidOncePerShowing) {
+    testenv::WriteFile(backupDir + "notes.txt", "only a file");
+    QWidget other;
+    ui::MessageCapture hook([&](const ui::Message&) {
+        // While the box is up the focus goes elsewhere and comes back.
+        other.show();
+        QApplication::setActiveWindow(&other);
+        QApplication::processEvents();
+        QApplication::setActiveWindow(dlg);
+        QApplication::processEvents();
+    });
+    dlg->show();
+    QApplication::processEvents();
+    EXPECT_EQ(hook.texts(), QStringList{"No contents in backup directory!"});
+    EXPECT_TRUE(dlg->isVisible());
+    EXPECT_TRUE(dlg->ListsBuilt);
+    EXPECT_EQ(dlg->ckRestore->count(), 0);
+    EXPECT_FALSE(dlg->Button1->isEnabled());
+    dlg->hide();
+    dlg->show();
+    EXPECT_EQ(hook.texts().size(), 2);
+}
+
+TEST_F(RestoreTest, OneSetAtATimeAndKindBoxesFollowItAndTheCurrentMode) {
+    MakeSet("MFB1", {{"net.sav", "n"}});
+    MakeSet("MFB2", {{"characters.lpl", "c"}, {"net.sav", "n"}, {"game1.sav", "g"}});
+    MakeSet("MFB3", {{"characters.zip", "z"}, {"game01.zip", "z"}});
+    dlg->show();
+    EXPECT_EQ(Kinds(), "-- -- -- --");
+    Tick(0);
+    EXPECT_EQ(Kinds(), "-- EC -- OK");
+    Tick(1);
+    EXPECT_EQ(dlg->ckRestore->item(0)->checkState(), Qt::Unchecked);
+    EXPECT_EQ(dlg->CurrentSet, dlg->SetList[1].Object.get());
+    EXPECT_EQ(Kinds(), "EC EC EC OK");
+    dlg->ckChar->click();
+    dlg->ckMulti->click();
+    dlg->ckSingle->click();
+    EXPECT_EQ(Kinds(), "E- E- E- --");
+    dlg->ckMulti->click();
+    EXPECT_EQ(Kinds(), "E- EC E- OK");
+    Tick(2); // a compressed set, read as plain
+    EXPECT_EQ(Kinds(), "-- -- -- --");
+    Tick(2, false);
+    EXPECT_EQ(Kinds(), "-- -- -- --");
+
+    BackupConfig.ZipBackups = 1;
+    Tick(2);
+    EXPECT_EQ(Kinds(), "EC -- EC OK");
+    Tick(1);
+    EXPECT_EQ(Kinds(), "-- -- -- --");
+    Tick(2);
+    dlg->hide(); // a new showing starts over
+    dlg->show();
+    EXPECT_EQ(Kinds(), "-- -- -- --");
+    for (int row = 0; row < dlg->ckRestore->count(); ++row)
+        EXPECT_EQ(dlg->ckRestore->item(row)->checkState(), Qt::Unchecked);
+}
+
+TEST_F(RestoreTest, PlainRestoreWritesTheOwnerBlockOrLeavesFilesAsInTheSet) {
+    const std::string longChars(200, 'c'), shortNet(40, 'n');
+    MakeSet("MFB1", {{"characters.lpl", longChars},
+                     {"net.sav", shortNet},
+                     {"game2.sav", "second game"},
+                     {"game1.sav", "first game"},
+                     {"desc.txt", "d\r\n"}});
+    fs::permissions(backupDir + "MFB1/game1.sav", fs::perms::owner_read);
+    const std::string chars = Save("characters/characters.lpl", "old characters");
+    const std::string net = gameDir + "save/net/net.sav";
+    for (bool owner : {true, false}) {
+        dlg->calls.clear();
+        dlg->show();
+        EXPECT_EQ(dlg->ckOwner->isChecked(), true); // from the settings, at creation
+        dlg->ckOwner->setChecked(owner);
+        Tick(0);
+        QTest::mouseClick(dlg->Button1, Qt::LeftButton);
+        EXPECT_TRUE(messages.texts().isEmpty()) << messages.texts().join("|").toStdString();
+        EXPECT_EQ(dlg->result(), QDialog::Accepted);
+        EXPECT_FALSE(fmInfo->isVisible());
+        EXPECT_EQ(fmInfo->windowTitle(), "Restoring");
+        EXPECT_EQ(dlg->calls, (Names{"characters.lpl>" + chars, "net.sav>" + net,
+                                     "game1.sav>" + gameDir + "save/games/game1.sav",
+                                     "game2.sav>" + gameDir + "save/games/game2.sav"}));
+        EXPECT_EQ(dlg->descFolders.back(), backupDir + "MFB1/");
+        EXPECT_EQ(fmInfo->txBackup->text().toStdString(),
+                  "Copying " + backupDir + "MFB1/game2.sav to " + gameDir + "save/games/game2.sav");
+        const std::string game1 = gameDir + "save/games/game1.sav";
+        if (owner) {
+            EXPECT_EQ(testenv::ReadFile(chars), Owned(longChars));
+            EXPECT_EQ(testenv::ReadFile(net), Owned(shortNet)); // 40 bytes grew to 81
+            EXPECT_EQ(testenv::ReadFile(game1), Owned("first game"));
+        } else {
+            EXPECT_EQ(testenv::ReadFile(chars), longChars);
+            EXPECT_EQ(testenv::ReadFile(net), shortNet);
+            EXPECT_EQ(testenv::ReadFile(game1), "first game");
+        }
+        // Writing the owner block marks the file changed again, as on Windows.
+        for (const std::string& path : {chars, net, game1})
+            EXPECT_EQ(platform::GetFileAttributes(path), owner ? platform::faArchive : 0u) << path;
+    }
+    dlg->ckOwner->setChecked(true);
+    ComputerName = std::string(79, 'A') + "\xC3\xA9"; // 81 bytes: cut before the "é"
+    dlg->UpdateOwner(chars);
+    EXPECT_EQ(testenv::ReadFile(chars).substr(0, 82),
+              std::string(79, 'A') + std::string(2, '\0') + "c");
+}
+
+TEST_F(RestoreTest, CompressedBackupRestoresWithAndWithoutOwner) {
+    BackupConfig.ZipBackups = 1;
+    const std::string chars = Save("characters/characters.lpl", std::string(120, 'c'));
+    const std::string game = Save("games/game01.sav", std::string(40, 'g'));
+    fmBackup = new TfmBackup;
+    fmBackup->show();
+    QTest::mouseClick(fmBackup->Button1, Qt::LeftButton);
+    fmInfo->setParent(nullptr); // it went over the backup dialog
+    delete fmBackup;
+    fmBackup = nullptr;
+    ASSERT_EQ(Sets().size(), 1u);
+    for (bool owner : {false, true}) {
+        testenv::WriteFile(chars, "played since");
+        testenv::WriteFile(game, "played since");
+        dlg->show();
+        dlg->ckOwner->setChecked(owner);
+        Tick(0);
+        EXPECT_EQ(Kinds(), "EC -- EC OK");
+        QTest::mouseClick(dlg->Button1, Qt::LeftButton);
+        EXPECT_TRUE(messages.texts().isEmpty()) << messages.texts().join("|").toStdString();
+        EXPECT_EQ(testenv::ReadFile(chars),
+                  owner ? Owned(std::string(120, 'c')) : std::string(120, 'c'));
+        EXPECT_EQ(testenv::ReadFile(game), owner ? Owned("") : std::string(40, 'g'));
+        EXPECT_EQ(Changed(game), owner);
+        EXPECT_EQ(Files(gameDir + "save/games"), Names{"game01.sav"});
+    }
+}
+
+TEST_F(RestoreTest, FailuresOfOneFileDoNotStopTheOthers) {
+    // game1.zip holds another name: extracted, but no game1.sav to mark as ours.
+    const std::string stash = testenv::Scratch() + "/";
+    testenv::WriteFile(stash + "other.sav", "other");
+    fs::create_directories(backupDir + "MFB1");
+    ASSERT_EQ(std::system(("cd '" + stash + "' && '" + platform::ModuleDirectory() +
+                           "pkzip.exe' -add '" + backupDir + "MFB1/game1' other.sav")
+                              .c_str()),
+              0);
+    // The first set in the list is the plain one.
+    MakeSet("MFA1", {{"characters.lpl", "new characters"}, {"net.sav", "new net"}});
+    const std::string chars = Save("characters/characters.lpl", "kept characters");
+    fs::permissions(chars, fs::perms::owner_read); // refused as a target
+    dlg->show();
+    Tick(0);
+    QTest::mouseClick(dlg->Button1, Qt::LeftButton);
+    EXPECT_EQ(messages.texts(),
+              QStringList{QString::fromStdString("error copying " + backupDir +
+                                                 "MFA1/characters.lpl to " + chars)});
+    EXPECT_EQ(testenv::ReadFile(chars), "kept characters");
+    EXPECT_EQ(testenv::ReadFile(gameDir + "save/net/net.sav"), Owned("new net"));
+
+    messages.clear();
+    BackupConfig.ZipBackups = 1;
+    testenv::WriteFile(stash + "game2.sav", "second");
+    ASSERT_EQ(std::system(("cd '" + stash + "' && '" + platform::ModuleDirectory() +
+                           "pkzip.exe' -add '" + backupDir + "MFB1/game2' game2.sav")
+                              .c_str()),
+              0);
+    dlg->show();
+    Tick(1);
+    QTest::mouseClick(dlg->Button1, Qt::LeftButton);
+    const std::string game1 = gameDir + "save/games/game1.sav";
+    ASSERT_EQ(messages.texts().size(), 1);
+    EXPECT_TRUE(messages.texts()[0].startsWith(
+        QString::fromStdString("error updating owner of " + game1 + ": ")));
+    EXPECT_EQ(testenv::ReadFile(gameDir + "save/games/game2.sav"), Owned("second"));
+    EXPECT_EQ(dlg->descFolders.back(), backupDir + "MFB1/");
+    EXPECT_FALSE(fmInfo->isVisible());
+    EXPECT_EQ(dlg->result(), QDialog::Accepted);
+}
+
+TEST_F(RestoreTest, LongGameFolderIsUsedWhole) {
+    std::string deep = testenv::WinePrefix() + "/drive_c/";
+    while (deep.size() < 230)
+        deep += "Moonforge Install Folder/";
+    BackupConfig.GameDir.Set(deep);
+    ASSERT_EQ(BackupConfig.GameDir.Get(), deep);
+    fs::create_directories(deep + "save/characters");
+    MakeSet("MFB1", {{"characters.lpl", "chars"}});
+    dlg->ckOwner->setChecked(false);
+    dlg->show();
+    Tick(0);
+    QTest::mouseClick(dlg->Button1, Qt::LeftButton);
+    EXPECT_TRUE(messages.texts().isEmpty()) << messages.texts().join("|").toStdString();
+    EXPECT_GT((deep + "save/characters/characters.lpl").size(), 255u);
+    EXPECT_EQ(testenv::ReadFile(deep + "save/characters/characters.lpl"), "chars");
+}
+
+} // namespace
