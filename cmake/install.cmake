@@ -1,0 +1,64 @@
+# Installation and the Debian package.
+#
+# The program and its archiver share one private folder, lib/mfbackup/: the
+# launcher looks for pkzip.exe in the running program's own folder (resolved
+# through links), so bin/ only gets a link to the program and the archiver
+# stays off the user's PATH.
+
+set(MF_PRIVATE_DIR lib/mfbackup)
+set(MF_COMPONENT Runtime)
+
+install(TARGETS mfbackup RUNTIME DESTINATION ${MF_PRIVATE_DIR} COMPONENT ${MF_COMPONENT})
+if(TARGET pkzip)
+    install(TARGETS pkzip RUNTIME DESTINATION ${MF_PRIVATE_DIR} COMPONENT ${MF_COMPONENT})
+endif()
+
+# bin/mfbackup -> ../lib/mfbackup/mfbackup. Relative, so it holds in a staging
+# folder (DESTDIR, the package) as well as in the final place.
+cmake_path(RELATIVE_PATH MF_PRIVATE_DIR BASE_DIRECTORY ${CMAKE_INSTALL_BINDIR}
+           OUTPUT_VARIABLE mf_link_target)
+set(mf_link ${CMAKE_BINARY_DIR}/packaging/mfbackup)
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/packaging)
+file(CREATE_LINK ${mf_link_target}/mfbackup ${mf_link} SYMBOLIC)
+install(FILES ${mf_link} DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT ${MF_COMPONENT})
+
+# Menu entry. Exec names the installed program, so the file is written at
+# install time: then it follows `cmake --install --prefix` and the package's
+# /usr instead of the prefix known when configuring.
+install(CODE "
+    set(MF_DESKTOP_TEMPLATE \"${CMAKE_SOURCE_DIR}/packaging/mfbackup.desktop.in\")
+    set(MF_BINDIR \"${CMAKE_INSTALL_BINDIR}\")
+    set(MF_DATADIR \"${CMAKE_INSTALL_DATADIR}\")
+    include(\"${CMAKE_SOURCE_DIR}/packaging/install-desktop-entry.cmake\")
+" COMPONENT ${MF_COMPONENT})
+
+set(mf_icons ${CMAKE_INSTALL_DATADIR}/icons/hicolor)
+install(FILES packaging/mfbackup.svg DESTINATION ${mf_icons}/scalable/apps
+        COMPONENT ${MF_COMPONENT})
+foreach(size 48 256)
+    install(FILES packaging/mfbackup-${size}.png DESTINATION ${mf_icons}/${size}x${size}/apps
+            RENAME mfbackup.png COMPONENT ${MF_COMPONENT})
+endforeach()
+
+# Debian package: `cpack -G DEB` in the build folder. Only the Runtime
+# component goes in, so no test or benchmark ever lands in the package.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME mfbackup)
+set(CPACK_PACKAGE_VENDOR "Moonforge Backup Tool developers")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Backs up the save files of the game Moonforge")
+set(CPACK_PACKAGE_DESCRIPTION
+    "Moonforge Backup Tool keeps backup sets of the save files of the game Moonforge \
+run under Wine: it backs up the changed saves, restores a chosen set, and moves a set \
+to another machine through an export folder.")
+set(CPACK_PACKAGE_CONTACT "Moonforge Backup Tool developers <mfbackup@localhost>"
+    CACHE STRING "Maintainer of the Debian package")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_INSTALL_CMAKE_PROJECTS "${CMAKE_BINARY_DIR};${PROJECT_NAME};${MF_COMPONENT};/")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+# dpkg-shlibdeps (dpkg-dev) names the Debian packages of the linked libraries.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_SOURCE_GENERATOR TXZ)
+set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git/" "/build[^/]*/")
+include(CPack)

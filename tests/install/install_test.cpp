@@ -1,0 +1,258 @@
+// The installed program as a user gets it: `cmake --install` into a temporary
+// prefix, and the Debian package that cpack builds.
+
+#include "common/test_env.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QImage>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+namespace {
+
+struct Outcome {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs a program to its end; one that is still running after `timeoutMs` is
+// killed and counts as failed (the real program would wait for a user).
+Outcome RunProgram(const QString& program, const QStringList& args, const QString& workDir = {},
+                   const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment(),
+                   int timeoutMs = 30000) {
+    QProcess p;
+    p.setProcessEnvironment(env);
+    if (!workDir.isEmpty())
+        p.setWorkingDirectory(workDir);
+    p.start(program, args);
+    Outcome r;
+    if (!p.waitForFinished(timeoutMs) || p.exitStatus() != QProcess::NormalExit) {
+        p.kill();
+        p.waitForFinished();
+        r.err = "did not run to its end: " + p.errorString().toStdString();
+        return r;
+    }
+    r.exitCode = p.exitCode();
+    r.out = p.readAllStandardOutput().toStdString();
+    r.err = p.readAllStandardError().toStdString();
+    return r;
+}
+
+// The target a symbolic link holds as written; "" when `path` is no link.
+std::string LinkTarget(const QString& path) {
+    std::error_code ec;
+    return std::filesystem::read_symlink(path.toStdString(), ec).string();
+}
+
+std::string FirstLine(const std::string& text) {
+    return text.substr(0, text.find('\n'));
+}
+
+// Installs the build into `prefix`; fails the test when the install fails.
+void InstallInto(const QString& prefix) {
+    Outcome r = RunProgram(MF_CMAKE, {"--install", MF_BUILD_DIR, "--prefix", prefix});
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+}
+
+QStringList Entries(const QString& dir) {
+    return QDir(dir).entryList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+bool IsExecutableFile(const QString& path) {
+    QFileInfo info(path);
+    return info.isFile() && !info.isSymLink() && info.isExecutable();
+}
+
+// A key of the [Desktop Entry] group, with the string escapes undone.
+std::string DesktopValue(const std::string& text, const std::string& key) {
+    bool inGroup = false;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t end = text.find('\n', pos);
+        if (end == std::string::npos)
+            end = text.size();
+        const std::string line = text.substr(pos, end - pos);
+        pos = end + 1;
+        if (!line.empty() && line[0] == '[') {
+            inGroup = line == "[Desktop Entry]";
+            continue;
+        }
+        if (!inGroup || line.rfind(key + "=", 0) != 0)
+            continue;
+        std::string value;
+        for (std::size_t i = key.size() + 1; i < line.size(); ++i) {
+            if (line[i] == '\\' && i + 1 < line.size()) {
+                const char c = line[++i];
+                value += c == 's' ? ' ' : c == 'n' ? '\n' : c == 't' ? '\t' : c;
+            } else {
+                value += line[i];
+            }
+        }
+        return value;
+    }
+    return {};
+}
+
+// The program an Exec value starts: its first argument, quoting undone.
+std::string ExecProgram(const std::string& exec) {
+    std::string program;
+    bool quoted = false;
+    for (std::size_t i = 0; i < exec.size(); ++i) {
+        const char c = exec[i];
+        if (c == '"') {
+            quoted = !quoted;
+        } else if (quoted && c == '\\' && i + 1 < exec.size()) {
+            program += exec[++i];
+        } else if (!quoted && c == ' ') {
+            break;
+        } else if (c == '%' && i + 1 < exec.size() && exec[i + 1] == '%') {
+            program += exec[++i];
+        } else {
+            program += c;
+        }
+    }
+    return program;
+}
+
+// Checks the menu entry installed under `root` + `prefix` (root is where the
+// files are, prefix where they will be used from).
+void CheckDesktopEntry(const QString& root, const QString& prefix) {
+    const QString path = root + prefix + "/share/applications/mfbackup.desktop";
+    const std::string text = testenv::ReadFile(path.toStdString());
+    ASSERT_FALSE(text.empty()) << path.toStdString();
+    EXPECT_EQ(DesktopValue(text, "Name"), "Moonforge Backup Tool");
+    EXPECT_EQ(ExecProgram(DesktopValue(text, "Exec")), (prefix + "/bin/mfbackup").toStdString());
+    const std::string categories = ";" + DesktopValue(text, "Categories");
+    EXPECT_NE(categories.find(";Utility;"), std::string::npos) << categories;
+    EXPECT_NE(categories.find(";Archiving;"), std::string::npos) << categories;
+    const QString icon = QString::fromStdString(DesktopValue(text, "Icon"));
+    EXPECT_EQ(icon, "mfbackup");
+    const QString icons = root + prefix + "/share/icons/hicolor/";
+    EXPECT_TRUE(QFileInfo(icons + "scalable/apps/" + icon + ".svg").size() > 0);
+    EXPECT_EQ(QImage(icons + "48x48/apps/" + icon + ".png").size(), QSize(48, 48));
+    EXPECT_EQ(QImage(icons + "256x256/apps/" + icon + ".png").size(), QSize(256, 256));
+
+    if (std::string(MF_DESKTOP_FILE_VALIDATE).empty())
+        return;
+    Outcome r = RunProgram(MF_DESKTOP_FILE_VALIDATE, {path});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(r.out + r.err, "") << "desktop-file-validate has remarks";
+}
+
+// A prefix with a blank, as a user's folder may have.
+QString Prefix() {
+    return QString::fromStdString(testenv::Scratch()) + "/install prefix";
+}
+
+TEST(InstalledLayout, ProgramAndArchiverShareAPrivateFolderReachedByALink) {
+    const QString prefix = Prefix();
+    InstallInto(prefix);
+
+    EXPECT_EQ(Entries(prefix + "/lib/mfbackup"), QStringList({"mfbackup", "pkzip.exe"}));
+    EXPECT_TRUE(IsExecutableFile(prefix + "/lib/mfbackup/mfbackup"));
+    EXPECT_TRUE(IsExecutableFile(prefix + "/lib/mfbackup/pkzip.exe"));
+
+    // Only the link lands on PATH, and it is relative so that a staged install
+    // (DESTDIR, the package) points at the right file once in place.
+    EXPECT_EQ(Entries(prefix + "/bin"), QStringList({"mfbackup"}));
+    QFileInfo link(prefix + "/bin/mfbackup");
+    ASSERT_TRUE(link.isSymLink());
+    EXPECT_EQ(LinkTarget(link.filePath()), "../lib/mfbackup/mfbackup");
+    EXPECT_EQ(link.canonicalFilePath(),
+              QFileInfo(prefix + "/lib/mfbackup/mfbackup").canonicalFilePath());
+
+    CheckDesktopEntry("", prefix);
+}
+
+TEST(InstalledLayout, LauncherStartedThroughTheLinkFindsAndRunsTheArchiver) {
+    const QString prefix = Prefix();
+    InstallInto(prefix);
+    const QString program = prefix + "/lib/mfbackup/mfbackup";
+    ASSERT_TRUE(QFile::remove(program));
+    ASSERT_TRUE(QFile::copy(MF_INSTALL_PROBE, program));
+
+    // Neither PATH nor the current folder holds an archiver: only the
+    // program's own folder, reached through the link, can.
+    const std::string work = testenv::Scratch() + "/work";
+    const std::string save = work + "/save/";
+    std::string content(5000, '\0');
+    for (std::size_t i = 0; i < content.size(); ++i)
+        content[i] = static_cast<char>(i * 37 % 251);
+    testenv::WriteFile(save + "net.sav", content);
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(work + "/set")));
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(work + "/back")));
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(work + "/emptybin")));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("PATH", QString::fromStdString(work + "/emptybin"));
+    const QString cwd = QString::fromStdString(work);
+    const QString linked = prefix + "/bin/mfbackup";
+
+    Outcome found = RunProgram(linked, {}, cwd, env);
+    ASSERT_EQ(found.exitCode, 0) << found.err;
+    EXPECT_EQ(FirstLine(found.out), (prefix + "/lib/mfbackup/pkzip.exe").toStdString());
+
+    // The two command lines the program gives the archiver.
+    Outcome add = RunProgram(
+        linked, {QString::fromStdString(save), "-add \"" + cwd + "/set/net\" \"net.sav\""}, cwd,
+        env);
+    ASSERT_EQ(add.exitCode, 0) << add.out << add.err;
+    ASSERT_TRUE(testenv::Exists(work + "/set/net.zip"));
+    Outcome extract = RunProgram(
+        linked,
+        {QString::fromStdString(work + "/back/"), "-extract -overwrite \"" + cwd + "/set/net\""},
+        cwd, env);
+    ASSERT_EQ(extract.exitCode, 0) << extract.out << extract.err;
+    EXPECT_EQ(testenv::ReadFile(work + "/back/net.sav"), content);
+
+    // Control: a copy of the program outside that folder does not find it, so
+    // the finding above is the link being followed, not some other place.
+    const QString elsewhere = QString::fromStdString(work + "/elsewhere");
+    ASSERT_TRUE(QDir().mkpath(elsewhere));
+    ASSERT_TRUE(QFile::copy(program, elsewhere + "/mfbackup"));
+    Outcome copy = RunProgram(elsewhere + "/mfbackup", {}, cwd, env);
+    ASSERT_EQ(copy.exitCode, 0) << copy.err;
+    EXPECT_EQ(FirstLine(copy.out), "");
+}
+
+TEST(DebianPackage, HoldsTheInstalledLayoutUnderUsrWithDebianDependencies) {
+    if (std::string(MF_DPKG_DEB).empty())
+        GTEST_SKIP() << "dpkg-deb is not installed";
+    const QString out = QString::fromStdString(testenv::Scratch() + "/package");
+    Outcome pack = RunProgram(
+        MF_CPACK,
+        {"-G", "DEB", "-B", out, "--config", QString(MF_BUILD_DIR) + "/CPackConfig.cmake"}, {},
+        QProcessEnvironment::systemEnvironment(), 90000);
+    ASSERT_EQ(pack.exitCode, 0) << pack.out << pack.err;
+    const QStringList debs = QDir(out).entryList({"*.deb"}, QDir::Files);
+    ASSERT_EQ(debs.size(), 1) << pack.out;
+    const QString deb = out + "/" + debs.front();
+
+    Outcome fields = RunProgram(MF_DPKG_DEB, {"-f", deb, "Package", "Depends"});
+    ASSERT_EQ(fields.exitCode, 0) << fields.err;
+    EXPECT_NE(fields.out.find("Package: mfbackup"), std::string::npos) << fields.out;
+    for (const char* dependency : {"libqt6widgets6", "libqt6core6", "libc6", "libstdc++6"})
+        EXPECT_NE(fields.out.find(dependency), std::string::npos) << dependency << "\n"
+                                                                  << fields.out;
+
+    const QString root = out + "/root";
+    Outcome unpack = RunProgram(MF_DPKG_DEB, {"-x", deb, root});
+    ASSERT_EQ(unpack.exitCode, 0) << unpack.err;
+    // Nothing but the program's files: no test, benchmark or helper.
+    EXPECT_EQ(Entries(root), QStringList({"usr"}));
+    EXPECT_EQ(Entries(root + "/usr"), QStringList({"bin", "lib", "share"}));
+    EXPECT_EQ(Entries(root + "/usr/lib"), QStringList({"mfbackup"}));
+    EXPECT_EQ(Entries(root + "/usr/lib/mfbackup"), QStringList({"mfbackup", "pkzip.exe"}));
+    EXPECT_EQ(Entries(root + "/usr/bin"), QStringList({"mfbackup"}));
+    EXPECT_EQ(LinkTarget(root + "/usr/bin/mfbackup"), "../lib/mfbackup/mfbackup");
+    CheckDesktopEntry(root, "/usr");
+}
+
+} // namespace
