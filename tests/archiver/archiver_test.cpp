@@ -416,6 +416,9 @@ TEST(ArchiverSafety, DamagedArchivesChangeNothing) {
     bad = good;
     bad[1] = 'X'; // a.sav's local header
     damaged.emplace_back("local header", bad);
+    bad = good;
+    bad[good.find("PK\x01\x02") + 46 + 5 + 2] = 0x40; // a.sav's timestamp field overruns
+    damaged.emplace_back("extra field", bad);
 
     WriteFile(dst + "/a.sav", "old a");
     WriteFile(dst + "/b.sav", "old b");

@@ -29,6 +29,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 using namespace archiver;
@@ -211,6 +212,7 @@ void Extract(std::string_view archiveArg) {
         std::optional<struct stat> Old;
     };
     std::vector<Target> targets;
+    std::unordered_set<std::string> seen; // names in lower case, as Windows compares them
     for (const ZipEntry& e : archive.Entries) {
         const char* why = NameProblem(e.Name);
         if (!why)
@@ -223,10 +225,13 @@ void Extract(std::string_view archiveArg) {
         } catch (const ZipError& err) {
             ThrowZipError(err, archivePath, "; nothing was extracted");
         }
-        for (const Target& t : targets)
-            if (EqualsIgnoringAsciiCase(t.Entry->Name, e.Name))
-                throw Failure("Refused archive " + archivePath + ": entry " + Quoted(e.Name) +
-                              " appears twice; nothing was extracted");
+        std::string lower = e.Name;
+        for (char& c : lower)
+            if (c >= 'A' && c <= 'Z')
+                c = static_cast<char>(c + 32);
+        if (!seen.insert(lower).second)
+            throw Failure("Refused archive " + archivePath + ": entry " + Quoted(e.Name) +
+                          " appears twice; nothing was extracted");
         Target t{&e, ResolveCase(".", e.Name), std::nullopt};
         struct stat st;
         if (lstat(t.Name.c_str(), &st) == 0) {

@@ -19,6 +19,7 @@ constexpr std::size_t kEndSize = 22;
 constexpr std::size_t kZip64LocatorSize = 20;
 constexpr std::uint16_t kFlagEncrypted = 0x0001;
 constexpr std::uint16_t kFlagDescriptor = 0x0008;
+constexpr std::uint16_t kFlagPatchData = 0x0020;
 constexpr std::uint16_t kFlagStrongEncryption = 0x0040;
 constexpr std::uint16_t kFlagUtf8 = 0x0800;
 constexpr std::uint16_t kFlagMaskedHeaders = 0x2000;
@@ -70,6 +71,15 @@ template <class Fn> void ForEachExtra(std::string_view extra, Fn fn) {
         fn(tag, extra.substr(at + 4, size));
         at += 4 + size;
     }
+}
+
+// Each field fits in the block; a tail of under 4 bytes (alignment padding some
+// tools add) is allowed, as other readers allow it.
+bool ExtraIsWellFormed(std::string_view extra) {
+    std::size_t at = 0;
+    while (at + 4 <= extra.size())
+        at += 4 + Get16(extra, at + 2);
+    return at <= extra.size();
 }
 
 // Kept entries are rewritten with their real sizes in the headers, so a Zip64
@@ -217,6 +227,8 @@ ZipArchive ParseZip(std::string_view bytes) {
             Get16(bytes, local + 8) != e.Method)
             throw Damaged("entry " + Quoted(e.Name) + ": local and central headers disagree");
         e.LocalExtra = std::string(bytes.substr(local + kLocalSize + localNameLen, localExtraLen));
+        if (!ExtraIsWellFormed(e.CentralExtra) || !ExtraIsWellFormed(e.LocalExtra))
+            throw Damaged("entry " + Quoted(e.Name) + " has a broken extra field");
         e.Data = bytes.substr(data, e.CompressedSize);
         archive.Entries.push_back(std::move(e));
     }
@@ -228,6 +240,8 @@ ZipArchive ParseZip(std::string_view bytes) {
 void CheckDecodable(const ZipEntry& e) {
     if (e.Flags & (kFlagEncrypted | kFlagStrongEncryption | kFlagMaskedHeaders))
         throw Unsupported("entry " + Quoted(e.Name) + " is encrypted");
+    if (e.Flags & kFlagPatchData)
+        throw Unsupported("entry " + Quoted(e.Name) + " holds patch data");
     if (e.Method != kStored && e.Method != kDeflated)
         throw Unsupported("entry " + Quoted(e.Name) + " uses compression method " +
                           std::to_string(e.Method));
@@ -312,11 +326,9 @@ ZipEntry MakeEntry(std::string name, std::string_view content, const struct stat
     // Data that doesn't shrink is stored as it is, as every zip tool does.
     if (packed < content.size()) {
         e.Method = kDeflated;
-        e.VersionNeeded = 20;
         e.Data = storage;
     } else {
         e.Method = kStored;
-        e.VersionNeeded = 10;
         e.Data = content;
     }
     e.CompressedSize = static_cast<std::uint32_t>(e.Data.size());
@@ -341,6 +353,11 @@ std::string BuildZip(const ZipArchive& archive) {
     if (archive.Entries.size() >= 0xFFFF)
         throw Unsupported("it would need Zip64 for " + std::to_string(archive.Entries.size()) +
                           " entries");
+    // Written without Zip64, data descriptors or encryption, an entry needs
+    // only what its method needs, whatever the archive it came from said.
+    auto versionNeeded = [](const ZipEntry& e) -> std::uint16_t {
+        return e.Method == kDeflated ? 20 : 10;
+    };
     std::string out;
     std::vector<std::uint32_t> offsets;
     std::vector<std::string> localExtras;
@@ -352,7 +369,7 @@ std::string BuildZip(const ZipArchive& archive) {
         // Sizes and CRC are known, so the headers carry them and no data
         // descriptor follows.
         Put32(out, kLocalSig);
-        Put16(out, e.VersionNeeded);
+        Put16(out, versionNeeded(e));
         Put16(out, e.Flags & ~kFlagDescriptor);
         Put16(out, e.Method);
         Put16(out, e.DosTime);
@@ -372,7 +389,7 @@ std::string BuildZip(const ZipArchive& archive) {
         std::string extra = WithoutZip64Field(e.CentralExtra);
         Put32(out, kCentralSig);
         Put16(out, e.MadeBy);
-        Put16(out, e.VersionNeeded);
+        Put16(out, versionNeeded(e));
         Put16(out, e.Flags & ~kFlagDescriptor);
         Put16(out, e.Method);
         Put16(out, e.DosTime);

@@ -21,7 +21,7 @@ namespace archiver {
 struct ZipEntry {
     std::string Name; // raw bytes, as stored
     std::uint16_t MadeBy = 0;
-    std::uint16_t VersionNeeded = 0;
+    std::uint16_t VersionNeeded = 0; // as read; BuildZip writes what the method needs
     std::uint16_t Flags = 0;
     std::uint16_t Method = 0;
     std::uint16_t DosTime = 0;
