@@ -96,25 +96,41 @@ void RefuseXattrsForTesting(bool refuse) {
 
 namespace detail {
 
-long GetXattr(const std::string& path, const char* name, std::string& value) {
+namespace {
+
+// Reads an attribute whatever its length (Samba's can be long).
+template <typename Get> long ReadXattr(std::string& value, Get get) {
     if (refuseXattrs) {
         errno = ENOTSUP;
         return -1;
     }
     value.resize(256);
     for (;;) {
-        const ssize_t n = ::getxattr(path.c_str(), name, value.data(), value.size());
+        const ssize_t n = get(value.data(), value.size());
         if (n >= 0) {
             value.resize(static_cast<std::size_t>(n));
             return static_cast<long>(n);
         }
         if (errno != ERANGE)
             return -1;
-        const ssize_t need = ::getxattr(path.c_str(), name, nullptr, 0);
+        const ssize_t need = get(nullptr, 0);
         if (need < 0)
             return -1;
         value.resize(static_cast<std::size_t>(need) + 1);
     }
+}
+
+} // namespace
+
+long GetXattr(const std::string& path, const char* name, std::string& value) {
+    return ReadXattr(value, [&](char* buffer, std::size_t size) {
+        return ::getxattr(path.c_str(), name, buffer, size);
+    });
+}
+
+long FGetXattr(int fd, const char* name, std::string& value) {
+    return ReadXattr(
+        value, [&](char* buffer, std::size_t size) { return ::fgetxattr(fd, name, buffer, size); });
 }
 
 int SetXattr(const std::string& path, const char* name, std::string_view value) {
@@ -144,6 +160,13 @@ int FSetXattr(int fd, const char* name, std::string_view value) {
 std::uint32_t DosAttribBits(const std::string& path) {
     std::string value;
     if (GetXattr(path, kDosAttrib, value) < 0)
+        return 0;
+    return ParseDosAttrib(value).value_or(0);
+}
+
+std::uint32_t DosAttribBits(int fd) {
+    std::string value;
+    if (FGetXattr(fd, kDosAttrib, value) < 0)
         return 0;
     return ParseDosAttrib(value).value_or(0);
 }

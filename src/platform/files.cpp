@@ -129,15 +129,18 @@ std::string TempName(const std::string& folder) {
 // (O_TMPFILE) copy it is linked in under a temporary name first; `tempPath`
 // names it from then on, so a failure can remove it.
 int Publish(int out, bool unnamed, std::string& tempPath, const std::string& folder,
-            const std::string& target, bool failIfExists) {
+            const std::string& target, bool failIfExists, bool targetExists) {
     if (unnamed) {
         char fdPath[64];
         std::snprintf(fdPath, sizeof fdPath, "/proc/self/fd/%d", out);
-        if (failIfExists) {
-            // Linking never replaces: the no-clobber check and the publish are one step.
-            return ::linkat(AT_FDCWD, fdPath, AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) == 0
-                       ? 0
-                       : errno;
+        if (failIfExists || !targetExists) {
+            // Linking never replaces: the no-clobber check and the publish are
+            // one step, and a new target needs no temporary name at all.
+            if (::linkat(AT_FDCWD, fdPath, AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) == 0)
+                return 0;
+            if (failIfExists || errno != EEXIST)
+                return errno;
+            // Someone made the target meanwhile: replace it as any other.
         }
         for (int attempt = 0;; ++attempt) {
             tempPath = TempName(folder);
@@ -175,7 +178,7 @@ int Publish(int out, bool unnamed, std::string& tempPath, const std::string& fol
 // the process dies half way. Returns 0 or an errno; -1 when the unnamed way
 // is not available and the caller should retry with a named temporary file.
 int CopyTo(int in, const struct stat& src, std::uint32_t dosBits, const std::string& folder,
-           const std::string& target, bool failIfExists, bool unnamed) {
+           const std::string& target, bool failIfExists, bool targetExists, bool unnamed) {
     std::string tempPath;
     Fd out;
     if (unnamed) {
@@ -210,7 +213,8 @@ int CopyTo(int in, const struct stat& src, std::uint32_t dosBits, const std::str
     if (::futimens(out.Get(), times) != 0 || ::fchmod(out.Get(), src.st_mode & 0777) != 0)
         return fail(errno);
 
-    if (const int err = Publish(out.Get(), unnamed, tempPath, folder, target, failIfExists))
+    if (const int err =
+            Publish(out.Get(), unnamed, tempPath, folder, target, failIfExists, targetExists))
         return fail(err);
     // The name is in place, but a late write error still means a bad copy.
     return out.Close();
@@ -234,11 +238,18 @@ bool CopyFile(std::string_view source, std::string_view target, bool failIfExist
 
     const std::string name = ExtractFileName(tgt);
     const std::string folder = FolderOf(tgt);
-    if (name.empty() || !IsFolder(folder))
+    if (name.empty())
         return Fail(ERROR_PATH_NOT_FOUND);
 
     struct stat tgtStat;
-    if (::stat(tgt.c_str(), &tgtStat) == 0) {
+    const bool targetExists = ::lstat(tgt.c_str(), &tgtStat) == 0;
+    // A link that leads nowhere is replaced like a plain file.
+    const bool deadLink =
+        targetExists && S_ISLNK(tgtStat.st_mode) && ::stat(tgt.c_str(), &tgtStat) != 0;
+    if (targetExists && deadLink) {
+        if (failIfExists)
+            return Fail(ERROR_FILE_EXISTS);
+    } else if (targetExists) {
         if (tgtStat.st_dev == srcStat.st_dev && tgtStat.st_ino == srcStat.st_ino)
             return Fail(ERROR_SHARING_VIOLATION);
         if (failIfExists)
@@ -250,21 +261,26 @@ bool CopyFile(std::string_view source, std::string_view target, bool failIfExist
         const bool dotName = name[0] == '.' && !detail::IsDotEntry(name);
         if (dotName || detail::DosAttribBits(tgt) != 0)
             return Fail(ERROR_ACCESS_DENIED);
+    } else if (errno == ENOTDIR) {
+        return Fail(ERROR_PATH_NOT_FOUND); // a file where the folder should be
     } else if (errno != ENOENT) {
         return FailErrno(errno);
     }
+    // A missing target folder shows when the temporary file is made there.
 
-    const std::uint32_t dosBits = detail::DosAttribBits(src);
+    const std::uint32_t dosBits = detail::DosAttribBits(in.Get());
     // An unnamed copy is linked in through /proc; without it, a named one.
     static const bool haveProc = ::access("/proc/self/fd", F_OK) == 0;
-    int err = CopyTo(in.Get(), srcStat, dosBits, folder, tgt, failIfExists, haveProc);
+    int err = CopyTo(in.Get(), srcStat, dosBits, folder, tgt, failIfExists, targetExists, haveProc);
     if (err == -1) {
         if (::lseek(in.Get(), 0, SEEK_SET) != 0)
             return FailErrno(errno);
-        err = CopyTo(in.Get(), srcStat, dosBits, folder, tgt, failIfExists, false);
+        err = CopyTo(in.Get(), srcStat, dosBits, folder, tgt, failIfExists, targetExists, false);
     }
     if (err == EEXIST && failIfExists)
         return Fail(ERROR_FILE_EXISTS);
+    if (err == ENOENT || err == ENOTDIR)
+        return Fail(ERROR_PATH_NOT_FOUND);
     if (err != 0)
         return FailErrno(err);
     return true;

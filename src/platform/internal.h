@@ -23,6 +23,7 @@ long GetXattr(const std::string& path, const char* name, std::string& value);
 int SetXattr(const std::string& path, const char* name, std::string_view value);
 int RemoveXattr(const std::string& path, const char* name);
 int FSetXattr(int fd, const char* name, std::string_view value);
+long FGetXattr(int fd, const char* name, std::string& value);
 
 // The attributes of a file whose stat is known; `path` is used for the
 // extended attributes and its last component for the leading-dot rule.
@@ -32,6 +33,7 @@ std::uint32_t AttributesFromStat(const std::string& path, std::string_view name,
 // The hidden/system bits the user.DOSATTRIB attribute of `path` holds (0 when
 // it has none or it can't be read).
 std::uint32_t DosAttribBits(const std::string& path);
+std::uint32_t DosAttribBits(int fd);
 
 // True for "." and "..".
 inline bool IsDotEntry(std::string_view name) {

@@ -100,8 +100,9 @@ std::string ResolveCase(std::string_view path) {
         i = end;
     }
 
-    // The longest leading part that exists as written needs no look-up.
-    std::size_t first = parts.size();
+    // The longest leading part that exists as written needs no look-up; the
+    // whole path is known not to.
+    std::size_t first = parts.empty() ? 0 : parts.size() - 1;
     while (first > 0 && !Exists(whole.substr(0, parts[first - 1].end)))
         --first;
 
@@ -111,9 +112,13 @@ std::string ResolveCase(std::string_view path) {
         const std::string_view name(whole.data() + parts[k].begin, parts[k].end - parts[k].begin);
         const std::size_t sepBegin = k == 0 ? parts[0].begin : parts[k - 1].end;
         const std::string sep = whole.substr(sepBegin, parts[k].begin - sepBegin);
-        const std::string asWritten = result + sep + std::string(name);
-        if (name == "." || name == ".." || Exists(asWritten)) {
-            result = asWritten;
+        std::string asWritten = result + sep + std::string(name);
+        // Component `first` is known to be missing as written, unless the
+        // path had a trailing separator; later ones come after a look-up.
+        const bool knownMissing =
+            k == first && k + 1 == parts.size() && parts[k].end == whole.size();
+        if (name == "." || name == ".." || (!knownMissing && Exists(asWritten))) {
+            result = std::move(asWritten);
             continue;
         }
         const std::string found = FindIgnoringCase(result, name);

@@ -122,4 +122,10 @@ TEST(FileSearch, LinkLoopsAndDanglingLinksAreListedWithoutHarm) {
     EXPECT_FALSE(CopyFile(dir + "/dangling", testenv::Scratch() + "/out", false));
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
     EXPECT_FALSE(testenv::Exists(testenv::Scratch() + "/out"));
+    // As a target, a link that leads nowhere is a name like any other.
+    EXPECT_FALSE(CopyFile(dir + "/real.sav", dir + "/loop1", true));
+    EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS);
+    ASSERT_TRUE(CopyFile(dir + "/real.sav", dir + "/dangling", false));
+    EXPECT_EQ(testenv::ReadFile(dir + "/dangling"), "data");
+    EXPECT_FALSE(testenv::Exists(dir + "/nowhere"));
 }
