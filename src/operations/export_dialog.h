@@ -1,11 +1,34 @@
 #pragma once
 
-#include <QDialog>
+// The Export dialog: the Restore dialog with its destination controls shown,
+// sending the chosen files of one backup set, and the set's desc.txt, into a
+// folder on another medium instead of into the game's save tree. The files
+// keep their names, so Import finds them by the same rules.
 
-class TfmExport : public QDialog {
+#include "operations/restore_dialog.h"
+
+#include <string>
+
+class TfmExport : public TfmRestore {
     Q_OBJECT
 public:
     explicit TfmExport(QWidget* parent = nullptr);
+
+    // Replaces Restore's creation handler (which does not run here): shows
+    // the destination field and Browse; the owner box stays hidden and off.
+    void FormCreate();
+
+    // OK needs a checked kind and a destination that is an existing folder.
+    void UpdateButton1() override;
+    // Copies the set's desc.txt, when it has one, to the destination.
+    void CopyDescFile(const std::string& SetFolder) override;
+    // Copies one set file to the destination under the target's file name;
+    // the copy carries the archive attribute only.
+    bool RestoreFile(const std::string& Source, const std::string& Dest) override;
 };
+
+// `path` with the extension of its file name replaced by "zip": the name up
+// to and including its last "." and "zip"; a name without "." becomes "zip".
+std::string WithZipExtension(const std::string& path);
 
 extern TfmExport* fmExport;
