@@ -156,6 +156,7 @@ TEST(InstalledLayout, ProgramAndArchiverShareAPrivateFolderReachedByALink) {
     const QString prefix = Prefix();
     InstallInto(prefix);
 
+    EXPECT_EQ(Entries(prefix), QStringList({"bin", "lib", "share"}));
     EXPECT_EQ(Entries(prefix + "/lib/mfbackup"), QStringList({"mfbackup", "pkzip.exe"}));
     EXPECT_TRUE(IsExecutableFile(prefix + "/lib/mfbackup/mfbackup"));
     EXPECT_TRUE(IsExecutableFile(prefix + "/lib/mfbackup/pkzip.exe"));
