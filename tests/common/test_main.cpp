@@ -1,10 +1,12 @@
 #include <QApplication>
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace {
@@ -14,10 +16,15 @@ struct Sandbox {
     std::string root;
 
     Sandbox() {
-        std::string tmpl = std::filesystem::temp_directory_path().string() + "/mftest-XXXXXX";
-        if (!mkdtemp(tmpl.data()))
-            std::abort();
-        root = tmpl;
+        root = makeRoot(std::filesystem::temp_directory_path().string());
+        if (!keepsUserXattrs(root)) {
+            // The changed-since-backup mark lives in a user extended attribute;
+            // a tmpfs /tmp on older kernels drops them, so use the build folder.
+            std::filesystem::remove_all(root);
+            const std::string local = std::filesystem::current_path().string() + "/test-tmp";
+            std::filesystem::create_directories(local);
+            root = makeRoot(local);
+        }
         for (const char* sub : {"home", "home/.config", "wineprefix", "scratch"})
             std::filesystem::create_directories(root + "/" + sub);
         setenv("HOME", (root + "/home").c_str(), 1);
@@ -26,6 +33,22 @@ struct Sandbox {
         setenv("MF_TEST_SCRATCH", (root + "/scratch").c_str(), 1);
         setenv("QT_QPA_PLATFORM", "offscreen", 0);
     }
+    static std::string makeRoot(const std::string& parent) {
+        std::string tmpl = parent + "/mftest-XXXXXX";
+        if (!mkdtemp(tmpl.data()))
+            std::abort();
+        return tmpl;
+    }
+
+    static bool keepsUserXattrs(const std::string& dir) {
+        const std::string probe = dir + "/.xattr-probe";
+        if (FILE* f = std::fopen(probe.c_str(), "w"))
+            std::fclose(f);
+        const bool ok = setxattr(probe.c_str(), "user.mftest", "1", 1, 0) == 0;
+        std::remove(probe.c_str());
+        return ok;
+    }
+
     ~Sandbox() {
         std::error_code ec;
         // Tests may leave read-only files behind; make them removable first.
