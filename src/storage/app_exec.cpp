@@ -79,7 +79,9 @@ std::string TAppExec::CommandLine() const {
     return line;
 }
 
-std::string TAppExec::ErrorText() const { return AppExecErrorText(ErrNo_); }
+std::string TAppExec::ErrorText() const {
+    return AppExecErrorText(ErrNo_);
+}
 
 void TAppExec::Execute() {
     const std::string commandLine = CommandLine();

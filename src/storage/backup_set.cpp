@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace {
 
@@ -99,8 +100,8 @@ std::string Windows1252ToUtf8(const std::string& text) {
 
 void ReportSetFailure(const std::string& backupDir) {
     const std::string cause = platform::SysErrorMessage(platform::GetLastError());
-    ui::ShowMessage(QString::fromStdString("Could not create a backup set in " + backupDir + ": " +
-                                           cause));
+    ui::ShowMessage(
+        QString::fromStdString("Could not create a backup set in " + backupDir + ": " + cause));
 }
 
 } // namespace
@@ -108,31 +109,53 @@ void ReportSetFailure(const std::string& backupDir) {
 bool CreateBackupSet(const std::string& Description, std::string& SetPath) {
     const std::string backupDir = BackupConfig.BackupDir.Get();
 
-    // Left silent by the original design, which made a failed backup look
-    // like nothing happened; the user is now told why no set was made.
+    // A silent false would make a failed backup look as if nothing happened:
+    // say why no set was made.
     if (!platform::SetCurrentDirectory(backupDir)) {
         ReportSetFailure(backupDir);
         return false;
     }
 
-    std::string tempName;
-    if (platform::GetTempFileName(backupDir, "MFB", 0, tempName) == 0) {
-        ui::ShowMessage(QStringLiteral("Error creating temporary file in target directory!"));
-        return false;
-    }
+    // The temporary-name service only checks for "MFBxxxx.TMP", so the number
+    // it picks may already be a set folder (the tick repeats every 65 s, and
+    // within the same millisecond). A temporary file whose folder is taken is
+    // kept until a free name is found, so the service moves on to the next
+    // number instead of failing the backup.
+    std::vector<std::string> taken;
+    auto dropTaken = [&taken] {
+        for (const std::string& name : taken)
+            platform::DeleteFile(name);
+    };
+    for (;;) {
+        std::string tempName;
+        if (platform::GetTempFileName(backupDir, "MFB", 0, tempName) == 0) {
+            dropTaken();
+            ui::ShowMessage(QStringLiteral("Error creating temporary file in target directory!"));
+            return false;
+        }
 
-    // The set takes the temporary file's name, without ".TMP".
-    std::string base = tempName;
-    if (base.size() >= 4 && base.compare(base.size() - 4, 4, ".TMP") == 0)
-        base.resize(base.size() - 4);
-    SetPath = base + platform::PathDelim;
+        // The set takes the temporary file's name, without ".TMP".
+        std::string base = tempName;
+        if (base.size() >= 4 && base.compare(base.size() - 4, 4, ".TMP") == 0)
+            base.resize(base.size() - 4);
+        SetPath = base + platform::PathDelim;
 
-    platform::DeleteFile(tempName);
-
-    if (!platform::CreateDirectory(SetPath)) {
+        if (platform::CreateDirectory(SetPath)) {
+            platform::DeleteFile(tempName);
+            break;
+        }
+        const std::uint32_t error = platform::GetLastError();
+        if (error == platform::ERROR_ALREADY_EXISTS) {
+            taken.push_back(tempName);
+            continue;
+        }
+        platform::DeleteFile(tempName);
+        dropTaken();
+        platform::SetLastError(error);
         ReportSetFailure(backupDir);
         return false;
     }
+    dropTaken();
 
     WriteSetDescription(SetPath, platform::CutUtf8(Description, MaxDescription));
     return true;

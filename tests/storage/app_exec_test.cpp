@@ -127,7 +127,7 @@ TEST(AppExecTest, WithoutWaitExecuteReturnsAtOnce) {
         TAppExec exec;
         exec.Clear();
         exec.ExeName = "/bin/sh";
-        exec.ExeParams = QStringList{"-c", "\"sleep 3\""};
+        exec.ExeParams = QStringList{"-c", "\"sleep 2\""};
         exec.Execute();
         EXPECT_EQ(exec.ErrNo(), -1);
     } // nor does the launcher wait for the program when it goes away

@@ -16,8 +16,9 @@ namespace {
 
 // A stand-in program that writes its working folder and each argument, one a
 // line, to a file beside it, and ends with the exit code given in $MF_EXIT.
+// Its own path has no blank: the program name is not quoted on the line.
 std::string MakeEchoProgram() {
-    const std::string path = testenv::Scratch() + "/bin dir/echo-args";
+    const std::string path = testenv::Scratch() + "/bin-dir/echo-args";
     testenv::WriteFile(path, "#!/bin/sh\n"
                              "out=\"$(dirname \"$0\")/args.txt\"\n"
                              "pwd > \"$out\"\n"
@@ -48,7 +49,7 @@ TEST(ArchiverCallTest, RunsInTheFolderWithTheParametersSplitAsQuoted) {
     ASSERT_TRUE(
         RunArchiver(program, CompressParams("/b u/MFB1/characters", "characters.lpl"), gameDir));
     EXPECT_TRUE(messages.texts().isEmpty());
-    EXPECT_EQ(testenv::ReadFile(testenv::Scratch() + "/bin dir/args.txt"),
+    EXPECT_EQ(testenv::ReadFile(testenv::Scratch() + "/bin-dir/args.txt"),
               gameDir.substr(0, gameDir.size() - 1) +
                   "\n-add\n/b u/MFB1/characters\ncharacters.lpl\n");
 }
@@ -60,7 +61,7 @@ TEST(ArchiverCallTest, MissingFolderIsReportedAndTheProgramStillRuns) {
     EXPECT_TRUE(RunArchiver(program, ExtractParams("x"), missing));
     EXPECT_EQ(messages.texts(),
               QStringList{QString::fromStdString("error setting currentdir to " + missing)});
-    EXPECT_TRUE(testenv::Exists(testenv::Scratch() + "/bin dir/args.txt"));
+    EXPECT_TRUE(testenv::Exists(testenv::Scratch() + "/bin-dir/args.txt"));
 }
 
 TEST(ArchiverCallTest, MissingProgramIsShownAndFails) {

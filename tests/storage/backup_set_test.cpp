@@ -6,10 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <regex>
 #include <set>
 #include <string>
+
+#include <time.h>
 
 namespace fs = std::filesystem;
 
@@ -54,6 +57,48 @@ TEST_F(BackupSetTest, NewSetsAreUniqueHexNamedFoldersWithoutLeftovers) {
     EXPECT_EQ(Entries(backupDir), made);
     // The backup directory stays current afterwards.
     EXPECT_EQ(fs::current_path(), fs::path(backupDir).parent_path());
+    EXPECT_TRUE(messages.texts().isEmpty());
+}
+
+// The millisecond tick the temporary-name service starts its numbers from.
+unsigned TickNumber() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    const unsigned n = static_cast<unsigned>((t.tv_sec * 1000 + t.tv_nsec / 1'000'000) & 0xFFFF);
+    return n == 0 ? 1 : n;
+}
+
+unsigned NextNumber(unsigned n) {
+    return n == 0xFFFF ? 1 : n + 1;
+}
+
+TEST_F(BackupSetTest, TakenNamesAreSkippedUntilAFreeOneIsFound) {
+    // Set folders for the next 1000 numbers of the tick: the service will
+    // start on a taken name and must be moved past all of them.
+    constexpr unsigned window = 1000;
+    const unsigned first = TickNumber();
+    unsigned n = first;
+    for (unsigned i = 0; i < window; ++i, n = NextNumber(n)) {
+        char name[16];
+        std::snprintf(name, sizeof name, "MFB%X", n);
+        fs::create_directory(backupDir + name);
+    }
+    char freeName[16];
+    std::snprintf(freeName, sizeof freeName, "MFB%X/", n);
+
+    const unsigned atCall = TickNumber();
+    std::string setPath;
+    ASSERT_TRUE(CreateBackupSet("taken", setPath));
+    if ((atCall - first + 0x10000) % 0x10000 < window - 1) {
+        EXPECT_EQ(setPath, backupDir + freeName);
+    }
+    EXPECT_EQ(testenv::ReadFile(setPath + "desc.txt"), "taken\r\n");
+    std::size_t entries = 0;
+    for (const auto& e : fs::directory_iterator(backupDir)) {
+        EXPECT_TRUE(e.is_directory()) << e.path(); // no .TMP left behind
+        ++entries;
+    }
+    EXPECT_EQ(entries, window + 1);
     EXPECT_TRUE(messages.texts().isEmpty());
 }
 
