@@ -1,9 +1,264 @@
 #include "operations/import_dialog.h"
 
+#include "config/backup_config.h"
+#include "operations/export_dialog.h"
+#include "platform/attributes.h"
+#include "platform/dir_search.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "storage/backup_set.h"
+#include "ui/file_dialog.h"
+#include "ui/info_window.h"
+#include "ui/message_box.h"
+
+#include <QCheckBox>
+#include <QEvent>
+#include <QFont>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStyle>
+
+#include <algorithm>
+#include <vector>
+
 TfmImport* fmImport = nullptr;
 
-// Placeholder until the dialog's controls are built.
+namespace {
+
+QString Q(const std::string& s) {
+    return QString::fromStdString(s);
+}
+
+std::string Ext(const char* plain) {
+    return BackupConfig.ZipBackups != 0 ? "zip" : plain;
+}
+
+// The full source paths of one import, in order, each once (ignoring case).
+class ImportList {
+public:
+    void Add(const std::string& path) {
+        const QString candidate = Q(path);
+        const bool held = std::any_of(items_.begin(), items_.end(), [&](const std::string& item) {
+            return Q(item).compare(candidate, Qt::CaseInsensitive) == 0;
+        });
+        if (!held)
+            items_.push_back(path);
+    }
+    const std::vector<std::string>& Items() const { return items_; }
+
+private:
+    std::vector<std::string> items_;
+};
+
+// Hides the progress window however the import ends.
+struct HideInfoOnExit {
+    ~HideInfoOnExit() {
+        if (fmInfo)
+            fmInfo->hide();
+    }
+};
+
+} // namespace
+
 TfmImport::TfmImport(QWidget* parent) : QDialog(parent) {
     setObjectName("fmImport");
     setWindowTitle("Import backup");
+    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
+                   Qt::WindowCloseButtonHint);
+    setFixedSize(394, 221);
+
+    Label1 = new QLabel("Import from :", this);
+    Label1->setObjectName("Label1");
+    Label1->setGeometry(12, 13, 76, 16);
+
+    EdImport = new QLineEdit("import medium", this);
+    EdImport->setObjectName("EdImport");
+    EdImport->setGeometry(89, 11, 220, 24);
+    EdImport->installEventFilter(this);
+
+    BtBrowse = new QPushButton(style()->standardIcon(QStyle::SP_DirOpenIcon), "Browse", this);
+    BtBrowse->setObjectName("BtBrowse");
+    BtBrowse->setGeometry(315, 11, 75, 25);
+    BtBrowse->setAutoDefault(false);
+
+    QFont underlined = font();
+    underlined.setUnderline(true);
+    Label2 = new QLabel("Items to import:", this);
+    Label2->setObjectName("Label2");
+    Label2->setFont(underlined);
+    Label2->setGeometry(13, 68, 96, 16);
+
+    ckChar = new QCheckBox("Character files", this);
+    ckChar->setObjectName("ckChar");
+    ckChar->setGeometry(113, 70, 157, 17);
+    ckMulti = new QCheckBox("Multiplayer game", this);
+    ckMulti->setObjectName("ckMulti");
+    ckMulti->setGeometry(113, 94, 157, 17);
+    ckSingle = new QCheckBox("Single player game(s)", this);
+    ckSingle->setObjectName("ckSingle");
+    ckSingle->setGeometry(113, 117, 157, 17);
+    for (QCheckBox* box : {ckChar, ckMulti, ckSingle}) {
+        box->setEnabled(false);
+        box->setChecked(false);
+    }
+
+    Button2 = new QPushButton("Cancel", this);
+    Button2->setObjectName("Button2");
+    Button2->setGeometry(237, 192, 75, 25);
+    Button2->setAutoDefault(false);
+
+    Button1 = new QPushButton("OK", this);
+    Button1->setObjectName("Button1");
+    Button1->setGeometry(315, 192, 75, 25);
+    Button1->setDefault(true);
+    Button1->setEnabled(false);
+
+    OpenDialog1 = new ui::OpenDialog(this);
+    OpenDialog1->setObjectName("OpenDialog1");
+    OpenDialog1->FileName = "Import medium";
+    OpenDialog1->PathMustExist = true;
+
+    setTabOrder(Button1, Button2);
+    setTabOrder(Button2, EdImport);
+    setTabOrder(EdImport, BtBrowse);
+    setTabOrder(BtBrowse, ckChar);
+    setTabOrder(ckChar, ckMulti);
+    setTabOrder(ckMulti, ckSingle);
+
+    connect(EdImport, &QLineEdit::textChanged, this, &TfmImport::EdImportChange);
+    connect(BtBrowse, &QPushButton::clicked, this, &TfmImport::BtBrowseClick);
+    // The kind handlers run also when the program sets a box, as Delphi's
+    // OnClick does; they only update OK.
+    connect(ckChar, &QCheckBox::toggled, this, &TfmImport::ckCharClick);
+    connect(ckMulti, &QCheckBox::toggled, this, &TfmImport::ckMultiClick);
+    connect(ckSingle, &QCheckBox::toggled, this, &TfmImport::ckSingleClick);
+    connect(Button1, &QPushButton::clicked, this, &TfmImport::Button1Click);
+    connect(Button2, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+bool TfmImport::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == EdImport && event->type() == QEvent::FocusOut)
+        EdImportExit();
+    return QDialog::eventFilter(watched, event);
+}
+
+std::string TfmImport::Folder() const {
+    return EdImport->text().toStdString();
+}
+
+// The separator is always put in: a folder text ending with '/' gives "//",
+// which the file system takes as one.
+bool TfmImport::IsCharFile() const {
+    return platform::FileExists(Folder() + "/characters." + Ext("lpl"));
+}
+
+bool TfmImport::IsMultiFile() const {
+    return platform::FileExists(Folder() + "/net." + Ext("sav"));
+}
+
+bool TfmImport::IsSingleFile() const {
+    return platform::FileExists(Folder() + "/game*." + Ext("sav"));
+}
+
+void TfmImport::UpdateButton1() {
+    Button1->setEnabled(ckChar->isChecked() || ckSingle->isChecked() || ckMulti->isChecked());
+}
+
+void TfmImport::EdImportChange() {
+    if (platform::DirectoryExists(Folder())) {
+        const bool chars = IsCharFile();
+        ckChar->setEnabled(chars);
+        ckChar->setChecked(chars);
+        const bool multi = IsMultiFile();
+        ckMulti->setEnabled(multi);
+        ckMulti->setChecked(multi);
+        const bool single = IsSingleFile();
+        ckSingle->setEnabled(single);
+        ckSingle->setChecked(single);
+    } else {
+        for (QCheckBox* box : {ckChar, ckMulti, ckSingle}) {
+            box->setEnabled(false);
+            box->setChecked(false);
+        }
+        Button1->setEnabled(false);
+    }
+    UpdateButton1();
+}
+
+void TfmImport::EdImportExit() {
+    const std::string text = Folder();
+    if (!text.empty() && text.back() != platform::PathDelim && platform::DirectoryExists(text))
+        EdImport->setText(Q(text + platform::PathDelim));
+}
+
+void TfmImport::BtBrowseClick() {
+    if (OpenDialog1->Execute(this))
+        EdImport->setText(Q(platform::ExtractFilePath(OpenDialog1->FileName.toStdString())));
+}
+
+void TfmImport::ckCharClick() {
+    UpdateButton1();
+}
+void TfmImport::ckMultiClick() {
+    UpdateButton1();
+}
+void TfmImport::ckSingleClick() {
+    UpdateButton1();
+}
+
+void TfmImport::Button1Click() {
+    // Enter presses OK without leaving the field: complete the folder text, so
+    // that the files are looked for inside the folder and not beside it.
+    EdImportExit();
+    ImportAction();
+    accept();
+}
+
+void TfmImport::ReadDescText(const std::string& FolderPath, std::string& Description) const {
+    Description = ReadDescriptionFile(FolderPath);
+}
+
+void TfmImport::ImportFile(const std::string& Source, const std::string& SetFolder) {
+    const std::string folder = platform::ExtractFilePath(Source);
+    std::string name = platform::ExtractFileName(Source);
+    if (BackupConfig.ZipBackups != 0)
+        name = WithZipExtension(name);
+
+    if (fmInfo)
+        fmInfo->SetStatus(Q("copying " + folder + name + " to " + SetFolder + name));
+    if (!platform::CopyFile(folder + name, SetFolder + name, false))
+        ui::ShowMessage(Q("Error copying " + folder + name + " to " + SetFolder + name));
+}
+
+void TfmImport::ImportAction() {
+    ImportList list;
+    if (fmInfo) {
+        fmInfo->setWindowTitle("Importing file");
+        fmInfo->ShowOver(this);
+    }
+    const HideInfoOnExit hideInfo;
+
+    if (ckChar->isChecked())
+        list.Add(Folder() + "characters.lpl");
+    if (ckMulti->isChecked())
+        list.Add(Folder() + "net.sav");
+    if (ckSingle->isChecked()) {
+        platform::FileSearch search;
+        if (search.FindFirst(Folder() + "game*.*", platform::faAnyFile)) {
+            do {
+                if (!(search.Rec().Attr & platform::faDirectory))
+                    list.Add(Folder() + search.Rec().Name);
+            } while (search.FindNext());
+        }
+    }
+
+    std::string description;
+    ReadDescText(Folder(), description);
+    std::string SetPath;
+    // The set's description is cut to 255 bytes by CreateBackupSet.
+    if (!CreateBackupSet("Imported: " + description, SetPath))
+        return;
+    for (const std::string& source : list.Items())
+        ImportFile(source, SetPath);
 }

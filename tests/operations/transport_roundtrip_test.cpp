@@ -1,0 +1,142 @@
+#include "game_tree.h"
+
+#include "operations/backup_dialog.h"
+#include "operations/export_dialog.h"
+#include "operations/import_dialog.h"
+#include "operations/restore_dialog.h"
+#include "storage/backup_set.h"
+#include "ui/file_dialog.h"
+#include "ui/message_box.h"
+
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTest>
+
+#include <cstdint>
+
+namespace fs = std::filesystem;
+using Names = std::vector<std::string>;
+
+namespace {
+
+// Save-file bytes with everything a careless copy could spoil: zero bytes,
+// CR LF, Ctrl-Z and high bytes, longer than the owner block.
+std::string Bytes(std::uint32_t seed, std::size_t size) {
+    std::string out(size, '\0');
+    for (char& c : out) {
+        seed = seed * 1103515245u + 12345u;
+        c = static_cast<char>(seed >> 16);
+    }
+    out.replace(10, 4, std::string("\r\n\x1A\0", 4));
+    return out;
+}
+
+// Moves the saves of one machine to another: backup, export to a medium,
+// import on a second machine (its own BackupDir and game), restore there.
+class TransportTest : public GameTree, public ::testing::WithParamInterface<bool> {
+protected:
+    void TearDown() override {
+        GameTree::TearDown(); // the progress window went over the dialogs
+        delete fmBackup;
+        delete fmExport;
+        delete fmImport;
+        delete fmRestore;
+        fmBackup = nullptr;
+        fmExport = nullptr;
+        fmImport = nullptr;
+        fmRestore = nullptr;
+    }
+    static QString Q(const std::string& s) { return QString::fromStdString(s); }
+    static std::string Kinds(QCheckBox* a, QCheckBox* b, QCheckBox* c, QPushButton* ok) {
+        std::string s;
+        for (QCheckBox* box : {a, b, c})
+            s += std::string(box->isEnabled() ? "E" : "-") + (box->isChecked() ? "C " : "- ");
+        return s + (ok->isEnabled() ? "OK" : "--");
+    }
+    ui::MessageCapture messages;
+};
+
+TEST_P(TransportTest, SavesArriveByteForByteOnTheOtherMachine) {
+    const bool zip = GetParam();
+    BackupConfig.ZipBackups = zip ? 1 : 0;
+    const std::vector<std::pair<std::string, std::string>> saves = {
+        {"characters/characters.lpl", Bytes(1, 3000)},
+        {"net/net.sav", Bytes(2, 70000)},
+        {"games/game1.sav", Bytes(3, 500)},
+        {"games/game2.sav", Bytes(4, 81)},
+        {"games/game10.sav", Bytes(5, 12345)}};
+    for (const auto& [rel, bytes] : saves)
+        Save(rel, bytes);
+
+    // This machine: back up, then export the set to the medium.
+    fmBackup = new TfmBackup;
+    fmBackup->show();
+    QTest::keyClicks(fmBackup->EdDesc, "Before moving house");
+    QTest::mouseClick(fmBackup->Button1, Qt::LeftButton);
+    ASSERT_EQ(Sets().size(), 1u);
+
+    const std::string medium = testenv::Scratch() + "/USB stick/";
+    fs::create_directories(medium);
+    fmExport = new TfmExport;
+    fmExport->show();
+    ASSERT_EQ(fmExport->ckRestore->count(), 1);
+    fmExport->ckRestore->item(0)->setCheckState(Qt::Checked);
+    ui::SetFileDialogHandler([&](ui::OpenDialog& d) {
+        d.FileName = Q(medium + "Destination medium");
+        return true;
+    });
+    QTest::mouseClick(fmExport->BtBrowse, Qt::LeftButton);
+    ui::SetFileDialogHandler({});
+    EXPECT_EQ(Kinds(fmExport->ckChar, fmExport->ckMulti, fmExport->ckSingle, fmExport->Button1),
+              "EC EC EC OK");
+    QTest::mouseClick(fmExport->Button1, Qt::LeftButton);
+    const std::string e = zip ? "zip" : "sav";
+    EXPECT_EQ(Files(medium), (Names{"characters." + std::string(zip ? "zip" : "lpl"), "desc.txt",
+                                    "game1." + e, "game10." + e, "game2." + e, "net." + e}));
+
+    // The other machine: its own backup directory and game.
+    const std::string otherBackup = testenv::Scratch() + "/other backup/";
+    const std::string otherGame = testenv::Scratch() + "/other game/";
+    fs::create_directories(otherBackup);
+    for (const char* sub : {"save/characters", "save/net", "save/games"})
+        fs::create_directories(otherGame + sub);
+    BackupConfig.BackupDir.Set(otherBackup);
+    BackupConfig.GameDir.Set(otherGame);
+
+    fmImport = new TfmImport;
+    fmImport->show();
+    fmImport->EdImport->clear();
+    QTest::keyClicks(fmImport->EdImport, Q(medium));
+    EXPECT_EQ(Kinds(fmImport->ckChar, fmImport->ckMulti, fmImport->ckSingle, fmImport->Button1),
+              "EC EC EC OK");
+    QTest::mouseClick(fmImport->Button1, Qt::LeftButton);
+    std::vector<std::string> imported;
+    for (const auto& entry : fs::directory_iterator(otherBackup))
+        imported.push_back(entry.path().filename().string());
+    ASSERT_EQ(imported.size(), 1u);
+    std::string description;
+    ReadSetDescription(imported[0], description);
+    EXPECT_EQ(description, "Imported: Before moving house");
+
+    fmRestore = new TfmRestore; // the owner box is off (the settings say so)
+    fmRestore->show();
+    ASSERT_EQ(fmRestore->ckRestore->count(), 1);
+    fmRestore->ckRestore->item(0)->setCheckState(Qt::Checked);
+    EXPECT_EQ(Kinds(fmRestore->ckChar, fmRestore->ckMulti, fmRestore->ckSingle, fmRestore->Button1),
+              "EC EC EC OK");
+    QTest::mouseClick(fmRestore->Button1, Qt::LeftButton);
+
+    EXPECT_TRUE(messages.texts().isEmpty()) << messages.texts().join("|").toStdString();
+    for (const auto& [rel, bytes] : saves)
+        EXPECT_TRUE(testenv::ReadFile(otherGame + "save/" + rel) == bytes) << rel;
+    EXPECT_EQ(Files(otherGame + "save/games"), (Names{"game1.sav", "game10.sav", "game2.sav"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(PlainAndCompressed, TransportTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? std::string("Compressed") : std::string("Plain");
+                         });
+
+} // namespace
