@@ -512,6 +512,12 @@ bool TfmRestore::UpdateOwner(const std::string& FileName) {
 
 bool UnzipFile(const std::string& Source, const std::string& Dest) {
     const std::string WorkDir = platform::ExtractFilePath(Dest);
+    // The archiver extracts into the current folder: without the game's
+    // folder it would write into whatever folder happens to be current.
+    if (!platform::DirectoryExists(WorkDir)) {
+        platform::SetLastError(platform::ERROR_PATH_NOT_FOUND);
+        return false;
+    }
     const std::string name = platform::ExtractFileName(Source);
     const std::string Base = name.substr(0, name.find('.'));
     const std::string Archive = platform::ExtractFilePath(Source) + Base;

@@ -255,6 +255,7 @@ TEST_F(RestoreTest, FailuresOfOneFileDoNotStopTheOthers) {
     fs::create_directories(backupDir + "MFB1");
     zip("other.sav", "game1"); // extracted, but leaves no game1.sav to mark as ours
     zip("game2.sav", "game2");
+    zip("net.sav", "net");
     // The first set in the list is the plain one.
     MakeSet("MFA1", {{"characters.lpl", "new characters"}, {"net.sav", "new net"}});
     const std::string chars = Save("characters/characters.lpl", "kept characters");
@@ -270,12 +271,16 @@ TEST_F(RestoreTest, FailuresOfOneFileDoNotStopTheOthers) {
 
     messages.clear();
     BackupConfig.ZipBackups = 1;
+    fs::remove_all(gameDir + "save/net"); // the game's folders are not made
     dlg->show();
     Tick(1);
     QTest::mouseClick(dlg->Button1, Qt::LeftButton);
     const std::string game1 = gameDir + "save/games/game1.sav";
-    ASSERT_EQ(messages.texts().size(), 1);
-    EXPECT_TRUE(messages.texts()[0].startsWith(
+    ASSERT_EQ(messages.texts().size(), 2);
+    EXPECT_EQ(messages.texts()[0].toStdString(),
+              "error unzipping " + backupDir + "MFB1/net.sav to " + gameDir + "save/net/net.sav");
+    EXPECT_FALSE(fs::exists(fs::current_path() / "net.sav"));
+    EXPECT_TRUE(messages.texts()[1].startsWith(
         QString::fromStdString("error updating owner of " + game1 + ": ")));
     EXPECT_EQ(testenv::ReadFile(gameDir + "save/games/game2.sav"), Owned("zipped game2.sav"));
     EXPECT_EQ(dlg->descFolders.back(), backupDir + "MFB1/");
