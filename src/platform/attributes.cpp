@@ -37,16 +37,23 @@ std::int64_t Now(clockid_t clock) {
 // True while a write could still give the file the modification time it has
 // now: the kernel stamps writes with the coarse clock tick, so a file written
 // in the current tick can be rewritten within that same tick and keep its
-// time. A zero nanosecond part means a file system with whole-second (FAT:
-// two-second) times, where the "tick" is that long.
+// time. File systems with coarser times cut them down further: the time's
+// own round number tells how far (a whole second, FAT's two seconds, exFAT's
+// ten milliseconds); for a nanosecond file system it is one nanosecond, or a
+// few more for a time that happens to be round, which costs nothing.
 bool MTimeStillCurrent(const timespec& mtime) {
-    const std::int64_t granularity = mtime.tv_nsec == 0 ? 2'000'000'000 : 0;
+    std::int64_t granularity = 1;
+    if (mtime.tv_nsec == 0)
+        granularity = 2'000'000'000;
+    else
+        for (long n = mtime.tv_nsec; n % 10 == 0; n /= 10)
+            granularity *= 10;
     const std::int64_t m = Nanos(mtime);
     // A time well in the future (clock set back, a file from elsewhere) is
     // not waited for: no write can land on it soon.
     if (m > Now(CLOCK_REALTIME) + 1'000'000'000)
         return false;
-    return m + granularity >= Now(CLOCK_REALTIME_COARSE);
+    return Now(CLOCK_REALTIME_COARSE) < m + granularity;
 }
 
 bool StampMatches(const std::string& path, const struct stat& st) {

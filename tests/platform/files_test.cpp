@@ -202,6 +202,9 @@ TEST(Files, FolderAndFileCallsGiveWindowsCodes) {
     EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
     EXPECT_FALSE(CreateDirectory(dir + "/none/sub"));
     EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+    testenv::WriteFile(dir + "/afile", "");
+    EXPECT_FALSE(CreateDirectory(dir + "/afile/sub"));
+    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
 
     testenv::WriteFile(dir + "/Data/File.txt", "0123456789");
     ASSERT_TRUE(WriteAt(dir + "/data/file.TXT", 3, "abc", 3));
