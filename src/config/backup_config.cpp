@@ -1,0 +1,204 @@
+#include "config/backup_config.h"
+
+#include "platform/files.h"
+#include "platform/machine_name.h"
+#include "platform/paths.h"
+#include "ui/message_box.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QSaveFile>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+
+// The file is the record's raw image, so the record must have no gaps.
+static_assert(sizeof(ShortString) == ShortString::Capacity + 1);
+static_assert(sizeof(TBackupConfig) == TBackupConfig::Size);
+static_assert(offsetof(TBackupConfig, GameDir) == 3);
+static_assert(offsetof(TBackupConfig, BackupDir) == 259);
+static_assert(offsetof(TBackupConfig, ZipBackups) == 515);
+static_assert(offsetof(TBackupConfig, OwnerOnRestore) == 516);
+
+TBackupConfig BackupConfig;
+std::string ComputerName;
+
+namespace {
+
+// While the start-up step runs no message box can be shown yet: errors wait
+// here until the application exists.
+bool collectingStartupErrors = false;
+QStringList startupErrors;
+
+void ReportError(const QString& text) {
+    if (collectingStartupErrors || !QCoreApplication::instance())
+        startupErrors << text;
+    else
+        ui::ShowMessage(text, {}, ui::MessageIcon::Error);
+}
+
+std::string Environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+std::string HomeDir() {
+    std::string home = Environment("HOME");
+    if (home.empty())
+        home = QDir::homePath().toStdString();
+    while (home.size() > 1 && home.back() == '/')
+        home.pop_back();
+    return home;
+}
+
+// Creates each missing folder on the way to `dir`.
+void CreateFolders(const std::string& dir) {
+    if (dir.empty() || platform::DirectoryExists(dir))
+        return;
+    std::string parent = dir;
+    while (!parent.empty() && parent.back() == '/')
+        parent.pop_back();
+    parent = platform::ExtractFilePath(parent);
+    if (!parent.empty() && parent != dir)
+        CreateFolders(parent);
+    platform::CreateDirectory(dir);
+}
+
+} // namespace
+
+std::string ShortString::Get() const {
+    return std::string(reinterpret_cast<const char*>(Bytes.data()) + 1, Bytes[0]);
+}
+
+void ShortString::Set(std::string_view text) {
+    const std::string cut = platform::CutUtf8(text, Capacity);
+    Bytes[0] = static_cast<std::uint8_t>(cut.size());
+    std::memcpy(Bytes.data() + 1, cut.data(), cut.size());
+}
+
+std::array<std::uint8_t, TBackupConfig::Size> TBackupConfig::ToBytes() const {
+    std::array<std::uint8_t, Size> out{};
+    out[0] = Characters;
+    out[1] = Multiplayer;
+    out[2] = SinglePlayer;
+    std::memcpy(out.data() + 3, GameDir.Bytes.data(), GameDir.Bytes.size());
+    std::memcpy(out.data() + 259, BackupDir.Bytes.data(), BackupDir.Bytes.size());
+    out[515] = ZipBackups;
+    out[516] = OwnerOnRestore;
+    return out;
+}
+
+void TBackupConfig::FromBytes(const std::uint8_t* data, std::size_t count) {
+    // Start from the current image so that a short input replaces only its
+    // leading bytes.
+    std::array<std::uint8_t, Size> image = ToBytes();
+    std::memcpy(image.data(), data, std::min(count, Size));
+    Characters = image[0];
+    Multiplayer = image[1];
+    SinglePlayer = image[2];
+    std::memcpy(GameDir.Bytes.data(), image.data() + 3, GameDir.Bytes.size());
+    std::memcpy(BackupDir.Bytes.data(), image.data() + 259, BackupDir.Bytes.size());
+    ZipBackups = image[515];
+    OwnerOnRestore = image[516];
+}
+
+std::string SettingsFilePath() {
+    std::string dir = Environment("XDG_CONFIG_HOME");
+    // The base-directory rules ignore a relative value.
+    if (dir.empty() || dir.front() != '/')
+        dir = HomeDir() + "/.config";
+    return platform::IncludeTrailingPathDelimiter(dir) + "mfbackup.ini";
+}
+
+std::string DefaultGameDir() {
+    return platform::WinePrefix() + "/drive_c/Program Files/Corvanta Software/Moonforge/";
+}
+
+std::string DefaultBackupDir() {
+    return HomeDir() + "/Moonforge Backup/";
+}
+
+void SetDefaultConfig() {
+    BackupConfig = TBackupConfig{};
+    BackupConfig.Characters = 1;
+    BackupConfig.Multiplayer = 1;
+    BackupConfig.SinglePlayer = 0;
+    BackupConfig.GameDir.Set(DefaultGameDir());
+    BackupConfig.BackupDir.Set(DefaultBackupDir());
+    BackupConfig.ZipBackups = 0;
+    BackupConfig.OwnerOnRestore = 1;
+}
+
+void LoadConfig() {
+    QFile file(QString::fromStdString(platform::ResolveCase(SettingsFilePath())));
+    if (!file.open(QIODevice::ReadOnly)) {
+        SaveConfig();
+        return;
+    }
+    std::array<std::uint8_t, TBackupConfig::Size> buffer{};
+    std::size_t total = 0;
+    while (total < buffer.size()) {
+        const qint64 got = file.read(reinterpret_cast<char*>(buffer.data()) + total,
+                                     static_cast<qint64>(buffer.size() - total));
+        if (got < 0)
+            return; // a failed read counts as reading nothing
+        if (got == 0)
+            break;
+        total += static_cast<std::size_t>(got);
+    }
+    BackupConfig.FromBytes(buffer.data(), total);
+}
+
+bool SaveConfig() {
+    const std::string path = platform::ResolveCase(SettingsFilePath());
+    CreateFolders(platform::ExtractFilePath(path));
+
+    // A complete temporary file replaces the old one only once written, so a
+    // crash or a full disk never leaves a short settings file.
+    QSaveFile file(QString::fromStdString(path));
+    const auto image = BackupConfig.ToBytes();
+    const bool ok =
+        file.open(QIODevice::WriteOnly) &&
+        file.write(reinterpret_cast<const char*>(image.data()),
+                   static_cast<qint64>(image.size())) == static_cast<qint64>(image.size()) &&
+        file.commit();
+    if (!ok) {
+        file.cancelWriting();
+        ReportError(QString("Cannot create file %1").arg(QString::fromStdString(path)));
+    }
+    return ok;
+}
+
+void ReadMachineIdentity() {
+    const platform::RegistryString value = platform::ReadComputerNameValue();
+    switch (value.Result) {
+    case platform::RegistryString::Found:
+        ComputerName = value.Value;
+        break;
+    case platform::RegistryString::Missing:
+        ComputerName = platform::HostComputerName();
+        break;
+    case platform::RegistryString::WrongType:
+        // Start-up goes on without a name: restore then writes an empty owner.
+        ComputerName.clear();
+        ReportError("Invalid data type for 'ComputerName'");
+        break;
+    }
+}
+
+void InitialiseSettings() {
+    collectingStartupErrors = true;
+    SetDefaultConfig();
+    LoadConfig();
+    ReadMachineIdentity();
+    collectingStartupErrors = false;
+}
+
+QStringList TakeStartupErrors() {
+    QStringList errors;
+    errors.swap(startupErrors);
+    return errors;
+}

@@ -1,0 +1,48 @@
+#pragma once
+
+// The main window: a frame with the menu bar over an empty client area. Each
+// menu command opens one dialog modally; the work happens in the dialogs.
+
+#include <QMainWindow>
+
+class QAction;
+class QMenu;
+class QMenuBar;
+
+class TForm1 : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit TForm1(QWidget* parent = nullptr);
+
+    QMenuBar* MainMenu1;
+    QAction* Backup1;
+    QAction* Restore1;
+    QAction* Settings1;
+    QAction* Transport1; // opens TransportMenu
+    QAction* Export1;
+    QAction* Import1;
+    QAction* Help1; // opens HelpMenu
+    QAction* About1;
+    QAction* Exit1;
+    QMenu* TransportMenu;
+    QMenu* HelpMenu;
+
+    void Backup1Click();
+    void Restore1Click();
+    void Settings1Click();
+    void Export1Click();
+    void Import1Click();
+    void About1Click();
+    void Exit1Click();
+    // Shows the About box; runs once, when the window is first shown.
+    void FormActivate();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    bool shown_ = false;
+};
+
+extern TForm1* Form1;
