@@ -395,6 +395,10 @@ void TfmRestore::UpdateButton1() {
 void TfmRestore::CopyDescFile(const std::string& /*SetFolder*/) {}
 
 void TfmRestore::Button1Click() {
+    // Enter presses OK without leaving the destination field: complete it, so
+    // that the files land inside the folder and not beside it.
+    if (!EdDestination->isHidden())
+        EdDestinationExit();
     RestoreAction();
     accept();
 }
