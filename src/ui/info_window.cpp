@@ -3,7 +3,7 @@
 #include <QApplication>
 #include <QFont>
 #include <QLabel>
-#include <QVBoxLayout>
+#include <QWindow>
 
 TfmInfo* fmInfo = nullptr;
 
@@ -26,12 +26,12 @@ TfmInfo::TfmInfo(QWidget* parent) : QDialog(parent) {
 }
 
 void TfmInfo::ShowOver(QWidget* owner) {
-    if (owner && owner->window() != parentWidget()) {
-        // Re-parenting keeps the window in front of the running dialog.
-        const QString caption = windowTitle();
-        setParent(owner->window(), windowFlags());
-        setWindowTitle(caption);
-    }
+    // Kept in front of the running dialog by the window system, not by
+    // re-parenting: the progress window lives as long as the program does,
+    // independent of the dialog that shows it.
+    create();
+    if (owner && owner->window()->windowHandle())
+        windowHandle()->setTransientParent(owner->window()->windowHandle());
     show();
     raise();
     // Let the window appear before the first file is worked on; user input
