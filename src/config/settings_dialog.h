@@ -1,11 +1,61 @@
 #pragma once
 
+// The settings dialog: the game and backup directories, the kinds a backup
+// takes by default, and the two options. OK checks the directories, stores
+// every value in BackupConfig and writes the settings file.
+
 #include <QDialog>
+
+#include <string>
+
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+namespace ui {
+class OpenDialog;
+}
+
+// True when a search for `dir` + "*.*" (`dir` ends with '/') finds any entry
+// at all; an existing folder always holds its own "." entry.
+bool DirHasEntries(const std::string& dir);
 
 class TfmSettings : public QDialog {
     Q_OBJECT
 public:
     explicit TfmSettings(QWidget* parent = nullptr);
+
+    QLabel* LbSourceDir;
+    QLineEdit* EdSourceDir;
+    QPushButton* BtBrowse;
+    QLabel* Label1;
+    QLineEdit* EdTargetDir;
+    QPushButton* BitBtn1; // OK
+    QPushButton* BitBtn2; // Cancel
+    QGroupBox* GroupBox1;
+    QCheckBox* CkChar;
+    QCheckBox* CkMulti;
+    QCheckBox* CkSingle;
+    QGroupBox* GroupBox2;
+    QCheckBox* ckZip;
+    QCheckBox* ckOwner;
+    ui::OpenDialog* OpenDialog1;
+
+    // Which directory edit was entered last, and so receives Browse's choice:
+    // 0 none yet, 1 EdSourceDir, 2 EdTargetDir. Kept from one opening to the next.
+    int BrowseTag = 0;
+
+    void FormActivate();
+    void EdSourceDirEnter();
+    void EdTargetDirEnter();
+    void BtBrowseClick();
+    void BitBtn1Click();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 };
 
 extern TfmSettings* fmSettings;
