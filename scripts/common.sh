@@ -27,7 +27,12 @@ ensure_packages() {
             "${missing[@]}" >/dev/null
 }
 
+# configure_and_build [cmake -D options...] [-- targets...]
 configure_and_build() {
-    cmake -S "$ROOT" -B "$BUILD" -G Ninja "$@" >/dev/null &&
-        cmake --build "$BUILD"
+    local options=() targets=()
+    while [ $# -gt 0 ] && [ "$1" != "--" ]; do options+=("$1"); shift; done
+    [ "${1:-}" = "--" ] && shift
+    targets=("$@")
+    cmake -S "$ROOT" -B "$BUILD" -G Ninja "${options[@]}" >/dev/null &&
+        cmake --build "$BUILD" ${targets[@]:+--target "${targets[@]}"}
 }
