@@ -70,11 +70,16 @@ TfmImport::TfmImport(QWidget* parent) : QDialog(parent) {
 
     Label1 = new QLabel("Import from :", this);
     Label1->setObjectName("Label1");
-    Label1->setGeometry(12, 13, 76, 16);
+    // Fonts wider than the one the layout was made for would cut the label
+    // short: it then takes the room it needs, and the field gives way,
+    // keeping its right edge.
+    const int labelWidth = std::max(76, Label1->sizeHint().width());
+    Label1->setGeometry(12, 13, labelWidth, 16);
 
     EdImport = new QLineEdit("import medium", this);
     EdImport->setObjectName("EdImport");
-    EdImport->setGeometry(89, 11, 220, 24);
+    const int editLeft = std::max(89, 12 + labelWidth + 1);
+    EdImport->setGeometry(editLeft, 11, 309 - editLeft, 24);
     EdImport->installEventFilter(this);
 
     BtBrowse = new QPushButton(style()->standardIcon(QStyle::SP_DirOpenIcon), "Browse", this);
