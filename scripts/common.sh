@@ -6,11 +6,12 @@ BUILD=${MF_BUILD_DIR:-$ROOT/build}
 
 # Debian packages the build, the tests and the tools need.
 PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev libgtest-dev zlib1g-dev
-          xvfb xauth openbox zip unzip python3 attr desktop-file-utils dpkg-dev file)
+          xvfb xauth zip unzip python3 attr desktop-file-utils dpkg-dev file)
 
+# ensure_packages [further packages a script needs...]
 ensure_packages() {
     local missing=()
-    for p in "${PACKAGES[@]}"; do
+    for p in "${PACKAGES[@]}" "$@"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
             missing+=("$p")
     done
