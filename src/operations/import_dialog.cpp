@@ -34,13 +34,20 @@ std::string Ext(const char* plain) {
     return BackupConfig.ZipBackups != 0 ? "zip" : plain;
 }
 
+// Compares the bytes ignoring ASCII case, as names are matched: a name that
+// is not UTF-8 must not look like another one after a text conversion.
+bool SameName(const std::string& a, const std::string& b) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [&](char x, char y) { return lower(x) == lower(y); });
+}
+
 // The full source paths of one import, in order, each once (ignoring case).
 class ImportList {
 public:
     void Add(const std::string& path) {
-        const QString candidate = Q(path);
         const bool held = std::any_of(items_.begin(), items_.end(), [&](const std::string& item) {
-            return Q(item).compare(candidate, Qt::CaseInsensitive) == 0;
+            return SameName(item, path);
         });
         if (!held)
             items_.push_back(path);

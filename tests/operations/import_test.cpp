@@ -192,7 +192,10 @@ TEST_F(ImportTest, GameSearchTakesEveryGameFileAndNoFolder) {
     Medium({{"characters.lpl", "c"},
             {"game1.sav", "one"},
             {"game2.sav", "two"},
-            {"game.txt", "notes"}});
+            {"game.txt", "notes"},
+            // Windows-1252 names, copied over as they were: two names, not one.
+            {"game\xE8.sav", "e grave"},
+            {"game\xE9.sav", "e acute"}});
     fs::create_directories(medium + "/game9.sav"); // a folder
     Type(medium + "/");
     dlg->ckChar->click();
@@ -202,8 +205,12 @@ TEST_F(ImportTest, GameSearchTakesEveryGameFileAndNoFolder) {
     const Names sets = Sets();
     ASSERT_EQ(sets.size(), 1u);
     const std::string plainSet = backupDir + sets[0] + "/";
-    EXPECT_EQ(Files(plainSet), (Names{"desc.txt", "game.txt", "game1.sav", "game2.sav"}));
+    EXPECT_EQ(Files(plainSet), (Names{"desc.txt", "game.txt", "game1.sav", "game2.sav",
+                                      "game\xE8.sav", "game\xE9.sav"}));
     EXPECT_EQ(testenv::ReadFile(plainSet + "game.txt"), "notes");
+    EXPECT_EQ(testenv::ReadFile(plainSet + "game\xE9.sav"), "e acute");
+    fs::remove(medium + "/game\xE8.sav");
+    fs::remove(medium + "/game\xE9.sav");
 
     // Compressed: every entry is fetched as its archive; only game1.zip exists.
     BackupConfig.ZipBackups = 1;
