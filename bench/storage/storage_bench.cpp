@@ -73,9 +73,7 @@ double RunZip(const std::vector<std::string>& names, const std::string& srcDir,
         TAppExec exec;
         exec.ExeName = "zip";
         exec.Wait = true;
-        exec.ExeParams =
-            QStringList{"-q", "-j", QString::fromStdString("\"" + outDir + stem + ".zip\""),
-                        QString::fromStdString("\"" + srcDir + name + "\"")};
+        exec.ExeParams = {"-q", "-j", "\"" + outDir + stem + ".zip\"", "\"" + srcDir + name + "\""};
         try {
             exec.Execute();
             if (exec.ExitSignaled() || exec.ExitCode() != 0)

@@ -70,11 +70,11 @@ void TAppExec::Clear() {
 
 std::string TAppExec::CommandLine() const {
     // Parameters carry their own quotes; nothing is added. The line is built
-    // whole, without the fixed 511-character limit of the original buffer.
+    // whole, however long: a cut line would run the program on a wrong file.
     std::string line = ExeName;
-    for (const QString& param : ExeParams) {
+    for (const std::string& param : ExeParams) {
         line += ' ';
-        line += param.toStdString();
+        line += param;
     }
     return line;
 }

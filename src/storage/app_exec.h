@@ -4,11 +4,11 @@
 // optionally waiting for it; failures are raised as EAppExec exceptions.
 
 #include <QObject>
-#include <QStringList>
 
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 class EAppExec : public std::runtime_error {
 public:
@@ -39,7 +39,8 @@ public:
 
     bool ChangeDir = true;
     std::string ExeName;
-    QStringList ExeParams;
+    // Bytes as they are: paths need not be UTF-8.
+    std::vector<std::string> ExeParams;
     bool Wait = false;
 
     std::int32_t ErrNo() const { return ErrNo_; }

@@ -16,7 +16,7 @@ bool RunArchiver(const std::string& ExeName, const std::string& Params, const st
     exec.Wait = true;
     exec.ChangeDir = false;
     exec.SetWindowState(TAppExec::wsMinimized);
-    exec.ExeParams = QStringList{QString::fromStdString(Params)};
+    exec.ExeParams = {Params};
 
     try {
         exec.Execute();

@@ -15,12 +15,11 @@ TEST(AppExecTest, CommandLineIsNameAndParametersAsTheyAre) {
     TAppExec exec;
     exec.ExeName = "prog";
     EXPECT_EQ(exec.CommandLine(), "prog");
-    exec.ExeParams = QStringList{"-a", "\"two words\" more"};
+    exec.ExeParams = {"-a", "\"two words\" more"};
     EXPECT_EQ(exec.CommandLine(), "prog -a \"two words\" more");
 
     // No fixed limit: a line past 511 characters is built whole.
-    const QString longParam(600, QChar('p'));
-    exec.ExeParams = QStringList{longParam};
+    exec.ExeParams = {std::string(600, 'p')};
     EXPECT_EQ(exec.CommandLine(), "prog " + std::string(600, 'p'));
 }
 
@@ -54,7 +53,7 @@ TEST(AppExecTest, MissingWorkingFolderRaisesChDirAndStartsNothing) {
     const std::string marker = testenv::Scratch() + "/started";
     TAppExec exec;
     exec.ExeName = "/bin/sh";
-    exec.ExeParams = QStringList{"-c", QString::fromStdString("\"touch '" + marker + "'\"")};
+    exec.ExeParams = {"-c", "\"touch '" + marker + "'\""};
     exec.SetExePath(testenv::Scratch() + "/missing/");
     exec.Wait = true;
     EXPECT_THROW(exec.Execute(), EAppExecChDir);
@@ -67,7 +66,7 @@ TEST(AppExecTest, WaitedRunHappensInExePathAndKeepsItsExitStatus) {
     fs::create_directories(dir);
     TAppExec exec;
     exec.ExeName = "/bin/sh";
-    exec.ExeParams = QStringList{"-c", "\"pwd > here.txt; exit 3\""};
+    exec.ExeParams = {"-c", "\"pwd > here.txt; exit 3\""};
     exec.SetExePath(dir + "/");
     exec.Wait = true;
     exec.Execute();
@@ -76,7 +75,7 @@ TEST(AppExecTest, WaitedRunHappensInExePathAndKeepsItsExitStatus) {
     EXPECT_FALSE(exec.ExitSignaled());
     EXPECT_EQ(testenv::ReadFile(dir + "/here.txt"), dir + "\n");
 
-    exec.ExeParams = QStringList{"-c", "\"kill -9 $$\""};
+    exec.ExeParams = {"-c", "\"kill -9 $$\""};
     exec.Execute();
     EXPECT_EQ(exec.ErrNo(), 0);
     EXPECT_TRUE(exec.ExitSignaled());
@@ -89,7 +88,7 @@ TEST(AppExecTest, WithoutWaitExecuteReturnsAtOnce) {
         TAppExec exec;
         exec.Clear();
         exec.ExeName = "/bin/sh";
-        exec.ExeParams = QStringList{"-c", "\"sleep 2\""};
+        exec.ExeParams = {"-c", "\"sleep 2\""};
         exec.Execute();
         EXPECT_EQ(exec.ErrNo(), -1);
     } // nor does the launcher wait for the program when it goes away

@@ -32,11 +32,10 @@ TEST(ArchiverCallTest, CommandLinesWithTheDefaultFolders) {
     const std::string setPath = DefaultBackupDir() + "MFB12AB/";
     TAppExec exec;
     exec.ExeName = ArchiverName;
-    exec.ExeParams = QStringList{
-        QString::fromStdString(CompressParams(setPath + "characters", "characters.lpl"))};
+    exec.ExeParams = {CompressParams(setPath + "characters", "characters.lpl")};
     EXPECT_EQ(exec.CommandLine(), "pkzip.exe -add \"" + testenv::Home() +
                                       "/Moonforge Backup/MFB12AB/characters\" \"characters.lpl\"");
-    exec.ExeParams = QStringList{QString::fromStdString(ExtractParams(setPath + "characters"))};
+    exec.ExeParams = {ExtractParams(setPath + "characters")};
     EXPECT_EQ(exec.CommandLine(), "pkzip.exe -extract -overwrite \"" + testenv::Home() +
                                       "/Moonforge Backup/MFB12AB/characters\"");
 }
@@ -46,12 +45,12 @@ TEST(ArchiverCallTest, RunsInTheFolderWithTheParametersSplitAsQuoted) {
     const std::string gameDir = testenv::WinePrefix() + "/drive_c/Program Files/Moonforge/save/";
     fs::create_directories(gameDir);
     ui::MessageCapture messages;
+    // A name copied from Windows need not be UTF-8: its bytes go through as they are.
     ASSERT_TRUE(
-        RunArchiver(program, CompressParams("/b u/MFB1/characters", "characters.lpl"), gameDir));
+        RunArchiver(program, CompressParams("/b u/MFB1/game\xE9", "game\xE9.sav"), gameDir));
     EXPECT_TRUE(messages.texts().isEmpty());
     EXPECT_EQ(testenv::ReadFile(testenv::Scratch() + "/bin-dir/args.txt"),
-              gameDir.substr(0, gameDir.size() - 1) +
-                  "\n-add\n/b u/MFB1/characters\ncharacters.lpl\n");
+              gameDir.substr(0, gameDir.size() - 1) + "\n-add\n/b u/MFB1/game\xE9\ngame\xE9.sav\n");
 }
 
 TEST(ArchiverCallTest, MissingFolderIsReportedAndTheProgramStillRuns) {
