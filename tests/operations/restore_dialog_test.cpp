@@ -256,6 +256,7 @@ TEST_F(RestoreTest, FailuresOfOneFileDoNotStopTheOthers) {
     zip("other.sav", "game1"); // extracted, but leaves no game1.sav to mark as ours
     zip("game2.sav", "game2");
     zip("net.sav", "net");
+    testenv::WriteFile(backupDir + "MFB1/characters.zip", "PK\x03\x04 damaged");
     // The first set in the list is the plain one.
     MakeSet("MFA1", {{"characters.lpl", "new characters"}, {"net.sav", "new net"}});
     const std::string chars = Save("characters/characters.lpl", "kept characters");
@@ -276,11 +277,16 @@ TEST_F(RestoreTest, FailuresOfOneFileDoNotStopTheOthers) {
     Tick(1);
     QTest::mouseClick(dlg->Button1, Qt::LeftButton);
     const std::string game1 = gameDir + "save/games/game1.sav";
-    ASSERT_EQ(messages.texts().size(), 2);
-    EXPECT_EQ(messages.texts()[0].toStdString(),
+    ASSERT_EQ(messages.texts().size(), 4);
+    // The archiver refuses the damaged archive: the game's file stays as it was.
+    EXPECT_TRUE(messages.texts()[0].startsWith("pkzip.exe ended with exit code "));
+    EXPECT_EQ(messages.texts()[1].toStdString(),
+              "error unzipping " + backupDir + "MFB1/characters.lpl to " + chars);
+    EXPECT_EQ(testenv::ReadFile(chars), "kept characters");
+    EXPECT_EQ(messages.texts()[2].toStdString(),
               "error unzipping " + backupDir + "MFB1/net.sav to " + gameDir + "save/net/net.sav");
     EXPECT_FALSE(fs::exists(fs::current_path() / "net.sav"));
-    EXPECT_TRUE(messages.texts()[1].startsWith(
+    EXPECT_TRUE(messages.texts()[3].startsWith(
         QString::fromStdString("error updating owner of " + game1 + ": ")));
     EXPECT_EQ(testenv::ReadFile(gameDir + "save/games/game2.sav"), Owned("zipped game2.sav"));
     EXPECT_EQ(dlg->descFolders.back(), backupDir + "MFB1/");
