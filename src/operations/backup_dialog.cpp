@@ -31,11 +31,6 @@ QString Q(const std::string& s) {
     return QString::fromStdString(s);
 }
 
-// The archive's name without extension: the file name up to its first ".".
-std::string ArchiveBase(const std::string& name) {
-    return name.substr(0, name.find('.'));
-}
-
 // Size and last-write time of a file as a search sees it, to tell whether the
 // game wrote it again while the backup ran.
 struct FileState {
@@ -212,7 +207,7 @@ void CollectFiles(const std::string& Folder, std::vector<std::string>& List) {
 std::string BackupTarget(const std::string& Source, const std::string& SetPath) {
     const std::string Name = platform::ExtractFileName(Source);
     if (BackupConfig.ZipBackups != 0)
-        return SetPath + ArchiveBase(Name) + ".zip";
+        return SetPath + ArchiveBaseName(Name) + ".zip";
     return SetPath + Name;
 }
 
@@ -224,7 +219,7 @@ bool ZipFile(const std::string& Source, const std::string& Archive) {
 bool BackupFile(const std::string& Source, const std::string& SetPath) {
     const std::string Name = platform::ExtractFileName(Source);
     if (BackupConfig.ZipBackups != 0) {
-        const std::string Archive = SetPath + ArchiveBase(Name);
+        const std::string Archive = SetPath + ArchiveBaseName(Name);
         const bool ok = ZipFile(Source, Archive);
         if (!ok)
             ui::ShowMessage(Q("error zipping " + Source + " to " + Archive));

@@ -522,8 +522,7 @@ bool UnzipFile(const std::string& Source, const std::string& Dest) {
         platform::SetLastError(platform::ERROR_PATH_NOT_FOUND);
         return false;
     }
-    const std::string name = platform::ExtractFileName(Source);
-    const std::string Base = name.substr(0, name.find('.'));
+    const std::string Base = ArchiveBaseName(platform::ExtractFileName(Source));
     const std::string Archive = platform::ExtractFilePath(Source) + Base;
     return RunArchiver(ArchiverName, ExtractParams(Archive), WorkDir);
 }

@@ -40,6 +40,10 @@ bool RunArchiver(const std::string& ExeName, const std::string& Params, const st
     return true;
 }
 
+std::string ArchiveBaseName(const std::string& FileName) {
+    return FileName.substr(0, FileName.find('.'));
+}
+
 std::string CompressParams(const std::string& Archive, const std::string& FileName) {
     return "-add \"" + Archive + "\" \"" + FileName + "\"";
 }

@@ -11,6 +11,10 @@ inline constexpr const char* ArchiverName = "pkzip.exe";
 // is shown in a message box and false returned.
 bool RunArchiver(const std::string& ExeName, const std::string& Params, const std::string& Dir);
 
+// The archive a file is held in, without the ".zip" the archiver adds: the
+// file name up to its first "." (the whole name when it has none).
+std::string ArchiveBaseName(const std::string& FileName);
+
 // -add "ARCHIVE" "FILE"
 std::string CompressParams(const std::string& Archive, const std::string& FileName);
 // -extract -overwrite "ARCHIVE"
