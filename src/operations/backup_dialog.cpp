@@ -1,6 +1,7 @@
 #include "operations/backup_dialog.h"
 
 #include "config/backup_config.h"
+#include "operations/operation_helpers.h"
 #include "platform/attributes.h"
 #include "platform/dir_search.h"
 #include "platform/files.h"
@@ -9,7 +10,6 @@
 #include "platform/sync.h"
 #include "storage/archiver_call.h"
 #include "storage/backup_set.h"
-#include "ui/info_window.h"
 #include "ui/message_box.h"
 
 #include <QCheckBox>
@@ -25,11 +25,9 @@
 
 TfmBackup* fmBackup = nullptr;
 
-namespace {
+using operations::Q;
 
-QString Q(const std::string& s) {
-    return QString::fromStdString(s);
-}
+namespace {
 
 // Size and last-write time of a file as a search sees it, to tell whether the
 // game wrote it again while the backup ran.
@@ -253,10 +251,7 @@ void DoBackup() {
     if (!CreateBackupSet(dialog->EdDesc->text().toStdString(), SetPath))
         return;
 
-    if (fmInfo) {
-        fmInfo->setWindowTitle("Backing Up");
-        fmInfo->ShowOver(dialog);
-    }
+    operations::ShowProgress("Backing Up", dialog);
 
     // What each file looked like before it was copied, to tell afterwards
     // whether the game wrote it again while the backup ran.
@@ -264,8 +259,7 @@ void DoBackup() {
     std::vector<std::string> backedUp;
     std::vector<std::string> copies;
     for (const std::string& path : List) {
-        if (fmInfo)
-            fmInfo->SetStatus(Q(path));
+        operations::ProgressText(path);
         if (BackupFile(path, SetPath)) {
             backedUp.push_back(path);
             copies.push_back(BackupTarget(path, SetPath));
@@ -293,6 +287,5 @@ void DoBackup() {
         }
     }
 
-    if (fmInfo)
-        fmInfo->hide();
+    operations::HideProgress();
 }

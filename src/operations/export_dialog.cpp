@@ -1,10 +1,10 @@
 #include "operations/export_dialog.h"
 
 #include "config/backup_config.h"
+#include "operations/operation_helpers.h"
 #include "platform/attributes.h"
 #include "platform/files.h"
 #include "platform/paths.h"
-#include "ui/info_window.h"
 #include "ui/message_box.h"
 
 #include <QCheckBox>
@@ -14,20 +14,8 @@
 
 TfmExport* fmExport = nullptr;
 
-namespace {
-
-QString Q(const std::string& s) {
-    return QString::fromStdString(s);
-}
-
-} // namespace
-
-std::string WithZipExtension(const std::string& path) {
-    const std::string folder = platform::ExtractFilePath(path);
-    const std::string name = platform::ExtractFileName(path);
-    const auto dot = name.rfind('.');
-    return folder + (dot == std::string::npos ? std::string() : name.substr(0, dot + 1)) + "zip";
-}
+using operations::Q;
+using operations::WithZipExtension;
 
 TfmExport::TfmExport(QWidget* parent) : TfmRestore(parent, false) {
     setObjectName("fmExport");
@@ -61,8 +49,7 @@ bool TfmExport::RestoreFile(const std::string& Source, const std::string& Dest) 
     // Only the name of the game path is kept: nothing is written into the game.
     target = EdDestination->text().toStdString() + platform::ExtractFileName(target);
 
-    if (fmInfo)
-        fmInfo->SetStatus(Q("Exporting " + source + " to " + target));
+    operations::ProgressText("Exporting " + source + " to " + target);
     if (!platform::CopyFile(source, target, false)) {
         ui::ShowMessage(Q("error exporting " + source + " to " + target));
         return false;

@@ -27,8 +27,4 @@ public:
     bool RestoreFile(const std::string& Source, const std::string& Dest) override;
 };
 
-// `path` with the extension of its file name replaced by "zip": the name up
-// to and including its last "." and "zip"; a name without "." becomes "zip".
-std::string WithZipExtension(const std::string& path);
-
 extern TfmExport* fmExport;

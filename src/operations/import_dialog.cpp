@@ -1,14 +1,13 @@
 #include "operations/import_dialog.h"
 
 #include "config/backup_config.h"
-#include "operations/export_dialog.h"
+#include "operations/operation_helpers.h"
 #include "platform/attributes.h"
 #include "platform/dir_search.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "storage/backup_set.h"
 #include "ui/file_dialog.h"
-#include "ui/info_window.h"
 #include "ui/message_box.h"
 
 #include <QCheckBox>
@@ -24,15 +23,10 @@
 
 TfmImport* fmImport = nullptr;
 
+using operations::KindExtension;
+using operations::Q;
+
 namespace {
-
-QString Q(const std::string& s) {
-    return QString::fromStdString(s);
-}
-
-std::string Ext(const char* plain) {
-    return BackupConfig.ZipBackups != 0 ? "zip" : plain;
-}
 
 // Compares the bytes ignoring ASCII case, as names are matched: a name that
 // is not UTF-8 must not look like another one after a text conversion.
@@ -60,10 +54,7 @@ private:
 
 // Hides the progress window however the import ends.
 struct HideInfoOnExit {
-    ~HideInfoOnExit() {
-        if (fmInfo)
-            fmInfo->hide();
-    }
+    ~HideInfoOnExit() { operations::HideProgress(); }
 };
 
 } // namespace
@@ -162,15 +153,15 @@ std::string TfmImport::Folder() const {
 // The separator is always put in: a folder text ending with '/' gives "//",
 // which the file system takes as one.
 bool TfmImport::IsCharFile() const {
-    return platform::FileExists(Folder() + "/characters." + Ext("lpl"));
+    return platform::FileExists(Folder() + "/characters." + KindExtension("lpl"));
 }
 
 bool TfmImport::IsMultiFile() const {
-    return platform::FileExists(Folder() + "/net." + Ext("sav"));
+    return platform::FileExists(Folder() + "/net." + KindExtension("sav"));
 }
 
 bool TfmImport::IsSingleFile() const {
-    return platform::FileExists(Folder() + "/game*." + Ext("sav"));
+    return platform::FileExists(Folder() + "/game*." + KindExtension("sav"));
 }
 
 void TfmImport::UpdateButton1() {
@@ -199,14 +190,11 @@ void TfmImport::EdImportChange() {
 }
 
 void TfmImport::EdImportExit() {
-    const std::string text = Folder();
-    if (!text.empty() && text.back() != platform::PathDelim && platform::DirectoryExists(text))
-        EdImport->setText(Q(text + platform::PathDelim));
+    operations::CompleteFolderText(EdImport);
 }
 
 void TfmImport::BtBrowseClick() {
-    if (OpenDialog1->Execute(this))
-        EdImport->setText(Q(platform::ExtractFilePath(OpenDialog1->FileName.toStdString())));
+    operations::BrowseFolder(OpenDialog1, this, EdImport);
 }
 
 void TfmImport::ckCharClick() {
@@ -235,20 +223,16 @@ void TfmImport::ImportFile(const std::string& Source, const std::string& SetFold
     const std::string folder = platform::ExtractFilePath(Source);
     std::string name = platform::ExtractFileName(Source);
     if (BackupConfig.ZipBackups != 0)
-        name = WithZipExtension(name);
+        name = operations::WithZipExtension(name);
 
-    if (fmInfo)
-        fmInfo->SetStatus(Q("copying " + folder + name + " to " + SetFolder + name));
+    operations::ProgressText("copying " + folder + name + " to " + SetFolder + name);
     if (!platform::CopyFile(folder + name, SetFolder + name, false))
         ui::ShowMessage(Q("Error copying " + folder + name + " to " + SetFolder + name));
 }
 
 void TfmImport::ImportAction() {
     ImportList list;
-    if (fmInfo) {
-        fmInfo->setWindowTitle("Importing file");
-        fmInfo->ShowOver(this);
-    }
+    operations::ShowProgress("Importing file", this);
     const HideInfoOnExit hideInfo;
 
     if (ckChar->isChecked())

@@ -1,6 +1,7 @@
 #include "operations/restore_dialog.h"
 
 #include "config/backup_config.h"
+#include "operations/operation_helpers.h"
 #include "platform/attributes.h"
 #include "platform/dir_search.h"
 #include "platform/files.h"
@@ -9,7 +10,6 @@
 #include "storage/archiver_call.h"
 #include "storage/backup_set.h"
 #include "ui/file_dialog.h"
-#include "ui/info_window.h"
 #include "ui/message_box.h"
 
 #include <QCheckBox>
@@ -27,16 +27,10 @@
 
 TfmRestore* fmRestore = nullptr;
 
+using operations::KindExtension;
+using operations::Q;
+
 namespace {
-
-QString Q(const std::string& s) {
-    return QString::fromStdString(s);
-}
-
-void ShowProgress(const std::string& text) {
-    if (fmInfo)
-        fmInfo->SetStatus(Q(text));
-}
 
 // Walks a date/time format, calling `token` for each run of one pattern
 // letter outside quoted text; literal text is copied as it is.
@@ -99,10 +93,6 @@ bool SetHolds(const std::string& setName, const std::string& pattern) {
     return platform::FileExists(BackupConfig.BackupDir.Get() + setName + "/" + pattern);
 }
 
-const char* Ext(const char* plain) {
-    return BackupConfig.ZipBackups != 0 ? "zip" : plain;
-}
-
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -128,15 +118,15 @@ QString TObjSearchRec::DateText() const {
 }
 
 bool TObjSearchRec::HasCharFile() const {
-    return SetHolds(SetName(), std::string("characters.") + Ext("lpl"));
+    return SetHolds(SetName(), "characters." + KindExtension("lpl"));
 }
 
 bool TObjSearchRec::HasMultiFile() const {
-    return SetHolds(SetName(), std::string("net.") + Ext("sav"));
+    return SetHolds(SetName(), "net." + KindExtension("sav"));
 }
 
 bool TObjSearchRec::HasSingleFile() const {
-    return SetHolds(SetName(), std::string("game*.") + Ext("sav"));
+    return SetHolds(SetName(), "game*." + KindExtension("sav"));
 }
 
 // ---------------------------------------------------------------------------
@@ -417,21 +407,18 @@ void TfmRestore::EdDestinationChange() {
 }
 
 void TfmRestore::EdDestinationExit() {
-    const std::string text = EdDestination->text().toStdString();
-    if (!text.empty() && text.back() != platform::PathDelim && platform::DirectoryExists(text))
-        EdDestination->setText(Q(text + platform::PathDelim));
+    operations::CompleteFolderText(EdDestination);
 }
 
 void TfmRestore::BtBrowseClick() {
-    if (OpenDialog1->Execute(this))
-        EdDestination->setText(Q(platform::ExtractFilePath(OpenDialog1->FileName.toStdString())));
+    operations::BrowseFolder(OpenDialog1, this, EdDestination);
 }
 
 void TfmRestore::RestoreAction() {
     if (!CurrentSet)
         return;
     const bool zip = BackupConfig.ZipBackups != 0;
-    const std::string E = zip ? "zip" : "sav";
+    const std::string E = KindExtension("sav");
     // Only this copy of the name is used from here on: the lists may be
     // released and rebuilt while the action runs.
     const std::string SetName = CurrentSet->SetName();
@@ -443,10 +430,7 @@ void TfmRestore::RestoreAction() {
         if (started)
             return;
         started = true;
-        if (fmInfo) {
-            fmInfo->setWindowTitle("Restoring");
-            fmInfo->ShowOver(this);
-        }
+        operations::ShowProgress("Restoring", this);
     };
 
     if (ckChar->isChecked()) {
@@ -476,20 +460,19 @@ void TfmRestore::RestoreAction() {
     }
     if (started) {
         CopyDescFile(setFolder);
-        if (fmInfo)
-            fmInfo->hide();
+        operations::HideProgress();
     }
 }
 
 bool TfmRestore::RestoreFile(const std::string& Source, const std::string& Dest) {
     bool ok;
     if (BackupConfig.ZipBackups != 0) {
-        ShowProgress("UnZipping " + Source + " to " + Dest);
+        operations::ProgressText("UnZipping " + Source + " to " + Dest);
         ok = UnzipFile(Source, Dest);
         if (!ok)
             ui::ShowMessage(Q("error unzipping " + Source + " to " + Dest));
     } else {
-        ShowProgress("Copying " + Source + " to " + Dest);
+        operations::ProgressText("Copying " + Source + " to " + Dest);
         // Atomic: a failed copy leaves the game's file as it was.
         ok = platform::CopyFile(Source, Dest, false);
         if (!ok)
