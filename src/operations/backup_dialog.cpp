@@ -66,6 +66,14 @@ FileStates StatesOf(const std::vector<std::string>& paths) {
     return states;
 }
 
+// Where BackupFile puts Source in the set, to flush it there.
+std::string BackupTarget(const std::string& Source, const std::string& SetPath) {
+    const std::string Name = platform::ExtractFileName(Source);
+    if (BackupConfig.ZipBackups != 0)
+        return SetPath + ArchiveBaseName(Name) + ".zip";
+    return SetPath + Name;
+}
+
 } // namespace
 
 TfmBackup::TfmBackup(QWidget* parent) : QDialog(parent) {
@@ -200,13 +208,6 @@ void CollectFiles(const std::string& Folder, std::vector<std::string>& List) {
         if ((rec.Attr & leftOut) == 0 && (rec.Attr & platform::faArchive) != 0)
             List.push_back(Folder + rec.Name);
     } while (search.FindNext());
-}
-
-std::string BackupTarget(const std::string& Source, const std::string& SetPath) {
-    const std::string Name = platform::ExtractFileName(Source);
-    if (BackupConfig.ZipBackups != 0)
-        return SetPath + ArchiveBaseName(Name) + ".zip";
-    return SetPath + Name;
 }
 
 bool ZipFile(const std::string& Source, const std::string& Archive) {

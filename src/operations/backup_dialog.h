@@ -63,8 +63,3 @@ bool BackupFile(const std::string& Source, const std::string& SetPath);
 bool ZipFile(const std::string& Source, const std::string& Archive);
 // The whole backup run for the dialog's choices.
 void DoBackup();
-
-// Where BackupFile puts Source in the set: SetPath + its name, or with
-// ZipBackups on SetPath + its name up to the first "." (the whole name when it
-// has none) + ".zip".
-std::string BackupTarget(const std::string& Source, const std::string& SetPath);
