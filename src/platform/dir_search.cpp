@@ -44,21 +44,27 @@ bool Match(std::string_view pattern, std::string_view name) {
     return p == pattern.size();
 }
 
-// Names sort ignoring case, "." and ".." first; equal-ignoring-case names by
-// their bytes so the order never depends on the file system.
+unsigned char Upper(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return u >= 'a' && u <= 'z' ? static_cast<unsigned char>(u - 'a' + 'A') : u;
+}
+
+// Names sort as NTFS keeps them: compared in upper case, so "_" comes after
+// the letters; "." and ".." first. Names equal ignoring case go by their
+// bytes so the order never depends on the file system.
 bool NameLess(const std::string& a, const std::string& b) {
     const int ra = a == "." ? 0 : a == ".." ? 1 : 2;
     const int rb = b == "." ? 0 : b == ".." ? 1 : 2;
     if (ra != rb)
         return ra < rb;
     const auto diff = std::mismatch(a.begin(), a.end(), b.begin(), b.end(),
-                                    [](char x, char y) { return Lower(x) == Lower(y); });
+                                    [](char x, char y) { return Upper(x) == Upper(y); });
     if (diff.first == a.end() || diff.second == b.end()) {
         if (a.size() != b.size())
             return a.size() < b.size();
         return a < b;
     }
-    return Lower(*diff.first) < Lower(*diff.second);
+    return Upper(*diff.first) < Upper(*diff.second);
 }
 
 } // namespace

@@ -66,6 +66,11 @@ TEST(FileSearch, SortsIgnoringCaseWithDotEntriesFirstAndFiltersByMask) {
     EXPECT_EQ(Names(dir + "/*", faSysFile), (List{"A.txt", "b.txt", "ro.txt", "sys.dat"}));
     // The folder part is resolved ignoring case.
     EXPECT_EQ(Names(testenv::Scratch() + "/SAVES/B*", faArchive), (List{"b.txt"}));
+    // NTFS compares in upper case: "_" sorts after the letters, not before.
+    for (const char* name : {"game_2.sav", "gameB.sav", "GAMEa.sav", "game1.sav"})
+        testenv::WriteFile(dir + "/Order/" + name, "");
+    EXPECT_EQ(Names(dir + "/Order/game*", faArchive),
+              (List{"game1.sav", "GAMEa.sav", "gameB.sav", "game_2.sav"}));
 
     FileSearch search;
     ASSERT_TRUE(search.FindFirst(dir + "/b.TXT", faArchive));
