@@ -18,7 +18,7 @@ namespace platform {
 
 namespace {
 
-constexpr const char* kDosAttrib = "user.DOSATTRIB";
+using detail::kDosAttrib;
 constexpr const char* kCleanStamp = "user.mfbackup.clean";
 constexpr std::uint32_t kDosBits = faHidden | faSysFile;
 
@@ -186,7 +186,7 @@ std::uint32_t AttributesFromStat(const std::string& path, std::string_view name,
         attrs |= faDirectory;
     if ((st.st_mode & 0222) == 0)
         attrs |= faReadOnly;
-    if (!name.empty() && name[0] == '.' && !IsDotEntry(name))
+    if (IsDotHidden(name))
         attrs |= faHidden;
     attrs |= DosAttribBits(path);
     if (!dir && !StampMatches(path, st))

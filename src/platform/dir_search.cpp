@@ -134,9 +134,7 @@ bool FileSearch::FindFirst(std::string_view pattern, std::uint32_t attrMask) {
         } else if (::lstat(full.c_str(), &st) == 0) {
             // A link that leads nowhere (dangling, or a loop) is listed as the
             // plain file it looks like; opening it then fails with a clear code.
-            rec.Attr = faArchive;
-            if (!rec.Name.empty() && rec.Name[0] == '.' && !detail::IsDotEntry(rec.Name))
-                rec.Attr |= faHidden;
+            rec.Attr = faArchive | (detail::IsDotHidden(rec.Name) ? faHidden : 0);
             rec.WriteTime = st.st_mtim;
         } else {
             continue; // removed while we looked

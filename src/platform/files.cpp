@@ -25,8 +25,6 @@ namespace {
 using detail::Fail;
 using detail::FailErrno;
 
-constexpr const char* kDosAttrib = "user.DOSATTRIB";
-
 // The folder part of a path for system calls: "." when it has none.
 std::string FolderOf(const std::string& path) {
     std::string folder = ExtractFilePath(path);
@@ -206,7 +204,8 @@ int CopyTo(int in, const struct stat& src, std::uint32_t dosBits, const std::str
         return fail(err);
     // Hidden/system go along; the clean stamp never does, so the copy reads
     // as changed. The attribute first: once read-only, only root may set it.
-    if (dosBits != 0 && detail::FSetXattr(out.Get(), kDosAttrib, FormatDosAttrib(dosBits)) != 0 &&
+    if (dosBits != 0 &&
+        detail::FSetXattr(out.Get(), detail::kDosAttrib, FormatDosAttrib(dosBits)) != 0 &&
         errno != ENOTSUP)
         return fail(errno);
     const timespec times[2] = {{0, UTIME_OMIT}, src.st_mtim};
@@ -258,8 +257,7 @@ bool CopyFile(std::string_view source, std::string_view target, bool failIfExist
             return Fail(ERROR_ACCESS_DENIED);
         // Windows refuses to overwrite hidden and system files; so do we,
         // whoever runs us.
-        const bool dotName = name[0] == '.' && !detail::IsDotEntry(name);
-        if (dotName || detail::DosAttribBits(tgt) != 0)
+        if (detail::IsDotHidden(name) || detail::DosAttribBits(tgt) != 0)
             return Fail(ERROR_ACCESS_DENIED);
     } else if (errno == ENOTDIR) {
         return Fail(ERROR_PATH_NOT_FOUND); // a file where the folder should be

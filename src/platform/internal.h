@@ -10,6 +10,9 @@
 
 namespace platform::detail {
 
+// Where Wine and Samba keep the hidden and system bits.
+inline constexpr const char* kDosAttrib = "user.DOSATTRIB";
+
 // Sets the last error from an errno value and returns false, so failure paths
 // read `return FailErrno(errno);`.
 bool FailErrno(int err);
@@ -38,6 +41,11 @@ std::uint32_t DosAttribBits(int fd);
 // True for "." and "..".
 inline bool IsDotEntry(std::string_view name) {
     return name == "." || name == "..";
+}
+
+// A leading "." hides a name, as Wine shows it; "." and ".." are not hidden.
+inline bool IsDotHidden(std::string_view name) {
+    return !name.empty() && name[0] == '.' && !IsDotEntry(name);
 }
 
 } // namespace platform::detail
