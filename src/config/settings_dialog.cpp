@@ -69,7 +69,6 @@ TfmSettings::TfmSettings(QWidget* parent) : QDialog(parent) {
     BtBrowse = new QPushButton(style()->standardIcon(QStyle::SP_DirOpenIcon), "Browse", this);
     BtBrowse->setObjectName("BtBrowse");
     BtBrowse->setToolTip("Browse source or target directory.");
-    BtBrowse->setAutoDefault(false);
     BtBrowse->setGeometry(392, 8, 88, 25);
 
     Label1 = new QLabel("Target Directory:", this);
@@ -84,11 +83,12 @@ TfmSettings::TfmSettings(QWidget* parent) : QDialog(parent) {
 
     BitBtn2 = new QPushButton(style()->standardIcon(QStyle::SP_DialogCancelButton), "Cancel", this);
     BitBtn2->setObjectName("BitBtn2");
-    BitBtn2->setAutoDefault(false);
     BitBtn2->setGeometry(392, 112, 88, 28);
 
     BitBtn1 = new QPushButton(style()->standardIcon(QStyle::SP_DialogOkButton), "OK", this);
     BitBtn1->setObjectName("BitBtn1");
+    // Enter presses the focused button (a dialog's buttons are auto-default),
+    // and OK from anywhere else.
     BitBtn1->setDefault(true);
     BitBtn1->setGeometry(392, 146, 88, 28);
 

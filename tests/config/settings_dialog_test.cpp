@@ -240,6 +240,41 @@ TEST_F(SettingsDialog, DirectoryLongerThan255BytesIsRefused) {
     EXPECT_EQ(BackupConfig.GameDir.Get(), "");
 }
 
+TEST_F(SettingsDialog, EnterPressesTheFocusedButton) {
+    int browsed = 0;
+    ui::SetFileDialogHandler([&](ui::OpenDialog&) {
+        ++browsed;
+        return false;
+    });
+    const std::string file = testenv::ReadFile(SettingsFile());
+    Open();
+    Type("", "");
+    ui::MessageCapture shown;
+
+    dialog->BtBrowse->setFocus();
+    QTest::keyClick(dialog->BtBrowse, Qt::Key_Return);
+    EXPECT_EQ(browsed, 1);
+    EXPECT_TRUE(dialog->isVisible());
+
+    dialog->BitBtn2->setFocus();
+    QTest::keyClick(dialog->BitBtn2, Qt::Key_Return);
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_EQ(dialog->result(), QDialog::Rejected);
+    EXPECT_NE(BackupConfig.GameDir.Get(), "");
+    EXPECT_EQ(testenv::ReadFile(SettingsFile()), file);
+
+    // From an edit, Enter is OK.
+    Open();
+    Type("", "");
+    dialog->EdTargetDir->setFocus();
+    QTest::keyClick(dialog->EdTargetDir, Qt::Key_Return);
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_EQ(dialog->result(), QDialog::Accepted);
+    EXPECT_EQ(BackupConfig.GameDir.Get(), "");
+    EXPECT_TRUE(shown.messages().empty());
+    ui::SetFileDialogHandler({});
+}
+
 TEST_F(SettingsDialog, BrowseFillsTheEditEnteredLast) {
     QStringList offered;
     ui::SetFileDialogHandler([&](ui::OpenDialog& d) {
