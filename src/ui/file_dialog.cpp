@@ -22,7 +22,6 @@ bool OpenDialog::Execute(QWidget* parent) {
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     // Any name is accepted, so the user can confirm a folder by the preset name.
     dialog.setFileMode(QFileDialog::AnyFile);
-    dialog.setOption(QFileDialog::ReadOnly, false);
     dialog.setSizeGripEnabled(true);
     QFileInfo start(FileName);
     if (start.isAbsolute() && start.dir().exists())
