@@ -27,12 +27,12 @@ public:
 struct TBackupConfig {
     static constexpr std::size_t Size = 517;
 
-    std::uint8_t Characters = 0;   // 0: false, anything else: true
+    std::uint8_t Characters = 0; // 0: false, anything else: true
     std::uint8_t Multiplayer = 0;
     std::uint8_t SinglePlayer = 0;
-    ShortString GameDir;           // offset 3
-    ShortString BackupDir;         // offset 259
-    std::uint8_t ZipBackups = 0;   // offset 515
+    ShortString GameDir;             // offset 3
+    ShortString BackupDir;           // offset 259
+    std::uint8_t ZipBackups = 0;     // offset 515
     std::uint8_t OwnerOnRestore = 0; // offset 516
 
     std::array<std::uint8_t, Size> ToBytes() const;
@@ -46,7 +46,7 @@ extern std::string ComputerName; // empty when unknown
 // Where the settings live: $XDG_CONFIG_HOME/mfbackup.ini, else
 // $HOME/.config/mfbackup.ini.
 std::string SettingsFilePath();
-std::string DefaultGameDir();   // Wine prefix + "/drive_c/Program Files/Corvanta Software/Moonforge/"
+std::string DefaultGameDir(); // Wine prefix + "/drive_c/Program Files/Corvanta Software/Moonforge/"
 std::string DefaultBackupDir(); // $HOME + "/Moonforge Backup/"
 
 void SetDefaultConfig();

@@ -17,7 +17,7 @@ class OpenDialog : public QObject {
 public:
     explicit OpenDialog(QObject* parent = nullptr) : QObject(parent) {}
 
-    QString FileName;          // starting name, and the chosen one after Execute
+    QString FileName;           // starting name, and the chosen one after Execute
     bool PathMustExist = false; // the chosen name's folder must exist
 
     // Shows the dialog; the typed name need not exist (the user confirms a

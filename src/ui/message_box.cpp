@@ -28,7 +28,9 @@ QMessageBox::Icon toQt(MessageIcon icon) {
 
 } // namespace
 
-QString ApplicationTitle() { return QCoreApplication::applicationName(); }
+QString ApplicationTitle() {
+    return QCoreApplication::applicationName();
+}
 
 void ShowMessage(const QString& text, const QString& caption, MessageIcon icon) {
     Message m{text, caption.isEmpty() ? ApplicationTitle() : caption, icon};
@@ -51,8 +53,7 @@ MessageHandler SetMessageHandler(MessageHandler h) {
     return previous;
 }
 
-MessageCapture::MessageCapture(std::function<void(const Message&)> hook)
-    : hook_(std::move(hook)) {
+MessageCapture::MessageCapture(std::function<void(const Message&)> hook) : hook_(std::move(hook)) {
     previous_ = SetMessageHandler([this](const Message& m) {
         messages_.push_back(m);
         if (hook_)
@@ -60,7 +61,9 @@ MessageCapture::MessageCapture(std::function<void(const Message&)> hook)
     });
 }
 
-MessageCapture::~MessageCapture() { SetMessageHandler(std::move(previous_)); }
+MessageCapture::~MessageCapture() {
+    SetMessageHandler(std::move(previous_));
+}
 
 QStringList MessageCapture::texts() const {
     QStringList out;
