@@ -171,6 +171,24 @@ int Publish(int out, bool unnamed, std::string& tempPath, const std::string& fol
     return 0;
 }
 
+bool refuseModesForTesting = false;
+
+// The source's permission bits. A file system that can't store them (a FAT
+// stick mounted with fixed masks refuses chmod with EPERM) still gets the
+// read-only state, which is all a Windows copy carries.
+bool CopyMode(int fd, mode_t sourceMode) {
+    if (refuseModesForTesting)
+        errno = EPERM;
+    else if (::fchmod(fd, sourceMode & 0777) == 0)
+        return true;
+    if (errno != EPERM && errno != EOPNOTSUPP)
+        return false;
+    if (sourceMode & 0222)
+        return true;
+    struct stat st;
+    return ::fstat(fd, &st) == 0 && ::fchmod(fd, st.st_mode & 0777 & ~0222) == 0;
+}
+
 // One attempt at the copy behind CopyFile, from the open source to `target`.
 // `unnamed` asks for an O_TMPFILE copy, which leaves nothing behind even when
 // the process dies half way. Returns 0 or an errno; -1 when the unnamed way
@@ -209,7 +227,7 @@ int CopyTo(int in, const struct stat& src, std::uint32_t dosBits, const std::str
         errno != ENOTSUP)
         return fail(errno);
     const timespec times[2] = {{0, UTIME_OMIT}, src.st_mtim};
-    if (::futimens(out.Get(), times) != 0 || ::fchmod(out.Get(), src.st_mode & 0777) != 0)
+    if (::futimens(out.Get(), times) != 0 || !CopyMode(out.Get(), src.st_mode))
         return fail(errno);
 
     if (const int err =
@@ -220,6 +238,10 @@ int CopyTo(int in, const struct stat& src, std::uint32_t dosBits, const std::str
 }
 
 } // namespace
+
+void RefuseModesForTesting(bool refuse) {
+    refuseModesForTesting = refuse;
+}
 
 bool CopyFile(std::string_view source, std::string_view target, bool failIfExists) {
     const std::string src = ResolveCase(source);

@@ -16,6 +16,9 @@ namespace platform {
 // and the target exists. Atomic: a temporary file in the target's folder is
 // renamed over the target only when complete. Copies in the kernel.
 bool CopyFile(std::string_view source, std::string_view target, bool failIfExists);
+// Makes CopyFile meet a file system that refuses to store permission bits
+// (a FAT stick mounted with fixed masks), for tests.
+void RefuseModesForTesting(bool refuse);
 
 bool CreateDirectory(std::string_view path); // fails (183) when the path exists
 bool DeleteFile(std::string_view path);

@@ -67,6 +67,23 @@ TEST(CopyFile, KeepsContentTimeReadOnlyAndHiddenButNotTheCleanStamp) {
     EXPECT_EQ(testenv::ReadFile(testenv::Scratch() + "/plain"), "");
 }
 
+TEST(CopyFile, OntoAFileSystemThatStoresNoModesKeepsOnlyTheReadOnlyState) {
+    struct Refusal {
+        Refusal() { RefuseModesForTesting(true); }
+        ~Refusal() { RefuseModesForTesting(false); }
+    } refusal;
+    const std::string dir = testenv::Scratch();
+    testenv::WriteFile(dir + "/net.sav", "multiplayer");
+    ASSERT_EQ(::chmod((dir + "/net.sav").c_str(), 0600), 0);
+    ASSERT_TRUE(CopyFile(dir + "/net.sav", dir + "/copy.sav", false)) << GetLastError();
+    EXPECT_EQ(testenv::ReadFile(dir + "/copy.sav"), "multiplayer");
+    EXPECT_EQ(GetFileAttributes(dir + "/copy.sav") & faReadOnly, 0u);
+
+    ASSERT_TRUE(SetFileAttributes(dir + "/net.sav", faReadOnly | faArchive));
+    ASSERT_TRUE(CopyFile(dir + "/net.sav", dir + "/second.sav", false)) << GetLastError();
+    EXPECT_EQ(GetFileAttributes(dir + "/second.sav") & faReadOnly, faReadOnly);
+}
+
 TEST(CopyFile, RefusesProtectedTargetsEvenAsRootAndLeavesThemAlone) {
     const std::string dir = testenv::Scratch();
     testenv::WriteFile(dir + "/new", "new content");
