@@ -19,6 +19,8 @@
 #include "ui/info_window.h"
 #include "ui/message_box.h"
 
+#include "save_content.h"
+
 #include <QApplication>
 #include <QPushButton>
 
@@ -40,31 +42,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 int failures = 0;
-
-// Save-game-like content: text records mixed with noise, so that the
-// compressor has real work.
-std::string MakeContent(std::size_t size, std::uint32_t seed) {
-    std::string data;
-    data.reserve(size + 64);
-    std::uint32_t x = seed * 2654435761u + 1;
-    auto next = [&x] {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        return x;
-    };
-    while (data.size() < size) {
-        if (next() % 4 == 0) {
-            for (int i = 0; i < 256; ++i)
-                data += static_cast<char>(next() & 0xFF);
-        } else {
-            data += "item=" + std::to_string(next() % 500) +
-                    ";level=" + std::to_string(next() % 60) + ";name=Moonforge hero\r\n";
-        }
-    }
-    data.resize(size);
-    return data;
-}
 
 void Run(const std::string& commandLine) {
     platform::Process p;

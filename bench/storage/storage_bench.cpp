@@ -11,6 +11,8 @@
 #include "storage/archiver_call.h"
 #include "ui/message_box.h"
 
+#include "save_content.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -26,31 +28,6 @@ namespace fs = std::filesystem;
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Save-game-like content: blocks of text-ish records mixed with noise, so
-// the deflater has real work and the archives are not trivially small.
-std::string MakeContent(std::size_t size, std::uint32_t seed) {
-    std::string data;
-    data.reserve(size);
-    std::uint32_t x = seed * 2654435761u + 1;
-    auto next = [&x] {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        return x;
-    };
-    while (data.size() < size) {
-        if (next() % 4 == 0) {
-            for (int i = 0; i < 256 && data.size() < size; ++i)
-                data += static_cast<char>(next() & 0xFF);
-        } else {
-            data += "item=" + std::to_string(next() % 500) +
-                    ";level=" + std::to_string(next() % 60) + ";name=Moonforge hero\r\n";
-        }
-    }
-    data.resize(size);
-    return data;
-}
 
 int failures = 0;
 

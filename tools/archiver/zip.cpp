@@ -358,17 +358,10 @@ std::string BuildZip(const ZipArchive& archive) {
     auto versionNeeded = [](const ZipEntry& e) -> std::uint16_t {
         return e.Method == kDeflated ? 20 : 10;
     };
-    std::string out;
-    std::vector<std::uint32_t> offsets;
-    std::vector<std::string> localExtras;
-    for (const ZipEntry& e : archive.Entries) {
-        if (out.size() > 0xFFFFFFFF - kLocalSize)
-            throw Unsupported("it would need Zip64 (larger than 4 GiB)");
-        offsets.push_back(static_cast<std::uint32_t>(out.size()));
-        localExtras.push_back(WithoutZip64Field(e.LocalExtra));
-        // Sizes and CRC are known, so the headers carry them and no data
-        // descriptor follows.
-        Put32(out, kLocalSig);
+    // The run of fields the local and the central header share, from the
+    // version needed to the name's length. Sizes and CRC are known, so the
+    // headers carry them and no data descriptor follows.
+    auto PutCommonFields = [&versionNeeded](std::string& out, const ZipEntry& e) {
         Put16(out, versionNeeded(e));
         Put16(out, e.Flags & ~kFlagDescriptor);
         Put16(out, e.Method);
@@ -378,6 +371,17 @@ std::string BuildZip(const ZipArchive& archive) {
         Put32(out, e.CompressedSize);
         Put32(out, e.Size);
         Put16(out, static_cast<std::uint16_t>(e.Name.size()));
+    };
+    std::string out;
+    std::vector<std::uint32_t> offsets;
+    std::vector<std::string> localExtras;
+    for (const ZipEntry& e : archive.Entries) {
+        if (out.size() > 0xFFFFFFFF - kLocalSize)
+            throw Unsupported("it would need Zip64 (larger than 4 GiB)");
+        offsets.push_back(static_cast<std::uint32_t>(out.size()));
+        localExtras.push_back(WithoutZip64Field(e.LocalExtra));
+        Put32(out, kLocalSig);
+        PutCommonFields(out, e);
         Put16(out, static_cast<std::uint16_t>(localExtras.back().size()));
         out += e.Name;
         out += localExtras.back();
@@ -389,15 +393,7 @@ std::string BuildZip(const ZipArchive& archive) {
         std::string extra = WithoutZip64Field(e.CentralExtra);
         Put32(out, kCentralSig);
         Put16(out, e.MadeBy);
-        Put16(out, versionNeeded(e));
-        Put16(out, e.Flags & ~kFlagDescriptor);
-        Put16(out, e.Method);
-        Put16(out, e.DosTime);
-        Put16(out, e.DosDate);
-        Put32(out, e.Crc);
-        Put32(out, e.CompressedSize);
-        Put32(out, e.Size);
-        Put16(out, static_cast<std::uint16_t>(e.Name.size()));
+        PutCommonFields(out, e);
         Put16(out, static_cast<std::uint16_t>(extra.size()));
         Put16(out, static_cast<std::uint16_t>(e.Comment.size()));
         Put16(out, 0); // disk
