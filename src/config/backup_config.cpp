@@ -121,6 +121,15 @@ std::string DefaultBackupDir() {
     return HomeDir() + "/Moonforge Backup/";
 }
 
+std::vector<platform::GameInstallation> FindGameFolders() {
+    std::vector<platform::GameInstallation> found = platform::FindGameInstallations();
+    // A longer folder would be stored cut, naming another one.
+    std::erase_if(found, [](const platform::GameInstallation& g) {
+        return g.GameDir.size() > ShortString::Capacity;
+    });
+    return found;
+}
+
 void SetDefaultConfig() {
     BackupConfig = TBackupConfig{};
     BackupConfig.Characters = 1;
@@ -135,6 +144,10 @@ void SetDefaultConfig() {
 void LoadConfig() {
     QFile file(QString::fromStdString(platform::ResolveCase(SettingsFilePath())));
     if (!file.open(QIODevice::ReadOnly)) {
+        // A first start: the game's folder is where the game was found.
+        const auto found = FindGameFolders();
+        if (!found.empty())
+            BackupConfig.GameDir.Set(found.front().GameDir);
         SaveConfig();
         return;
     }
@@ -173,7 +186,11 @@ bool SaveConfig() {
 }
 
 void ReadMachineIdentity() {
-    const platform::RegistryString value = platform::ReadComputerNameValue();
+    // The name the game itself sees is in its own prefix's registry.
+    platform::RegistryString value =
+        platform::ReadComputerNameValue(platform::PrefixOfPath(BackupConfig.GameDir.Get()));
+    if (value.Result == platform::RegistryString::Missing)
+        value = platform::ReadComputerNameValue();
     switch (value.Result) {
     case platform::RegistryString::Found:
         ComputerName = value.Value;

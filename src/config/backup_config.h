@@ -2,6 +2,8 @@
 
 // The settings record, its 517-byte file image, and this machine's name.
 
+#include "platform/game_locations.h"
+
 #include <QStringList>
 
 #include <array>
@@ -9,6 +11,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // A length byte and 255 character bytes (UTF-8). Storing a value writes the
 // length and the characters only: the bytes behind are kept as they stand,
@@ -49,13 +52,20 @@ std::string SettingsFilePath();
 std::string DefaultGameDir(); // Wine prefix + "/drive_c/Program Files/Corvanta Software/Moonforge/"
 std::string DefaultBackupDir(); // $HOME + "/Moonforge Backup/"
 
+// The Moonforge installations of this user (platform::FindGameInstallations)
+// whose folder fits GameDir's 255 bytes, in the order they were found.
+std::vector<platform::GameInstallation> FindGameFolders();
+
 void SetDefaultConfig();
-// Fills BackupConfig from the settings file; writes the file from the current
-// values when it can't be opened.
+// Fills BackupConfig from the settings file. When it can't be opened (a
+// first start) GameDir becomes the first installation found, if any, and the
+// file is written from the current values.
 void LoadConfig();
 // Writes the whole record atomically; a failure is shown ("Cannot create file
 // <path>") and false returned.
 bool SaveConfig();
+// ComputerName as the game sees it: from the system.reg of the Wine prefix
+// holding GameDir, else of $WINEPREFIX (or ~/.wine), else the host name.
 void ReadMachineIdentity();
 
 // The start-up step, run before the application object exists: defaults,

@@ -3,6 +3,7 @@
 #include "config/backup_config.h"
 #include "platform/attributes.h"
 #include "platform/dir_search.h"
+#include "platform/game_locations.h"
 #include "platform/paths.h"
 #include "ui/file_dialog.h"
 #include "ui/message_box.h"
@@ -12,6 +13,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
 #include <QShowEvent>
 #include <QStyle>
@@ -51,7 +53,8 @@ TfmSettings::TfmSettings(QWidget* parent) : QDialog(parent) {
     setObjectName("fmSettings");
     setWindowTitle("Settings");
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
-    setFixedSize(488, 182);
+    // Wider than the original by the Find button, to the right of Browse.
+    setFixedSize(584, 182);
     QFont standard = font();
     standard.setPixelSize(13);
     setFont(standard);
@@ -71,6 +74,12 @@ TfmSettings::TfmSettings(QWidget* parent) : QDialog(parent) {
     BtBrowse->setToolTip("Browse source or target directory.");
     BtBrowse->setGeometry(392, 8, 88, 25);
 
+    BtFind = new QPushButton(style()->standardIcon(QStyle::SP_FileDialogContentsView), "Find", this);
+    BtFind->setObjectName("BtFind");
+    BtFind->setToolTip(
+        "Look for Moonforge in the Wine, Proton, Lutris, Bottles and Heroic prefixes of this user.");
+    BtFind->setGeometry(488, 8, 88, 25);
+
     Label1 = new QLabel("Target Directory:", this);
     Label1->setObjectName("Label1");
     Label1->setGeometry(8, 44, 112, 17);
@@ -83,14 +92,14 @@ TfmSettings::TfmSettings(QWidget* parent) : QDialog(parent) {
 
     BitBtn2 = new QPushButton(style()->standardIcon(QStyle::SP_DialogCancelButton), "Cancel", this);
     BitBtn2->setObjectName("BitBtn2");
-    BitBtn2->setGeometry(392, 112, 88, 28);
+    BitBtn2->setGeometry(488, 112, 88, 28);
 
     BitBtn1 = new QPushButton(style()->standardIcon(QStyle::SP_DialogOkButton), "OK", this);
     BitBtn1->setObjectName("BitBtn1");
     // Enter presses the focused button (a dialog's buttons are auto-default),
     // and OK from anywhere else.
     BitBtn1->setDefault(true);
-    BitBtn1->setGeometry(392, 146, 88, 28);
+    BitBtn1->setGeometry(488, 146, 88, 28);
 
     GroupBox1 = new QGroupBox("Backup items", this);
     GroupBox1->setObjectName("GroupBox1");
@@ -112,7 +121,8 @@ TfmSettings::TfmSettings(QWidget* parent) : QDialog(parent) {
     OpenDialog1->FileName = "Moonforge Dir";
 
     setTabOrder(EdSourceDir, BtBrowse);
-    setTabOrder(BtBrowse, EdTargetDir);
+    setTabOrder(BtBrowse, BtFind);
+    setTabOrder(BtFind, EdTargetDir);
     setTabOrder(EdTargetDir, BitBtn1);
     setTabOrder(BitBtn1, BitBtn2);
     setTabOrder(BitBtn2, CkChar);
@@ -124,6 +134,7 @@ TfmSettings::TfmSettings(QWidget* parent) : QDialog(parent) {
     EdSourceDir->installEventFilter(this);
     EdTargetDir->installEventFilter(this);
     connect(BtBrowse, &QPushButton::clicked, this, &TfmSettings::BtBrowseClick);
+    connect(BtFind, &QPushButton::clicked, this, &TfmSettings::BtFindClick);
     connect(BitBtn1, &QPushButton::clicked, this, &TfmSettings::BitBtn1Click);
     connect(BitBtn2, &QPushButton::clicked, this, &QDialog::reject);
 }
@@ -166,7 +177,11 @@ void TfmSettings::EdTargetDirEnter() {
 
 void TfmSettings::BtBrowseClick() {
     // The user walks into the wanted folder and confirms the preset name,
-    // which need not exist: only the folder part is taken.
+    // which need not exist: only the folder part is taken. The dialog starts
+    // in the folder the edit it fills names, where that exists.
+    OpenDialog1->StartFolder = BrowseTag == 1   ? EdSourceDir->text()
+                               : BrowseTag == 2 ? EdTargetDir->text()
+                                                : QString();
     if (!OpenDialog1->Execute(this))
         return;
     const QString dir =
@@ -175,6 +190,37 @@ void TfmSettings::BtBrowseClick() {
         EdSourceDir->setText(dir);
     else if (BrowseTag == 2)
         EdTargetDir->setText(dir);
+}
+
+void TfmSettings::BtFindClick() {
+    const std::vector<platform::GameInstallation> found = FindGameFolders();
+    if (found.empty()) {
+        QString text = "Moonforge was not found. Looked for drive_c/Program Files/Corvanta "
+                       "Software/Moonforge/ (and in Program Files (x86)) in the Wine prefixes "
+                       "of:";
+        for (const std::string& line : platform::WinePrefixSearchPlaces())
+            text += "\n" + QString::fromStdString(line);
+        Warn(text, "Find");
+        return;
+    }
+    std::size_t pick = 0;
+    if (found.size() > 1) {
+        QMenu menu(this);
+        menu.setObjectName("MnFind");
+        for (std::size_t i = 0; i < found.size(); ++i) {
+            QString text = QString::fromStdString(found[i].GameDir + "  (" + found[i].Launcher +
+                                                  (found[i].HasSave ? "" : ", no save folder yet") +
+                                                  ")");
+            text.replace('&', "&&"); // no access keys
+            menu.addAction(text)->setData(static_cast<qulonglong>(i));
+        }
+        const QAction* chosen = menu.exec(BtFind->mapToGlobal(QPoint(0, BtFind->height())));
+        if (!chosen)
+            return;
+        pick = static_cast<std::size_t>(chosen->data().toULongLong());
+    }
+    EdSourceDir->setText(QString::fromStdString(found[pick].GameDir));
+    EdSourceDir->setFocus();
 }
 
 void TfmSettings::BitBtn1Click() {

@@ -30,6 +30,7 @@ public:
     QLabel* LbSourceDir;
     QLineEdit* EdSourceDir;
     QPushButton* BtBrowse;
+    QPushButton* BtFind; // fills EdSourceDir with an installation found
     QLabel* Label1;
     QLineEdit* EdTargetDir;
     QPushButton* BitBtn1; // OK
@@ -51,6 +52,10 @@ public:
     void EdSourceDirEnter();
     void EdTargetDirEnter();
     void BtBrowseClick();
+    // One installation found: it goes into EdSourceDir. Several: a menu
+    // (objectName "MnFind") offers them. None: a message says where the
+    // search looked.
+    void BtFindClick();
     void BitBtn1Click();
 
 protected:

@@ -135,6 +135,8 @@ TfmBackup::TfmBackup(QWidget* parent) : QDialog(parent) {
     ckArchive->setToolTip("Disables the archive test on gamefiles.");
     ckArchive->setGeometry(200, 30, 170, 17);
 
+    LbNoSave = operations::MakeNoSaveLine(this);
+
     // Delphi's OnClick also fires when code sets a check mark (FormActivate
     // does), so the handlers follow `toggled`.
     connect(ckChar, &QCheckBox::toggled, this, &TfmBackup::ckCharClick);
@@ -170,6 +172,7 @@ void TfmBackup::UpdateForm() {
 }
 
 void TfmBackup::FormActivate() {
+    operations::UpdateNoSaveLine(this, LbNoSave, 216);
     UpdateForm();
     if (ckChar->isEnabled())
         ckChar->setChecked(BackupConfig.Characters != 0);

@@ -30,6 +30,7 @@ public:
     QCheckBox* ckSingle;
     QLineEdit* EdDesc;
     QCheckBox* ckArchive;
+    QLabel* LbNoSave; // shown when GameDir holds no save folder
 
     // Enables each kind whose test file can be backed up; OK when a kind is checked.
     void UpdateForm();

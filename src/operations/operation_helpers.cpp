@@ -6,6 +6,8 @@
 #include "ui/file_dialog.h"
 #include "ui/info_window.h"
 
+#include <QDialog>
+#include <QLabel>
 #include <QLineEdit>
 
 namespace operations {
@@ -45,8 +47,30 @@ void CompleteFolderText(QLineEdit* edit) {
 }
 
 void BrowseFolder(ui::OpenDialog* dialog, QWidget* parent, QLineEdit* edit) {
+    dialog->StartFolder = edit->text();
     if (dialog->Execute(parent))
         edit->setText(Q(platform::ExtractFilePath(dialog->FileName.toStdString())));
+}
+
+QLabel* MakeNoSaveLine(QDialog* dialog) {
+    auto* line = new QLabel(dialog);
+    line->setObjectName("LbNoSave");
+    line->setWordWrap(true);
+    line->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    line->setVisible(false);
+    return line;
+}
+
+void UpdateNoSaveLine(QDialog* dialog, QLabel* line, int height) {
+    const std::string gameDir = BackupConfig.GameDir.Get();
+    const bool noSave = !platform::DirectoryExists(gameDir + "save");
+    line->setText(Q("No Moonforge save folder in " + gameDir +
+                    ". Choose the game's folder in Settings (Find looks for it)."));
+    const int width = dialog->width() - 16;
+    const int lineHeight = line->heightForWidth(width);
+    line->setGeometry(8, height, width, lineHeight);
+    line->setVisible(noSave);
+    dialog->setFixedSize(dialog->width(), noSave ? height + lineHeight + 8 : height);
 }
 
 } // namespace operations

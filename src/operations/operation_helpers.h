@@ -7,6 +7,8 @@
 
 #include <string>
 
+class QDialog;
+class QLabel;
 class QLineEdit;
 class QWidget;
 
@@ -38,7 +40,14 @@ void HideProgress();
 // Leaving a folder field: a text that names an existing folder gets its
 // final separator, so that file names can be joined to it directly.
 void CompleteFolderText(QLineEdit* edit);
-// Browse: the field takes the folder part of the name the user confirms.
+// Browse: the dialog starts in the folder the field names (when it exists);
+// the field takes the folder part of the name the user confirms.
 void BrowseFolder(ui::OpenDialog* dialog, QWidget* parent, QLineEdit* edit);
+
+// The line under a dialog's controls that tells why every kind is greyed:
+// GameDir holds no save folder. Made hidden, named LbNoSave; Update shows it
+// (the dialog grows below `height` by the line) only while that is so.
+QLabel* MakeNoSaveLine(QDialog* dialog);
+void UpdateNoSaveLine(QDialog* dialog, QLabel* line, int height);
 
 } // namespace operations

@@ -132,7 +132,9 @@ bool TObjSearchRec::HasSingleFile() const {
 // ---------------------------------------------------------------------------
 // TfmRestore
 
-TfmRestore::TfmRestore(QWidget* parent) : TfmRestore(parent, true) {}
+TfmRestore::TfmRestore(QWidget* parent) : TfmRestore(parent, true) {
+    LbNoSave = operations::MakeNoSaveLine(this);
+}
 
 TfmRestore::TfmRestore(QWidget* parent, bool runFormCreate) : QDialog(parent) {
     setObjectName("fmRestore");
@@ -265,6 +267,8 @@ void TfmRestore::FormCreate() {
 }
 
 void TfmRestore::FormActivate() {
+    if (LbNoSave)
+        operations::UpdateNoSaveLine(this, LbNoSave, 222);
     // Each showing starts with no set checked and no kind chosen.
     SetKindBoxes(false, false, false);
     UpdateButton1();

@@ -83,6 +83,8 @@ public:
     QPushButton* Button1; // OK
     QPushButton* Button2; // Cancel
     ui::OpenDialog* OpenDialog1;
+    // Restore only (null in Export): shown when GameDir holds no save folder.
+    QLabel* LbNoSave = nullptr;
 
     // The set lists exist (built on showing, released on hiding).
     bool ListsBuilt = false;

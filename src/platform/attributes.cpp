@@ -56,10 +56,21 @@ bool MTimeStillCurrent(const timespec& mtime) {
     return Now(CLOCK_REALTIME_COARSE) < m + granularity;
 }
 
+bool NotSupported(int err) {
+    return err == ENOTSUP || err == EOPNOTSUPP;
+}
+
 bool StampMatches(const std::string& path, const struct stat& st) {
     std::string value;
-    if (detail::GetXattr(path, kCleanStamp, value) < 0)
-        return false;
+    if (detail::GetXattr(path, kCleanStamp, value) < 0) {
+        // A file system without the attribute: its stamps are in the store.
+        if (!NotSupported(errno))
+            return false;
+        auto stored = detail::StoredStamp(path);
+        if (!stored)
+            return false;
+        value = std::move(*stored);
+    }
     const auto stamp = ParseCleanStamp(value);
     return stamp && stamp->Inode == static_cast<std::uint64_t>(st.st_ino) &&
            stamp->Size == static_cast<std::int64_t>(st.st_size) &&
@@ -86,9 +97,12 @@ bool StoreCleanStamp(const std::string& path) {
     stamp.Size = static_cast<std::int64_t>(st.st_size);
     stamp.MTimeSec = static_cast<std::int64_t>(st.st_mtim.tv_sec);
     stamp.MTimeNsec = static_cast<std::int64_t>(st.st_mtim.tv_nsec);
-    if (detail::SetXattr(path, kCleanStamp, FormatCleanStamp(stamp)) != 0)
-        return detail::FailErrno(errno);
-    return true;
+    const std::string value = FormatCleanStamp(stamp);
+    if (detail::SetXattr(path, kCleanStamp, value) == 0)
+        return true;
+    if (NotSupported(errno))
+        return detail::StoreStamp(path, value);
+    return detail::FailErrno(errno);
 }
 
 bool Unremarkable(int err) {
@@ -281,6 +295,13 @@ bool SetFileAttributes(std::string_view path, std::uint32_t attrs) {
             ::chmod(resolved.c_str(), original);
         return detail::FailErrno(err);
     };
+    // For a step that has set the last error itself.
+    auto failAsSet = [&] {
+        const std::uint32_t code = GetLastError();
+        if (lendWrite)
+            ::chmod(resolved.c_str(), original);
+        return detail::Fail(code);
+    };
 
     const std::uint32_t dos = attrs & kDosBits;
     std::string current;
@@ -295,13 +316,17 @@ bool SetFileAttributes(std::string_view path, std::uint32_t attrs) {
 
     if (!dir) {
         if (attrs & faArchive) {
-            if (detail::RemoveXattr(resolved, kCleanStamp) != 0 && !Unremarkable(errno))
-                return fail(errno);
+            if (detail::RemoveXattr(resolved, kCleanStamp) != 0) {
+                const int err = errno;
+                if (NotSupported(err)) {
+                    if (!detail::ForgetStamp(resolved))
+                        return failAsSet();
+                } else if (err != ENODATA) {
+                    return fail(err);
+                }
+            }
         } else if (!StoreCleanStamp(resolved)) {
-            const std::uint32_t code = GetLastError();
-            if (lendWrite)
-                ::chmod(resolved.c_str(), original);
-            return detail::Fail(code);
+            return failAsSet();
         }
     }
 

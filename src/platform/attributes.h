@@ -4,7 +4,8 @@
 // system from the user.DOSATTRIB extended attribute (as Wine and Samba keep
 // them; a leading "." also means hidden), directory from stat, and an emulated
 // archive bit ("changed since the last backup") kept as a clean stamp in the
-// user.mfbackup.clean extended attribute.
+// user.mfbackup.clean extended attribute, or in the stamp store
+// (stamp_store.h) on a file system that takes no user extended attributes.
 
 #include <cstdint>
 #include <optional>
@@ -26,9 +27,9 @@ inline constexpr std::uint32_t INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF;
 std::uint32_t GetFileAttributes(std::string_view path);
 
 // Makes the file carry exactly `attrs` (read-only, hidden, system, archive;
-// other bits are ignored). Clearing faArchive stores a clean stamp; that fails
-// where the file system refuses user extended attributes. False and last error
-// set on failure.
+// other bits are ignored). Clearing faArchive stores a clean stamp (in the
+// stamp store where the file system refuses user extended attributes);
+// hidden and system can't be set there. False and last error set on failure.
 bool SetFileAttributes(std::string_view path, std::uint32_t attrs);
 
 // Pure parts, tested without the disk.
@@ -49,8 +50,8 @@ std::string FormatCleanStamp(const CleanStamp& stamp);
 std::optional<CleanStamp> ParseCleanStamp(std::string_view value);
 
 // Test hook: act as on a file system that refuses user extended attributes
-// (ENOTSUP), so the refusal paths can be tested where every file system
-// allows them.
+// (ENOTSUP), so the refusal paths and the stamp store can be tested where
+// every file system allows them.
 void RefuseXattrsForTesting(bool refuse);
 
 } // namespace platform

@@ -6,6 +6,7 @@
 #include "platform/last_error.h"
 #include "platform/paths.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -447,5 +448,30 @@ bool WriteAt(std::string_view path, std::uint64_t offset, const void* data, std:
         return FailErrno(err);
     return true;
 }
+
+namespace detail {
+
+bool ReadFileCapped(const std::string& path, std::size_t cap, std::string& out) {
+    out.clear();
+    // Non-blocking, so that opening a FIFO does not wait for a writer.
+    Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    struct stat st;
+    if (fd.Get() < 0 || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    out.resize(std::min<std::size_t>(cap, static_cast<std::size_t>(st.st_size)));
+    std::size_t got = 0;
+    while (got < out.size()) {
+        const ssize_t n = ::read(fd.Get(), out.data() + got, out.size() - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break; // a file that shrank meanwhile gives what it held
+        got += static_cast<std::size_t>(n);
+    }
+    out.resize(got);
+    return true;
+}
+
+} // namespace detail
 
 } // namespace platform

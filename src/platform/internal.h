@@ -3,6 +3,7 @@
 // Helpers shared by the layer's sources; not part of its interface.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -28,6 +29,13 @@ int RemoveXattr(const std::string& path, const char* name);
 int FSetXattr(int fd, const char* name, std::string_view value);
 long FGetXattr(int fd, const char* name, std::string& value);
 
+// The stamp store, for files whose file system takes no user extended
+// attributes. The stamp kept for `path`, if any; storing and forgetting set
+// the last error on failure (forgetting a stamp never kept succeeds).
+std::optional<std::string> StoredStamp(const std::string& path);
+bool StoreStamp(const std::string& path, const std::string& stamp);
+bool ForgetStamp(const std::string& path);
+
 // The attributes of a file whose stat is known; `path` is used for the
 // extended attributes and its last component for the leading-dot rule.
 std::uint32_t AttributesFromStat(const std::string& path, std::string_view name,
@@ -37,6 +45,15 @@ std::uint32_t AttributesFromStat(const std::string& path, std::string_view name,
 // it has none or it can't be read).
 std::uint32_t DosAttribBits(const std::string& path);
 std::uint32_t DosAttribBits(int fd);
+
+// The home folder: $HOME, else the password database's; without a trailing
+// '/' ("" when neither knows one).
+std::string HomeFolder();
+
+// Reads at most `cap` bytes of the regular file `path` into `out`: a larger
+// file gives its first `cap` bytes. A FIFO, device or folder is not opened
+// for reading (it could block or never end): false, as for a missing file.
+bool ReadFileCapped(const std::string& path, std::size_t cap, std::string& out);
 
 // True for "." and "..".
 inline bool IsDotEntry(std::string_view name) {

@@ -1,8 +1,8 @@
 #include "platform/machine_name.h"
 
+#include "platform/internal.h"
 #include "platform/paths.h"
 
-#include <cstdio>
 #include <cstdlib>
 
 #include <pwd.h>
@@ -172,20 +172,32 @@ bool NetbiosChar(char32_t c) {
 
 } // namespace
 
+namespace detail {
+
+std::string HomeFolder() {
+    const char* home = std::getenv("HOME");
+    if (!home || !*home) {
+        const passwd* pw = ::getpwuid(::getuid());
+        home = pw ? pw->pw_dir : nullptr;
+    }
+    std::string result = home ? home : "";
+    while (result.size() > 1 && result.back() == PathDelim)
+        result.pop_back();
+    return result;
+}
+
+} // namespace detail
+
 std::string WinePrefix() {
     const char* prefix = std::getenv("WINEPREFIX");
     std::string result;
     if (prefix && *prefix) {
         result = prefix;
     } else {
-        const char* home = std::getenv("HOME");
-        if (!home || !*home) {
-            const passwd* pw = ::getpwuid(::getuid());
-            home = pw ? pw->pw_dir : nullptr;
-        }
-        if (!home || !*home)
+        const std::string home = detail::HomeFolder();
+        if (home.empty())
             return {};
-        result = std::string(home) + "/.wine";
+        result = home + "/.wine";
     }
     while (result.size() > 1 && result.back() == PathDelim)
         result.pop_back();
@@ -273,21 +285,20 @@ std::string WineComputerNameFromHost(std::string_view hostName) {
     return out;
 }
 
-RegistryString ReadComputerNameValue() {
-    const std::string prefix = WinePrefix();
+RegistryString ReadComputerNameValue(const std::string& prefix) {
     if (prefix.empty())
         return {};
-    const std::string file = ResolveCase(prefix + "/system.reg");
-    std::FILE* f = std::fopen(file.c_str(), "rb");
-    if (!f)
-        return {};
+    // A registry far beyond any real one (a few MiB) is read only this far.
+    constexpr std::size_t cap = 64u << 20;
     std::string text;
-    char buffer[65536];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;)
-        text.append(buffer, n);
-    std::fclose(f);
+    if (!detail::ReadFileCapped(ResolveCase(prefix + "/system.reg"), cap, text))
+        return {};
     return FindRegistryString(
         text, "System\\CurrentControlSet\\Control\\ComputerName\\ComputerName", "ComputerName");
+}
+
+RegistryString ReadComputerNameValue() {
+    return ReadComputerNameValue(WinePrefix());
 }
 
 std::string HostComputerName() {

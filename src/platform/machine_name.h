@@ -26,8 +26,10 @@ RegistryString FindRegistryString(std::string_view regText, std::string_view key
 // A-Z 0-9 ! @ # $ % ^ & ' ) ( - _ { } replaced by '_'.
 std::string WineComputerNameFromHost(std::string_view hostName);
 
-// "ComputerName" from the prefix's system.reg; Missing when there is no
-// prefix, file, key or value (the caller then uses the host name).
+// "ComputerName" from the system.reg of `prefix` (a folder holding
+// drive_c); Missing when there is no prefix, file, key or value.
+RegistryString ReadComputerNameValue(const std::string& prefix);
+// The same for WinePrefix() (the caller then uses the host name).
 RegistryString ReadComputerNameValue();
 std::string HostComputerName(); // WineComputerNameFromHost(gethostname)
 

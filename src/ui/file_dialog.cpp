@@ -1,5 +1,7 @@
 #include "ui/file_dialog.h"
 
+#include "platform/paths.h"
+
 #include <QFileDialog>
 #include <QFileInfo>
 
@@ -23,8 +25,15 @@ bool OpenDialog::Execute(QWidget* parent) {
     // Any name is accepted, so the user can confirm a folder by the preset name.
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setSizeGripEnabled(true);
+    // The desktops' own dialogs ignore the request to show hidden folders.
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setFilter(dialog.filter() | QDir::Hidden);
     QFileInfo start(FileName);
-    if (start.isAbsolute() && start.dir().exists())
+    // The field's folder as it is on disk, whatever case it was typed in.
+    const QFileInfo field(QString::fromStdString(platform::ResolveCase(StartFolder.toStdString())));
+    if (!StartFolder.isEmpty() && field.isAbsolute() && field.isDir())
+        dialog.setDirectory(field.absoluteFilePath());
+    else if (start.isAbsolute() && start.dir().exists())
         dialog.setDirectory(start.dir());
     dialog.selectFile(start.fileName());
     while (dialog.exec() == QDialog::Accepted) {

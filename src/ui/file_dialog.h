@@ -19,10 +19,14 @@ public:
 
     QString FileName;           // starting name, and the chosen one after Execute
     bool PathMustExist = false; // the chosen name's folder must exist
+    // The folder to start in when it exists (the field the choice is for);
+    // otherwise the dialog starts in FileName's folder.
+    QString StartFolder;
 
-    // Shows the dialog; the typed name need not exist (the user confirms a
-    // folder by accepting any name in it). True when the user confirmed;
-    // FileName then holds the full chosen path.
+    // Shows the dialog, hidden folders included (Wine prefixes live in
+    // ~/.wine, ~/.steam, ~/.var); the typed name need not exist (the user
+    // confirms a folder by accepting any name in it). True when the user
+    // confirmed; FileName then holds the full chosen path.
     bool Execute(QWidget* parent);
 };
 

@@ -4,7 +4,8 @@
 
 namespace testenv {
 
-// The per-process sandbox made by the test main before any test runs.
+// The per-process sandbox made by the test main before any test runs
+// (XDG_DATA_HOME and XDG_STATE_HOME point below its home too).
 // Each CTest test is its own process, so each test gets fresh folders.
 const std::string& Home();        // $HOME, ends without '/'
 const std::string& ConfigHome();  // $XDG_CONFIG_HOME

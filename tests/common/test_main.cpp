@@ -29,6 +29,9 @@ struct Sandbox {
             std::filesystem::create_directories(root + "/" + sub);
         setenv("HOME", (root + "/home").c_str(), 1);
         setenv("XDG_CONFIG_HOME", (root + "/home/.config").c_str(), 1);
+        // The launchers' files and the stamp store: never the user's own.
+        setenv("XDG_DATA_HOME", (root + "/home/.local/share").c_str(), 1);
+        setenv("XDG_STATE_HOME", (root + "/home/.local/state").c_str(), 1);
         setenv("WINEPREFIX", (root + "/wineprefix").c_str(), 1);
         setenv("MF_TEST_SCRATCH", (root + "/scratch").c_str(), 1);
         setenv("QT_QPA_PLATFORM", "offscreen", 0);

@@ -1,0 +1,279 @@
+#include "platform/stamp_store.h"
+
+#include "platform/attributes.h"
+#include "platform/internal.h"
+#include "platform/paths.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <mutex>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+constexpr std::string_view kHeader = "mfbackup clean stamps 1\n";
+// Some hundred bytes a file: far more files than any save tree holds. A
+// larger store is taken as damaged.
+constexpr std::size_t kStoreCap = 64u << 20;
+
+std::string EscapePath(std::string_view path) {
+    std::string out;
+    out.reserve(path.size());
+    for (char c : path) {
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '\n')
+            out += "\\n";
+        else
+            out += c;
+    }
+    return out;
+}
+
+std::optional<std::string> UnescapePath(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '\\') {
+            if (++i == text.size())
+                return std::nullopt;
+            c = text[i] == 'n' ? '\n' : text[i] == '\\' ? '\\' : '\0';
+            if (c == '\0')
+                return std::nullopt;
+        } else if (c == '\0') {
+            return std::nullopt;
+        }
+        out += c;
+    }
+    return out;
+}
+
+bool SameTime(const timespec& a, const timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// Creates the missing folders of `dir` (absolute), private to the user.
+void MakeFolders(const std::string& dir) {
+    for (std::size_t at = dir.find(PathDelim, 1); at != std::string::npos;
+         at = dir.find(PathDelim, at + 1))
+        ::mkdir(dir.substr(0, at).c_str(), 0700);
+    ::mkdir(dir.c_str(), 0700);
+}
+
+// Whether an entry still tells anything: its file exists and matches it, or
+// can't be looked at now (a drive not mounted: its folder is missing).
+bool WorthKeeping(const std::string& path, const std::string& value) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) {
+        struct stat parent;
+        return errno != ENOENT || ::stat(ExtractFilePath(path).c_str(), &parent) != 0;
+    }
+    const auto stamp = ParseCleanStamp(value);
+    return stamp && stamp->Inode == static_cast<std::uint64_t>(st.st_ino) &&
+           stamp->Size == static_cast<std::int64_t>(st.st_size) &&
+           stamp->MTimeSec == static_cast<std::int64_t>(st.st_mtim.tv_sec) &&
+           stamp->MTimeNsec == static_cast<std::int64_t>(st.st_mtim.tv_nsec);
+}
+
+// The store as last read, reread only when its file was replaced: every
+// writer renames a new file over it, so an unchanged stat means unchanged
+// contents, and a whole backup reads it once.
+class Store {
+public:
+    std::optional<std::string> Find(const std::string& key) {
+        std::lock_guard lock(mutex_);
+        Refresh(StampStorePath());
+        const auto it = entries_.find(key);
+        if (it == entries_.end())
+            return std::nullopt;
+        return it->second;
+    }
+
+    // Sets (value given) or removes the entry of `key`; false and last
+    // error set when the store can't be written.
+    bool Change(const std::string& key, const std::string* value) {
+        std::lock_guard lock(mutex_);
+        const std::string file = StampStorePath();
+        MakeFolders(ExtractFilePath(file));
+        // Another instance of the program may write at the same time: one
+        // writer at a time, each starting from what the other left.
+        const int lockFd = ::open((file + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (lockFd >= 0)
+            ::flock(lockFd, LOCK_EX);
+        const bool ok = ChangeLocked(file, key, value);
+        const int err = errno;
+        if (lockFd >= 0)
+            ::close(lockFd); // releases the lock
+        errno = err;
+        return ok || detail::FailErrno(err);
+    }
+
+private:
+    void Refresh(const std::string& file) {
+        struct stat st = {};
+        const bool exists = ::stat(file.c_str(), &st) == 0;
+        if (loaded_ && file == file_ && exists == exists_ &&
+            (!exists || (st.st_dev == stat_.st_dev && st.st_ino == stat_.st_ino &&
+                         st.st_size == stat_.st_size && SameTime(st.st_mtim, stat_.st_mtim) &&
+                         SameTime(st.st_ctim, stat_.st_ctim))))
+            return;
+        loaded_ = true;
+        file_ = file;
+        exists_ = exists;
+        stat_ = st;
+        entries_.clear();
+        std::string text;
+        if (exists && static_cast<std::uint64_t>(st.st_size) <= kStoreCap &&
+            detail::ReadFileCapped(file, kStoreCap, text))
+            entries_ = ParseStampStore(text).value_or(StampEntries{});
+    }
+
+    bool ChangeLocked(const std::string& file, const std::string& key, const std::string* value) {
+        Refresh(file);
+        StampEntries entries = entries_;
+        if (value)
+            entries[key] = *value;
+        else
+            entries.erase(key);
+        if (!pruned_) {
+            // Once a run: entries of files deleted or written since go.
+            pruned_ = true;
+            std::erase_if(entries, [&](const auto& e) {
+                return e.first != key && !WorthKeeping(e.first, e.second);
+            });
+        }
+        if (entries == entries_ && exists_)
+            return true;
+
+        // A new file renamed over the old one: a reader sees the old store
+        // or the new one, never a part of either.
+        std::string temp = file + ".XXXXXX";
+        const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+        if (fd < 0)
+            return false;
+        const std::string text = FormatStampStore(entries);
+        bool ok = true;
+        for (std::size_t done = 0; ok && done < text.size();) {
+            const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            ok = n > 0;
+            if (ok)
+                done += static_cast<std::size_t>(n);
+            else if (n == 0)
+                errno = EIO;
+        }
+        ok = ok && ::fsync(fd) == 0;
+        ok = ::close(fd) == 0 && ok;
+        if (ok && ::rename(temp.c_str(), file.c_str()) != 0)
+            ok = false;
+        if (!ok) {
+            const int failed = errno;
+            ::unlink(temp.c_str());
+            errno = failed;
+            return false;
+        }
+        const int dir = ::open(ExtractFilePath(file).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir >= 0) {
+            ::fsync(dir);
+            ::close(dir);
+        }
+        entries_ = std::move(entries);
+        exists_ = ::stat(file.c_str(), &stat_) == 0;
+        return true;
+    }
+
+    std::mutex mutex_;
+    bool loaded_ = false;
+    bool pruned_ = false;
+    std::string file_;
+    bool exists_ = false;
+    struct stat stat_ = {};
+    StampEntries entries_;
+};
+
+Store& TheStore() {
+    static Store* store = new Store; // lives as long as the process
+    return *store;
+}
+
+// The key of a file: its full path with links resolved, as the extended
+// attribute would follow them to the file itself.
+std::optional<std::string> KeyOf(const std::string& path) {
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (!real)
+        return std::nullopt;
+    std::string key(real);
+    std::free(real);
+    return key;
+}
+
+} // namespace
+
+std::string StampStorePath() {
+    const char* state = std::getenv("XDG_STATE_HOME");
+    // The base-directory rules ignore a relative value.
+    const std::string base = state && state[0] == PathDelim
+                                 ? std::string(state)
+                                 : detail::HomeFolder() + "/.local/state";
+    return IncludeTrailingPathDelimiter(base) + "mfbackup/clean-stamps";
+}
+
+std::string FormatStampStore(const StampEntries& entries) {
+    std::string text(kHeader);
+    for (const auto& [path, stamp] : entries)
+        text += stamp + '\t' + EscapePath(path) + '\n';
+    return text;
+}
+
+std::optional<StampEntries> ParseStampStore(std::string_view text) {
+    if (text.substr(0, kHeader.size()) != kHeader || text.back() != '\n')
+        return std::nullopt;
+    StampEntries entries;
+    for (std::size_t start = kHeader.size(); start < text.size();) {
+        const std::size_t end = text.find('\n', start);
+        const std::string_view line = text.substr(start, end - start);
+        start = end + 1;
+        const std::size_t tab = line.find('\t');
+        if (tab == std::string_view::npos)
+            return std::nullopt;
+        const std::string_view stamp = line.substr(0, tab);
+        auto path = UnescapePath(line.substr(tab + 1));
+        if (!ParseCleanStamp(stamp) || !path || path->empty() || path->front() != PathDelim)
+            return std::nullopt;
+        entries[std::move(*path)] = std::string(stamp);
+    }
+    return entries;
+}
+
+namespace detail {
+
+std::optional<std::string> StoredStamp(const std::string& path) {
+    const auto key = KeyOf(path);
+    return key ? TheStore().Find(*key) : std::nullopt;
+}
+
+bool StoreStamp(const std::string& path, const std::string& stamp) {
+    const auto key = KeyOf(path);
+    if (!key)
+        return FailErrno(errno);
+    return TheStore().Change(*key, &stamp);
+}
+
+bool ForgetStamp(const std::string& path) {
+    const auto key = KeyOf(path);
+    if (!key || !TheStore().Find(*key))
+        return true; // nothing kept for it
+    return TheStore().Change(*key, nullptr);
+}
+
+} // namespace detail
+
+} // namespace platform

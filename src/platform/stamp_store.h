@@ -1,0 +1,28 @@
+#pragma once
+
+// Clean stamps of files on file systems without user extended attributes
+// (exFAT, FAT, NFS v3, ramfs, some FUSE mounts), kept in one file per user:
+// each file's full path and the stamp its extended attribute would hold.
+// The attribute layer turns to it only where setting the attribute fails as
+// not supported; a file it has no entry for reads as changed.
+
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// $XDG_STATE_HOME/mfbackup/clean-stamps, else ~/.local/state/mfbackup/clean-stamps.
+std::string StampStorePath();
+
+// Full path -> stamp text (as FormatCleanStamp writes it).
+using StampEntries = std::map<std::string, std::string>;
+
+// The store file's text: a header line, then one line per file. Parsing
+// gives nullopt for a damaged or foreign text, which the store then takes
+// as empty: every file reads as changed.
+std::string FormatStampStore(const StampEntries& entries);
+std::optional<StampEntries> ParseStampStore(std::string_view text);
+
+} // namespace platform
