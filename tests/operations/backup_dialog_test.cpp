@@ -1,15 +1,24 @@
 #include "game_tree.h"
 
 #include "operations/backup_dialog.h"
+#include "operations/export_dialog.h"
+#include "operations/restore_dialog.h"
+#include "platform/attributes.h"
 #include "ui/message_box.h"
 
 #include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPushButton>
 #include <QTest>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <ostream>
+
+#include <sys/mount.h>
 
 namespace fs = std::filesystem;
 using Names = std::vector<std::string>;
@@ -196,5 +205,100 @@ TEST_F(BackupTest, FailedArchiverRunKeepsTheSourceMarked) {
     EXPECT_FALSE(Changed(good));
     EXPECT_TRUE(Changed(bad));
 }
+
+TEST_F(BackupTest, BackupAndRestoreSayWhenTheGameFolderHoldsNoSaveFolder) {
+    TfmRestore restore;
+    TfmExport exporter;
+    EXPECT_EQ(exporter.LbNoSave, nullptr) << "Export writes nothing into the game";
+    const std::string line = "No Moonforge save folder in " + gameDir +
+                             ". Choose the game's folder in Settings (Find looks for it).";
+    const struct {
+        QDialog* dialog;
+        QLabel* label;
+        QWidget* lowest; // of the other controls
+    } dialogs[] = {{dlg, dlg->LbNoSave, dlg->Button1}, {&restore, restore.LbNoSave, restore.ckRestore}};
+    for (const auto& d : dialogs) {
+        const QSize designed = d.dialog->size();
+        fs::rename(gameDir + "save", gameDir + "elsewhere");
+        d.dialog->show();
+        EXPECT_TRUE(d.label->isVisible());
+        EXPECT_EQ(d.label->text().toStdString(), line);
+        EXPECT_GT(d.label->y(), d.lowest->geometry().bottom());
+        EXPECT_LE(d.label->geometry().bottom(), d.dialog->height());
+        EXPECT_EQ(d.dialog->width(), designed.width());
+        d.dialog->hide();
+
+        fs::rename(gameDir + "elsewhere", gameDir + "save");
+        d.dialog->show();
+        EXPECT_FALSE(d.label->isVisible());
+        EXPECT_EQ(d.dialog->size(), designed);
+        d.dialog->hide();
+    }
+}
+
+// Drives without user extended attributes keep the clean stamps in the
+// stamp store: on a real ramfs mount, and through the seam that refuses them.
+enum class NoXattrs { Ramfs, Seam };
+const char* Name(NoXattrs n) {
+    return n == NoXattrs::Ramfs ? "Ramfs" : "Seam";
+}
+void PrintTo(NoXattrs n, std::ostream* os) {
+    *os << Name(n);
+}
+
+class BackupWithoutXattrs : public BackupTest, public testing::WithParamInterface<NoXattrs> {
+protected:
+    void SetUp() override {
+        BackupTest::SetUp();
+        if (GetParam() == NoXattrs::Seam) {
+            platform::RefuseXattrsForTesting(true);
+            return;
+        }
+        const std::string save = gameDir + "save";
+        if (::mount("ramfs", save.c_str(), "ramfs", 0, "mode=0755") != 0)
+            GTEST_SKIP() << "cannot mount a ramfs on " << save << " (" << std::strerror(errno)
+                         << "): run the tests as root to cover a real drive without user "
+                            "extended attributes";
+        mounted = save;
+        for (const char* sub : {"characters", "net", "games"})
+            fs::create_directories(save + "/" + sub);
+    }
+    void TearDown() override {
+        platform::RefuseXattrsForTesting(false);
+        if (!mounted.empty())
+            ::umount2(mounted.c_str(), MNT_DETACH);
+        BackupTest::TearDown();
+    }
+    std::string mounted;
+};
+
+TEST_P(BackupWithoutXattrs, SecondBackupFindsNothingAndARewrittenFileIsFoundAgain) {
+    const std::string chars = Save("characters/characters.lpl", "characters");
+    const std::string game = Save("games/game1.sav", "one");
+    BackUp();
+    EXPECT_TRUE(messages.texts().isEmpty()) << messages.texts().join("|").toStdString();
+    ASSERT_EQ(Sets().size(), 1u);
+    EXPECT_FALSE(Changed(chars));
+    EXPECT_FALSE(Changed(game));
+    EXPECT_TRUE(testenv::Exists(testenv::Home() + "/.local/state/mfbackup/clean-stamps"));
+
+    BackUp();
+    EXPECT_EQ(messages.texts(), QStringList{"Nothing found to backup!"});
+    EXPECT_EQ(Sets().size(), 1u);
+
+    testenv::WriteFile(game, "two"); // the same size, at once
+    messages.clear();
+    BackUp();
+    EXPECT_TRUE(messages.texts().isEmpty()) << messages.texts().join("|").toStdString();
+    const Names sets = Sets();
+    ASSERT_EQ(sets.size(), 2u);
+    EXPECT_EQ(Files(backupDir + sets[1]), Names{"game1.sav"});
+    EXPECT_EQ(testenv::ReadFile(backupDir + sets[1] + "/game1.sav"), "two");
+    EXPECT_FALSE(Changed(game));
+}
+
+INSTANTIATE_TEST_SUITE_P(Drives, BackupWithoutXattrs,
+                         testing::Values(NoXattrs::Ramfs, NoXattrs::Seam),
+                         [](const auto& info) { return Name(info.param); });
 
 } // namespace

@@ -94,17 +94,19 @@ TEST_F(ExportTest, DestinationFieldIsShownAndOkNeedsAnExistingFolder) {
     EXPECT_EQ(dlg->EdDestination->text().toStdString(), medium + "/missing");
 
     // Browse keeps the folder of the confirmed name; cancelling keeps the text.
-    QString offered;
+    QString offered, start;
     bool mustExist = true;
     bool confirm = true;
     ui::SetFileDialogHandler([&](ui::OpenDialog& d) {
         offered = d.FileName;
+        start = d.StartFolder;
         mustExist = d.PathMustExist;
         d.FileName = Q(medium + "/Destination medium");
         return confirm;
     });
     QTest::mouseClick(dlg->BtBrowse, Qt::LeftButton);
     EXPECT_EQ(offered, "Destination medium");
+    EXPECT_EQ(start.toStdString(), medium + "/missing") << "starts where the field points";
     EXPECT_FALSE(mustExist);
     EXPECT_EQ(dlg->EdDestination->text().toStdString(), medium + "/");
     confirm = false;

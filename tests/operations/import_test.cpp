@@ -117,17 +117,19 @@ TEST_F(ImportTest, OffersTheKindsTheMediumHoldsUnderTheCurrentMode) {
     EXPECT_EQ(dlg->EdImport->text().toStdString(), medium + "/missing");
 
     // Browse takes the folder of the confirmed name; cancelling changes nothing.
-    QString offered;
+    QString offered, start;
     bool mustExist = false;
     bool confirm = true;
     ui::SetFileDialogHandler([&](ui::OpenDialog& d) {
         offered = d.FileName;
+        start = d.StartFolder;
         mustExist = d.PathMustExist;
         d.FileName = Q(medium + "/Import medium");
         return confirm;
     });
     QTest::mouseClick(dlg->BtBrowse, Qt::LeftButton);
     EXPECT_EQ(offered, "Import medium");
+    EXPECT_EQ(start.toStdString(), medium + "/missing") << "starts where the field points";
     EXPECT_TRUE(mustExist);
     EXPECT_EQ(dlg->EdImport->text().toStdString(), medium + "/");
     EXPECT_EQ(Kinds(), "-- EC EC OK");

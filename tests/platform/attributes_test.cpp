@@ -1,5 +1,6 @@
 #include "platform/attributes.h"
 #include "platform/last_error.h"
+#include "platform/stamp_store.h"
 
 #include "common/test_env.h"
 
@@ -7,12 +8,14 @@
 
 #include <cstdio>
 #include <ctime>
+#include <functional>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 
 using namespace platform;
+using namespace std::string_literals;
 
 namespace {
 
@@ -156,18 +159,20 @@ TEST(ArchiveBit, SettingItRemovesTheStampAndReadOnlyFilesCanBeCleared) {
     EXPECT_EQ(Xattr(file, "user.mfbackup.clean"), "<none>");
 }
 
-TEST(ArchiveBit, FileSystemRefusingXattrsReadsArchiveAndRefusesTheClear) {
+TEST(ArchiveBit, FileSystemRefusingXattrsKeepsTheStampInTheStore) {
     const std::string file = testenv::Scratch() + "/game1.sav";
     testenv::WriteFile(file, "data");
     ASSERT_TRUE(SetFileAttributes(file, 0));
     {
         XattrRefusal refusal;
-        EXPECT_EQ(GetFileAttributes(file), faArchive); // the stamp can't be read
-        EXPECT_FALSE(SetFileAttributes(file, 0));
-        EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
+        EXPECT_EQ(GetFileAttributes(file), faArchive); // the attribute's stamp can't be read
+        ASSERT_TRUE(SetFileAttributes(file, 0));
+        EXPECT_EQ(GetFileAttributes(file), 0u);
+        // Hidden and system have no other place to go.
         EXPECT_FALSE(SetFileAttributes(file, faHidden | faArchive));
-        // Setting archive and nothing else needs no attribute: it succeeds.
+        EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
         EXPECT_TRUE(SetFileAttributes(file, faArchive));
+        EXPECT_EQ(GetFileAttributes(file), faArchive);
     }
 }
 
@@ -181,4 +186,70 @@ TEST(ArchiveBit, StampTextRoundTripsAndRejectsGarbage) {
     EXPECT_FALSE(ParseCleanStamp("mf1 1 2 3"));
     EXPECT_FALSE(ParseCleanStamp("mf1 1 2 3.4 trailing"));
     EXPECT_FALSE(ParseCleanStamp("garbage"));
+}
+
+// Where the file system takes no user extended attributes, the stamp store
+// keeps the same rules: any change after the clear reads as changed.
+TEST(StampStore, EveryChangeAfterTheClearReadsAsChanged) {
+    const std::string dir = testenv::Scratch() + "/";
+    const struct {
+        const char* name;
+        std::function<void(const std::string&)> change;
+    } cases[] = {
+        {"untouched", [](const std::string&) {}},
+        {"same-size rewrite", [](const std::string& f) { Rewrite(f, "bbbb"); }},
+        {"renamed over", [&](const std::string& f) {
+             testenv::WriteFile(dir + "new", "aaaa");
+             ASSERT_EQ(std::rename((dir + "new").c_str(), f.c_str()), 0);
+         }},
+        {"truncated", [](const std::string& f) { ASSERT_EQ(::truncate(f.c_str(), 1), 0); }},
+        {"archive set", [](const std::string& f) { ASSERT_TRUE(SetFileAttributes(f, faArchive)); }},
+    };
+    XattrRefusal refusal;
+    for (const auto& c : cases) {
+        const std::string file = dir + c.name;
+        testenv::WriteFile(file, "aaaa");
+        ASSERT_TRUE(SetFileAttributes(file, 0)) << c.name;
+        c.change(file);
+        EXPECT_EQ(GetFileAttributes(file), c.name == std::string("untouched") ? 0u : faArchive)
+            << c.name;
+    }
+    const std::string store = testenv::ReadFile(StampStorePath());
+    EXPECT_EQ(store.rfind("mfbackup clean stamps 1\n", 0), 0u) << store;
+    EXPECT_NE(store.find("\t" + dir + "untouched\n"), std::string::npos) << store;
+    EXPECT_EQ(store.find(dir + "archive set"), std::string::npos) << "forgotten";
+    EXPECT_EQ(StampStorePath(), testenv::Home() + "/.local/state/mfbackup/clean-stamps");
+}
+
+TEST(StampStore, DamagedStoreReadsAsEmptyAndIsReplacedByTheNextClear) {
+    const std::string file = testenv::Scratch() + "/game1.sav";
+    testenv::WriteFile(file, "data");
+    ASSERT_TRUE(SetFileAttributes(file, 0)); // in the attribute: no store needed
+    EXPECT_FALSE(testenv::Exists(StampStorePath()));
+
+    XattrRefusal refusal;
+    ASSERT_TRUE(SetFileAttributes(file, 0));
+    EXPECT_EQ(GetFileAttributes(file), 0u);
+    for (const std::string& damage : {std::string("\0\xff garbage", 10), std::string(),
+                                      std::string("mfbackup clean stamps 2\n")}) {
+        testenv::WriteFile(StampStorePath() + ".new", damage);
+        ASSERT_EQ(std::rename((StampStorePath() + ".new").c_str(), StampStorePath().c_str()), 0);
+        EXPECT_EQ(GetFileAttributes(file), faArchive);
+        ASSERT_TRUE(SetFileAttributes(file, 0));
+        EXPECT_EQ(GetFileAttributes(file), 0u);
+    }
+}
+
+TEST(StampStore, TextRoundTripsAnyPathAndRejectsWhatItDidNotWrite) {
+    const StampEntries entries = {{"/a/b c.sav", "mf1 1 2 3.4"},
+                                  {"/odd\nname\\with\ttab", "mf1 5 6 7.8"}};
+    EXPECT_EQ(ParseStampStore(FormatStampStore(entries)), entries);
+    EXPECT_EQ(ParseStampStore(FormatStampStore({})), StampEntries{});
+
+    const std::string header = "mfbackup clean stamps 1\n";
+    for (const std::string& text :
+         {std::string(), "foreign\n" + header, header + "mf1 1 2 3.4\t/no/newline",
+          header + "no tab\n", header + "mf1 1 2\t/bad/stamp\n", header + "mf1 1 2 3.4\trel\n",
+          header + "mf1 1 2 3.4\t/bad\\escape\n", header + "mf1 1 2 3.4\t/nul\0\n"s})
+        EXPECT_EQ(ParseStampStore(text), std::nullopt) << text;
 }
