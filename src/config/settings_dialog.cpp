@@ -74,10 +74,11 @@ TfmSettings::TfmSettings(QWidget* parent) : QDialog(parent) {
     BtBrowse->setToolTip("Browse source or target directory.");
     BtBrowse->setGeometry(392, 8, 88, 25);
 
-    BtFind = new QPushButton(style()->standardIcon(QStyle::SP_FileDialogContentsView), "Find", this);
+    BtFind =
+        new QPushButton(style()->standardIcon(QStyle::SP_FileDialogContentsView), "Find", this);
     BtFind->setObjectName("BtFind");
-    BtFind->setToolTip(
-        "Look for Moonforge in the Wine, Proton, Lutris, Bottles and Heroic prefixes of this user.");
+    BtFind->setToolTip("Look for Moonforge in the Wine, Proton, Lutris, Bottles and Heroic "
+                       "prefixes of this user.");
     BtFind->setGeometry(488, 8, 88, 25);
 
     Label1 = new QLabel("Target Directory:", this);
@@ -208,9 +209,9 @@ void TfmSettings::BtFindClick() {
         QMenu menu(this);
         menu.setObjectName("MnFind");
         for (std::size_t i = 0; i < found.size(); ++i) {
-            QString text = QString::fromStdString(found[i].GameDir + "  (" + found[i].Launcher +
-                                                  (found[i].HasSave ? "" : ", no save folder yet") +
-                                                  ")");
+            QString text =
+                QString::fromStdString(found[i].GameDir + "  (" + found[i].Launcher +
+                                       (found[i].HasSave ? "" : ", no save folder yet") + ")");
             text.replace('&', "&&"); // no access keys
             menu.addAction(text)->setData(static_cast<qulonglong>(i));
         }

@@ -33,13 +33,14 @@ char LowerAscii(char c) {
 }
 
 bool EqualIgnoringCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(),
-                      [](char x, char y) { return LowerAscii(x) == LowerAscii(y); });
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return LowerAscii(x) == LowerAscii(y);
+           });
 }
 
 bool AllDigits(std::string_view s) {
-    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+    return !s.empty() &&
+           std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 bool IsFolder(const std::string& path) {
@@ -302,14 +303,8 @@ std::vector<std::string> ParseSteamLibraryFolders(std::string_view vdf) {
 std::string ParseLutrisPrefix(std::string_view yml) {
     bool inGame = false;
     std::size_t childIndent = 0; // of the first key in "game:", 0 before it
-    for (std::size_t start = 0; start < yml.size();) {
-        std::size_t end = yml.find('\n', start);
-        if (end == std::string_view::npos)
-            end = yml.size();
-        std::string_view line = yml.substr(start, end - start);
-        start = end + 1;
-        if (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
+    for (std::size_t pos = 0; pos < yml.size();) {
+        const std::string_view line = detail::NextLine(yml, pos);
         const std::size_t indent = line.find_first_not_of(' ');
         if (indent == std::string_view::npos || line[indent] == '#')
             continue;
@@ -439,7 +434,8 @@ std::string PrefixOfPath(std::string_view path) {
         const std::size_t slash = path.rfind(PathDelim, end - 1);
         const std::size_t begin = slash == std::string_view::npos ? 0 : slash + 1;
         if (EqualIgnoringCase(path.substr(begin, end - begin), "drive_c"))
-            return begin > 1 ? std::string(path.substr(0, begin - 1)) : std::string(begin, PathDelim);
+            return begin > 1 ? std::string(path.substr(0, begin - 1))
+                             : std::string(begin, PathDelim);
         if (slash == std::string_view::npos)
             break;
         end = slash;

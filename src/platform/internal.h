@@ -55,6 +55,19 @@ std::string HomeFolder();
 // for reading (it could block or never end): false, as for a missing file.
 bool ReadFileCapped(const std::string& path, std::size_t cap, std::string& out);
 
+// The line of `text` that starts at `pos`, without its "\n" or "\r\n";
+// `pos` moves past it. Call while `pos < text.size()`.
+inline std::string_view NextLine(std::string_view text, std::size_t& pos) {
+    std::size_t end = text.find('\n', pos);
+    if (end == std::string_view::npos)
+        end = text.size();
+    std::string_view line = text.substr(pos, end - pos);
+    pos = end + 1;
+    if (!line.empty() && line.back() == '\r')
+        line.remove_suffix(1);
+    return line;
+}
+
 // True for "." and "..".
 inline bool IsDotEntry(std::string_view name) {
     return name == "." || name == "..";

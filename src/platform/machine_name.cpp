@@ -208,15 +208,8 @@ RegistryString FindRegistryString(std::string_view regText, std::string_view key
                                   std::string_view name) {
     const std::string wantedKey = NormalizeKey(key);
     bool inKey = false;
-    std::size_t lineStart = 0;
-    while (lineStart < regText.size()) {
-        std::size_t lineEnd = regText.find('\n', lineStart);
-        if (lineEnd == std::string_view::npos)
-            lineEnd = regText.size();
-        std::string_view line = regText.substr(lineStart, lineEnd - lineStart);
-        lineStart = lineEnd + 1;
-        if (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
+    for (std::size_t next = 0; next < regText.size();) {
+        const std::string_view line = detail::NextLine(regText, next);
         if (line.empty())
             continue;
 

@@ -13,8 +13,7 @@ namespace testenv {
 // holding a save folder when `save`. Returns the game's folder, ending in '/'.
 inline std::string MakeInstallation(const std::string& prefix, bool save = true,
                                     const std::string& programFiles = "Program Files") {
-    const std::string game =
-        prefix + "/drive_c/" + programFiles + "/Corvanta Software/Moonforge/";
+    const std::string game = prefix + "/drive_c/" + programFiles + "/Corvanta Software/Moonforge/";
     std::filesystem::create_directories(save ? game + "save" : game);
     return game;
 }
@@ -50,6 +49,7 @@ inline LauncherGames MakeLauncherGames() {
                   "\t\"1\"\n\t{\n\t\t\"path\"\t\t\"" +
                   library + "\"\n\t\t\"label\"\t\t\"\"\n\t}\n}\n");
     // ~/.steam/steam is Steam's link to its own folder: one library, not two.
+    // It is searched first, and names the games it holds.
     std::filesystem::create_directories(Home() + "/.steam");
     std::filesystem::create_directory_symlink(steam, Home() + "/.steam/steam");
 
@@ -61,9 +61,9 @@ inline LauncherGames MakeLauncherGames() {
                   lutrisPrefix + "\nname: Moonforge\nrunner: wine\n");
 
     LauncherGames games;
-    games.proton = MakeInstallation(steam + "/steamapps/compatdata/2000/pfx");
-    games.protonLibrary = MakeInstallation(library + "/steamapps/compatdata/1000/pfx", true,
-                                           "Program Files (x86)");
+    games.proton = MakeInstallation(Home() + "/.steam/steam/steamapps/compatdata/2000/pfx");
+    games.protonLibrary =
+        MakeInstallation(library + "/steamapps/compatdata/1000/pfx", true, "Program Files (x86)");
     games.lutris = MakeInstallation(lutrisPrefix);
     games.bottles = MakeInstallation(Home() + "/.local/share/bottles/bottles/Moonforge");
     games.heroic = MakeInstallation(Home() + "/Games/Heroic/Prefixes/default/Moonforge");

@@ -1,6 +1,6 @@
 #include "config/backup_config.h"
 
-#include "common/test_env.h"
+#include "common/prefixes.h"
 #include "platform/machine_name.h"
 #include "ui/message_box.h"
 
@@ -63,6 +63,20 @@ TEST(SettingsFile, FirstStartWritesTheDefaultImage) {
     EXPECT_EQ(BackupConfig.GameDir.Get(), GameDefault());
     EXPECT_EQ(BackupConfig.BackupDir.Get(), BackupDefault());
     EXPECT_TRUE(TakeStartupErrors().isEmpty());
+}
+
+TEST(SettingsFile, FirstStartTakesTheFirstInstallationFound) {
+    const testenv::LauncherGames games = testenv::MakeLauncherGames();
+    InitialiseSettings();
+    EXPECT_EQ(BackupConfig.GameDir.Get(), games.proton);
+    std::string expected = DefaultImage();
+    expected.replace(3, 256, Field(games.proton));
+    EXPECT_EQ(testenv::ReadFile(SettingsFile()), expected);
+
+    // Only a first start looks: a settings file keeps its folder.
+    std::filesystem::remove_all(testenv::Home() + "/.local/share/Steam/steamapps/compatdata");
+    InitialiseSettings();
+    EXPECT_EQ(BackupConfig.GameDir.Get(), games.proton);
 }
 
 TEST(SettingsFile, PathFollowsTheConfigHomeAndCreatesItsFolder) {
@@ -215,8 +229,9 @@ TEST(ShortStringTest, CutsAt255BytesWithoutSplittingACharacter) {
 
 namespace {
 
-void WriteSystemReg(const std::string& valueLine) {
-    testenv::WriteFile(testenv::WinePrefix() + "/system.reg",
+void WriteSystemReg(const std::string& valueLine,
+                    const std::string& prefix = testenv::WinePrefix()) {
+    testenv::WriteFile(prefix + "/system.reg",
                        "WINE REGISTRY Version 2\n"
                        ";; All keys relative to \\\\Machine\n\n"
                        "[System\\\\CurrentControlSet\\\\Control\\\\ComputerName\\\\ComputerName]"
@@ -231,6 +246,20 @@ TEST(MachineIdentity, ReadsTheNameFromThePrefix) {
     InitialiseSettings();
     EXPECT_EQ(ComputerName, "GAMEBOX");
     EXPECT_TRUE(TakeStartupErrors().isEmpty());
+}
+
+TEST(MachineIdentity, TheGamesOwnPrefixNamesTheMachineFirst) {
+    const std::string proton = testenv::Home() + "/.steam/steam/steamapps/compatdata/1/pfx";
+    BackupConfig.GameDir.Set(testenv::MakeInstallation(proton));
+    WriteSystemReg("\"ComputerName\"=\"WINEBOX\"");
+    ReadMachineIdentity();
+    EXPECT_EQ(ComputerName, "WINEBOX") << "no system.reg in the game's prefix";
+    WriteSystemReg("\"Other\"=\"x\"", proton);
+    ReadMachineIdentity();
+    EXPECT_EQ(ComputerName, "WINEBOX") << "no name in the game's prefix";
+    WriteSystemReg("\"ComputerName\"=\"PROTONBOX\"", proton);
+    ReadMachineIdentity();
+    EXPECT_EQ(ComputerName, "PROTONBOX");
 }
 
 TEST(MachineIdentity, FallsBackToTheHostName) {

@@ -1,13 +1,15 @@
 #include "config/settings_dialog.h"
 
-#include "common/test_env.h"
+#include "common/prefixes.h"
 #include "config/backup_config.h"
 #include "ui/file_dialog.h"
 #include "ui/message_box.h"
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QFileDialog>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -80,7 +82,10 @@ TEST(DirHasEntriesTest, FindsTheDotEntryOfAnEmptyFolderOnly) {
 
 TEST_F(SettingsDialog, ControlsCarryTheirNamesTextsHintsAndTabOrder) {
     EXPECT_EQ(dialog->windowTitle(), "Settings");
-    EXPECT_EQ(dialog->size(), QSize(488, 182));
+    EXPECT_EQ(dialog->size(), QSize(584, 182)); // wider by Find
+    EXPECT_EQ(dialog->BtFind->text(), "Find");
+    EXPECT_EQ(dialog->BtFind->toolTip(), "Look for Moonforge in the Wine, Proton, Lutris, "
+                                         "Bottles and Heroic prefixes of this user.");
     EXPECT_EQ(dialog->EdSourceDir->toolTip(), "Directory where you installed Moonforge.");
     EXPECT_EQ(dialog->BtBrowse->toolTip(), "Browse source or target directory.");
     EXPECT_EQ(dialog->EdTargetDir->toolTip(), "Your backup directory, create this one first!");
@@ -90,11 +95,11 @@ TEST_F(SettingsDialog, ControlsCarryTheirNamesTextsHintsAndTabOrder) {
 
     QStringList chain;
     QWidget* w = dialog->EdSourceDir;
-    for (; chain.size() < 10; w = w->nextInFocusChain())
+    for (; chain.size() < 11; w = w->nextInFocusChain())
         if (w->focusPolicy() & Qt::TabFocus)
             chain << w->objectName();
-    EXPECT_EQ(chain, QStringList({"EdSourceDir", "BtBrowse", "EdTargetDir", "BitBtn1", "BitBtn2",
-                                  "CkChar", "CkMulti", "CkSingle", "ckZip", "ckOwner"}));
+    EXPECT_EQ(chain, QStringList({"EdSourceDir", "BtBrowse", "BtFind", "EdTargetDir", "BitBtn1",
+                                  "BitBtn2", "CkChar", "CkMulti", "CkSingle", "ckZip", "ckOwner"}));
 }
 
 TEST_F(SettingsDialog, EachOpeningShowsTheStoredValues) {
@@ -358,4 +363,97 @@ TEST_F(SettingsDialog, FailedSaveIsShownAndTheValuesStayInEffect) {
     EXPECT_EQ(shown.texts(),
               QStringList{"Cannot create file " + QString::fromStdString(SettingsFile())});
     EXPECT_EQ(BackupConfig.GameDir.Get(), "");
+}
+
+TEST_F(SettingsDialog, BrowseStartsInTheFolderTheFieldNamesAndShowsHiddenFolders) {
+    const std::string game = GameFolder() + "/";
+    QStringList starts;
+    ui::SetFileDialogHandler([&](ui::OpenDialog& d) {
+        starts << d.StartFolder;
+        return false;
+    });
+    Open();
+    Type(game, "/not/there/");
+    dialog->BtBrowse->click();
+    dialog->EdTargetDir->setFocus();
+    dialog->BtBrowse->click();
+    EXPECT_EQ(starts, QStringList({QString::fromStdString(game), "/not/there/"}));
+
+    // The real dialog: hidden folders shown, started in the field's folder
+    // when it exists, else in the folder of the name chosen last.
+    ui::SetFileDialogHandler({});
+    struct Seen {
+        bool hidden = false, own = false;
+        QString dir;
+    };
+    std::vector<Seen> seen;
+    const auto look = [&] {
+        QTimer::singleShot(0, [&] {
+            auto* box = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            ASSERT_NE(box, nullptr);
+            seen.push_back({(box->filter() & QDir::Hidden) != 0,
+                            box->testOption(QFileDialog::DontUseNativeDialog),
+                            box->directory().absolutePath()});
+            box->reject();
+        });
+        dialog->BtBrowse->click();
+    };
+    dialog->BrowseTag = 1;
+    look();
+    dialog->OpenDialog1->FileName = QString::fromStdString(testenv::Scratch() + "/Moonforge Dir");
+    dialog->BrowseTag = 2;
+    look();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_TRUE(seen[0].hidden && seen[0].own);
+    EXPECT_EQ(seen[0].dir.toStdString() + "/", game);
+    EXPECT_EQ(seen[1].dir.toStdString(), testenv::Scratch());
+}
+
+TEST_F(SettingsDialog, FindFillsTheFieldOrOffersEveryInstallationOrSaysWhereItLooked) {
+    testenv::ClearLauncherFolders();
+    Open();
+    const QString before = dialog->EdSourceDir->text();
+    {
+        ui::MessageCapture shown;
+        dialog->BtFind->click();
+        ASSERT_EQ(shown.messages().size(), 1u);
+        EXPECT_EQ(shown.messages()[0].caption, "Find");
+        EXPECT_TRUE(shown.texts()[0].contains("\nSteam: ~/.steam/steam, ~/.local/share/Steam"))
+            << shown.texts()[0].toStdString();
+        EXPECT_EQ(dialog->EdSourceDir->text(), before);
+    }
+
+    const std::string wine = testenv::MakeInstallation(testenv::WinePrefix());
+    dialog->BtFind->click();
+    EXPECT_EQ(dialog->EdSourceDir->text().toStdString(), wine);
+
+    // Several: a menu names each with its launcher; the pick fills the field.
+    const testenv::LauncherGames games = testenv::MakeLauncherGames();
+    testenv::MakeInstallation(testenv::WinePrefix());
+    QStringList offered;
+    const auto pick = [&](int row) {
+        QTimer::singleShot(0, [&, row] {
+            auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+            ASSERT_NE(menu, nullptr);
+            EXPECT_EQ(menu->objectName(), "MnFind");
+            for (const QAction* a : menu->actions())
+                offered << a->text();
+            if (row < 0) {
+                menu->close();
+                return;
+            }
+            menu->setActiveAction(menu->actions().at(row));
+            QTest::keyClick(menu, Qt::Key_Return);
+        });
+        dialog->BtFind->click();
+    };
+    pick(2);
+    ASSERT_EQ(offered.size(), 6);
+    EXPECT_EQ(offered[0].toStdString(), wine + "  (Wine)");
+    EXPECT_EQ(offered[1].toStdString(), games.proton + "  (Steam)");
+    EXPECT_EQ(offered[3].toStdString(), games.lutris + "  (Lutris)");
+    EXPECT_EQ(offered[5].toStdString(), games.heroic + "  (Heroic)");
+    EXPECT_EQ(dialog->EdSourceDir->text().toStdString(), games.protonLibrary);
+    pick(-1); // closed without a pick: the field keeps its text
+    EXPECT_EQ(dialog->EdSourceDir->text().toStdString(), games.protonLibrary);
 }

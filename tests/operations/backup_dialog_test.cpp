@@ -216,7 +216,8 @@ TEST_F(BackupTest, BackupAndRestoreSayWhenTheGameFolderHoldsNoSaveFolder) {
         QDialog* dialog;
         QLabel* label;
         QWidget* lowest; // of the other controls
-    } dialogs[] = {{dlg, dlg->LbNoSave, dlg->Button1}, {&restore, restore.LbNoSave, restore.ckRestore}};
+    } dialogs[] = {{dlg, dlg->LbNoSave, dlg->Button1},
+                   {&restore, restore.LbNoSave, restore.ckRestore}};
     for (const auto& d : dialogs) {
         const QSize designed = d.dialog->size();
         fs::rename(gameDir + "save", gameDir + "elsewhere");

@@ -198,7 +198,8 @@ TEST(StampStore, EveryChangeAfterTheClearReadsAsChanged) {
     } cases[] = {
         {"untouched", [](const std::string&) {}},
         {"same-size rewrite", [](const std::string& f) { Rewrite(f, "bbbb"); }},
-        {"renamed over", [&](const std::string& f) {
+        {"renamed over",
+         [&](const std::string& f) {
              testenv::WriteFile(dir + "new", "aaaa");
              ASSERT_EQ(std::rename((dir + "new").c_str(), f.c_str()), 0);
          }},

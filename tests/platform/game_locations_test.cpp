@@ -145,7 +145,8 @@ TEST(LutrisGameFile, ReadsThePrefixOfTheGameSection) {
     const std::pair<const char*, const char*> cases[] = {
         {"game:\n  exe: /x/game.exe\n  prefix: /home/u/Games/moonforge\nname: M\n",
          "/home/u/Games/moonforge"},
-        {"name: M\r\ngame:\r\n  prefix: \"/q/with \\\"quote\\\"\"   # note\r\n", "/q/with \"quote\""},
+        {"name: M\r\ngame:\r\n  prefix: \"/q/with \\\"quote\\\"\"   # note\r\n",
+         "/q/with \"quote\""},
         {"game:\n    prefix: 'it''s here' \n", "it's here"},
         {"game:\n  prefix: ~/Games/mf # where Lutris put it\n", "~/Games/mf"},
         {"game:\n  prefix: ~\n", ""},

@@ -1,0 +1,18 @@
+// Fuzz target: the reader of Lutris's game files (the `prefix:` line).
+//   clang++ -std=c++20 -fsanitize=fuzzer,address,undefined -Isrc \
+//       tests/fuzz/lutris_fuzz.cpp src/platform/*.cpp -o lutris_fuzz
+//   ./lutris_fuzz tests/fuzz/corpus/lutris
+
+#include "platform/game_locations.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    // Never longer than the text it came from (unescaping only shortens).
+    if (platform::ParseLutrisPrefix(text).size() > size)
+        __builtin_trap();
+    return 0;
+}

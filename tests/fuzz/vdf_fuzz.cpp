@@ -1,0 +1,24 @@
+// Fuzz target: Steam's libraryfolders.vdf reader, which reads whatever file
+// a user's (or anyone's) Steam folder holds.
+//   clang++ -std=c++20 -fsanitize=fuzzer,address,undefined -Isrc \
+//       tests/fuzz/vdf_fuzz.cpp src/platform/*.cpp -o vdf_fuzz
+//   ./vdf_fuzz tests/fuzz/corpus/vdf
+
+#include "platform/game_locations.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    const auto libraries = platform::ParseSteamLibraryFolders(text);
+    // What it returns is usable as it stands: few, absolute, no NUL bytes.
+    if (libraries.size() > platform::kMaxSteamLibraries)
+        __builtin_trap();
+    for (const auto& library : libraries)
+        if (library.empty() || library[0] != '/' || library.find('\0') != std::string::npos ||
+            library.size() > size)
+            __builtin_trap();
+    return 0;
+}
