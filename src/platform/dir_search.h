@@ -18,9 +18,9 @@ namespace platform {
 bool MatchesWildcard(std::string_view pattern, std::string_view name);
 
 struct SearchRec {
-    std::string Name;               // bare name
-    std::uint32_t Attr = 0;         // as GetFileAttributes
-    std::int64_t Size = 0;          // bytes
+    std::string Name;          // bare name
+    std::uint32_t Attr = 0;    // as GetFileAttributes
+    std::int64_t Size = 0;     // bytes
     struct timespec WriteTime = {}; // last-write time (UTC, as stat gives it)
 };
 
