@@ -180,11 +180,8 @@ private:
             errno = failed;
             return false;
         }
-        const int dir = ::open(ExtractFilePath(file).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dir >= 0) {
-            ::fsync(dir);
-            ::close(dir);
-        }
+        // The folder is not synced: a rename lost in a crash leaves the
+        // older store, whose stamps can only make files read as changed.
         entries_ = std::move(entries);
         exists_ = ::stat(file.c_str(), &stat_) == 0;
         return true;

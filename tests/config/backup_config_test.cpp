@@ -50,6 +50,16 @@ std::string Pattern(std::size_t size) {
     return out;
 }
 
+void WriteSystemReg(const std::string& valueLine,
+                    const std::string& prefix = testenv::WinePrefix()) {
+    testenv::WriteFile(prefix + "/system.reg",
+                       "WINE REGISTRY Version 2\n"
+                       ";; All keys relative to \\\\Machine\n\n"
+                       "[System\\\\CurrentControlSet\\\\Control\\\\ComputerName\\\\ComputerName]"
+                       " 1700000000\n" +
+                           valueLine + "\n\n");
+}
+
 } // namespace
 
 TEST(SettingsFile, FirstStartWritesTheDefaultImage) {
@@ -65,10 +75,13 @@ TEST(SettingsFile, FirstStartWritesTheDefaultImage) {
     EXPECT_TRUE(TakeStartupErrors().isEmpty());
 }
 
-TEST(SettingsFile, FirstStartTakesTheFirstInstallationFound) {
+TEST(SettingsFile, FirstStartTakesTheFirstInstallationFoundAndItsMachineName) {
     const testenv::LauncherGames games = testenv::MakeLauncherGames();
+    WriteSystemReg("\"ComputerName\"=\"WINEBOX\"");
+    WriteSystemReg("\"ComputerName\"=\"PROTONBOX\"", platform::PrefixOfPath(games.proton));
     InitialiseSettings();
     EXPECT_EQ(BackupConfig.GameDir.Get(), games.proton);
+    EXPECT_EQ(ComputerName, "PROTONBOX");
     std::string expected = DefaultImage();
     expected.replace(3, 256, Field(games.proton));
     EXPECT_EQ(testenv::ReadFile(SettingsFile()), expected);
@@ -226,20 +239,6 @@ TEST(ShortStringTest, CutsAt255BytesWithoutSplittingACharacter) {
     s.Set(std::string(300, 'a'));
     EXPECT_EQ(s.Get(), std::string(255, 'a'));
 }
-
-namespace {
-
-void WriteSystemReg(const std::string& valueLine,
-                    const std::string& prefix = testenv::WinePrefix()) {
-    testenv::WriteFile(prefix + "/system.reg",
-                       "WINE REGISTRY Version 2\n"
-                       ";; All keys relative to \\\\Machine\n\n"
-                       "[System\\\\CurrentControlSet\\\\Control\\\\ComputerName\\\\ComputerName]"
-                       " 1700000000\n" +
-                           valueLine + "\n\n");
-}
-
-} // namespace
 
 TEST(MachineIdentity, ReadsTheNameFromThePrefix) {
     WriteSystemReg("\"ComputerName\"=\"GAMEBOX\"");
