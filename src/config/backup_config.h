@@ -43,15 +43,24 @@ struct TBackupConfig {
 extern TBackupConfig BackupConfig;
 extern std::string ComputerName; // empty when unknown
 
-// Where the settings live: $XDG_CONFIG_HOME/mfbackup.ini, else
-// $HOME/.config/mfbackup.ini.
+// Where the settings live: the file given to SetSettingsFilePath, else
+// $XDG_CONFIG_HOME/mfbackup.ini, else $HOME/.config/mfbackup.ini.
 std::string SettingsFilePath();
+// Reads and writes the settings in `path` from now on; "" goes back to the
+// usual place. For the command line's --config.
+void SetSettingsFilePath(std::string path);
 std::string DefaultGameDir(); // Wine prefix + "/drive_c/Program Files/Corvanta Software/Moonforge/"
 std::string DefaultBackupDir(); // $HOME + "/Moonforge Backup/"
 
 void SetDefaultConfig();
-// Fills BackupConfig from the settings file; writes the file from the current
-// values when it can't be opened.
+enum class ConfigRead {
+    Read,      // the file's bytes are in BackupConfig
+    NotOpened, // missing or refused: BackupConfig is as it was
+    Failed,    // opened but a read failed: BackupConfig is as it was
+};
+// Fills BackupConfig from the settings file, never writing it.
+ConfigRead ReadConfig();
+// ReadConfig; writes the file from the current values when it can't be opened.
 void LoadConfig();
 // Writes the whole record atomically; a failure is shown ("Cannot create file
 // <path>") and false returned.

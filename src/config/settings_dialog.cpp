@@ -1,8 +1,6 @@
 #include "config/settings_dialog.h"
 
 #include "config/backup_config.h"
-#include "platform/attributes.h"
-#include "platform/dir_search.h"
 #include "platform/paths.h"
 #include "ui/file_dialog.h"
 #include "ui/message_box.h"
@@ -19,8 +17,6 @@
 TfmSettings* fmSettings = nullptr;
 
 namespace {
-
-const QString ValidationError = "Validation Error";
 
 void Warn(const QString& text, const QString& caption) {
     ui::ShowMessage(text, caption, ui::MessageIcon::Warning);
@@ -39,13 +35,6 @@ std::uint8_t BooleanByte(const QCheckBox* box) {
 }
 
 } // namespace
-
-bool DirHasEntries(const std::string& dir) {
-    platform::FileSearch search;
-    const bool found = search.FindFirst(dir + "*.*", platform::faAnyFile);
-    search.FindClose();
-    return found;
-}
 
 TfmSettings::TfmSettings(QWidget* parent) : QDialog(parent) {
     setObjectName("fmSettings");
@@ -179,50 +168,21 @@ void TfmSettings::BtBrowseClick() {
 
 void TfmSettings::BitBtn1Click() {
     bool closeMarked = true;
-    const auto fail = [&](QLineEdit* edit, const QString& text, const QString& caption) {
-        Warn(text, caption);
-        closeMarked = false;
-        edit->setFocus();
+    // The field shows the folder with its separator before any warning.
+    const auto check = [&](QLineEdit* edit, auto checkFolder) {
+        std::string dir = edit->text().toStdString();
+        const std::optional<FolderProblem> problem = checkFolder(dir);
+        if (dir != edit->text().toStdString())
+            edit->setText(QString::fromStdString(dir));
+        if (problem) {
+            Warn(problem->Text, problem->Caption);
+            closeMarked = false;
+            edit->setFocus();
+        }
+        return dir;
     };
-    // A longer text would be stored cut, naming another folder.
-    const auto fits = [](const std::string& dir) { return dir.size() <= ShortString::Capacity; };
-    const QString tooLong = "Directory name too long (at most 255 characters)";
-
-    std::string source = EdSourceDir->text().toStdString();
-    if (!source.empty()) {
-        if (source.back() != platform::PathDelim) {
-            source += platform::PathDelim;
-            EdSourceDir->setText(QString::fromStdString(source));
-        }
-        if (!fits(source)) {
-            fail(EdSourceDir, tooLong, ValidationError);
-        } else if (!DirHasEntries(source)) {
-            fail(EdSourceDir, "Could not find this directory", ValidationError);
-        } else {
-            const std::string pattern = source + "save/*.*";
-            platform::FileSearch search;
-            if (!search.FindFirst(pattern, platform::faAnyFile))
-                fail(EdSourceDir,
-                     "Moonforge save directory not found (" + QString::fromStdString(pattern) +
-                         ").",
-                     "Validation error");
-            search.FindClose();
-        }
-    }
-
-    // A target typed with its separator is taken as it stands.
-    std::string target = EdTargetDir->text().toStdString();
-    if (!target.empty()) {
-        const bool appended = target.back() != platform::PathDelim;
-        if (appended) {
-            target += platform::PathDelim;
-            EdTargetDir->setText(QString::fromStdString(target));
-        }
-        if (!fits(target))
-            fail(EdTargetDir, tooLong, ValidationError);
-        else if (appended && !DirHasEntries(target))
-            fail(EdTargetDir, "Could not find this directory", ValidationError);
-    }
+    const std::string source = check(EdSourceDir, CheckGameDir);
+    const std::string target = check(EdTargetDir, CheckBackupDir);
 
     // After a failed check nothing is stored: a Cancel then leaves the
     // settings as they were.

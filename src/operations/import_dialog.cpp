@@ -1,14 +1,10 @@
 #include "operations/import_dialog.h"
 
-#include "config/backup_config.h"
+#include "core/import.h"
 #include "operations/operation_helpers.h"
-#include "platform/attributes.h"
-#include "platform/dir_search.h"
 #include "platform/files.h"
-#include "platform/paths.h"
 #include "storage/backup_set.h"
 #include "ui/file_dialog.h"
-#include "ui/message_box.h"
 
 #include <QCheckBox>
 #include <QEvent>
@@ -19,45 +15,8 @@
 #include <QStyle>
 
 #include <algorithm>
-#include <vector>
 
 TfmImport* fmImport = nullptr;
-
-using operations::KindExtension;
-using operations::Q;
-
-namespace {
-
-// Compares the bytes ignoring ASCII case, as names are matched: a name that
-// is not UTF-8 must not look like another one after a text conversion.
-bool SameName(const std::string& a, const std::string& b) {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                      [&](char x, char y) { return lower(x) == lower(y); });
-}
-
-// The full source paths of one import, in order, each once (ignoring case).
-class ImportList {
-public:
-    void Add(const std::string& path) {
-        const bool held = std::any_of(items_.begin(), items_.end(), [&](const std::string& item) {
-            return SameName(item, path);
-        });
-        if (!held)
-            items_.push_back(path);
-    }
-    const std::vector<std::string>& Items() const { return items_; }
-
-private:
-    std::vector<std::string> items_;
-};
-
-// Hides the progress window however the import ends.
-struct HideInfoOnExit {
-    ~HideInfoOnExit() { operations::HideProgress(); }
-};
-
-} // namespace
 
 TfmImport::TfmImport(QWidget* parent) : QDialog(parent) {
     setObjectName("fmImport");
@@ -152,16 +111,8 @@ std::string TfmImport::Folder() const {
 
 // The separator is always put in: a folder text ending with '/' gives "//",
 // which the file system takes as one.
-bool TfmImport::IsCharFile() const {
-    return platform::FileExists(Folder() + "/characters." + KindExtension("lpl"));
-}
-
-bool TfmImport::IsMultiFile() const {
-    return platform::FileExists(Folder() + "/net." + KindExtension("sav"));
-}
-
-bool TfmImport::IsSingleFile() const {
-    return platform::FileExists(Folder() + "/game*." + KindExtension("sav"));
+bool TfmImport::Holds(core::Kind kind) const {
+    return core::Holds(Folder() + "/", kind, operations::ZipBackups());
 }
 
 void TfmImport::UpdateButton1() {
@@ -220,41 +171,15 @@ void TfmImport::ReadDescText(const std::string& FolderPath, std::string& Descrip
 }
 
 void TfmImport::ImportFile(const std::string& Source, const std::string& SetFolder) {
-    const std::string folder = platform::ExtractFilePath(Source);
-    std::string name = platform::ExtractFileName(Source);
-    if (BackupConfig.ZipBackups != 0)
-        name = operations::WithZipExtension(name);
-
-    operations::ProgressText("copying " + folder + name + " to " + SetFolder + name);
-    if (!platform::CopyFile(folder + name, SetFolder + name, false))
-        ui::ShowMessage(Q("Error copying " + folder + name + " to " + SetFolder + name));
+    operations::DialogReporter reporter(this);
+    core::ImportFile(Source, SetFolder, operations::ZipBackups(), reporter);
 }
 
 void TfmImport::ImportAction() {
-    ImportList list;
-    operations::ShowProgress("Importing file", this);
-    const HideInfoOnExit hideInfo;
-
-    if (ckChar->isChecked())
-        list.Add(Folder() + "characters.lpl");
-    if (ckMulti->isChecked())
-        list.Add(Folder() + "net.sav");
-    if (ckSingle->isChecked()) {
-        platform::FileSearch search;
-        if (search.FindFirst(Folder() + "game*.*", platform::faAnyFile)) {
-            do {
-                if (!(search.Rec().Attr & platform::faDirectory))
-                    list.Add(Folder() + search.Rec().Name);
-            } while (search.FindNext());
-        }
-    }
-
-    std::string description;
-    ReadDescText(Folder(), description);
-    std::string SetPath;
-    // The set's description is cut to 255 bytes by CreateBackupSet.
-    if (!CreateBackupSet("Imported: " + description, SetPath))
-        return;
-    for (const std::string& source : list.Items())
-        ImportFile(source, SetPath);
+    core::ImportChoices choices;
+    choices.Folder = Folder();
+    choices.Kinds = {ckChar->isChecked(), ckMulti->isChecked(), ckSingle->isChecked()};
+    choices.Zip = operations::ZipBackups();
+    operations::DialogReporter reporter(this);
+    core::Import(choices, reporter);
 }

@@ -5,35 +5,33 @@
 #include "platform/paths.h"
 #include "ui/file_dialog.h"
 #include "ui/info_window.h"
+#include "ui/message_box.h"
 
 #include <QLineEdit>
 
 namespace operations {
 
-std::string KindExtension(const char* plain) {
-    return BackupConfig.ZipBackups != 0 ? "zip" : plain;
+bool ZipBackups() {
+    return BackupConfig.ZipBackups != 0;
 }
 
-std::string WithZipExtension(const std::string& path) {
-    const std::string folder = platform::ExtractFilePath(path);
-    const std::string name = platform::ExtractFileName(path);
-    const auto dot = name.rfind('.');
-    return folder + (dot == std::string::npos ? std::string() : name.substr(0, dot + 1)) + "zip";
+void DialogReporter::Message(const std::string& text) {
+    ui::ShowMessage(Q(text));
 }
 
-void ShowProgress(const QString& caption, QWidget* owner) {
+void DialogReporter::ProgressShow(const std::string& caption) {
     if (!fmInfo)
         return;
-    fmInfo->setWindowTitle(caption);
-    fmInfo->ShowOver(owner);
+    fmInfo->setWindowTitle(Q(caption));
+    fmInfo->ShowOver(owner_);
 }
 
-void ProgressText(const std::string& text) {
+void DialogReporter::ProgressText(const std::string& text) {
     if (fmInfo)
         fmInfo->SetStatus(Q(text));
 }
 
-void HideProgress() {
+void DialogReporter::ProgressHide() {
     if (fmInfo)
         fmInfo->hide();
 }
