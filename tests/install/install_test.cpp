@@ -1,14 +1,13 @@
 // The installed program as a user gets it: `cmake --install` into a temporary
 // prefix, and the Debian package that cpack builds.
 
+#include "common/run_program.h"
 #include "common/test_env.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
-#include <QProcess>
-#include <QProcessEnvironment>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -16,34 +15,8 @@
 
 namespace {
 
-struct Outcome {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
-
-// Runs a program to its end; one that is still running after `timeoutMs` is
-// killed and counts as failed (the real program would wait for a user).
-Outcome RunProgram(const QString& program, const QStringList& args, const QString& workDir = {},
-                   const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment(),
-                   int timeoutMs = 30000) {
-    QProcess p;
-    p.setProcessEnvironment(env);
-    if (!workDir.isEmpty())
-        p.setWorkingDirectory(workDir);
-    p.start(program, args);
-    Outcome r;
-    if (!p.waitForFinished(timeoutMs) || p.exitStatus() != QProcess::NormalExit) {
-        p.kill();
-        p.waitForFinished();
-        r.err = "did not run to its end: " + p.errorString().toStdString();
-        return r;
-    }
-    r.exitCode = p.exitCode();
-    r.out = p.readAllStandardOutput().toStdString();
-    r.err = p.readAllStandardError().toStdString();
-    return r;
-}
+using testenv::Outcome;
+using testenv::RunProgram;
 
 // The target a symbolic link holds as written; "" when `path` is no link.
 std::string LinkTarget(const QString& path) {
