@@ -24,6 +24,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -253,6 +254,12 @@ int List(const Options& options, Console& console) {
     return ExitOk;
 }
 
+// The kinds the settings check by default.
+core::KindSet DefaultKinds() {
+    return {BackupConfig.Characters != 0, BackupConfig.Multiplayer != 0,
+            BackupConfig.SinglePlayer != 0};
+}
+
 int Backup(const Options& options, Console& console) {
     RequireBackupFolder();
     RequireGameFolder();
@@ -262,9 +269,8 @@ int Backup(const Options& options, Console& console) {
     } else {
         // As the dialog offers them: the default kinds that have a changed file.
         const core::KindSet offered = core::OfferedKinds(options.IgnoreArchiveBit);
-        choices.Kinds = {BackupConfig.Characters != 0 && offered.Characters,
-                         BackupConfig.Multiplayer != 0 && offered.Multiplayer,
-                         BackupConfig.SinglePlayer != 0 && offered.Single};
+        for (core::Kind kind : core::AllKinds)
+            choices.Kinds.Set(kind, DefaultKinds().Has(kind) && offered.Has(kind));
     }
     choices.Description = options.Description.value_or("");
     choices.Zip = options.Zip.value_or(ZipSetting());
@@ -273,18 +279,26 @@ int Backup(const Options& options, Console& console) {
     return Status(core::Backup(choices, reporter));
 }
 
+// What a restore, export or import takes from `folder`: its form and the
+// chosen kinds. False, said on standard error, when it holds none of them.
+bool Take(const Options& options, const std::string& folder, const std::string& where,
+          const char* verb, Console& console, bool& zip, core::KindSet& kinds) {
+    const Holding held = HoldingOf(core::ReadContents(folder));
+    zip = held.Zip;
+    kinds = ChosenKinds(options, held.Kinds, where);
+    if (!kinds.Any())
+        console.Error(std::string("Nothing to ") + verb + " in " + where);
+    return kinds.Any();
+}
+
 int Restore(const Options& options, Console& console) {
     RequireBackupFolder();
     RequireGameFolder();
     core::RestoreChoices choices;
     choices.SetName = FindSet(options.Arguments[0]);
-    const Holding held = HoldingOf(core::ReadContents(core::SetFolder(choices.SetName)));
-    choices.Zip = held.Zip;
-    choices.Kinds = ChosenKinds(options, held.Kinds, "set " + choices.SetName);
-    if (!choices.Kinds.Any()) {
-        console.Error("Nothing to restore in " + choices.SetName);
+    if (!Take(options, core::SetFolder(choices.SetName), "set " + choices.SetName, "restore",
+              console, choices.Zip, choices.Kinds))
         return ExitOk;
-    }
     if (options.Owner.value_or(BackupConfig.OwnerOnRestore != 0))
         choices.Owner = ComputerName;
     choices.DryRun = options.DryRun;
@@ -297,13 +311,9 @@ int Export(const Options& options, Console& console) {
     core::ExportChoices choices;
     choices.SetName = FindSet(options.Arguments[0]);
     choices.Folder = GivenFolder(options.Arguments[1]);
-    const Holding held = HoldingOf(core::ReadContents(core::SetFolder(choices.SetName)));
-    choices.Zip = held.Zip;
-    choices.Kinds = ChosenKinds(options, held.Kinds, "set " + choices.SetName);
-    if (!choices.Kinds.Any()) {
-        console.Error("Nothing to export in " + choices.SetName);
+    if (!Take(options, core::SetFolder(choices.SetName), "set " + choices.SetName, "export",
+              console, choices.Zip, choices.Kinds))
         return ExitOk;
-    }
     ConsoleReporter reporter(console, "exported");
     return Status(core::Export(choices, reporter));
 }
@@ -312,20 +322,11 @@ int Import(const Options& options, Console& console) {
     RequireBackupFolder();
     core::ImportChoices choices;
     choices.Folder = GivenFolder(options.Arguments[0]);
-    const Holding held = HoldingOf(core::ReadContents(choices.Folder));
-    choices.Zip = held.Zip;
-    choices.Kinds = ChosenKinds(options, held.Kinds, choices.Folder);
-    if (!choices.Kinds.Any()) {
-        console.Error("Nothing to import in " + choices.Folder);
+    if (!Take(options, choices.Folder, choices.Folder, "import", console, choices.Zip,
+              choices.Kinds))
         return ExitOk;
-    }
     ConsoleReporter reporter(console, "imported");
     return Status(core::Import(choices, reporter));
-}
-
-core::KindSet DefaultKinds() {
-    return {BackupConfig.Characters != 0, BackupConfig.Multiplayer != 0,
-            BackupConfig.SinglePlayer != 0};
 }
 
 int ShowSettings(const Options& options, Console& console) {

@@ -2,6 +2,8 @@
 
 #include "platform/paths.h"
 
+#include <algorithm>
+
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -27,7 +29,10 @@ void Console::Out(const std::string& line) {
 }
 
 void Console::Error(const std::string& line) {
-    Write(stderr, line);
+    // One line per message, whatever a cause text holds.
+    std::string text = line;
+    std::replace(text.begin(), text.end(), '\n', ' ');
+    Write(stderr, text);
 }
 
 void Console::Progress(std::size_t index, std::size_t total, const std::string& name) {

@@ -10,43 +10,37 @@ struct CommandSpec {
     const char* Synopsis;
     const char* Summary;
     std::vector<std::string> Allowed; // the options it takes
-    std::size_t MinArguments;
-    std::size_t MaxArguments;
+    std::size_t Arguments;
 };
 
 const std::vector<CommandSpec>& Commands() {
     static const std::vector<CommandSpec> commands = {
-        {"list", "list [--json]", "the backup sets, oldest first", {"--json"}, 0, 0},
+        {"list", "list [--json]", "the backup sets, oldest first", {"--json"}, 0},
         {"backup",
          "backup [--kinds K] [--desc TEXT] [--zip | --plain] [--ignore-archive-bit] [--dry-run]",
          "back up the changed save files into a new set",
          {"--kinds", "--desc", "--zip", "--plain", "--ignore-archive-bit", "--dry-run"},
-         0,
          0},
         {"restore",
          "restore SET [--kinds K] [--owner | --no-owner] [--dry-run]",
          "put the files of a set back into the game",
          {"--kinds", "--owner", "--no-owner", "--dry-run"},
-         1,
          1},
         {"export",
          "export SET DIR [--kinds K]",
          "copy the files of a set and its description into a folder",
          {"--kinds"},
-         2,
          2},
         {"import",
          "import DIR [--kinds K]",
          "file the save files an export left in a folder as a new set",
          {"--kinds"},
-         1,
          1},
         {"settings",
          "settings [--json] | settings set KEY VALUE",
          "show the settings, or change one: game-dir, backup-dir, kinds, zip (on/off), owner "
          "(on/off)",
          {"--json"},
-         0,
          0},
     };
     return commands;
@@ -208,10 +202,10 @@ Options ParseOptions(const std::vector<std::string>& args) {
             throw UsageError("settings set needs KEY and VALUE");
         if (options.Json)
             throw UsageError("settings set takes no option --json");
-    } else if (a.size() < spec->MinArguments) {
+    } else if (a.size() < spec->Arguments) {
         throw UsageError(std::string("usage: mfbackup-cli ") + spec->Synopsis);
-    } else if (a.size() > spec->MaxArguments) {
-        throw UsageError("unexpected argument " + a[spec->MaxArguments]);
+    } else if (a.size() > spec->Arguments) {
+        throw UsageError("unexpected argument " + a[spec->Arguments]);
     }
     return options;
 }

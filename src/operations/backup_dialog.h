@@ -48,8 +48,9 @@ protected:
 
 extern TfmBackup* fmBackup;
 
-// The routines of the backup: those that depend on the dialog's choices read
-// its controls through fmBackup and the settings, and run the core's.
+// The routines of the backup. Those that depend on the dialog's choices take
+// them from fmBackup's controls and the settings and run the core's routine of
+// the same name; the others are the core's own.
 
 // Whether the first entry matching Pattern exists and (unless "Ignore
 // archivebit" is checked) carries the archive attribute.
