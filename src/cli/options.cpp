@@ -5,7 +5,7 @@
 namespace cli {
 namespace {
 
-struct CommandSpec {
+struct CommandInfo {
     const char* Name;
     const char* Synopsis;
     const char* Summary;
@@ -13,8 +13,8 @@ struct CommandSpec {
     std::size_t Arguments;
 };
 
-const std::vector<CommandSpec>& Commands() {
-    static const std::vector<CommandSpec> commands = {
+const std::vector<CommandInfo>& Commands() {
+    static const std::vector<CommandInfo> commands = {
         {"list", "list [--json]", "the backup sets, oldest first", {"--json"}, 0},
         {"backup",
          "backup [--kinds K] [--desc TEXT] [--zip | --plain] [--ignore-archive-bit] [--dry-run]",
@@ -46,10 +46,10 @@ const std::vector<CommandSpec>& Commands() {
     return commands;
 }
 
-const CommandSpec* FindCommand(const std::string& name) {
-    for (const CommandSpec& spec : Commands())
-        if (name == spec.Name)
-            return &spec;
+const CommandInfo* FindCommand(const std::string& name) {
+    for (const CommandInfo& info : Commands())
+        if (name == info.Name)
+            return &info;
     return nullptr;
 }
 
@@ -179,15 +179,15 @@ Options ParseOptions(const std::vector<std::string>& args) {
             given.push_back(name);
     }
 
-    const CommandSpec* spec = FindCommand(options.Command);
-    if (!options.Command.empty() && !spec)
+    const CommandInfo* info = FindCommand(options.Command);
+    if (!options.Command.empty() && !info)
         throw UsageError("unknown command " + options.Command);
     if (options.Help || options.Version)
         return options;
-    if (!spec)
+    if (!info)
         throw UsageError("no command given");
     for (const std::string& name : given)
-        if (!Has(spec->Allowed, name.c_str()))
+        if (!Has(info->Allowed, name.c_str()))
             throw UsageError(options.Command + " takes no option " + name);
     if (Has(given, "--zip") && Has(given, "--plain"))
         throw UsageError("--zip and --plain exclude each other");
@@ -202,24 +202,24 @@ Options ParseOptions(const std::vector<std::string>& args) {
             throw UsageError("settings set needs KEY and VALUE");
         if (options.Json)
             throw UsageError("settings set takes no option --json");
-    } else if (a.size() < spec->Arguments) {
-        throw UsageError(std::string("usage: mfbackup-cli ") + spec->Synopsis);
-    } else if (a.size() > spec->Arguments) {
-        throw UsageError("unexpected argument " + a[spec->Arguments]);
+    } else if (a.size() < info->Arguments) {
+        throw UsageError(std::string("usage: mfbackup-cli ") + info->Synopsis);
+    } else if (a.size() > info->Arguments) {
+        throw UsageError("unexpected argument " + a[info->Arguments]);
     }
     return options;
 }
 
 std::string HelpText(const std::string& command) {
-    if (const CommandSpec* spec = FindCommand(command)) {
-        std::string text = std::string("Usage: mfbackup-cli [--config FILE] ") + spec->Synopsis +
-                           "\n\n" + spec->Summary + ".\n";
+    if (const CommandInfo* info = FindCommand(command)) {
+        std::string text = std::string("Usage: mfbackup-cli [--config FILE] ") + info->Synopsis +
+                           "\n\n" + info->Summary + ".\n";
         return text;
     }
     std::string text = "Usage: mfbackup-cli [--config FILE] COMMAND [OPTIONS]\n\n"
                        "Backs up the save files of Moonforge without opening a window.\n\n";
-    for (const CommandSpec& spec : Commands())
-        text += std::string("  ") + spec.Synopsis + "\n      " + spec.Summary + "\n";
+    for (const CommandInfo& info : Commands())
+        text += std::string("  ") + info.Synopsis + "\n      " + info.Summary + "\n";
     text += "\n"
             "K is a comma list of characters, multiplayer, single, or all. SET is a set's\n"
             "folder name (any letter case) or latest. --config FILE reads and writes another\n"
