@@ -11,6 +11,7 @@
 #include "storage/archiver_call.h"
 #include "storage/backup_set.h"
 #include "ui/message_box.h"
+#include "ui/text_fit.h"
 
 #include <QCheckBox>
 #include <QFont>
@@ -134,6 +135,8 @@ TfmBackup::TfmBackup(QWidget* parent) : QDialog(parent) {
     ckArchive->setObjectName("ckArchive");
     ckArchive->setToolTip("Disables the archive test on gamefiles.");
     ckArchive->setGeometry(200, 30, 170, 17);
+
+    ui::KeepTextVisible(this);
 
     // Delphi's OnClick also fires when code sets a check mark (FormActivate
     // does), so the handlers follow `toggled`.
