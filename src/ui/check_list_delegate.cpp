@@ -27,8 +27,8 @@ void CheckListDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opt
         return;
 
     // Painted over the style's own box, in the same place.
-    const QRect box =
-        style->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &item, widget).adjusted(1, 1, -1, -1);
+    const QRect box = style->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &item, widget)
+                          .adjusted(1, 1, -1, -1);
     const QPalette::ColorGroup group =
         item.state & QStyle::State_Enabled ? QPalette::Normal : QPalette::Disabled;
     const QColor base = item.palette.color(group, QPalette::Base);
@@ -44,7 +44,8 @@ void CheckListDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opt
         painter->setBrush(Qt::NoBrush);
         const QRectF in = QRectF(box).adjusted(3, 3, -3, -3);
         if (item.checkState == Qt::PartiallyChecked) {
-            painter->drawLine(QPointF(in.left(), in.center().y()), QPointF(in.right(), in.center().y()));
+            painter->drawLine(QPointF(in.left(), in.center().y()),
+                              QPointF(in.right(), in.center().y()));
         } else {
             QPainterPath tick;
             tick.moveTo(in.left(), in.top() + in.height() * 0.55);

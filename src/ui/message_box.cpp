@@ -47,8 +47,8 @@ void ShowMessage(const QString& text, const QString& caption, MessageIcon icon) 
 }
 
 std::unique_ptr<QMessageBox> MakeMessageBox(const Message& m, QWidget* parent) {
-    auto box = std::make_unique<QMessageBox>(toQt(m.icon), m.caption, m.text, QMessageBox::Ok,
-                                             parent);
+    auto box =
+        std::make_unique<QMessageBox>(toQt(m.icon), m.caption, m.text, QMessageBox::Ok, parent);
     box->setObjectName("MessageBox");
     box->setWindowModality(Qt::ApplicationModal);
     // A box narrower than its title has the title cut by the window frame:

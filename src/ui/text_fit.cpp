@@ -1,6 +1,5 @@
 #include "ui/text_fit.h"
 
-#include <QAbstractButton>
 #include <QCheckBox>
 #include <QEvent>
 #include <QFrame>
@@ -15,6 +14,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <unordered_map>
@@ -32,8 +32,7 @@ constexpr int kButtonPadding = 2;
 // Containers laid out by hand whose children are fitted too. Other composite
 // widgets (lists, fields) place their inner parts themselves.
 bool IsContainer(const QWidget* w) {
-    return qobject_cast<const QGroupBox*>(w) ||
-           w->metaObject() == &QFrame::staticMetaObject ||
+    return qobject_cast<const QGroupBox*>(w) || w->metaObject() == &QFrame::staticMetaObject ||
            w->metaObject() == &QWidget::staticMetaObject;
 }
 
@@ -114,17 +113,18 @@ bool Centred(const QRect& r, int parentWidth) {
     return std::abs(r.left() - (parentWidth - r.right() - 1)) <= 2;
 }
 
-bool SideBySide(const QRect& a, const QRect& b) {
-    return a.top() < b.bottom() && b.top() < a.bottom();
-}
-bool OneAbove(const QRect& a, const QRect& b) {
-    return a.left() < b.right() && b.left() < a.right();
-}
+// Edges one past the rectangle, as the spans count.
 int Right(const QRect& r) {
     return r.left() + r.width();
 }
 int Bottom(const QRect& r) {
     return r.top() + r.height();
+}
+bool SideBySide(const QRect& a, const QRect& b) {
+    return a.top() < Bottom(b) && b.top() < Bottom(a);
+}
+bool OneAbove(const QRect& a, const QRect& b) {
+    return a.left() < Right(b) && b.left() < Right(a);
 }
 
 void Fit(QWidget* window) {
@@ -307,8 +307,9 @@ private:
 void UpdatePathTip(QLineEdit* edit) {
     const QString hint = edit->property(kHint).toString();
     const QString text = edit->text();
-    const QRect room = edit->style()->subElementRect(QStyle::SE_LineEditContents, nullptr, edit);
-    const bool cut = edit->fontMetrics().horizontalAdvance(text) > room.width() - 4;
+    const int frame = edit->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, edit);
+    const int room = edit->contentsRect().width() - 2 * frame - 4;
+    const bool cut = edit->fontMetrics().horizontalAdvance(text) > room;
     if (!cut || text.isEmpty())
         edit->setToolTip(hint);
     else
@@ -320,13 +321,16 @@ public:
     explicit PathStart(QLineEdit* edit) : QObject(edit), edit_(edit) {}
 
     bool eventFilter(QObject* watched, QEvent* event) override {
-        if (watched == edit_ && (event->type() == QEvent::FocusOut ||
-                                 event->type() == QEvent::Resize))
-            Refresh();
+        if (watched == edit_ && event->type() == QEvent::FocusOut)
+            edit_->setCursorPosition(0);
+        if (watched == edit_ && event->type() == QEvent::Resize)
+            UpdatePathTip(edit_);
         return false;
     }
-    void Refresh() {
-        if (!edit_->hasFocus())
+    void TextChanged() {
+        // A text the program put in shows its start; one being typed keeps
+        // the cursor where the typing goes on.
+        if (!edit_->hasFocus() && !edit_->isModified())
             edit_->setCursorPosition(0);
         UpdatePathTip(edit_);
     }
@@ -342,9 +346,9 @@ TextNeed TextNeedOf(const QWidget* control) {
     QStyle* style = control->style();
     if (qobject_cast<const QCheckBox*>(control) || qobject_cast<const QRadioButton*>(control)) {
         const bool radio = qobject_cast<const QRadioButton*>(control) != nullptr;
-        const int indicator = style->pixelMetric(
-            radio ? QStyle::PM_ExclusiveIndicatorHeight : QStyle::PM_IndicatorHeight, nullptr,
-            control);
+        const int indicator = style->pixelMetric(radio ? QStyle::PM_ExclusiveIndicatorHeight
+                                                       : QStyle::PM_IndicatorHeight,
+                                                 nullptr, control);
         return {control->sizeHint().width(), std::max(fm.height(), indicator)};
     }
     if (auto* button = qobject_cast<const QPushButton*>(control)) {
@@ -395,8 +399,8 @@ void ShowPathStart(QLineEdit* edit) {
     edit->setProperty(kHint, edit->toolTip());
     auto* keeper = new PathStart(edit);
     edit->installEventFilter(keeper);
-    QObject::connect(edit, &QLineEdit::textChanged, keeper, &PathStart::Refresh);
-    keeper->Refresh();
+    QObject::connect(edit, &QLineEdit::textChanged, keeper, &PathStart::TextChanged);
+    keeper->TextChanged();
 }
 
 } // namespace ui

@@ -15,7 +15,6 @@
 #include "operations/restore_dialog.h"
 #include "ui/info_window.h"
 #include "ui/message_box.h"
-#include "ui/text_fit.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -114,20 +113,20 @@ QPalette DarkPalette() {
 
 // The layout each window is made with: its client size, and the controls
 // that have a place of their own in it.
-const std::map<QString, QSize> DesignSizes = {
-    {"fmAbout", {368, 191}},   {"fmSettings", {488, 182}}, {"fmBackup", {394, 216}},
-    {"fmInfo", {499, 70}},     {"fmRestore", {514, 222}},  {"fmExport", {514, 221}},
-    {"fmImport", {394, 221}}};
+const std::map<QString, QSize> DesignSizes = {{"fmAbout", {368, 191}},   {"fmSettings", {488, 182}},
+                                              {"fmBackup", {394, 216}},  {"fmInfo", {499, 70}},
+                                              {"fmRestore", {514, 222}}, {"fmExport", {514, 221}},
+                                              {"fmImport", {394, 221}}};
 const std::map<QString, QRect> DesignPlaces = {
-    {"fmRestore.ckRestore", {4, 5, 332, 213}},   {"fmRestore.Label1", {347, 7, 94, 16}},
-    {"fmRestore.ckChar", {347, 30, 97, 17}},     {"fmRestore.ckMulti", {347, 54, 128, 17}},
-    {"fmRestore.ckSingle", {347, 77, 157, 17}},  {"fmRestore.ckOwner", {347, 154, 113, 17}},
-    {"fmRestore.Button2", {348, 192, 75, 25}},   {"fmRestore.Button1", {431, 193, 75, 25}},
-    {"fmExport.BtBrowse", {421, 126, 76, 21}},   {"fmExport.EdDestination", {345, 151, 152, 24}},
-    {"fmImport.Label1", {12, 13, 72, 16}},       {"fmImport.EdImport", {89, 11, 220, 24}},
-    {"fmImport.BtBrowse", {315, 11, 75, 25}},    {"fmImport.Label2", {13, 68, 89, 16}},
-    {"fmImport.ckChar", {113, 70, 97, 17}},      {"fmImport.ckMulti", {113, 94, 128, 17}},
-    {"fmImport.ckSingle", {113, 117, 157, 17}},  {"fmImport.Button2", {237, 192, 75, 25}},
+    {"fmRestore.ckRestore", {4, 5, 332, 213}},  {"fmRestore.Label1", {347, 7, 94, 16}},
+    {"fmRestore.ckChar", {347, 30, 97, 17}},    {"fmRestore.ckMulti", {347, 54, 128, 17}},
+    {"fmRestore.ckSingle", {347, 77, 157, 17}}, {"fmRestore.ckOwner", {347, 154, 113, 17}},
+    {"fmRestore.Button2", {348, 192, 75, 25}},  {"fmRestore.Button1", {431, 193, 75, 25}},
+    {"fmExport.BtBrowse", {421, 126, 76, 21}},  {"fmExport.EdDestination", {345, 151, 152, 24}},
+    {"fmImport.Label1", {12, 13, 72, 16}},      {"fmImport.EdImport", {89, 11, 220, 24}},
+    {"fmImport.BtBrowse", {315, 11, 75, 25}},   {"fmImport.Label2", {13, 68, 89, 16}},
+    {"fmImport.ckChar", {113, 70, 97, 17}},     {"fmImport.ckMulti", {113, 94, 128, 17}},
+    {"fmImport.ckSingle", {113, 117, 157, 17}}, {"fmImport.Button2", {237, 192, 75, 25}},
     {"fmImport.Button1", {315, 192, 75, 25}}};
 
 class Looks : public testing::Test {
@@ -233,7 +232,8 @@ TEST_F(Looks, AtTheDefaultFontEveryWindowKeepsTheLayoutItWasMadeWith) {
         for (QWidget* w : Controls(window)) {
             const QRect design = w->property("mfDesignGeometry").toRect();
             const QSize room = TextRoom(w);
-            if (room.isValid() && (room.width() > design.width() || room.height() > design.height()))
+            if (room.isValid() &&
+                (room.width() > design.width() || room.height() > design.height()))
                 allFit = false;
             const auto place = DesignPlaces.find(NameOf(w));
             if (place != DesignPlaces.end()) {
@@ -251,10 +251,3 @@ TEST_F(Looks, AtTheDefaultFontEveryWindowKeepsTheLayoutItWasMadeWith) {
 }
 
 } // namespace
-TEST_F(Looks, Probe) {
-    QFont large = font_;
-    large.setPointSizeF(large.pointSizeF() * (getenv("SCALE") ? atof(getenv("SCALE")) : 1.5));
-    QApplication::setFont(large);
-    QApplication::setPalette(DarkPalette());
-    ShowEach([&](QWidget* w) { w->grab().save("/tmp/looks-" + w->objectName() + ".png"); });
-}
