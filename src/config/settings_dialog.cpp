@@ -4,6 +4,7 @@
 #include "platform/paths.h"
 #include "ui/file_dialog.h"
 #include "ui/message_box.h"
+#include "ui/text_fit.h"
 
 #include <QCheckBox>
 #include <QEvent>
@@ -41,13 +42,10 @@ TfmSettings::TfmSettings(QWidget* parent) : QDialog(parent) {
     setWindowTitle("Settings");
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
     setFixedSize(488, 182);
-    QFont standard = font();
-    standard.setPixelSize(13);
-    setFont(standard);
 
     LbSourceDir = new QLabel("Source Directory: ", this);
     LbSourceDir->setObjectName("LbSourceDir");
-    LbSourceDir->setGeometry(8, 12, 112, 17);
+    LbSourceDir->setGeometry(8, 12, 116, 17);
 
     EdSourceDir = new QLineEdit(this);
     EdSourceDir->setObjectName("EdSourceDir");
@@ -99,6 +97,10 @@ TfmSettings::TfmSettings(QWidget* parent) : QDialog(parent) {
     OpenDialog1 = new ui::OpenDialog(this);
     OpenDialog1->setObjectName("OpenDialog1");
     OpenDialog1->FileName = "Moonforge Dir";
+
+    ui::ShowPathStart(EdSourceDir);
+    ui::ShowPathStart(EdTargetDir);
+    ui::KeepTextVisible(this);
 
     setTabOrder(EdSourceDir, BtBrowse);
     setTabOrder(BtBrowse, EdTargetDir);

@@ -2,6 +2,7 @@
 
 #include "config/backup_config.h"
 #include "operations/operation_helpers.h"
+#include "ui/text_fit.h"
 
 #include <QCheckBox>
 #include <QFont>
@@ -71,6 +72,8 @@ TfmBackup::TfmBackup(QWidget* parent) : QDialog(parent) {
     ckArchive->setObjectName("ckArchive");
     ckArchive->setToolTip("Disables the archive test on gamefiles.");
     ckArchive->setGeometry(200, 30, 170, 17);
+
+    ui::KeepTextVisible(this);
 
     // Delphi's OnClick also fires when code sets a check mark (FormActivate
     // does), so the handlers follow `toggled`.

@@ -5,6 +5,7 @@
 #include "platform/files.h"
 #include "storage/backup_set.h"
 #include "ui/file_dialog.h"
+#include "ui/text_fit.h"
 
 #include <QCheckBox>
 #include <QEvent>
@@ -27,16 +28,11 @@ TfmImport::TfmImport(QWidget* parent) : QDialog(parent) {
 
     Label1 = new QLabel("Import from :", this);
     Label1->setObjectName("Label1");
-    // Fonts wider than the one the layout was made for would cut the label
-    // short: it then takes the room it needs, and the field gives way,
-    // keeping its right edge.
-    const int labelWidth = std::max(76, Label1->sizeHint().width());
-    Label1->setGeometry(12, 13, labelWidth, 16);
+    Label1->setGeometry(12, 13, 72, 16);
 
     EdImport = new QLineEdit("import medium", this);
     EdImport->setObjectName("EdImport");
-    const int editLeft = std::max(89, 12 + labelWidth + 1);
-    EdImport->setGeometry(editLeft, 11, 309 - editLeft, 24);
+    EdImport->setGeometry(89, 11, 220, 24);
     EdImport->installEventFilter(this);
 
     BtBrowse = new QPushButton(style()->standardIcon(QStyle::SP_DirOpenIcon), "Browse", this);
@@ -49,14 +45,14 @@ TfmImport::TfmImport(QWidget* parent) : QDialog(parent) {
     Label2 = new QLabel("Items to import:", this);
     Label2->setObjectName("Label2");
     Label2->setFont(underlined);
-    Label2->setGeometry(13, 68, 96, 16);
+    Label2->setGeometry(13, 68, 89, 16);
 
     ckChar = new QCheckBox("Character files", this);
     ckChar->setObjectName("ckChar");
-    ckChar->setGeometry(113, 70, 157, 17);
+    ckChar->setGeometry(113, 70, 97, 17);
     ckMulti = new QCheckBox("Multiplayer game", this);
     ckMulti->setObjectName("ckMulti");
-    ckMulti->setGeometry(113, 94, 157, 17);
+    ckMulti->setGeometry(113, 94, 128, 17);
     ckSingle = new QCheckBox("Single player game(s)", this);
     ckSingle->setObjectName("ckSingle");
     ckSingle->setGeometry(113, 117, 157, 17);
@@ -80,6 +76,9 @@ TfmImport::TfmImport(QWidget* parent) : QDialog(parent) {
     OpenDialog1->setObjectName("OpenDialog1");
     OpenDialog1->FileName = "Import medium";
     OpenDialog1->PathMustExist = true;
+
+    ui::ShowPathStart(EdImport);
+    ui::KeepTextVisible(this);
 
     setTabOrder(Button1, Button2);
     setTabOrder(Button2, EdImport);

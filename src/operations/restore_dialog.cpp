@@ -3,8 +3,10 @@
 #include "config/backup_config.h"
 #include "core/set_list.h"
 #include "operations/operation_helpers.h"
+#include "ui/check_list_delegate.h"
 #include "ui/file_dialog.h"
 #include "ui/message_box.h"
+#include "ui/text_fit.h"
 
 #include <QCheckBox>
 #include <QEvent>
@@ -142,14 +144,14 @@ void TfmRestore::BuildControls() {
     Label1 = new QLabel("Items to restore:", this);
     Label1->setObjectName("Label1");
     Label1->setFont(underlined);
-    Label1->setGeometry(347, 7, 157, 16);
+    Label1->setGeometry(347, 7, 94, 16);
 
     ckChar = new QCheckBox("Character files", this);
     ckChar->setObjectName("ckChar");
-    ckChar->setGeometry(347, 30, 157, 17);
+    ckChar->setGeometry(347, 30, 97, 17);
     ckMulti = new QCheckBox("Multiplayer game", this);
     ckMulti->setObjectName("ckMulti");
-    ckMulti->setGeometry(347, 54, 157, 17);
+    ckMulti->setGeometry(347, 54, 128, 17);
     ckSingle = new QCheckBox("Single player game(s)", this);
     ckSingle->setObjectName("ckSingle");
     ckSingle->setGeometry(347, 77, 157, 17);
@@ -176,7 +178,7 @@ void TfmRestore::BuildControls() {
     ckOwner = new QCheckBox("Update owner", this);
     ckOwner->setObjectName("ckOwner");
     ckOwner->setToolTip("Use this to update the ownername of the gamefiles.");
-    ckOwner->setGeometry(347, 154, 157, 17);
+    ckOwner->setGeometry(347, 154, 113, 17);
 
     for (QWidget* w : std::initializer_list<QWidget*>{Label3, BtBrowse, EdDestination, ckOwner}) {
         w->setVisible(false);
@@ -198,6 +200,10 @@ void TfmRestore::BuildControls() {
     OpenDialog1->setObjectName("OpenDialog1");
     OpenDialog1->FileName = "Destination medium";
     OpenDialog1->PathMustExist = false;
+
+    ckRestore->setItemDelegate(new ui::CheckListDelegate(ckRestore));
+    ui::ShowPathStart(EdDestination);
+    ui::KeepTextVisible(this);
 
     setTabOrder(Button1, Button2);
     setTabOrder(Button2, ckRestore);
