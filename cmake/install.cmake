@@ -1,26 +1,50 @@
 # Installation and the Debian package.
 #
-# The program and its archiver share one private folder, lib/mfbackup/: the
-# launcher looks for pkzip.exe in the running program's own folder (resolved
-# through links), so bin/ only gets a link to the program and the archiver
-# stays off the user's PATH.
+# The two programs and their archiver share one private folder,
+# lib/mfbackup/: the launcher looks for pkzip.exe in the running program's own
+# folder (resolved through links), so bin/ only gets links to the programs and
+# the archiver stays off the user's PATH.
 
 set(MF_PRIVATE_DIR lib/mfbackup)
 set(MF_COMPONENT Runtime)
+set(mf_packaging ${CMAKE_BINARY_DIR}/packaging)
+file(MAKE_DIRECTORY ${mf_packaging})
 
-install(TARGETS mfbackup RUNTIME DESTINATION ${MF_PRIVATE_DIR} COMPONENT ${MF_COMPONENT})
+install(TARGETS mfbackup mfbackup-cli RUNTIME DESTINATION ${MF_PRIVATE_DIR}
+        COMPONENT ${MF_COMPONENT})
 if(TARGET pkzip)
     install(TARGETS pkzip RUNTIME DESTINATION ${MF_PRIVATE_DIR} COMPONENT ${MF_COMPONENT})
 endif()
 
-# bin/mfbackup -> ../lib/mfbackup/mfbackup. Relative, so it holds in a staging
-# folder (DESTDIR, the package) as well as in the final place.
+# bin/mfbackup -> ../lib/mfbackup/mfbackup, and so for mfbackup-cli. Relative,
+# so they hold in a staging folder (DESTDIR, the package) as well as in the
+# final place.
 cmake_path(RELATIVE_PATH MF_PRIVATE_DIR BASE_DIRECTORY ${CMAKE_INSTALL_BINDIR}
            OUTPUT_VARIABLE mf_link_target)
-set(mf_link ${CMAKE_BINARY_DIR}/packaging/mfbackup)
-file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/packaging)
-file(CREATE_LINK ${mf_link_target}/mfbackup ${mf_link} SYMBOLIC)
-install(FILES ${mf_link} DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT ${MF_COMPONENT})
+foreach(program mfbackup mfbackup-cli)
+    file(CREATE_LINK ${mf_link_target}/${program} ${mf_packaging}/${program} SYMBOLIC)
+    install(FILES ${mf_packaging}/${program} DESTINATION ${CMAKE_INSTALL_BINDIR}
+            COMPONENT ${MF_COMPONENT})
+endforeach()
+
+# Manual pages, compressed as Debian keeps them; the command line's bash
+# completion; the README and the copyright file.
+find_program(MF_GZIP gzip REQUIRED)
+set(mf_pages)
+foreach(page mfbackup.1 mfbackup-cli.1)
+    configure_file(packaging/${page} ${mf_packaging}/${page} @ONLY)
+    add_custom_command(OUTPUT ${mf_packaging}/${page}.gz
+                       COMMAND ${MF_GZIP} -9 -n -c ${mf_packaging}/${page} > ${mf_packaging}/${page}.gz
+                       DEPENDS ${mf_packaging}/${page} VERBATIM)
+    list(APPEND mf_pages ${mf_packaging}/${page}.gz)
+endforeach()
+add_custom_target(manual_pages ALL DEPENDS ${mf_pages})
+install(FILES ${mf_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT ${MF_COMPONENT})
+install(FILES packaging/mfbackup-cli.bash-completion
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME mfbackup-cli
+        COMPONENT ${MF_COMPONENT})
+install(FILES README.md packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR}
+        COMPONENT ${MF_COMPONENT})
 
 # Menu entry. Exec names the installed program, so the file is written at
 # install time: then it follows `cmake --install --prefix` and the package's

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 // The file is the record's raw image, so the record must have no gaps.
 static_assert(sizeof(ShortString) == ShortString::Capacity + 1);
@@ -32,6 +33,8 @@ namespace {
 // here until the application exists.
 bool collectingStartupErrors = false;
 QStringList startupErrors;
+
+std::string settingsFileOverride;
 
 void ReportError(const QString& text) {
     if (collectingStartupErrors || !QCoreApplication::instance())
@@ -106,11 +109,17 @@ void TBackupConfig::FromBytes(const std::uint8_t* data, std::size_t count) {
 }
 
 std::string SettingsFilePath() {
+    if (!settingsFileOverride.empty())
+        return settingsFileOverride;
     std::string dir = Environment("XDG_CONFIG_HOME");
     // The base-directory rules ignore a relative value.
     if (dir.empty() || dir.front() != '/')
         dir = HomeDir() + "/.config";
     return platform::IncludeTrailingPathDelimiter(dir) + "mfbackup.ini";
+}
+
+void SetSettingsFilePath(std::string path) {
+    settingsFileOverride = std::move(path);
 }
 
 std::string DefaultGameDir() {
@@ -141,28 +150,37 @@ void SetDefaultConfig() {
     BackupConfig.OwnerOnRestore = 1;
 }
 
-void LoadConfig() {
+ConfigRead ReadConfig() {
     QFile file(QString::fromStdString(platform::ResolveCase(SettingsFilePath())));
-    if (!file.open(QIODevice::ReadOnly)) {
-        // A first start: the game's folder is where the game was found.
-        const auto found = FindGameFolders();
-        if (!found.empty())
-            BackupConfig.GameDir.Set(found.front().GameDir);
-        SaveConfig();
-        return;
-    }
+    if (!file.open(QIODevice::ReadOnly))
+        return ConfigRead::NotOpened;
     std::array<std::uint8_t, TBackupConfig::Size> buffer{};
     std::size_t total = 0;
     while (total < buffer.size()) {
         const qint64 got = file.read(reinterpret_cast<char*>(buffer.data()) + total,
                                      static_cast<qint64>(buffer.size() - total));
         if (got < 0)
-            return; // a failed read counts as reading nothing
+            return ConfigRead::Failed; // counts as reading nothing
         if (got == 0)
             break;
         total += static_cast<std::size_t>(got);
     }
     BackupConfig.FromBytes(buffer.data(), total);
+    return ConfigRead::Read;
+}
+
+void TakeFirstGameFolder() {
+    const auto found = FindGameFolders();
+    if (!found.empty())
+        BackupConfig.GameDir.Set(found.front().GameDir);
+}
+
+void LoadConfig() {
+    if (ReadConfig() == ConfigRead::NotOpened) {
+        // A first start: the game's folder is where the game was found.
+        TakeFirstGameFolder();
+        SaveConfig();
+    }
 }
 
 bool SaveConfig() {

@@ -46,9 +46,12 @@ struct TBackupConfig {
 extern TBackupConfig BackupConfig;
 extern std::string ComputerName; // empty when unknown
 
-// Where the settings live: $XDG_CONFIG_HOME/mfbackup.ini, else
-// $HOME/.config/mfbackup.ini.
+// Where the settings live: the file given to SetSettingsFilePath, else
+// $XDG_CONFIG_HOME/mfbackup.ini, else $HOME/.config/mfbackup.ini.
 std::string SettingsFilePath();
+// Reads and writes the settings in `path` from now on; "" goes back to the
+// usual place. For the command line's --config.
+void SetSettingsFilePath(std::string path);
 std::string DefaultGameDir(); // Wine prefix + "/drive_c/Program Files/Corvanta Software/Moonforge/"
 std::string DefaultBackupDir(); // $HOME + "/Moonforge Backup/"
 
@@ -57,9 +60,18 @@ std::string DefaultBackupDir(); // $HOME + "/Moonforge Backup/"
 std::vector<platform::GameInstallation> FindGameFolders();
 
 void SetDefaultConfig();
-// Fills BackupConfig from the settings file. When it can't be opened (a
-// first start) GameDir becomes the first installation found, if any, and the
-// file is written from the current values.
+enum class ConfigRead {
+    Read,      // the file's bytes are in BackupConfig
+    NotOpened, // missing or refused: BackupConfig is as it was
+    Failed,    // opened but a read failed: BackupConfig is as it was
+};
+// Fills BackupConfig from the settings file, never writing it.
+ConfigRead ReadConfig();
+// A first start (no settings file): GameDir becomes the first installation
+// found, if any.
+void TakeFirstGameFolder();
+// ReadConfig; when the file can't be opened, TakeFirstGameFolder and write the
+// file from the current values.
 void LoadConfig();
 // Writes the whole record atomically; a failure is shown ("Cannot create file
 // <path>") and false returned.

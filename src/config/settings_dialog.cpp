@@ -1,12 +1,11 @@
 #include "config/settings_dialog.h"
 
 #include "config/backup_config.h"
-#include "platform/attributes.h"
-#include "platform/dir_search.h"
 #include "platform/game_locations.h"
 #include "platform/paths.h"
 #include "ui/file_dialog.h"
 #include "ui/message_box.h"
+#include "ui/text_fit.h"
 
 #include <QCheckBox>
 #include <QEvent>
@@ -21,8 +20,6 @@
 TfmSettings* fmSettings = nullptr;
 
 namespace {
-
-const QString ValidationError = "Validation Error";
 
 void Warn(const QString& text, const QString& caption) {
     ui::ShowMessage(text, caption, ui::MessageIcon::Warning);
@@ -42,26 +39,16 @@ std::uint8_t BooleanByte(const QCheckBox* box) {
 
 } // namespace
 
-bool DirHasEntries(const std::string& dir) {
-    platform::FileSearch search;
-    const bool found = search.FindFirst(dir + "*.*", platform::faAnyFile);
-    search.FindClose();
-    return found;
-}
-
 TfmSettings::TfmSettings(QWidget* parent) : QDialog(parent) {
     setObjectName("fmSettings");
     setWindowTitle("Settings");
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
     // Wider than the original by the Find button, to the right of Browse.
     setFixedSize(584, 182);
-    QFont standard = font();
-    standard.setPixelSize(13);
-    setFont(standard);
 
     LbSourceDir = new QLabel("Source Directory: ", this);
     LbSourceDir->setObjectName("LbSourceDir");
-    LbSourceDir->setGeometry(8, 12, 112, 17);
+    LbSourceDir->setGeometry(8, 12, 116, 17);
 
     EdSourceDir = new QLineEdit(this);
     EdSourceDir->setObjectName("EdSourceDir");
@@ -120,6 +107,10 @@ TfmSettings::TfmSettings(QWidget* parent) : QDialog(parent) {
     OpenDialog1 = new ui::OpenDialog(this);
     OpenDialog1->setObjectName("OpenDialog1");
     OpenDialog1->FileName = "Moonforge Dir";
+
+    ui::ShowPathStart(EdSourceDir);
+    ui::ShowPathStart(EdTargetDir);
+    ui::KeepTextVisible(this);
 
     setTabOrder(EdSourceDir, BtBrowse);
     setTabOrder(BtBrowse, BtFind);
@@ -226,50 +217,21 @@ void TfmSettings::BtFindClick() {
 
 void TfmSettings::BitBtn1Click() {
     bool closeMarked = true;
-    const auto fail = [&](QLineEdit* edit, const QString& text, const QString& caption) {
-        Warn(text, caption);
-        closeMarked = false;
-        edit->setFocus();
+    // The field shows the folder with its separator before any warning.
+    const auto check = [&](QLineEdit* edit, auto checkFolder) {
+        std::string dir = edit->text().toStdString();
+        const std::optional<FolderProblem> problem = checkFolder(dir);
+        if (dir != edit->text().toStdString())
+            edit->setText(QString::fromStdString(dir));
+        if (problem) {
+            Warn(problem->Text, problem->Caption);
+            closeMarked = false;
+            edit->setFocus();
+        }
+        return dir;
     };
-    // A longer text would be stored cut, naming another folder.
-    const auto fits = [](const std::string& dir) { return dir.size() <= ShortString::Capacity; };
-    const QString tooLong = "Directory name too long (at most 255 characters)";
-
-    std::string source = EdSourceDir->text().toStdString();
-    if (!source.empty()) {
-        if (source.back() != platform::PathDelim) {
-            source += platform::PathDelim;
-            EdSourceDir->setText(QString::fromStdString(source));
-        }
-        if (!fits(source)) {
-            fail(EdSourceDir, tooLong, ValidationError);
-        } else if (!DirHasEntries(source)) {
-            fail(EdSourceDir, "Could not find this directory", ValidationError);
-        } else {
-            const std::string pattern = source + "save/*.*";
-            platform::FileSearch search;
-            if (!search.FindFirst(pattern, platform::faAnyFile))
-                fail(EdSourceDir,
-                     "Moonforge save directory not found (" + QString::fromStdString(pattern) +
-                         ").",
-                     "Validation error");
-            search.FindClose();
-        }
-    }
-
-    // A target typed with its separator is taken as it stands.
-    std::string target = EdTargetDir->text().toStdString();
-    if (!target.empty()) {
-        const bool appended = target.back() != platform::PathDelim;
-        if (appended) {
-            target += platform::PathDelim;
-            EdTargetDir->setText(QString::fromStdString(target));
-        }
-        if (!fits(target))
-            fail(EdTargetDir, tooLong, ValidationError);
-        else if (appended && !DirHasEntries(target))
-            fail(EdTargetDir, "Could not find this directory", ValidationError);
-    }
+    const std::string source = check(EdSourceDir, CheckGameDir);
+    const std::string target = check(EdTargetDir, CheckBackupDir);
 
     // After a failed check nothing is stored: a Cancel then leaves the
     // settings as they were.

@@ -4,6 +4,8 @@
 // takes by default, and the two options. OK checks the directories, stores
 // every value in BackupConfig and writes the settings file.
 
+#include "config/folder_checks.h"
+
 #include <QDialog>
 
 #include <string>
@@ -17,10 +19,6 @@ class QPushButton;
 namespace ui {
 class OpenDialog;
 }
-
-// True when a search for `dir` + "*.*" (`dir` ends with '/') finds any entry
-// at all; an existing folder always holds its own "." entry.
-bool DirHasEntries(const std::string& dir);
 
 class TfmSettings : public QDialog {
     Q_OBJECT

@@ -2,15 +2,7 @@
 
 #include "config/backup_config.h"
 #include "operations/operation_helpers.h"
-#include "platform/attributes.h"
-#include "platform/dir_search.h"
-#include "platform/files.h"
-#include "platform/last_error.h"
-#include "platform/paths.h"
-#include "platform/sync.h"
-#include "storage/archiver_call.h"
-#include "storage/backup_set.h"
-#include "ui/message_box.h"
+#include "ui/text_fit.h"
 
 #include <QCheckBox>
 #include <QFont>
@@ -20,61 +12,7 @@
 #include <QPushButton>
 #include <QShowEvent>
 
-#include <algorithm>
-#include <unordered_map>
-
 TfmBackup* fmBackup = nullptr;
-
-using operations::Q;
-
-namespace {
-
-// Size and last-write time of a file as a search sees it, to tell whether the
-// game wrote it again while the backup ran.
-struct FileState {
-    bool Known = false;
-    std::int64_t Size = 0;
-    struct timespec WriteTime = {};
-
-    bool operator==(const FileState& o) const {
-        return Known && o.Known && Size == o.Size && WriteTime.tv_sec == o.WriteTime.tv_sec &&
-               WriteTime.tv_nsec == o.WriteTime.tv_nsec;
-    }
-};
-
-using FileStates = std::unordered_map<std::string, FileState>;
-
-// The state of every file of the folders that `paths` lie in, one search per
-// folder.
-FileStates StatesOf(const std::vector<std::string>& paths) {
-    FileStates states;
-    std::vector<std::string> folders;
-    for (const std::string& path : paths) {
-        std::string folder = platform::ExtractFilePath(path);
-        if (std::find(folders.begin(), folders.end(), folder) == folders.end())
-            folders.push_back(std::move(folder));
-    }
-    for (const std::string& folder : folders) {
-        platform::FileSearch search;
-        if (!search.FindFirst(folder + "*.*", platform::faAnyFile))
-            continue;
-        do {
-            const platform::SearchRec& rec = search.Rec();
-            states[folder + rec.Name] = FileState{true, rec.Size, rec.WriteTime};
-        } while (search.FindNext());
-    }
-    return states;
-}
-
-// Where BackupFile puts Source in the set, to flush it there.
-std::string BackupTarget(const std::string& Source, const std::string& SetPath) {
-    const std::string Name = platform::ExtractFileName(Source);
-    if (BackupConfig.ZipBackups != 0)
-        return SetPath + ArchiveBaseName(Name) + ".zip";
-    return SetPath + Name;
-}
-
-} // namespace
 
 TfmBackup::TfmBackup(QWidget* parent) : QDialog(parent) {
     setObjectName("fmBackup");
@@ -135,7 +73,8 @@ TfmBackup::TfmBackup(QWidget* parent) : QDialog(parent) {
     ckArchive->setToolTip("Disables the archive test on gamefiles.");
     ckArchive->setGeometry(200, 30, 170, 17);
 
-    LbNoSave = operations::MakeNoSaveLine(this);
+    ui::KeepTextVisible(this);
+    LbNoSave = operations::MakeNoSaveLine(this); // after the fit, see there
 
     // Delphi's OnClick also fires when code sets a check mark (FormActivate
     // does), so the handlers follow `toggled`.
@@ -154,25 +93,19 @@ void TfmBackup::showEvent(QShowEvent* event) {
 }
 
 bool CanBackup(const std::string& Pattern) {
-    platform::FileSearch search;
-    if (!search.FindFirst(Pattern, platform::faAnyFile))
-        return false;
-    if (fmBackup && fmBackup->ckArchive->isChecked())
-        return true;
-    return (search.Rec().Attr & platform::faArchive) != 0;
+    return core::CanBackup(Pattern, fmBackup && fmBackup->ckArchive->isChecked());
 }
 
 void TfmBackup::UpdateForm() {
-    const std::string gameDir = BackupConfig.GameDir.Get();
-    ckChar->setEnabled(CanBackup(gameDir + "save/characters/characters.lpl"));
-    ckMulti->setEnabled(CanBackup(gameDir + "save/net/net.sav"));
-    ckSingle->setEnabled(CanBackup(gameDir + "save/games/game*.sav"));
+    ckChar->setEnabled(CanBackup(core::BackupTestPattern(core::Kind::Characters)));
+    ckMulti->setEnabled(CanBackup(core::BackupTestPattern(core::Kind::Multiplayer)));
+    ckSingle->setEnabled(CanBackup(core::BackupTestPattern(core::Kind::Single)));
     // A disabled box still checked from an earlier showing counts too.
     Button1->setEnabled(ckSingle->isChecked() || ckMulti->isChecked() || ckChar->isChecked());
 }
 
 void TfmBackup::FormActivate() {
-    operations::UpdateNoSaveLine(this, LbNoSave, 216);
+    operations::UpdateNoSaveLine(this, LbNoSave);
     UpdateForm();
     if (ckChar->isEnabled())
         ckChar->setChecked(BackupConfig.Characters != 0);
@@ -200,96 +133,20 @@ void TfmBackup::Button1Click() {
     accept();
 }
 
-void CollectFiles(const std::string& Folder, std::vector<std::string>& List) {
-    constexpr std::uint32_t leftOut =
-        platform::faDirectory | platform::faHidden | platform::faSysFile | platform::faVolumeID;
-    platform::FileSearch search;
-    if (!search.FindFirst(Folder + "*.*", platform::faArchive))
-        return;
-    do {
-        const platform::SearchRec& rec = search.Rec();
-        if ((rec.Attr & leftOut) == 0 && (rec.Attr & platform::faArchive) != 0)
-            List.push_back(Folder + rec.Name);
-    } while (search.FindNext());
-}
-
-bool ZipFile(const std::string& Source, const std::string& Archive) {
-    return RunArchiver(ArchiverName, CompressParams(Archive, platform::ExtractFileName(Source)),
-                       platform::ExtractFilePath(Source));
-}
-
 bool BackupFile(const std::string& Source, const std::string& SetPath) {
-    const std::string Name = platform::ExtractFileName(Source);
-    if (BackupConfig.ZipBackups != 0) {
-        const std::string Archive = SetPath + ArchiveBaseName(Name);
-        const bool ok = ZipFile(Source, Archive);
-        if (!ok)
-            ui::ShowMessage(Q("error zipping " + Source + " to " + Archive));
-        return ok;
-    }
-    const std::string Target = SetPath + Name;
-    const bool ok = platform::CopyFile(Source, Target, false);
-    if (!ok)
-        ui::ShowMessage(Q("error copying " + Source + " to " + Target));
-    return ok;
+    operations::DialogReporter reporter(fmBackup);
+    return core::BackupFile(Source, SetPath, operations::ZipBackups(), reporter);
 }
 
 void DoBackup() {
     TfmBackup* dialog = fmBackup;
     if (!dialog)
         return;
-    const std::string gameDir = BackupConfig.GameDir.Get();
-    std::vector<std::string> List;
-    if (dialog->ckChar->isChecked())
-        CollectFiles(gameDir + "save/characters/", List);
-    if (dialog->ckMulti->isChecked())
-        CollectFiles(gameDir + "save/net/", List);
-    if (dialog->ckSingle->isChecked())
-        CollectFiles(gameDir + "save/games/", List);
-    if (List.empty()) {
-        ui::ShowMessage("Nothing found to backup!");
-        return;
-    }
-
-    std::string SetPath;
-    if (!CreateBackupSet(dialog->EdDesc->text().toStdString(), SetPath))
-        return;
-
-    operations::ShowProgress("Backing Up", dialog);
-
-    // What each file looked like before it was copied, to tell afterwards
-    // whether the game wrote it again while the backup ran.
-    const FileStates before = StatesOf(List);
-    std::vector<std::string> backedUp;
-    std::vector<std::string> copies;
-    for (const std::string& path : List) {
-        operations::ProgressText(path);
-        if (BackupFile(path, SetPath)) {
-            backedUp.push_back(path);
-            copies.push_back(BackupTarget(path, SetPath));
-        }
-    }
-
-    // A source is marked backed up only once every copy is on disk: a machine
-    // that stops before leaves all sources marked changed, so the next backup
-    // takes them again.
-    if (!backedUp.empty()) {
-        copies.push_back(SetPath);
-        if (platform::FlushFiles(copies)) {
-            const FileStates after = StatesOf(backedUp);
-            for (const std::string& source : backedUp) {
-                // Written again by the game while the backup ran: the set may
-                // hold the older content, so the file stays marked changed.
-                const auto b = before.find(source);
-                const auto a = after.find(source);
-                if (b != before.end() && a != after.end() && a->second == b->second)
-                    platform::SetFileAttributes(source, 0);
-            }
-        } else {
-            const std::string cause = platform::SysErrorMessage(platform::GetLastError());
-            ui::ShowMessage(Q("error writing " + SetPath + " to disk: " + cause));
-        }
-    }
-
-    operations::HideProgress();
+    core::BackupChoices choices;
+    choices.Kinds = {dialog->ckChar->isChecked(), dialog->ckMulti->isChecked(),
+                     dialog->ckSingle->isChecked()};
+    choices.Description = dialog->EdDesc->text().toStdString();
+    choices.Zip = operations::ZipBackups();
+    operations::DialogReporter reporter(dialog);
+    core::Backup(choices, reporter);
 }

@@ -4,10 +4,11 @@
 // description; OK copies (or compresses) every changed file of those kinds
 // into a new backup set and marks the files backed up.
 
+#include "core/backup.h"
+
 #include <QDialog>
 
 #include <string>
-#include <vector>
 
 class QCheckBox;
 class QFrame;
@@ -48,19 +49,17 @@ protected:
 
 extern TfmBackup* fmBackup;
 
-// The routines of the backup; they read the dialog's controls through fmBackup.
+// The routines of the backup. Those that depend on the dialog's choices take
+// them from fmBackup's controls and the settings and run the core's routine of
+// the same name; the others are the core's own.
 
 // Whether the first entry matching Pattern exists and (unless "Ignore
 // archivebit" is checked) carries the archive attribute.
 bool CanBackup(const std::string& Pattern);
-// Appends Folder + name for each plain, visible file of Folder (ending in
-// '/') whose archive attribute is set, in the order of the directory search.
-void CollectFiles(const std::string& Folder, std::vector<std::string>& List);
+using core::CollectFiles;
 // Copies Source into the set, or compresses it there when ZipBackups is on.
 // A failure is shown and false returned.
 bool BackupFile(const std::string& Source, const std::string& SetPath);
-// Has the archiver add Source to Archive (a path without ".zip"), running in
-// Source's folder.
-bool ZipFile(const std::string& Source, const std::string& Archive);
+using core::ZipFile;
 // The whole backup run for the dialog's choices.
 void DoBackup();

@@ -1,11 +1,7 @@
 #include "operations/export_dialog.h"
 
-#include "config/backup_config.h"
 #include "operations/operation_helpers.h"
-#include "platform/attributes.h"
 #include "platform/files.h"
-#include "platform/paths.h"
-#include "ui/message_box.h"
 
 #include <QCheckBox>
 #include <QLabel>
@@ -13,9 +9,6 @@
 #include <QPushButton>
 
 TfmExport* fmExport = nullptr;
-
-using operations::Q;
-using operations::WithZipExtension;
 
 TfmExport::TfmExport(QWidget* parent) : TfmRestore(parent, false) {
     setObjectName("fmExport");
@@ -35,35 +28,20 @@ void TfmExport::FormCreate() {
 void TfmExport::UpdateButton1() {
     bool enable = ckChar->isChecked() || ckSingle->isChecked() || ckMulti->isChecked();
     if (enable)
-        enable = platform::DirectoryExists(EdDestination->text().toStdString());
+        enable = platform::DirectoryExists(Destination());
     Button1->setEnabled(enable);
 }
 
 bool TfmExport::RestoreFile(const std::string& Source, const std::string& Dest) {
-    std::string source = Source;
-    std::string target = Dest;
-    if (BackupConfig.ZipBackups != 0) {
-        source = WithZipExtension(source);
-        target = WithZipExtension(target);
-    }
-    // Only the name of the game path is kept: nothing is written into the game.
-    target = EdDestination->text().toStdString() + platform::ExtractFileName(target);
-
-    operations::ProgressText("Exporting " + source + " to " + target);
-    if (!platform::CopyFile(source, target, false)) {
-        ui::ShowMessage(Q("error exporting " + source + " to " + target));
-        return false;
-    }
-    // The medium's copy counts as changed wherever it goes next.
-    platform::SetFileAttributes(target, platform::faArchive);
-    return true;
+    operations::DialogReporter reporter(this);
+    return core::ExportFile(Source, Dest, operations::ZipBackups(), Destination(), reporter);
 }
 
 void TfmExport::CopyDescFile(const std::string& SetFolder) {
-    const std::string source = SetFolder + "desc.txt";
-    if (!platform::FileExists(source))
-        return;
-    const std::string target = EdDestination->text().toStdString() + "desc.txt";
-    if (!platform::CopyFile(source, target, false))
-        ui::ShowMessage(Q("error copying " + source + " to " + target));
+    operations::DialogReporter reporter(this);
+    core::CopyDescFile(SetFolder, Destination(), reporter);
+}
+
+std::string TfmExport::Destination() const {
+    return EdDestination->text().toStdString();
 }

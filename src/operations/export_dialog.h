@@ -25,6 +25,9 @@ public:
     // Copies one set file to the destination under the target's file name;
     // the copy carries the archive attribute only.
     bool RestoreFile(const std::string& Source, const std::string& Dest) override;
+
+private:
+    std::string Destination() const;
 };
 
 extern TfmExport* fmExport;

@@ -1,14 +1,11 @@
 #include "operations/import_dialog.h"
 
-#include "config/backup_config.h"
+#include "core/import.h"
 #include "operations/operation_helpers.h"
-#include "platform/attributes.h"
-#include "platform/dir_search.h"
 #include "platform/files.h"
-#include "platform/paths.h"
 #include "storage/backup_set.h"
 #include "ui/file_dialog.h"
-#include "ui/message_box.h"
+#include "ui/text_fit.h"
 
 #include <QCheckBox>
 #include <QEvent>
@@ -19,45 +16,8 @@
 #include <QStyle>
 
 #include <algorithm>
-#include <vector>
 
 TfmImport* fmImport = nullptr;
-
-using operations::KindExtension;
-using operations::Q;
-
-namespace {
-
-// Compares the bytes ignoring ASCII case, as names are matched: a name that
-// is not UTF-8 must not look like another one after a text conversion.
-bool SameName(const std::string& a, const std::string& b) {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                      [&](char x, char y) { return lower(x) == lower(y); });
-}
-
-// The full source paths of one import, in order, each once (ignoring case).
-class ImportList {
-public:
-    void Add(const std::string& path) {
-        const bool held = std::any_of(items_.begin(), items_.end(), [&](const std::string& item) {
-            return SameName(item, path);
-        });
-        if (!held)
-            items_.push_back(path);
-    }
-    const std::vector<std::string>& Items() const { return items_; }
-
-private:
-    std::vector<std::string> items_;
-};
-
-// Hides the progress window however the import ends.
-struct HideInfoOnExit {
-    ~HideInfoOnExit() { operations::HideProgress(); }
-};
-
-} // namespace
 
 TfmImport::TfmImport(QWidget* parent) : QDialog(parent) {
     setObjectName("fmImport");
@@ -68,16 +28,11 @@ TfmImport::TfmImport(QWidget* parent) : QDialog(parent) {
 
     Label1 = new QLabel("Import from :", this);
     Label1->setObjectName("Label1");
-    // Fonts wider than the one the layout was made for would cut the label
-    // short: it then takes the room it needs, and the field gives way,
-    // keeping its right edge.
-    const int labelWidth = std::max(76, Label1->sizeHint().width());
-    Label1->setGeometry(12, 13, labelWidth, 16);
+    Label1->setGeometry(12, 13, 72, 16);
 
     EdImport = new QLineEdit("import medium", this);
     EdImport->setObjectName("EdImport");
-    const int editLeft = std::max(89, 12 + labelWidth + 1);
-    EdImport->setGeometry(editLeft, 11, 309 - editLeft, 24);
+    EdImport->setGeometry(89, 11, 220, 24);
     EdImport->installEventFilter(this);
 
     BtBrowse = new QPushButton(style()->standardIcon(QStyle::SP_DirOpenIcon), "Browse", this);
@@ -90,14 +45,14 @@ TfmImport::TfmImport(QWidget* parent) : QDialog(parent) {
     Label2 = new QLabel("Items to import:", this);
     Label2->setObjectName("Label2");
     Label2->setFont(underlined);
-    Label2->setGeometry(13, 68, 96, 16);
+    Label2->setGeometry(13, 68, 89, 16);
 
     ckChar = new QCheckBox("Character files", this);
     ckChar->setObjectName("ckChar");
-    ckChar->setGeometry(113, 70, 157, 17);
+    ckChar->setGeometry(113, 70, 97, 17);
     ckMulti = new QCheckBox("Multiplayer game", this);
     ckMulti->setObjectName("ckMulti");
-    ckMulti->setGeometry(113, 94, 157, 17);
+    ckMulti->setGeometry(113, 94, 128, 17);
     ckSingle = new QCheckBox("Single player game(s)", this);
     ckSingle->setObjectName("ckSingle");
     ckSingle->setGeometry(113, 117, 157, 17);
@@ -121,6 +76,9 @@ TfmImport::TfmImport(QWidget* parent) : QDialog(parent) {
     OpenDialog1->setObjectName("OpenDialog1");
     OpenDialog1->FileName = "Import medium";
     OpenDialog1->PathMustExist = true;
+
+    ui::ShowPathStart(EdImport);
+    ui::KeepTextVisible(this);
 
     setTabOrder(Button1, Button2);
     setTabOrder(Button2, EdImport);
@@ -152,16 +110,8 @@ std::string TfmImport::Folder() const {
 
 // The separator is always put in: a folder text ending with '/' gives "//",
 // which the file system takes as one.
-bool TfmImport::IsCharFile() const {
-    return platform::FileExists(Folder() + "/characters." + KindExtension("lpl"));
-}
-
-bool TfmImport::IsMultiFile() const {
-    return platform::FileExists(Folder() + "/net." + KindExtension("sav"));
-}
-
-bool TfmImport::IsSingleFile() const {
-    return platform::FileExists(Folder() + "/game*." + KindExtension("sav"));
+bool TfmImport::Holds(core::Kind kind) const {
+    return core::Holds(Folder() + "/", kind, operations::ZipBackups());
 }
 
 void TfmImport::UpdateButton1() {
@@ -220,41 +170,15 @@ void TfmImport::ReadDescText(const std::string& FolderPath, std::string& Descrip
 }
 
 void TfmImport::ImportFile(const std::string& Source, const std::string& SetFolder) {
-    const std::string folder = platform::ExtractFilePath(Source);
-    std::string name = platform::ExtractFileName(Source);
-    if (BackupConfig.ZipBackups != 0)
-        name = operations::WithZipExtension(name);
-
-    operations::ProgressText("copying " + folder + name + " to " + SetFolder + name);
-    if (!platform::CopyFile(folder + name, SetFolder + name, false))
-        ui::ShowMessage(Q("Error copying " + folder + name + " to " + SetFolder + name));
+    operations::DialogReporter reporter(this);
+    core::ImportFile(Source, SetFolder, operations::ZipBackups(), reporter);
 }
 
 void TfmImport::ImportAction() {
-    ImportList list;
-    operations::ShowProgress("Importing file", this);
-    const HideInfoOnExit hideInfo;
-
-    if (ckChar->isChecked())
-        list.Add(Folder() + "characters.lpl");
-    if (ckMulti->isChecked())
-        list.Add(Folder() + "net.sav");
-    if (ckSingle->isChecked()) {
-        platform::FileSearch search;
-        if (search.FindFirst(Folder() + "game*.*", platform::faAnyFile)) {
-            do {
-                if (!(search.Rec().Attr & platform::faDirectory))
-                    list.Add(Folder() + search.Rec().Name);
-            } while (search.FindNext());
-        }
-    }
-
-    std::string description;
-    ReadDescText(Folder(), description);
-    std::string SetPath;
-    // The set's description is cut to 255 bytes by CreateBackupSet.
-    if (!CreateBackupSet("Imported: " + description, SetPath))
-        return;
-    for (const std::string& source : list.Items())
-        ImportFile(source, SetPath);
+    core::ImportChoices choices;
+    choices.Folder = Folder();
+    choices.Kinds = {ckChar->isChecked(), ckMulti->isChecked(), ckSingle->isChecked()};
+    choices.Zip = operations::ZipBackups();
+    operations::DialogReporter reporter(this);
+    core::Import(choices, reporter);
 }

@@ -5,6 +5,8 @@
 // medium's description. Its state carries over from one showing to the next:
 // only a change of the folder text looks at the medium again.
 
+#include "core/kinds.h"
+
 #include <QDialog>
 
 #include <string>
@@ -36,9 +38,9 @@ public:
 
     // Whether the medium holds that kind, under the names of the current
     // ZipBackups: characters.lpl / net.sav / game*.sav, or ".zip".
-    bool IsCharFile() const;
-    bool IsMultiFile() const;
-    bool IsSingleFile() const;
+    bool IsCharFile() const { return Holds(core::Kind::Characters); }
+    bool IsMultiFile() const { return Holds(core::Kind::Multiplayer); }
+    bool IsSingleFile() const { return Holds(core::Kind::Single); }
     // Enables OK when a kind is checked.
     void UpdateButton1();
     // The first line of FolderPath + "desc.txt"; empty when there is none.
@@ -63,6 +65,7 @@ protected:
 
 private:
     std::string Folder() const;
+    bool Holds(core::Kind kind) const;
 };
 
 extern TfmImport* fmImport;

@@ -1,7 +1,10 @@
 #pragma once
 
-// What the Backup, Restore, Export and Import dialogs share: the extension
-// rule of set and medium files, the progress window, and the folder fields.
+// What the Backup, Restore, Export and Import dialogs share: the core's
+// reports shown as message boxes and in the progress window, and the folder
+// fields.
+
+#include "core/reporter.h"
 
 #include <QString>
 
@@ -23,19 +26,23 @@ inline QString Q(const std::string& s) {
     return QString::fromStdString(s);
 }
 
-// The extension a kind's files carry in a set or on a medium under the
-// current ZipBackups: "zip", or else `plain`.
-std::string KindExtension(const char* plain);
+// Whether backups hold archives, by the current settings.
+bool ZipBackups();
 
-// `path` with the extension of its file name replaced by "zip": the name up
-// to and including its last "." and "zip"; a name without "." becomes "zip".
-std::string WithZipExtension(const std::string& path);
+// The core's reports as the dialogs show them: messages in the message box;
+// the progress window, where there is one, shown with its caption in front
+// of `owner`, given one status line at a time (painted at once), hidden.
+class DialogReporter : public core::Reporter {
+public:
+    explicit DialogReporter(QWidget* owner) : owner_(owner) {}
+    void Message(const std::string& text) override;
+    void ProgressShow(const std::string& caption) override;
+    void ProgressText(const std::string& text) override;
+    void ProgressHide() override;
 
-// The progress window, where there is one: shown with `caption` in front of
-// `owner`, given one status line (painted at once), hidden.
-void ShowProgress(const QString& caption, QWidget* owner);
-void ProgressText(const std::string& text);
-void HideProgress();
+private:
+    QWidget* owner_;
+};
 
 // Leaving a folder field: a text that names an existing folder gets its
 // final separator, so that file names can be joined to it directly.
@@ -45,9 +52,10 @@ void CompleteFolderText(QLineEdit* edit);
 void BrowseFolder(ui::OpenDialog* dialog, QWidget* parent, QLineEdit* edit);
 
 // The line under a dialog's controls that tells why every kind is greyed:
-// GameDir holds no save folder. Made hidden, named LbNoSave; Update shows it
-// (the dialog grows below `height` by the line) only while that is so.
+// GameDir holds no save folder. Made hidden, named LbNoSave, after the
+// dialog's ui::KeepTextVisible; Update (from the activation handler) shows it
+// only while that is so, the dialog growing by the line.
 QLabel* MakeNoSaveLine(QDialog* dialog);
-void UpdateNoSaveLine(QDialog* dialog, QLabel* line, int height);
+void UpdateNoSaveLine(QDialog* dialog, QLabel* line);
 
 } // namespace operations

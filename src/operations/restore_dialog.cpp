@@ -1,16 +1,12 @@
 #include "operations/restore_dialog.h"
 
 #include "config/backup_config.h"
+#include "core/set_list.h"
 #include "operations/operation_helpers.h"
-#include "platform/attributes.h"
-#include "platform/dir_search.h"
-#include "platform/files.h"
-#include "platform/last_error.h"
-#include "platform/paths.h"
-#include "storage/archiver_call.h"
-#include "storage/backup_set.h"
+#include "ui/check_list_delegate.h"
 #include "ui/file_dialog.h"
 #include "ui/message_box.h"
+#include "ui/text_fit.h"
 
 #include <QCheckBox>
 #include <QEvent>
@@ -23,11 +19,10 @@
 #include <QShowEvent>
 #include <QStyle>
 
-#include <cstring>
+#include <optional>
 
 TfmRestore* fmRestore = nullptr;
 
-using operations::KindExtension;
 using operations::Q;
 
 namespace {
@@ -89,10 +84,6 @@ QString WithoutTimeZone(const QString& format) {
     return out.trimmed();
 }
 
-bool SetHolds(const std::string& setName, const std::string& pattern) {
-    return platform::FileExists(BackupConfig.BackupDir.Get() + setName + "/" + pattern);
-}
-
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -117,23 +108,15 @@ QString TObjSearchRec::DateText() const {
     return FormatSetDate(QDateTime(local.date(), t), QLocale::system());
 }
 
-bool TObjSearchRec::HasCharFile() const {
-    return SetHolds(SetName(), "characters." + KindExtension("lpl"));
-}
-
-bool TObjSearchRec::HasMultiFile() const {
-    return SetHolds(SetName(), "net." + KindExtension("sav"));
-}
-
-bool TObjSearchRec::HasSingleFile() const {
-    return SetHolds(SetName(), "game*." + KindExtension("sav"));
+bool TObjSearchRec::Holds(core::Kind kind) const {
+    return core::Holds(core::SetFolder(SetName()), kind, operations::ZipBackups());
 }
 
 // ---------------------------------------------------------------------------
 // TfmRestore
 
 TfmRestore::TfmRestore(QWidget* parent) : TfmRestore(parent, true) {
-    LbNoSave = operations::MakeNoSaveLine(this);
+    LbNoSave = operations::MakeNoSaveLine(this); // after the fit, see there
 }
 
 TfmRestore::TfmRestore(QWidget* parent, bool runFormCreate) : QDialog(parent) {
@@ -163,14 +146,14 @@ void TfmRestore::BuildControls() {
     Label1 = new QLabel("Items to restore:", this);
     Label1->setObjectName("Label1");
     Label1->setFont(underlined);
-    Label1->setGeometry(347, 7, 157, 16);
+    Label1->setGeometry(347, 7, 94, 16);
 
     ckChar = new QCheckBox("Character files", this);
     ckChar->setObjectName("ckChar");
-    ckChar->setGeometry(347, 30, 157, 17);
+    ckChar->setGeometry(347, 30, 97, 17);
     ckMulti = new QCheckBox("Multiplayer game", this);
     ckMulti->setObjectName("ckMulti");
-    ckMulti->setGeometry(347, 54, 157, 17);
+    ckMulti->setGeometry(347, 54, 128, 17);
     ckSingle = new QCheckBox("Single player game(s)", this);
     ckSingle->setObjectName("ckSingle");
     ckSingle->setGeometry(347, 77, 157, 17);
@@ -197,7 +180,7 @@ void TfmRestore::BuildControls() {
     ckOwner = new QCheckBox("Update owner", this);
     ckOwner->setObjectName("ckOwner");
     ckOwner->setToolTip("Use this to update the ownername of the gamefiles.");
-    ckOwner->setGeometry(347, 154, 157, 17);
+    ckOwner->setGeometry(347, 154, 113, 17);
 
     for (QWidget* w : std::initializer_list<QWidget*>{Label3, BtBrowse, EdDestination, ckOwner}) {
         w->setVisible(false);
@@ -219,6 +202,10 @@ void TfmRestore::BuildControls() {
     OpenDialog1->setObjectName("OpenDialog1");
     OpenDialog1->FileName = "Destination medium";
     OpenDialog1->PathMustExist = false;
+
+    ckRestore->setItemDelegate(new ui::CheckListDelegate(ckRestore));
+    ui::ShowPathStart(EdDestination);
+    ui::KeepTextVisible(this);
 
     setTabOrder(Button1, Button2);
     setTabOrder(Button2, ckRestore);
@@ -268,7 +255,7 @@ void TfmRestore::FormCreate() {
 
 void TfmRestore::FormActivate() {
     if (LbNoSave)
-        operations::UpdateNoSaveLine(this, LbNoSave, 222);
+        operations::UpdateNoSaveLine(this, LbNoSave);
     // Each showing starts with no set checked and no kind chosen.
     SetKindBoxes(false, false, false);
     UpdateButton1();
@@ -296,22 +283,11 @@ void TfmRestore::ListsCreate() {
     SetList.clear();
     CurrentSet = nullptr;
 
-    const std::string backupDir = BackupConfig.BackupDir.Get();
-    {
-        platform::FileSearch search;
-        if (search.FindFirst(backupDir + "*.*", platform::faDirectory)) {
-            do {
-                const platform::SearchRec& rec = search.Rec();
-                // Plain files come with a directory search; dot folders
-                // ("." and ".." among them) are no sets.
-                if (!(rec.Attr & platform::faDirectory) || rec.Name.empty() || rec.Name[0] == '.')
-                    continue;
-                TSetListEntry entry;
-                entry.Object = std::make_unique<TObjSearchRec>(rec);
-                ReadSetDescription(rec.Name, entry.Description);
-                SetList.push_back(std::move(entry));
-            } while (search.FindNext());
-        }
+    for (core::SetEntry& set : core::ListSets()) {
+        TSetListEntry entry;
+        entry.Object = std::make_unique<TObjSearchRec>(set.Rec);
+        entry.Description = std::move(set.Description);
+        SetList.push_back(std::move(entry));
     }
 
     ChangingSetChecks_ = true;
@@ -421,95 +397,31 @@ void TfmRestore::BtBrowseClick() {
 void TfmRestore::RestoreAction() {
     if (!CurrentSet)
         return;
-    const bool zip = BackupConfig.ZipBackups != 0;
-    const std::string E = KindExtension("sav");
-    // Only this copy of the name is used from here on: the lists may be
+    // Only this copy of the folder is used from here on: the lists may be
     // released and rebuilt while the action runs.
-    const std::string SetName = CurrentSet->SetName();
-    const std::string setFolder = BackupConfig.BackupDir.Get() + SetName + "/";
-    const std::string gameDir = BackupConfig.GameDir.Get();
-
-    bool started = false;
-    auto start = [&] {
-        if (started)
-            return;
-        started = true;
-        operations::ShowProgress("Restoring", this);
-    };
-
-    if (ckChar->isChecked()) {
-        start();
-        RestoreFile(setFolder + "characters.lpl", gameDir + "save/characters/characters.lpl");
-    }
-    if (ckMulti->isChecked()) {
-        start();
-        RestoreFile(setFolder + "net.sav", gameDir + "save/net/net.sav");
-    }
-    if (ckSingle->isChecked()) {
-        start();
-        std::vector<std::string> names;
-        {
-            platform::FileSearch search;
-            if (search.FindFirst(setFolder + "game*." + E, platform::faAnyFile)) {
-                do
-                    names.push_back(search.Rec().Name);
-                while (search.FindNext());
-            }
-        }
-        for (const std::string& F : names) {
-            // An archive game1.zip holds game1.sav.
-            const std::string G = zip ? F.substr(0, F.size() - 3) + "sav" : F;
-            RestoreFile(setFolder + F, gameDir + "save/games/" + G);
-        }
-    }
-    if (started) {
-        CopyDescFile(setFolder);
-        operations::HideProgress();
-    }
+    const std::string setFolder = core::SetFolder(CurrentSet->SetName());
+    const core::KindSet kinds{ckChar->isChecked(), ckMulti->isChecked(), ckSingle->isChecked()};
+    operations::DialogReporter reporter(this);
+    core::TransferSet(
+        setFolder, kinds, operations::ZipBackups(), reporter,
+        [this](const std::string& Source, const std::string& Dest) {
+            return RestoreFile(Source, Dest);
+        },
+        [this](const std::string& SetFolder) {
+            CopyDescFile(SetFolder);
+            return true;
+        });
 }
 
 bool TfmRestore::RestoreFile(const std::string& Source, const std::string& Dest) {
-    bool ok;
-    if (BackupConfig.ZipBackups != 0) {
-        operations::ProgressText("UnZipping " + Source + " to " + Dest);
-        ok = UnzipFile(Source, Dest);
-        if (!ok)
-            ui::ShowMessage(Q("error unzipping " + Source + " to " + Dest));
-    } else {
-        operations::ProgressText("Copying " + Source + " to " + Dest);
-        // Atomic: a failed copy leaves the game's file as it was.
-        ok = platform::CopyFile(Source, Dest, false);
-        if (!ok)
-            ui::ShowMessage(Q("error copying " + Source + " to " + Dest));
-    }
-    if (ok) {
-        platform::SetFileAttributes(Dest, 0); // a failure here does no harm
-        if (ckOwner->isChecked())
-            UpdateOwner(Dest);
-    }
-    return ok;
+    operations::DialogReporter reporter(this);
+    std::optional<std::string> owner;
+    if (ckOwner->isChecked())
+        owner = ComputerName;
+    return core::RestoreFile(Source, Dest, operations::ZipBackups(), owner, reporter);
 }
 
 bool TfmRestore::UpdateOwner(const std::string& FileName) {
-    unsigned char block[81] = {};
-    const std::string name = platform::CutUtf8(ComputerName, 80);
-    std::memcpy(block, name.data(), name.size());
-    if (platform::WriteAt(FileName, 0, block, sizeof block))
-        return true;
-    const std::string cause = platform::SysErrorMessage(platform::GetLastError());
-    ui::ShowMessage(Q("error updating owner of " + FileName + ": " + cause));
-    return false;
-}
-
-bool UnzipFile(const std::string& Source, const std::string& Dest) {
-    const std::string WorkDir = platform::ExtractFilePath(Dest);
-    // The archiver extracts into the current folder: without the game's
-    // folder it would write into whatever folder happens to be current.
-    if (!platform::DirectoryExists(WorkDir)) {
-        platform::SetLastError(platform::ERROR_PATH_NOT_FOUND);
-        return false;
-    }
-    const std::string Base = ArchiveBaseName(platform::ExtractFileName(Source));
-    const std::string Archive = platform::ExtractFilePath(Source) + Base;
-    return RunArchiver(ArchiverName, ExtractParams(Archive), WorkDir);
+    operations::DialogReporter reporter(this);
+    return core::UpdateOwner(FileName, ComputerName, reporter);
 }

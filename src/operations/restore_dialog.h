@@ -10,6 +10,7 @@
 // creation handler, and shows the destination controls that Restore keeps
 // hidden. Every shared routine calls the three operations virtually.
 
+#include "core/restore.h"
 #include "platform/dir_search.h"
 
 #include <QDateTime>
@@ -49,9 +50,12 @@ public:
 
     // Whether the set holds that kind, looked up with the current ZipBackups:
     // characters.lpl / net.sav / game*.sav, or the same names with ".zip".
-    bool HasCharFile() const;
-    bool HasMultiFile() const;
-    bool HasSingleFile() const;
+    bool HasCharFile() const { return Holds(core::Kind::Characters); }
+    bool HasMultiFile() const { return Holds(core::Kind::Multiplayer); }
+    bool HasSingleFile() const { return Holds(core::Kind::Single); }
+
+private:
+    bool Holds(core::Kind kind) const;
 };
 
 // DateText's rule for a given time and locale (pure; for tests).
@@ -116,7 +120,8 @@ public:
 
     void ListsCreate();
     void ListsDestroy();
-    // Restores the checked kinds of CurrentSet.
+    // Restores the checked kinds of CurrentSet, each file through RestoreFile,
+    // then CopyDescFile.
     void RestoreAction();
     // Writes the 81-byte owner block (ComputerName, zero-filled) at offset 0
     // of an existing file. A failure is shown ("error updating owner of ...")
@@ -142,9 +147,6 @@ private:
     bool ChangingSetChecks_ = false;
 };
 
-// Extracts the archive of one set file (Source's folder + its name up to the
-// first ".", the archiver adds ".zip") into Dest's folder. True when the
-// archiver ran and succeeded.
-bool UnzipFile(const std::string& Source, const std::string& Dest);
+using core::UnzipFile;
 
 extern TfmRestore* fmRestore;

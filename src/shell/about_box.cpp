@@ -1,5 +1,7 @@
 #include "shell/about_box.h"
 
+#include "ui/text_fit.h"
+
 #include <QFont>
 #include <QLabel>
 #include <QPushButton>
@@ -11,9 +13,6 @@ TfmAbout::TfmAbout(QWidget* parent) : QDialog(parent) {
     setWindowTitle("About");
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
     setFixedSize(368, 191);
-    QFont standard = font();
-    standard.setPixelSize(13);
-    setFont(standard);
 
     tx_moonforge = new QLabel("Moonforge Backup Tool", this);
     tx_moonforge->setObjectName("tx_moonforge");
@@ -46,4 +45,6 @@ TfmAbout::TfmAbout(QWidget* parent) : QDialog(parent) {
     Label1->setFont(smallFont);
     Label1->setAlignment(Qt::AlignCenter);
     Label1->setGeometry(4, 169, 360, 18);
+
+    ui::KeepTextVisible(this);
 }

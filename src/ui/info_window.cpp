@@ -1,5 +1,7 @@
 #include "ui/info_window.h"
 
+#include "ui/text_fit.h"
+
 #include <QApplication>
 #include <QFont>
 #include <QLabel>
@@ -23,6 +25,7 @@ TfmInfo::TfmInfo(QWidget* parent) : QDialog(parent) {
     font.setItalic(true);
     txBackup->setFont(font);
     txBackup->setGeometry(5, 5, 488, 60);
+    ui::KeepTextVisible(this);
 }
 
 void TfmInfo::ShowOver(QWidget* owner) {

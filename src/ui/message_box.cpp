@@ -1,7 +1,9 @@
 #include "ui/message_box.h"
 
 #include <QApplication>
+#include <QGridLayout>
 #include <QMessageBox>
+#include <QSpacerItem>
 #include <QWidget>
 
 namespace ui {
@@ -41,10 +43,24 @@ void ShowMessage(const QString& text, const QString& caption, MessageIcon icon) 
     QWidget* parent = QApplication::activeModalWidget();
     if (!parent)
         parent = QApplication::activeWindow();
-    QMessageBox box(toQt(icon), m.caption, m.text, QMessageBox::Ok, parent);
-    box.setObjectName("MessageBox");
-    box.setWindowModality(Qt::ApplicationModal);
-    box.exec();
+    MakeMessageBox(m, parent)->exec();
+}
+
+std::unique_ptr<QMessageBox> MakeMessageBox(const Message& m, QWidget* parent) {
+    auto box =
+        std::make_unique<QMessageBox>(toQt(m.icon), m.caption, m.text, QMessageBox::Ok, parent);
+    box->setObjectName("MessageBox");
+    box->setWindowModality(Qt::ApplicationModal);
+    // A box narrower than its title has the title cut by the window frame:
+    // room for the title in a bold face, and for the frame's buttons.
+    QFont titleFont = box->font();
+    titleFont.setBold(true);
+    const int titleHeight = QFontMetrics(titleFont).height();
+    const int width = QFontMetrics(titleFont).horizontalAdvance(m.caption) + 6 * titleHeight;
+    if (auto* grid = qobject_cast<QGridLayout*>(box->layout()))
+        grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Fixed),
+                      grid->rowCount(), 0, 1, grid->columnCount());
+    return box;
 }
 
 MessageHandler SetMessageHandler(MessageHandler h) {

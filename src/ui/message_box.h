@@ -6,7 +6,11 @@
 #include <QString>
 #include <QStringList>
 
+class QMessageBox;
+class QWidget;
+
 #include <functional>
+#include <memory>
 #include <vector>
 
 namespace ui {
@@ -26,6 +30,9 @@ QString ApplicationTitle();
 // and returns when it was closed. An empty caption means the application title.
 void ShowMessage(const QString& text, const QString& caption = {},
                  MessageIcon icon = MessageIcon::None);
+
+// The real box for `m`, at least as wide as its title, not yet shown.
+std::unique_ptr<QMessageBox> MakeMessageBox(const Message& m, QWidget* parent = nullptr);
 
 // Replaces the real box; returns the previous handler. An empty handler puts
 // the real box back.

@@ -1,14 +1,13 @@
 // The installed program as a user gets it: `cmake --install` into a temporary
 // prefix, and the Debian package that cpack builds.
 
+#include "common/run_program.h"
 #include "common/test_env.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
-#include <QProcess>
-#include <QProcessEnvironment>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -16,34 +15,8 @@
 
 namespace {
 
-struct Outcome {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
-
-// Runs a program to its end; one that is still running after `timeoutMs` is
-// killed and counts as failed (the real program would wait for a user).
-Outcome RunProgram(const QString& program, const QStringList& args, const QString& workDir = {},
-                   const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment(),
-                   int timeoutMs = 30000) {
-    QProcess p;
-    p.setProcessEnvironment(env);
-    if (!workDir.isEmpty())
-        p.setWorkingDirectory(workDir);
-    p.start(program, args);
-    Outcome r;
-    if (!p.waitForFinished(timeoutMs) || p.exitStatus() != QProcess::NormalExit) {
-        p.kill();
-        p.waitForFinished();
-        r.err = "did not run to its end: " + p.errorString().toStdString();
-        return r;
-    }
-    r.exitCode = p.exitCode();
-    r.out = p.readAllStandardOutput().toStdString();
-    r.err = p.readAllStandardError().toStdString();
-    return r;
-}
+using testenv::Outcome;
+using testenv::RunProgram;
 
 // The target a symbolic link holds as written; "" when `path` is no link.
 std::string LinkTarget(const QString& path) {
@@ -147,6 +120,19 @@ void CheckDesktopEntry(const QString& root, const QString& prefix) {
     EXPECT_EQ(r.out + r.err, "") << "desktop-file-validate has remarks";
 }
 
+// Checks the manual pages, the completion and the documentation under
+// `root` + `prefix`.
+void CheckDocumentation(const QString& root, const QString& prefix) {
+    const QString share = root + prefix + "/share/";
+    EXPECT_EQ(Entries(share + "man/man1"), QStringList({"mfbackup-cli.1.gz", "mfbackup.1.gz"}));
+    EXPECT_EQ(Entries(share + "doc/mfbackup"), QStringList({"README.md", "copyright"}));
+    const std::string completion =
+        testenv::ReadFile((share + "bash-completion/completions/mfbackup-cli").toStdString());
+    EXPECT_NE(completion.find("complete -F _mfbackup_cli mfbackup-cli"), std::string::npos);
+    Outcome page = RunProgram("gzip", {"-dc", share + "man/man1/mfbackup-cli.1.gz"});
+    EXPECT_EQ(page.out.rfind(".TH MFBACKUP-CLI 1 \"\" \"mfbackup 1.02\"", 0), 0u) << page.err;
+}
+
 // A prefix with a blank, as a user's folder may have.
 QString Prefix() {
     return QString::fromStdString(testenv::Scratch()) + "/install prefix";
@@ -157,20 +143,47 @@ TEST(InstalledLayout, ProgramAndArchiverShareAPrivateFolderReachedByALink) {
     InstallInto(prefix);
 
     EXPECT_EQ(Entries(prefix), QStringList({"bin", "lib", "share"}));
-    EXPECT_EQ(Entries(prefix + "/lib/mfbackup"), QStringList({"mfbackup", "pkzip.exe"}));
-    EXPECT_TRUE(IsExecutableFile(prefix + "/lib/mfbackup/mfbackup"));
-    EXPECT_TRUE(IsExecutableFile(prefix + "/lib/mfbackup/pkzip.exe"));
+    EXPECT_EQ(Entries(prefix + "/lib/mfbackup"),
+              QStringList({"mfbackup", "mfbackup-cli", "pkzip.exe"}));
+    for (const char* program : {"mfbackup", "mfbackup-cli", "pkzip.exe"})
+        EXPECT_TRUE(IsExecutableFile(prefix + "/lib/mfbackup/" + program)) << program;
 
-    // Only the link lands on PATH, and it is relative so that a staged install
-    // (DESTDIR, the package) points at the right file once in place.
-    EXPECT_EQ(Entries(prefix + "/bin"), QStringList({"mfbackup"}));
-    QFileInfo link(prefix + "/bin/mfbackup");
-    ASSERT_TRUE(link.isSymLink());
-    EXPECT_EQ(LinkTarget(link.filePath()), "../lib/mfbackup/mfbackup");
-    EXPECT_EQ(link.canonicalFilePath(),
-              QFileInfo(prefix + "/lib/mfbackup/mfbackup").canonicalFilePath());
+    // Only the links land on PATH, and they are relative so that a staged
+    // install (DESTDIR, the package) points at the right file once in place.
+    EXPECT_EQ(Entries(prefix + "/bin"), QStringList({"mfbackup", "mfbackup-cli"}));
+    for (const QString program : {"mfbackup", "mfbackup-cli"}) {
+        QFileInfo link(prefix + "/bin/" + program);
+        ASSERT_TRUE(link.isSymLink());
+        EXPECT_EQ(LinkTarget(link.filePath()), "../lib/mfbackup/" + program.toStdString());
+        EXPECT_EQ(link.canonicalFilePath(),
+                  QFileInfo(prefix + "/lib/mfbackup/" + program).canonicalFilePath());
+    }
 
     CheckDesktopEntry("", prefix);
+    CheckDocumentation("", prefix);
+}
+
+TEST(InstalledLayout, CommandLineThroughItsLinkMakesACompressedBackupWithTheArchiver) {
+    const QString prefix = Prefix();
+    InstallInto(prefix);
+    // Settings pointing at a game tree; no archiver on PATH.
+    const std::string game = testenv::Scratch() + "/game/";
+    const std::string backups = testenv::Scratch() + "/backups/";
+    testenv::WriteFile(game + "save/net/net.sav", "net game");
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(backups)));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("PATH", QString::fromStdString(testenv::Scratch()));
+    const QString cli = prefix + "/bin/mfbackup-cli";
+    for (const auto& [key, value] : {std::pair{"game-dir", game}, {"backup-dir", backups}}) {
+        Outcome set =
+            RunProgram(cli, {"settings", "set", key, QString::fromStdString(value)}, {}, env);
+        ASSERT_EQ(set.exitCode, 0) << set.err;
+    }
+    Outcome backup = RunProgram(cli, {"backup", "--zip"}, {}, env);
+    ASSERT_EQ(backup.exitCode, 0) << backup.out << backup.err;
+    const QStringList sets = Entries(QString::fromStdString(backups));
+    ASSERT_EQ(sets.size(), 1);
+    EXPECT_EQ(Entries(QString::fromStdString(backups) + sets[0]), QStringList{"net.zip"});
 }
 
 TEST(InstalledLayout, LauncherStartedThroughTheLinkFindsAndRunsTheArchiver) {
@@ -250,10 +263,13 @@ TEST(DebianPackage, HoldsTheInstalledLayoutUnderUsrWithDebianDependencies) {
     EXPECT_EQ(Entries(root), QStringList({"usr"}));
     EXPECT_EQ(Entries(root + "/usr"), QStringList({"bin", "lib", "share"}));
     EXPECT_EQ(Entries(root + "/usr/lib"), QStringList({"mfbackup"}));
-    EXPECT_EQ(Entries(root + "/usr/lib/mfbackup"), QStringList({"mfbackup", "pkzip.exe"}));
-    EXPECT_EQ(Entries(root + "/usr/bin"), QStringList({"mfbackup"}));
+    EXPECT_EQ(Entries(root + "/usr/lib/mfbackup"),
+              QStringList({"mfbackup", "mfbackup-cli", "pkzip.exe"}));
+    EXPECT_EQ(Entries(root + "/usr/bin"), QStringList({"mfbackup", "mfbackup-cli"}));
     EXPECT_EQ(LinkTarget(root + "/usr/bin/mfbackup"), "../lib/mfbackup/mfbackup");
+    EXPECT_EQ(LinkTarget(root + "/usr/bin/mfbackup-cli"), "../lib/mfbackup/mfbackup-cli");
     CheckDesktopEntry(root, "/usr");
+    CheckDocumentation(root, "/usr");
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 // Takes pictures of the program's windows for the documentation.
 //
-//   mf_screenshots <outdir> <name>...
+//   mf_screenshots <outdir> [--suffix S] <name>...
 //
 // Starts as the program does (settings, application, the eight windows, the
 // main window with the About box over it), then goes through the program as a
@@ -22,7 +22,8 @@
 // and WINEPREFIX pointing at a sample home made by scripts/make-demo-tree:
 // the pictures show that home's settings, saves and sets, and "info" adds a
 // backup set to it. Each picture is the screen's area of the window with the
-// window manager's frame, as the user sees it.
+// window manager's frame, as the user sees it. With --suffix the files are
+// named <name>S.png (for pictures taken in another desktop theme).
 
 #include "config/backup_config.h"
 #include "config/settings_dialog.h"
@@ -53,12 +54,14 @@
 #include <QWindow>
 
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <initializer_list>
 
 namespace {
 
 QString OutDir;
+QString Suffix;
 QStringList Wanted;
 int Failures = 0;
 
@@ -140,7 +143,7 @@ void Shoot(const QString& name, std::initializer_list<QWidget*> windows,
     QScreen* screen = windows.begin()[0]->screen();
     area &= screen->geometry();
     const QPixmap picture = screen->grabWindow(0, area.x(), area.y(), area.width(), area.height());
-    const QString file = OutDir + "/" + name + ".png";
+    const QString file = OutDir + "/" + name + Suffix + ".png";
     if (picture.size() != area.size()) {
         Fail(QString("%1: took %2x%3 of the screen instead of %4x%5")
                  .arg(name)
@@ -275,14 +278,19 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(shell::ApplicationTitle);
     if (argc < 3) {
-        std::fprintf(stderr, "usage: %s <outdir> <name>...\n", argv[0]);
+        std::fprintf(stderr, "usage: %s <outdir> [--suffix S] <name>...\n", argv[0]);
         return 2;
     }
     OutDir = QString::fromLocal8Bit(argv[1]);
     QDir().mkpath(OutDir);
     const QStringList known = {"about", "main-window", "settings", "backup",
                                "info",  "restore",     "export",   "import"};
-    for (int i = 2; i < argc; ++i) {
+    int first = 2;
+    if (argc > 3 && std::strcmp(argv[2], "--suffix") == 0) {
+        Suffix = QString::fromLocal8Bit(argv[3]);
+        first = 4;
+    }
+    for (int i = first; i < argc; ++i) {
         const QString name = QString::fromLocal8Bit(argv[i]);
         if (!known.contains(name)) {
             std::fprintf(stderr, "unknown picture %s (known: %s)\n", argv[i],

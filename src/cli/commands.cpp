@@ -1,0 +1,457 @@
+#include "cli/commands.h"
+
+#include "cli/console.h"
+#include "cli/options.h"
+#include "config/backup_config.h"
+#include "config/folder_checks.h"
+#include "core/backup.h"
+#include "core/import.h"
+#include "core/restore.h"
+#include "core/set_list.h"
+#include "platform/attributes.h"
+#include "platform/files.h"
+#include "platform/last_error.h"
+#include "platform/paths.h"
+#include "ui/message_box.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <strings.h>
+#include <unistd.h>
+
+namespace cli {
+namespace {
+
+// Stops a command before any work, with exit status 2: an unknown set, a
+// missing folder, an unreadable settings file.
+class Refusal : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+QString Q(const std::string& s) {
+    return QString::fromStdString(s);
+}
+
+// The backup makes the backup folder current: every path given on the
+// command line is made absolute first.
+std::string Absolute(const std::string& path) {
+    if (path.empty() || path.front() == platform::PathDelim)
+        return path;
+    return platform::GetCurrentDirectory() + platform::PathDelim + path;
+}
+
+// An existing folder given on the command line, with its final separator.
+std::string GivenFolder(const std::string& path) {
+    const std::string folder = platform::IncludeTrailingPathDelimiter(Absolute(path));
+    if (!platform::DirectoryExists(folder))
+        throw Refusal("no folder " + folder);
+    return folder;
+}
+
+void RequireFolder(const std::string& folder, const char* what) {
+    if (!platform::DirectoryExists(folder))
+        throw Refusal(std::string("the ") + what + " " + folder + " does not exist");
+}
+
+void RequireBackupFolder() {
+    RequireFolder(BackupConfig.BackupDir.Get(), "backup folder");
+}
+
+void RequireGameFolder() {
+    RequireFolder(BackupConfig.GameDir.Get(), "game folder");
+}
+
+bool Missing(const std::string& path) {
+    if (platform::GetFileAttributes(path) != platform::INVALID_FILE_ATTRIBUTES)
+        return false;
+    const std::uint32_t error = platform::GetLastError();
+    return error == platform::ERROR_FILE_NOT_FOUND || error == platform::ERROR_PATH_NOT_FOUND;
+}
+
+// As the program starts: defaults, the settings file, the machine name. A
+// missing settings file is made from the defaults and the game found, as the
+// program does; one
+// that exists but can't be read is left alone and refused.
+void LoadSettings(const std::string& configFile) {
+    SetSettingsFilePath(Absolute(configFile));
+    SetDefaultConfig();
+    switch (ReadConfig()) {
+    case ConfigRead::Read:
+        break;
+    case ConfigRead::NotOpened:
+        if (Missing(SettingsFilePath())) {
+            TakeFirstGameFolder();
+            SaveConfig();
+            break;
+        }
+        [[fallthrough]];
+    case ConfigRead::Failed:
+        throw Refusal("cannot read the settings file " + SettingsFilePath());
+    }
+    ReadMachineIdentity();
+}
+
+bool ZipSetting() {
+    return BackupConfig.ZipBackups != 0;
+}
+
+int Status(const core::RunResult& result) {
+    return result.Ok() ? ExitOk : ExitFailed;
+}
+
+// The sets, oldest first (by the folder's time, then by name).
+std::vector<core::SetEntry> SetsByDate() {
+    std::vector<core::SetEntry> sets = core::ListSets();
+    std::stable_sort(sets.begin(), sets.end(),
+                     [](const core::SetEntry& a, const core::SetEntry& b) {
+                         const timespec& x = a.Rec.WriteTime;
+                         const timespec& y = b.Rec.WriteTime;
+                         return x.tv_sec != y.tv_sec ? x.tv_sec < y.tv_sec : x.tv_nsec < y.tv_nsec;
+                     });
+    return sets;
+}
+
+// A set by its folder name, in any letter case, or "latest".
+std::string FindSet(const std::string& name) {
+    const std::vector<core::SetEntry> sets = SetsByDate();
+    if (name == "latest" && !sets.empty())
+        return sets.back().Rec.Name;
+    for (const core::SetEntry& set : sets)
+        if (strcasecmp(set.Rec.Name.c_str(), name.c_str()) == 0)
+            return set.Rec.Name;
+    throw Refusal("no set " + name + " in " + BackupConfig.BackupDir.Get());
+}
+
+// The form a folder's save files are in and the kinds it holds in it: a set
+// or medium is read as it was written, the settings decide only when it holds
+// both forms or none.
+struct Holding {
+    bool Zip = false;
+    core::KindSet Kinds;
+};
+
+Holding HoldingOf(const core::FolderContents& contents) {
+    const bool zip = contents.InArchives(ZipSetting());
+    return {zip, zip ? contents.Archived : contents.Plain};
+}
+
+// The kinds the command takes from what `where` holds: every kind it holds,
+// unless --kinds names some; a named kind it lacks is refused.
+core::KindSet ChosenKinds(const Options& options, const core::KindSet& held,
+                          const std::string& where) {
+    if (!options.Kinds || options.Kinds->All)
+        return held;
+    for (core::Kind kind : core::AllKinds)
+        if (options.Kinds->Kinds.Has(kind) && !held.Has(kind))
+            throw Refusal(where + " holds no " + KindWord(kind) + " files");
+    return options.Kinds->Kinds;
+}
+
+std::string Join(const std::vector<std::string>& words, const char* separator) {
+    std::string out;
+    for (const std::string& word : words)
+        out += (out.empty() ? "" : separator) + word;
+    return out;
+}
+
+QJsonArray JsonWords(const core::KindSet& kinds) {
+    QJsonArray array;
+    for (const std::string& word : KindWords(kinds))
+        array.append(Q(word));
+    return array;
+}
+
+void PrintJson(Console& console, const QJsonDocument& document) {
+    std::string text = document.toJson(QJsonDocument::Indented).toStdString();
+    if (!text.empty() && text.back() == '\n')
+        text.pop_back();
+    console.Out(text);
+}
+
+// ISO 8601 in local time, with its offset from UTC when asked.
+std::string IsoDate(const timespec& time, bool withOffset) {
+    const QDateTime local =
+        QDateTime::fromSecsSinceEpoch(static_cast<qint64>(time.tv_sec), Qt::LocalTime);
+    std::string text = local.toString("yyyy-MM-dd'T'HH:mm:ss").toStdString();
+    if (withOffset) {
+        const int offset = local.offsetFromUtc();
+        const int minutes = std::abs(offset) / 60;
+        char zone[8];
+        std::snprintf(zone, sizeof zone, "%c%02d:%02d", offset < 0 ? '-' : '+', minutes / 60 % 100,
+                      minutes % 60);
+        text += zone;
+    }
+    return text;
+}
+
+std::string Padded(const std::string& text, std::size_t width, bool right = false) {
+    const std::string fill(width > text.size() ? width - text.size() : 0, ' ');
+    return right ? fill + text : text + fill;
+}
+
+int List(const Options& options, Console& console) {
+    RequireBackupFolder();
+    struct Row {
+        const core::SetEntry* Set;
+        Holding Held;
+        core::FolderContents Contents;
+    };
+    const std::vector<core::SetEntry> sets = SetsByDate();
+    std::vector<Row> rows;
+    for (const core::SetEntry& set : sets) {
+        const core::FolderContents contents = core::ReadContents(core::SetFolder(set.Rec.Name));
+        rows.push_back({&set, HoldingOf(contents), contents});
+    }
+
+    if (options.Json) {
+        QJsonArray array;
+        for (const Row& row : rows) {
+            QJsonObject object;
+            object["name"] = Q(row.Set->Rec.Name);
+            object["date"] = Q(IsoDate(row.Set->Rec.WriteTime, true));
+            object["description"] = Q(row.Set->Description);
+            object["kinds"] = JsonWords(row.Held.Kinds);
+            object["files"] = static_cast<qint64>(row.Contents.Files);
+            object["bytes"] = static_cast<qint64>(row.Contents.Bytes);
+            object["zip"] = row.Held.Zip && row.Held.Kinds.Any();
+            array.append(object);
+        }
+        PrintJson(console, QJsonDocument(array));
+        return ExitOk;
+    }
+
+    std::vector<std::vector<std::string>> cells;
+    std::vector<std::size_t> widths(5, 0);
+    for (const Row& row : rows) {
+        const std::string kinds = Join(KindWords(row.Held.Kinds), ",");
+        cells.push_back({row.Set->Rec.Name, IsoDate(row.Set->Rec.WriteTime, false),
+                         kinds.empty() ? "-" : kinds, std::to_string(row.Contents.Files),
+                         std::to_string(row.Contents.Bytes), row.Set->Description});
+        for (std::size_t i = 0; i < widths.size(); ++i)
+            widths[i] = std::max(widths[i], cells.back()[i].size());
+    }
+    for (const std::vector<std::string>& c : cells) {
+        std::string line = Padded(c[0], widths[0]) + "  " + c[1] + "  " + Padded(c[2], widths[2]) +
+                           "  " + Padded(c[3], widths[3], true) + "  " +
+                           Padded(c[4], widths[4], true) + "  " + c[5];
+        while (!line.empty() && line.back() == ' ')
+            line.pop_back();
+        console.Out(line);
+    }
+    return ExitOk;
+}
+
+// The kinds the settings check by default.
+core::KindSet DefaultKinds() {
+    return {BackupConfig.Characters != 0, BackupConfig.Multiplayer != 0,
+            BackupConfig.SinglePlayer != 0};
+}
+
+int Backup(const Options& options, Console& console) {
+    RequireBackupFolder();
+    RequireGameFolder();
+    core::BackupChoices choices;
+    if (options.Kinds) {
+        choices.Kinds = options.Kinds->Kinds;
+    } else {
+        // As the dialog offers them: the default kinds that have a changed file.
+        const core::KindSet offered = core::OfferedKinds(options.IgnoreArchiveBit);
+        for (core::Kind kind : core::AllKinds)
+            choices.Kinds.Set(kind, DefaultKinds().Has(kind) && offered.Has(kind));
+    }
+    choices.Description = options.Description.value_or("");
+    choices.Zip = options.Zip.value_or(ZipSetting());
+    choices.DryRun = options.DryRun;
+    ConsoleReporter reporter(console, "backed up", "back up");
+    return Status(core::Backup(choices, reporter));
+}
+
+// What a restore, export or import takes from `folder`: its form and the
+// chosen kinds. False, said on standard error, when it holds none of them.
+bool Take(const Options& options, const std::string& folder, const std::string& where,
+          const char* verb, Console& console, bool& zip, core::KindSet& kinds) {
+    const Holding held = HoldingOf(core::ReadContents(folder));
+    zip = held.Zip;
+    kinds = ChosenKinds(options, held.Kinds, where);
+    if (!kinds.Any())
+        console.Error(std::string("Nothing to ") + verb + " in " + where);
+    return kinds.Any();
+}
+
+int Restore(const Options& options, Console& console) {
+    RequireBackupFolder();
+    RequireGameFolder();
+    core::RestoreChoices choices;
+    choices.SetName = FindSet(options.Arguments[0]);
+    if (!Take(options, core::SetFolder(choices.SetName), "set " + choices.SetName, "restore",
+              console, choices.Zip, choices.Kinds))
+        return ExitOk;
+    if (options.Owner.value_or(BackupConfig.OwnerOnRestore != 0))
+        choices.Owner = ComputerName;
+    choices.DryRun = options.DryRun;
+    ConsoleReporter reporter(console, "restored", "restore", true);
+    return Status(core::Restore(choices, reporter));
+}
+
+int Export(const Options& options, Console& console) {
+    RequireBackupFolder();
+    core::ExportChoices choices;
+    choices.SetName = FindSet(options.Arguments[0]);
+    choices.Folder = GivenFolder(options.Arguments[1]);
+    if (!Take(options, core::SetFolder(choices.SetName), "set " + choices.SetName, "export",
+              console, choices.Zip, choices.Kinds))
+        return ExitOk;
+    ConsoleReporter reporter(console, "exported");
+    return Status(core::Export(choices, reporter));
+}
+
+int Import(const Options& options, Console& console) {
+    RequireBackupFolder();
+    core::ImportChoices choices;
+    choices.Folder = GivenFolder(options.Arguments[0]);
+    if (!Take(options, choices.Folder, choices.Folder, "import", console, choices.Zip,
+              choices.Kinds))
+        return ExitOk;
+    ConsoleReporter reporter(console, "imported");
+    return Status(core::Import(choices, reporter));
+}
+
+int ShowSettings(const Options& options, Console& console) {
+    const std::string kinds = Join(KindWords(DefaultKinds()), ",");
+    if (options.Json) {
+        QJsonObject object;
+        object["game_dir"] = Q(BackupConfig.GameDir.Get());
+        object["backup_dir"] = Q(BackupConfig.BackupDir.Get());
+        object["kinds"] = JsonWords(DefaultKinds());
+        object["zip"] = ZipSetting();
+        object["owner"] = BackupConfig.OwnerOnRestore != 0;
+        object["config_file"] = Q(SettingsFilePath());
+        object["machine_name"] = Q(ComputerName);
+        PrintJson(console, QJsonDocument(object));
+        return ExitOk;
+    }
+    const auto onOff = [](std::uint8_t value) { return value != 0 ? "on" : "off"; };
+    console.Out("game-dir      " + BackupConfig.GameDir.Get());
+    console.Out("backup-dir    " + BackupConfig.BackupDir.Get());
+    console.Out("kinds         " + (kinds.empty() ? std::string("none") : kinds));
+    console.Out(std::string("zip           ") + onOff(BackupConfig.ZipBackups));
+    console.Out(std::string("owner         ") + onOff(BackupConfig.OwnerOnRestore));
+    console.Out("config-file   " + SettingsFilePath());
+    console.Out("machine-name  " + ComputerName);
+    return ExitOk;
+}
+
+std::uint8_t OnOff(const std::string& key, const std::string& value) {
+    if (value == "on")
+        return 1;
+    if (value == "off")
+        return 0;
+    throw UsageError(key + " is on or off, not " + value);
+}
+
+// The folder as the Settings dialog would store it; refused as it refuses it.
+std::string CheckedFolder(const std::string& value,
+                          std::optional<FolderProblem> (*check)(std::string&)) {
+    std::string folder = Absolute(value);
+    if (const std::optional<FolderProblem> problem = check(folder))
+        throw Refusal(problem->Text.toStdString() + ": " + folder);
+    return folder;
+}
+
+int SetSetting(const Options& options) {
+    const std::string& key = options.Arguments[1];
+    const std::string& value = options.Arguments[2];
+    if (key == "game-dir") {
+        BackupConfig.GameDir.Set(CheckedFolder(value, CheckGameDir));
+    } else if (key == "backup-dir") {
+        BackupConfig.BackupDir.Set(CheckedFolder(value, CheckBackupDir));
+    } else if (key == "kinds") {
+        const core::KindSet kinds = ParseKinds(value, true).Kinds;
+        BackupConfig.Characters = kinds.Characters ? 1 : 0;
+        BackupConfig.Multiplayer = kinds.Multiplayer ? 1 : 0;
+        BackupConfig.SinglePlayer = kinds.Single ? 1 : 0;
+    } else if (key == "zip") {
+        BackupConfig.ZipBackups = OnOff(key, value);
+    } else if (key == "owner") {
+        BackupConfig.OwnerOnRestore = OnOff(key, value);
+    } else {
+        throw UsageError("unknown setting " + key + " (game-dir, backup-dir, kinds, zip or owner)");
+    }
+    // A failed write has said why ("Cannot create file ...").
+    return SaveConfig() ? ExitOk : ExitFailed;
+}
+
+int Run(const Options& options, Console& console) {
+    const std::string& command = options.Command;
+    if (command == "list")
+        return List(options, console);
+    if (command == "backup")
+        return Backup(options, console);
+    if (command == "restore")
+        return Restore(options, console);
+    if (command == "export")
+        return Export(options, console);
+    if (command == "import")
+        return Import(options, console);
+    if (options.Arguments.empty())
+        return ShowSettings(options, console);
+    return SetSetting(options);
+}
+
+// Standard streams that were closed would be taken by the next file opened,
+// and output would land in it.
+void KeepStandardStreamsOpen() {
+    for (int fd = 0; fd <= 2; ++fd)
+        if (fcntl(fd, F_GETFD) == -1)
+            open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+}
+
+} // namespace
+
+int Main(int argc, char** argv) {
+    KeepStandardStreamsOpen();
+    // A reader that goes away (`| head`) must not end a backup half way.
+    std::signal(SIGPIPE, SIG_IGN);
+    Console console;
+    try {
+        const Options options = ParseOptions(std::vector<std::string>(argv + 1, argv + argc));
+        if (options.Help || options.Version) {
+            const std::string text =
+                options.Help ? HelpText(options.Command) : "mfbackup-cli " MF_VERSION "\n";
+            std::fputs(text.c_str(), stdout);
+            return ExitOk;
+        }
+        QCoreApplication app(argc, argv);
+        // The messages of the settings, the set and the archiver calls.
+        const ui::MessageCapture messages(
+            [&](const ui::Message& message) { console.Error(message.text.toStdString()); });
+        LoadSettings(options.ConfigFile);
+        return Run(options, console);
+    } catch (const UsageError& e) {
+        console.Error(std::string("mfbackup-cli: ") + e.what() + " (see mfbackup-cli --help)");
+        return ExitUsage;
+    } catch (const Refusal& e) {
+        console.Error(std::string("mfbackup-cli: ") + e.what());
+        return ExitUsage;
+    } catch (const std::exception& e) {
+        console.Error(std::string("mfbackup-cli: ") + e.what());
+        return ExitFailed;
+    }
+}
+
+} // namespace cli

@@ -1,0 +1,83 @@
+#include "cli/console.h"
+
+#include "platform/paths.h"
+
+#include <algorithm>
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace cli {
+
+Console::Console() : terminal_(isatty(STDERR_FILENO) == 1) {}
+
+Console::~Console() {
+    EndProgress();
+}
+
+void Console::Write(std::FILE* stream, const std::string& line) {
+    EndProgress();
+    // Paths are bytes: written as they are. A closed stream is no reason to
+    // stop the work, so write errors are not acted on.
+    std::fwrite(line.data(), 1, line.size(), stream);
+    std::fputc('\n', stream);
+    std::fflush(stream);
+}
+
+void Console::Out(const std::string& line) {
+    Write(stdout, line);
+}
+
+void Console::Error(const std::string& line) {
+    // One line per message, whatever a cause text holds.
+    std::string text = line;
+    std::replace(text.begin(), text.end(), '\n', ' ');
+    Write(stderr, text);
+}
+
+void Console::Progress(std::size_t index, std::size_t total, const std::string& name) {
+    if (!terminal_)
+        return;
+    std::string line = "[" + std::to_string(index) + "/" + std::to_string(total) + "] " + name;
+    // A line longer than the terminal would wrap, and "\r" would then go
+    // back to its last row only.
+    struct winsize size = {};
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 1 &&
+        line.size() >= size.ws_col)
+        line = platform::CutUtf8(line, size.ws_col - 1u);
+    line = "\r" + line + "\x1b[K";
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+    progressShown_ = true;
+}
+
+void Console::EndProgress() {
+    if (!progressShown_)
+        return;
+    progressShown_ = false;
+    std::fputs("\r\x1b[K", stderr);
+    std::fflush(stderr);
+}
+
+void ConsoleReporter::Message(const std::string& text) {
+    console_.Error(text);
+}
+
+void ConsoleReporter::ProgressStep(std::size_t index, std::size_t total, const std::string& name) {
+    console_.Progress(index, total, name);
+}
+
+void ConsoleReporter::ProgressHide() {
+    console_.EndProgress();
+}
+
+void ConsoleReporter::FileDone(const std::string& source, const std::string& target, bool ok) {
+    if (ok)
+        console_.Out(done_ + " " + source + " -> " + target);
+}
+
+void ConsoleReporter::FilePlanned(const std::string& source, const std::string& target) {
+    console_.Out("would " + planned_ + " " + (planTarget_ ? target : source));
+}
+
+} // namespace cli

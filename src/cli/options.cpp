@@ -1,0 +1,233 @@
+#include "cli/options.h"
+
+#include <algorithm>
+
+namespace cli {
+namespace {
+
+struct CommandInfo {
+    const char* Name;
+    const char* Synopsis;
+    const char* Summary;
+    std::vector<std::string> Allowed; // the options it takes
+    std::size_t Arguments;
+};
+
+const std::vector<CommandInfo>& Commands() {
+    static const std::vector<CommandInfo> commands = {
+        {"list", "list [--json]", "the backup sets, oldest first", {"--json"}, 0},
+        {"backup",
+         "backup [--kinds K] [--desc TEXT] [--zip | --plain] [--ignore-archive-bit] [--dry-run]",
+         "back up the changed save files into a new set",
+         {"--kinds", "--desc", "--zip", "--plain", "--ignore-archive-bit", "--dry-run"},
+         0},
+        {"restore",
+         "restore SET [--kinds K] [--owner | --no-owner] [--dry-run]",
+         "put the files of a set back into the game",
+         {"--kinds", "--owner", "--no-owner", "--dry-run"},
+         1},
+        {"export",
+         "export SET DIR [--kinds K]",
+         "copy the files of a set and its description into a folder",
+         {"--kinds"},
+         2},
+        {"import",
+         "import DIR [--kinds K]",
+         "file the save files an export left in a folder as a new set",
+         {"--kinds"},
+         1},
+        {"settings",
+         "settings [--json] | settings set KEY VALUE",
+         "show the settings, or change one: game-dir, backup-dir, kinds, zip (on/off), owner "
+         "(on/off)",
+         {"--json"},
+         0},
+    };
+    return commands;
+}
+
+const CommandInfo* FindCommand(const std::string& name) {
+    for (const CommandInfo& info : Commands())
+        if (name == info.Name)
+            return &info;
+    return nullptr;
+}
+
+const std::vector<std::string> KnownOptions = {
+    "--config", "--kinds",    "--desc",    "--zip",  "--plain",
+    "--owner",  "--no-owner", "--dry-run", "--json", "--ignore-archive-bit",
+    "--help",   "--version"};
+
+// Options that take a value, as "--name VALUE" or "--name=VALUE".
+bool TakesValue(const std::string& name) {
+    return name == "--config" || name == "--kinds" || name == "--desc";
+}
+
+bool Has(const std::vector<std::string>& list, const char* item) {
+    return std::find(list.begin(), list.end(), item) != list.end();
+}
+
+void Apply(Options& options, const std::string& name, const std::string& value) {
+    if (name == "--help")
+        options.Help = true;
+    else if (name == "--version")
+        options.Version = true;
+    else if (name == "--config")
+        options.ConfigFile = value;
+    else if (name == "--kinds")
+        options.Kinds = ParseKinds(value);
+    else if (name == "--desc")
+        options.Description = value;
+    else if (name == "--zip" || name == "--plain")
+        options.Zip = name == "--zip";
+    else if (name == "--owner" || name == "--no-owner")
+        options.Owner = name == "--owner";
+    else if (name == "--ignore-archive-bit")
+        options.IgnoreArchiveBit = true;
+    else if (name == "--dry-run")
+        options.DryRun = true;
+    else if (name == "--json")
+        options.Json = true;
+}
+
+} // namespace
+
+std::string KindWord(core::Kind kind) {
+    switch (kind) {
+    case core::Kind::Characters:
+        return "characters";
+    case core::Kind::Multiplayer:
+        return "multiplayer";
+    case core::Kind::Single:
+        return "single";
+    }
+    return {};
+}
+
+std::vector<std::string> KindWords(const core::KindSet& kinds) {
+    std::vector<std::string> words;
+    for (core::Kind kind : core::AllKinds)
+        if (kinds.Has(kind))
+            words.push_back(KindWord(kind));
+    return words;
+}
+
+KindChoice ParseKinds(const std::string& text, bool allowNone) {
+    KindChoice choice;
+    if (allowNone && text == "none")
+        return choice;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t comma = text.find(',', start);
+        const std::string word = text.substr(start, comma - start);
+        bool known = false;
+        if (word == "all") {
+            choice.All = known = true;
+            for (core::Kind kind : core::AllKinds)
+                choice.Kinds.Set(kind, true);
+        }
+        for (core::Kind kind : core::AllKinds) {
+            if (word == KindWord(kind)) {
+                choice.Kinds.Set(kind, true);
+                known = true;
+            }
+        }
+        if (!known)
+            throw UsageError("unknown kind '" + word +
+                             "' (kinds are characters, multiplayer, single or all)");
+        if (comma == std::string::npos)
+            return choice;
+        start = comma + 1;
+    }
+}
+
+Options ParseOptions(const std::vector<std::string>& args) {
+    Options options;
+    std::vector<std::string> given; // the command's own options, checked below
+    bool optionsEnded = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+            if (options.Command.empty())
+                options.Command = arg;
+            else
+                options.Arguments.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        std::string name = arg == "-h" ? "--help" : arg;
+        std::optional<std::string> value;
+        if (const auto eq = name.find('='); eq != std::string::npos) {
+            value = name.substr(eq + 1);
+            name.resize(eq);
+        }
+        if (!Has(KnownOptions, name.c_str()))
+            throw UsageError("unknown option " + name);
+        if (TakesValue(name)) {
+            if (!value && i + 1 < args.size())
+                value = args[++i];
+            if (!value || (value->empty() && name == "--config"))
+                throw UsageError(name + " needs a value");
+        } else if (value) {
+            throw UsageError(name + " takes no value");
+        }
+        Apply(options, name, value.value_or(""));
+        if (name != "--help" && name != "--version" && name != "--config")
+            given.push_back(name);
+    }
+
+    const CommandInfo* info = FindCommand(options.Command);
+    if (!options.Command.empty() && !info)
+        throw UsageError("unknown command " + options.Command);
+    if (options.Help || options.Version)
+        return options;
+    if (!info)
+        throw UsageError("no command given");
+    for (const std::string& name : given)
+        if (!Has(info->Allowed, name.c_str()))
+            throw UsageError(options.Command + " takes no option " + name);
+    if (Has(given, "--zip") && Has(given, "--plain"))
+        throw UsageError("--zip and --plain exclude each other");
+    if (Has(given, "--owner") && Has(given, "--no-owner"))
+        throw UsageError("--owner and --no-owner exclude each other");
+
+    const std::vector<std::string>& a = options.Arguments;
+    if (options.Command == "settings" && !a.empty()) {
+        if (a[0] != "set")
+            throw UsageError("unknown settings command " + a[0]);
+        if (a.size() != 3)
+            throw UsageError("settings set needs KEY and VALUE");
+        if (options.Json)
+            throw UsageError("settings set takes no option --json");
+    } else if (a.size() < info->Arguments) {
+        throw UsageError(std::string("usage: mfbackup-cli ") + info->Synopsis);
+    } else if (a.size() > info->Arguments) {
+        throw UsageError("unexpected argument " + a[info->Arguments]);
+    }
+    return options;
+}
+
+std::string HelpText(const std::string& command) {
+    if (const CommandInfo* info = FindCommand(command)) {
+        std::string text = std::string("Usage: mfbackup-cli [--config FILE] ") + info->Synopsis +
+                           "\n\n" + info->Summary + ".\n";
+        return text;
+    }
+    std::string text = "Usage: mfbackup-cli [--config FILE] COMMAND [OPTIONS]\n\n"
+                       "Backs up the save files of Moonforge without opening a window.\n\n";
+    for (const CommandInfo& info : Commands())
+        text += std::string("  ") + info.Synopsis + "\n      " + info.Summary + "\n";
+    text += "\n"
+            "K is a comma list of characters, multiplayer, single, or all. SET is a set's\n"
+            "folder name (any letter case) or latest. --config FILE reads and writes another\n"
+            "settings file. --help and --version also work after a COMMAND.\n\n"
+            "Exit status: 0 when everything asked was done, 1 when a file failed, 2 for a\n"
+            "usage error, an unknown set, a missing folder or an unreadable settings file.\n"
+            "See mfbackup-cli(1).\n";
+    return text;
+}
+
+} // namespace cli

@@ -1,0 +1,58 @@
+#pragma once
+
+// The command line of mfbackup-cli, read into what it asks for. Nothing here
+// touches the disk.
+
+#include "core/kinds.h"
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace cli {
+
+// A command line that can't be run as written; what() says why, in one line.
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Kinds as the user names them.
+struct KindChoice {
+    core::KindSet Kinds;
+    bool All = false; // "all": every kind there is, also those a set lacks
+};
+
+struct Options {
+    std::string ConfigFile; // "" for the usual settings file
+    bool Help = false;
+    bool Version = false;
+    std::string Command; // "" when none was given
+    std::vector<std::string> Arguments;
+
+    std::optional<KindChoice> Kinds;
+    std::optional<std::string> Description;
+    std::optional<bool> Zip;
+    std::optional<bool> Owner;
+    bool IgnoreArchiveBit = false;
+    bool DryRun = false;
+    bool Json = false;
+};
+
+// Reads argv[1..]. Throws UsageError for an unknown command or option, a
+// missing value, an option the command does not take, or a wrong number of
+// arguments. With --help or --version nothing else is checked.
+Options ParseOptions(const std::vector<std::string>& args);
+
+// "characters,single", "all" (and with `allowNone`, "none").
+KindChoice ParseKinds(const std::string& text, bool allowNone = false);
+// The word of a kind: "characters", "multiplayer", "single".
+std::string KindWord(core::Kind kind);
+// The words of the kinds in `kinds`, in order.
+std::vector<std::string> KindWords(const core::KindSet& kinds);
+
+// The help text: the whole program's, or one command's.
+std::string HelpText(const std::string& command);
+
+} // namespace cli

@@ -1,0 +1,49 @@
+#pragma once
+
+// The backup: every changed file of the chosen kinds is copied (or
+// compressed) into a new backup set and marked backed up.
+
+#include "core/kinds.h"
+#include "core/reporter.h"
+
+#include <string>
+#include <vector>
+
+namespace core {
+
+// Whether the first entry matching `pattern` exists and carries the archive
+// attribute; with `ignoreArchiveBit`, whether it exists.
+bool CanBackup(const std::string& pattern, bool ignoreArchiveBit);
+// The test pattern of a kind under the game folder: its file, or for single
+// player games the first "game*.sav".
+std::string BackupTestPattern(Kind kind);
+// The kinds a backup offers: those whose test pattern passes CanBackup.
+KindSet OfferedKinds(bool ignoreArchiveBit);
+
+// Appends `folder` + name for each plain, visible file of `folder` (ending
+// in '/') whose archive attribute is set, in the order of the directory
+// search.
+void CollectFiles(const std::string& folder, std::vector<std::string>& list);
+// The files a backup of `kinds` takes: the kinds' folders in their order.
+std::vector<std::string> BackupSources(const KindSet& kinds);
+
+// Has the archiver add `source` to `archive` (a path without ".zip"), running
+// in the source's folder.
+bool ZipFile(const std::string& source, const std::string& archive);
+// Copies `source` into the set, or compresses it there with `zip`. A failure
+// is reported and false returned.
+bool BackupFile(const std::string& source, const std::string& setPath, bool zip,
+                Reporter& reporter);
+
+struct BackupChoices {
+    KindSet Kinds;
+    std::string Description;
+    bool Zip = false;
+    bool DryRun = false; // only report the files that would be backed up
+};
+
+// The whole backup. A source is marked backed up only once every copy is on
+// disk and the game has not written it again meanwhile.
+RunResult Backup(const BackupChoices& choices, Reporter& reporter);
+
+} // namespace core

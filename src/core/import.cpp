@@ -1,0 +1,99 @@
+#include "core/import.h"
+
+#include "platform/attributes.h"
+#include "platform/dir_search.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "storage/backup_set.h"
+
+#include <algorithm>
+
+namespace core {
+namespace {
+
+// Compares the bytes ignoring ASCII case, as names are matched: a name that
+// is not UTF-8 must not look like another one after a text conversion.
+bool SameName(const std::string& a, const std::string& b) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [&](char x, char y) { return lower(x) == lower(y); });
+}
+
+void AddOnce(std::vector<std::string>& list, const std::string& path) {
+    const bool held = std::any_of(list.begin(), list.end(),
+                                  [&](const std::string& item) { return SameName(item, path); });
+    if (!held)
+        list.push_back(path);
+}
+
+// Hides the progress window however the import ends.
+class ProgressScope {
+public:
+    ProgressScope(Reporter& reporter, const std::string& caption) : reporter_(reporter) {
+        reporter_.ProgressShow(caption);
+    }
+    ~ProgressScope() { reporter_.ProgressHide(); }
+    ProgressScope(const ProgressScope&) = delete;
+    ProgressScope& operator=(const ProgressScope&) = delete;
+
+private:
+    Reporter& reporter_;
+};
+
+} // namespace
+
+std::vector<std::string> MediumFiles(const std::string& folder, const KindSet& kinds) {
+    std::vector<std::string> list;
+    for (Kind kind : {Kind::Characters, Kind::Multiplayer})
+        if (kinds.Has(kind))
+            AddOnce(list, folder + KindFileName(kind));
+    if (kinds.Single) {
+        platform::FileSearch search;
+        if (search.FindFirst(folder + "game*.*", platform::faAnyFile)) {
+            do {
+                if (!(search.Rec().Attr & platform::faDirectory))
+                    AddOnce(list, folder + search.Rec().Name);
+            } while (search.FindNext());
+        }
+    }
+    return list;
+}
+
+bool ImportFile(const std::string& source, const std::string& setFolder, bool zip,
+                Reporter& reporter) {
+    const std::string folder = platform::ExtractFilePath(source);
+    std::string name = platform::ExtractFileName(source);
+    if (zip)
+        name = WithZipExtension(name);
+
+    reporter.ProgressText("copying " + folder + name + " to " + setFolder + name);
+    const bool ok = platform::CopyFile(folder + name, setFolder + name, false);
+    if (!ok)
+        reporter.Message("Error copying " + folder + name + " to " + setFolder + name);
+    reporter.FileDone(folder + name, setFolder + name, ok);
+    return ok;
+}
+
+RunResult Import(const ImportChoices& choices, Reporter& reporter) {
+    RunResult result;
+    const ProgressScope progress(reporter, "Importing file");
+    const std::vector<std::string> list = MediumFiles(choices.Folder, choices.Kinds);
+
+    const std::string description = ReadDescriptionFile(choices.Folder);
+    std::string setPath;
+    // The set's description is cut to 255 bytes by CreateBackupSet.
+    if (!CreateBackupSet("Imported: " + description, setPath)) {
+        result.Failures = 1;
+        return result;
+    }
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        reporter.ProgressStep(i + 1, list.size(), platform::ExtractFileName(list[i]));
+        if (ImportFile(list[i], setPath, choices.Zip, reporter))
+            ++result.Done;
+        else
+            ++result.Failures;
+    }
+    return result;
+}
+
+} // namespace core

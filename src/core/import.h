@@ -1,0 +1,30 @@
+#pragma once
+
+// Import: the save files an export left in a folder (the medium) filed as a
+// new backup set, described as "Imported: " and the medium's description.
+
+#include "core/kinds.h"
+#include "core/reporter.h"
+
+#include <string>
+#include <vector>
+
+namespace core {
+
+// The medium's files of the chosen kinds (every entry "game*.*" that is no
+// folder for the single player games), in order, each once ignoring case.
+std::vector<std::string> MediumFiles(const std::string& folder, const KindSet& kinds);
+
+// Copies one file of the medium into the set folder (its archive with `zip`).
+// A failure is reported and false returned.
+bool ImportFile(const std::string& source, const std::string& setFolder, bool zip,
+                Reporter& reporter);
+
+struct ImportChoices {
+    std::string Folder; // the medium, ending in '/'
+    KindSet Kinds;
+    bool Zip = false;
+};
+RunResult Import(const ImportChoices& choices, Reporter& reporter);
+
+} // namespace core

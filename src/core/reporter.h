@@ -1,0 +1,42 @@
+#pragma once
+
+// How the runs of the core tell what they do: the dialogs bind this to
+// message boxes and the progress window, the command line to its output.
+
+#include <cstddef>
+#include <string>
+
+namespace core {
+
+class Reporter {
+public:
+    virtual ~Reporter() = default;
+
+    // Something the user must read, with the program's exact text.
+    virtual void Message(const std::string& text) = 0;
+
+    // The progress window: shown with a caption, given status lines, hidden.
+    virtual void ProgressShow(const std::string& /*caption*/) {}
+    virtual void ProgressText(const std::string& /*text*/) {}
+    virtual void ProgressHide() {}
+    // File `index` (from 1) of `total` is taken up; `name` is its file name.
+    virtual void ProgressStep(std::size_t /*index*/, std::size_t /*total*/,
+                              const std::string& /*name*/) {}
+
+    // One file done, or failed (its failure has been reported already).
+    virtual void FileDone(const std::string& /*source*/, const std::string& /*target*/,
+                          bool /*ok*/) {}
+    // A dry run: this file would be done. The target is "" when it is not
+    // known before the run (the set a backup would make).
+    virtual void FilePlanned(const std::string& /*source*/, const std::string& /*target*/) {}
+};
+
+// What a run did: the files done and the failures reported (files or steps).
+struct RunResult {
+    std::size_t Done = 0;
+    std::size_t Failures = 0;
+
+    bool Ok() const { return Failures == 0; }
+};
+
+} // namespace core

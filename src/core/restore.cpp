@@ -1,0 +1,169 @@
+#include "core/restore.h"
+
+#include "config/backup_config.h"
+#include "platform/attributes.h"
+#include "platform/dir_search.h"
+#include "platform/files.h"
+#include "platform/last_error.h"
+#include "platform/paths.h"
+#include "storage/archiver_call.h"
+
+#include <cstring>
+
+namespace core {
+namespace {
+
+// The archive that holds a set file, without the ".zip" the archiver adds.
+std::string ArchiveOf(const std::string& source) {
+    return platform::ExtractFilePath(source) + ArchiveBaseName(platform::ExtractFileName(source));
+}
+
+} // namespace
+
+std::string SetFolder(const std::string& setName) {
+    return BackupConfig.BackupDir.Get() + setName + platform::PathDelim;
+}
+
+std::vector<SetFile> SetFiles(const std::string& setFolder, const KindSet& kinds, bool zip) {
+    const std::string gameDir = BackupConfig.GameDir.Get();
+    std::vector<SetFile> files;
+    for (Kind kind : {Kind::Characters, Kind::Multiplayer})
+        if (kinds.Has(kind))
+            files.push_back(
+                {setFolder + KindFileName(kind), gameDir + KindFolder(kind) + KindFileName(kind)});
+    if (kinds.Single) {
+        platform::FileSearch search;
+        if (search.FindFirst(setFolder + KindFileName(Kind::Single, zip), platform::faAnyFile)) {
+            do {
+                const std::string& name = search.Rec().Name;
+                // An archive game1.zip holds game1.sav.
+                const std::string game = zip ? name.substr(0, name.size() - 3) + "sav" : name;
+                files.push_back({setFolder + name, gameDir + KindFolder(Kind::Single) + game});
+            } while (search.FindNext());
+        }
+    }
+    return files;
+}
+
+RunResult TransferSet(const std::string& setFolder, const KindSet& kinds, bool zip,
+                      Reporter& reporter, const FileStep& step, const FinishStep& finish) {
+    RunResult result;
+    if (!kinds.Any())
+        return result;
+    const std::vector<SetFile> files = SetFiles(setFolder, kinds, zip);
+    reporter.ProgressShow("Restoring");
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        reporter.ProgressStep(i + 1, files.size(), platform::ExtractFileName(files[i].Target));
+        if (step(files[i].Source, files[i].Target))
+            ++result.Done;
+        else
+            ++result.Failures;
+    }
+    if (!finish(setFolder))
+        ++result.Failures;
+    reporter.ProgressHide();
+    return result;
+}
+
+bool UnzipFile(const std::string& source, const std::string& target) {
+    const std::string workDir = platform::ExtractFilePath(target);
+    // The archiver extracts into the current folder: without the game's
+    // folder it would write into whatever folder happens to be current.
+    if (!platform::DirectoryExists(workDir)) {
+        platform::SetLastError(platform::ERROR_PATH_NOT_FOUND);
+        return false;
+    }
+    return RunArchiver(ArchiverName, ExtractParams(ArchiveOf(source)), workDir);
+}
+
+bool UpdateOwner(const std::string& fileName, const std::string& owner, Reporter& reporter) {
+    unsigned char block[81] = {};
+    const std::string name = platform::CutUtf8(owner, 80);
+    std::memcpy(block, name.data(), name.size());
+    if (platform::WriteAt(fileName, 0, block, sizeof block))
+        return true;
+    const std::string cause = platform::SysErrorMessage(platform::GetLastError());
+    reporter.Message("error updating owner of " + fileName + ": " + cause);
+    return false;
+}
+
+bool RestoreFile(const std::string& source, const std::string& target, bool zip,
+                 const std::optional<std::string>& owner, Reporter& reporter) {
+    bool ok;
+    if (zip) {
+        reporter.ProgressText("UnZipping " + source + " to " + target);
+        ok = UnzipFile(source, target);
+        if (!ok)
+            reporter.Message("error unzipping " + source + " to " + target);
+    } else {
+        reporter.ProgressText("Copying " + source + " to " + target);
+        // Atomic: a failed copy leaves the game's file as it was.
+        ok = platform::CopyFile(source, target, false);
+        if (!ok)
+            reporter.Message("error copying " + source + " to " + target);
+    }
+    if (ok) {
+        platform::SetFileAttributes(target, 0); // a failure here does no harm
+        if (owner)
+            ok = UpdateOwner(target, *owner, reporter);
+    }
+    reporter.FileDone(zip ? ArchiveOf(source) + ".zip" : source, target, ok);
+    return ok;
+}
+
+RunResult Restore(const RestoreChoices& choices, Reporter& reporter) {
+    const std::string setFolder = SetFolder(choices.SetName);
+    if (choices.DryRun) {
+        for (const SetFile& file : SetFiles(setFolder, choices.Kinds, choices.Zip))
+            reporter.FilePlanned(file.Source, file.Target);
+        return {};
+    }
+    return TransferSet(
+        setFolder, choices.Kinds, choices.Zip, reporter,
+        [&](const std::string& source, const std::string& target) {
+            return RestoreFile(source, target, choices.Zip, choices.Owner, reporter);
+        },
+        [](const std::string&) { return true; });
+}
+
+bool ExportFile(const std::string& source, const std::string& target, bool zip,
+                const std::string& folder, Reporter& reporter) {
+    const std::string from = zip ? WithZipExtension(source) : source;
+    // Only the name of the game path is kept: nothing is written into the game.
+    const std::string to =
+        folder + platform::ExtractFileName(zip ? WithZipExtension(target) : target);
+
+    reporter.ProgressText("Exporting " + from + " to " + to);
+    const bool ok = platform::CopyFile(from, to, false);
+    if (ok)
+        // The medium's copy counts as changed wherever it goes next.
+        platform::SetFileAttributes(to, platform::faArchive);
+    else
+        reporter.Message("error exporting " + from + " to " + to);
+    reporter.FileDone(from, to, ok);
+    return ok;
+}
+
+bool CopyDescFile(const std::string& setFolder, const std::string& folder, Reporter& reporter) {
+    const std::string source = setFolder + "desc.txt";
+    if (!platform::FileExists(source))
+        return true;
+    const std::string target = folder + "desc.txt";
+    if (platform::CopyFile(source, target, false))
+        return true;
+    reporter.Message("error copying " + source + " to " + target);
+    return false;
+}
+
+RunResult Export(const ExportChoices& choices, Reporter& reporter) {
+    return TransferSet(
+        SetFolder(choices.SetName), choices.Kinds, choices.Zip, reporter,
+        [&](const std::string& source, const std::string& target) {
+            return ExportFile(source, target, choices.Zip, choices.Folder, reporter);
+        },
+        [&](const std::string& setFolder) {
+            return CopyDescFile(setFolder, choices.Folder, reporter);
+        });
+}
+
+} // namespace core

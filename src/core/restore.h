@@ -1,0 +1,78 @@
+#pragma once
+
+// Restore and Export: the chosen kinds of one backup set, put back into the
+// game's save tree or copied to a folder on another medium. Both walk the set
+// the same way; only what is done with each file, and at the end, differs.
+
+#include "core/kinds.h"
+#include "core/reporter.h"
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace core {
+
+// One file of a set and the game's file it restores.
+struct SetFile {
+    std::string Source;
+    std::string Target;
+};
+
+// The files of the chosen kinds of the set in `setFolder` (ending in '/'), in
+// the order they are restored: the character list, the multiplayer game, then
+// each game file the set holds, by name. With `zip` the game files are their
+// archives (an archive game1.zip holds game1.sav); the character list and the
+// multiplayer game keep their own names, the archiver's call finds them.
+std::vector<SetFile> SetFiles(const std::string& setFolder, const KindSet& kinds, bool zip);
+
+using FileStep = std::function<bool(const std::string& source, const std::string& target)>;
+using FinishStep = std::function<bool(const std::string& setFolder)>;
+
+// The walk both share: when a kind is chosen, the progress window "Restoring",
+// `step` for each file of SetFiles, `finish` with the set folder, the window
+// hidden. A false from a step counts as a failure.
+RunResult TransferSet(const std::string& setFolder, const KindSet& kinds, bool zip,
+                      Reporter& reporter, const FileStep& step, const FinishStep& finish);
+
+// Extracts the archive of one set file (the source's folder + its name up to
+// the first ".", the archiver adds ".zip") into the target's folder. True when
+// the archiver ran and succeeded.
+bool UnzipFile(const std::string& source, const std::string& target);
+// Writes the 81-byte owner block (`owner`, zero-filled) at offset 0 of an
+// existing file. A failure is reported and false returned.
+bool UpdateOwner(const std::string& fileName, const std::string& owner, Reporter& reporter);
+// Restores one file by copying or extracting it, marks it backed up and, with
+// an `owner`, writes it into the file. False when any of it failed (reported).
+bool RestoreFile(const std::string& source, const std::string& target, bool zip,
+                 const std::optional<std::string>& owner, Reporter& reporter);
+
+struct RestoreChoices {
+    std::string SetName; // the set's folder name in the backup folder
+    KindSet Kinds;
+    bool Zip = false;
+    std::optional<std::string> Owner; // written into each restored file when given
+    bool DryRun = false;              // only report the files that would be restored
+};
+RunResult Restore(const RestoreChoices& choices, Reporter& reporter);
+
+// Copies one set file to `folder` (ending in '/') under the target's file
+// name (as archive with `zip`); the copy carries the archive attribute only.
+bool ExportFile(const std::string& source, const std::string& target, bool zip,
+                const std::string& folder, Reporter& reporter);
+// Copies the set's desc.txt, when it has one, to `folder`.
+bool CopyDescFile(const std::string& setFolder, const std::string& folder, Reporter& reporter);
+
+struct ExportChoices {
+    std::string SetName;
+    KindSet Kinds;
+    bool Zip = false;
+    std::string Folder; // the medium folder, ending in '/'
+};
+RunResult Export(const ExportChoices& choices, Reporter& reporter);
+
+// The folder of a set of the backup folder, ending in '/'.
+std::string SetFolder(const std::string& setName);
+
+} // namespace core

@@ -1,0 +1,48 @@
+#include "core/set_list.h"
+
+#include "config/backup_config.h"
+#include "platform/attributes.h"
+#include "platform/paths.h"
+#include "storage/backup_set.h"
+
+#include <strings.h>
+
+namespace core {
+
+std::vector<SetEntry> ListSets() {
+    std::vector<SetEntry> sets;
+    platform::FileSearch search;
+    if (!search.FindFirst(BackupConfig.BackupDir.Get() + "*.*", platform::faDirectory))
+        return sets;
+    do {
+        const platform::SearchRec& rec = search.Rec();
+        // Plain files come with a directory search; dot folders ("." and ".."
+        // among them) are no sets.
+        if (!(rec.Attr & platform::faDirectory) || rec.Name.empty() || rec.Name[0] == '.')
+            continue;
+        SetEntry entry{rec, {}};
+        ReadSetDescription(rec.Name, entry.Description);
+        sets.push_back(std::move(entry));
+    } while (search.FindNext());
+    return sets;
+}
+
+FolderContents ReadContents(const std::string& folder) {
+    FolderContents contents;
+    contents.Plain = HeldKinds(folder, false);
+    contents.Archived = HeldKinds(folder, true);
+    platform::FileSearch search;
+    // Without attributes in the mask: no folder, hidden or system entry.
+    if (!search.FindFirst(folder + "*.*", 0))
+        return contents;
+    do {
+        const platform::SearchRec& rec = search.Rec();
+        if (strcasecmp(rec.Name.c_str(), "desc.txt") == 0)
+            continue;
+        ++contents.Files;
+        contents.Bytes += rec.Size;
+    } while (search.FindNext());
+    return contents;
+}
+
+} // namespace core
