@@ -85,8 +85,7 @@ bool Missing(const std::string& path) {
 
 // As the program starts: defaults, the settings file, the machine name. A
 // missing settings file is made from the defaults and the game found, as the
-// program does; one
-// that exists but can't be read is left alone and refused.
+// program does; one that exists but can't be read is left alone and refused.
 void LoadSettings(const std::string& configFile) {
     SetSettingsFilePath(Absolute(configFile));
     SetDefaultConfig();

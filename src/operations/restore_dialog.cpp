@@ -116,7 +116,7 @@ bool TObjSearchRec::Holds(core::Kind kind) const {
 // TfmRestore
 
 TfmRestore::TfmRestore(QWidget* parent) : TfmRestore(parent, true) {
-    LbNoSave = operations::MakeNoSaveLine(this); // after the fit, see there
+    LbNoSave = operations::MakeNoSaveLine(this); // after KeepTextVisible: kept out of the fit
 }
 
 TfmRestore::TfmRestore(QWidget* parent, bool runFormCreate) : QDialog(parent) {

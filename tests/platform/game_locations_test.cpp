@@ -81,15 +81,6 @@ TEST(GameLocations, DamagedOrHostileLauncherFilesAreSkipped) {
     EXPECT_EQ(found[0].GameDir, only);
 }
 
-TEST(GameLocations, SearchPlacesNameTheHomeAsTilde) {
-    const Strings lines = WinePrefixSearchPlaces();
-    ASSERT_EQ(lines.size(), 6u);
-    EXPECT_EQ(lines[0], "Wine: " + testenv::WinePrefix() + ", ~/.wine");
-    EXPECT_NE(lines[1].find("~/.var/app/com.valvesoftware.Steam/.local/share/Steam"),
-              std::string::npos);
-    EXPECT_EQ(lines[5], "PlayOnLinux: ~/.PlayOnLinux/wineprefix/*");
-}
-
 TEST(GameLocations, PrefixOfPathIsTheFolderAboveTheLastDriveC) {
     const std::pair<const char*, const char*> cases[] = {
         {"/h/.wine/drive_c/Program Files/Corvanta Software/Moonforge/", "/h/.wine"},
