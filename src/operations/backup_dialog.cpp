@@ -74,7 +74,7 @@ TfmBackup::TfmBackup(QWidget* parent) : QDialog(parent) {
     ckArchive->setGeometry(200, 30, 170, 17);
 
     ui::KeepTextVisible(this);
-    LbNoSave = operations::MakeNoSaveLine(this); // after KeepTextVisible: kept out of the fit
+    LbNoSave = operations::MakeNoSaveLine(this);
 
     // Delphi's OnClick also fires when code sets a check mark (FormActivate
     // does), so the handlers follow `toggled`.

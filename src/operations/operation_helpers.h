@@ -52,9 +52,9 @@ void CompleteFolderText(QLineEdit* edit);
 void BrowseFolder(ui::OpenDialog* dialog, QWidget* parent, QLineEdit* edit);
 
 // The line under a dialog's controls that tells why every kind is greyed:
-// GameDir holds no save folder. Made hidden, named LbNoSave, after the
-// dialog's ui::KeepTextVisible; Update (from the activation handler) shows it
-// only while that is so, the dialog growing by the line.
+// GameDir holds no save folder. Made hidden, named LbNoSave, as the dialog's
+// footer; Update (from the activation handler) shows it only while that is
+// so, the dialog growing by the line.
 QLabel* MakeNoSaveLine(QDialog* dialog);
 void UpdateNoSaveLine(QDialog* dialog, QLabel* line);
 

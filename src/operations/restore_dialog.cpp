@@ -116,7 +116,7 @@ bool TObjSearchRec::Holds(core::Kind kind) const {
 // TfmRestore
 
 TfmRestore::TfmRestore(QWidget* parent) : TfmRestore(parent, true) {
-    LbNoSave = operations::MakeNoSaveLine(this); // after KeepTextVisible: kept out of the fit
+    LbNoSave = operations::MakeNoSaveLine(this);
 }
 
 TfmRestore::TfmRestore(QWidget* parent, bool runFormCreate) : QDialog(parent) {

@@ -26,6 +26,7 @@ namespace {
 constexpr const char* kDesignGeometry = "mfDesignGeometry";
 constexpr const char* kDesignSize = "mfDesignSize";
 constexpr const char* kHint = "mfHint";
+constexpr const char* kFooter = "mfFooter";
 // Room between a button's frame and its text, so the text never touches it.
 constexpr int kButtonPadding = 2;
 
@@ -39,7 +40,7 @@ bool IsContainer(const QWidget* w) {
 void CollectControls(QWidget* parent, std::vector<QWidget*>& out) {
     for (QObject* child : parent->children()) {
         auto* w = qobject_cast<QWidget*>(child);
-        if (!w || w->isWindow())
+        if (!w || w->isWindow() || w->property(kFooter).toBool())
             continue;
         out.push_back(w);
         if (IsContainer(w))
@@ -266,7 +267,15 @@ void Fit(QWidget* window) {
         c.w->setGeometry(placed[i].translated(-parent.topLeft()));
     }
 
-    const QSize size(x.Map(designSize.width()), y.Map(designSize.height()));
+    QSize size(x.Map(designSize.width()), y.Map(designSize.height()));
+    for (auto* footer : window->findChildren<QLabel*>(QString(), Qt::FindDirectChildrenOnly)) {
+        if (!footer->property(kFooter).toBool() || footer->isHidden())
+            continue;
+        const int width = size.width() - 2 * kMargin;
+        const int height = footer->heightForWidth(width);
+        footer->setGeometry(kMargin, size.height(), width, height);
+        size.rheight() += height + kMargin;
+    }
     if (window->minimumSize() == window->maximumSize())
         window->setFixedSize(size);
     else
@@ -393,6 +402,16 @@ void KeepTextVisible(QWidget* window) {
     // The first fit happens when the window is first shown: a derived dialog
     // may still change texts and sizes after its base made the controls.
     window->installEventFilter(new TextFitter(window));
+}
+
+void SetFooter(QWidget* window, QLabel* line) {
+    Q_UNUSED(window); // the footer is found among the window's children
+    line->setProperty(kFooter, true);
+    line->setWordWrap(true);
+}
+
+void FitNow(QWidget* window) {
+    Fit(window);
 }
 
 void ShowPathStart(QLineEdit* edit) {

@@ -9,6 +9,7 @@
 // along, so that columns and rows stay aligned; the window grows to hold it.
 // Where the text fits already, nothing moves: the hand-made layout stands.
 
+class QLabel;
 class QLineEdit;
 class QWidget;
 
@@ -28,6 +29,14 @@ struct TextNeed {
     bool valid() const { return width >= 0; }
 };
 TextNeed TextNeedOf(const QWidget* control);
+
+// Makes `line` the window's footer: a word-wrapped line the width of the
+// window under everything else, the window growing by its height while it is
+// shown. It is no control of the design: fitting places it last.
+void SetFooter(QWidget* window, QLabel* line);
+
+// Fits `window` again now, after a text or a footer changed while it is up.
+void FitNow(QWidget* window);
 
 // A one-line field that holds a path: without the focus it shows the start of
 // the path (where the folders that tell it apart are), and a path too long for
