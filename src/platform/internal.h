@@ -18,6 +18,10 @@ inline constexpr const char* kDosAttrib = "user.DOSATTRIB";
 bool FailErrno(int err);
 // Sets the last error to a Windows code and returns false.
 bool Fail(std::uint32_t code);
+// FailErrno for a call on `path`, except that ENOENT with the folder on the
+// way missing gives 3, as Windows tells a missing file (2) from a missing
+// folder (3).
+bool FailMissing(const std::string& path, int err);
 
 // Extended attributes, path based (following links). Each returns -1 with
 // errno set on failure, like the calls they wrap; when the test hook refuses
