@@ -38,6 +38,17 @@ std::uint8_t BooleanByte(const QCheckBox* box) {
     return box->isChecked() ? 1 : 0;
 }
 
+void ShowPath(QLineEdit* edit, std::string& kept, const std::string& bytes) {
+    kept = bytes;
+    edit->setText(QString::fromStdString(bytes));
+}
+
+// The path an edit holds: the kept bytes while it shows them, else what was
+// typed, as the disk names it.
+std::string PathIn(const QLineEdit* edit, const std::string& kept) {
+    return edit->text() == QString::fromStdString(kept) ? kept : ui::PathOnDisk(edit->text());
+}
+
 } // namespace
 
 bool DirHasEntries(const std::string& dir) {
@@ -147,8 +158,8 @@ bool TfmSettings::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void TfmSettings::FormActivate() {
-    EdSourceDir->setText(QString::fromStdString(BackupConfig.GameDir.Get()));
-    EdTargetDir->setText(QString::fromStdString(BackupConfig.BackupDir.Get()));
+    ShowPath(EdSourceDir, SourceBytes_, BackupConfig.GameDir.Get());
+    ShowPath(EdTargetDir, TargetBytes_, BackupConfig.BackupDir.Get());
     CkChar->setChecked(BackupConfig.Characters != 0);
     CkMulti->setChecked(BackupConfig.Multiplayer != 0);
     CkSingle->setChecked(BackupConfig.SinglePlayer != 0);
@@ -169,12 +180,11 @@ void TfmSettings::BtBrowseClick() {
     // which need not exist: only the folder part is taken.
     if (!OpenDialog1->Execute(this))
         return;
-    const QString dir =
-        QString::fromStdString(platform::ExtractFilePath(OpenDialog1->FileName.toStdString()));
+    const std::string dir = platform::ExtractFilePath(ui::PathOnDisk(OpenDialog1->FileName));
     if (BrowseTag == 1)
-        EdSourceDir->setText(dir);
+        ShowPath(EdSourceDir, SourceBytes_, dir);
     else if (BrowseTag == 2)
-        EdTargetDir->setText(dir);
+        ShowPath(EdTargetDir, TargetBytes_, dir);
 }
 
 void TfmSettings::BitBtn1Click() {
@@ -188,11 +198,11 @@ void TfmSettings::BitBtn1Click() {
     const auto fits = [](const std::string& dir) { return dir.size() <= ShortString::Capacity; };
     const QString tooLong = "Directory name too long (at most 255 characters)";
 
-    std::string source = EdSourceDir->text().toStdString();
+    std::string source = PathIn(EdSourceDir, SourceBytes_);
     if (!source.empty()) {
         if (source.back() != platform::PathDelim) {
             source += platform::PathDelim;
-            EdSourceDir->setText(QString::fromStdString(source));
+            ShowPath(EdSourceDir, SourceBytes_, source);
         }
         if (!fits(source)) {
             fail(EdSourceDir, tooLong, ValidationError);
@@ -211,12 +221,12 @@ void TfmSettings::BitBtn1Click() {
     }
 
     // A target typed with its separator is taken as it stands.
-    std::string target = EdTargetDir->text().toStdString();
+    std::string target = PathIn(EdTargetDir, TargetBytes_);
     if (!target.empty()) {
         const bool appended = target.back() != platform::PathDelim;
         if (appended) {
             target += platform::PathDelim;
-            EdTargetDir->setText(QString::fromStdString(target));
+            ShowPath(EdTargetDir, TargetBytes_, target);
         }
         if (!fits(target))
             fail(EdTargetDir, tooLong, ValidationError);
