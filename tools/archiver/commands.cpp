@@ -43,10 +43,11 @@ constexpr char kUsage[] =
     "\n"
     "ARCHIVE is given without extension: \".zip\" is always appended.\n"
     "\n"
-    "Limits: an archive of more than 1000 entries is refused, and so is one whose\n"
-    "files together would leave less than 64 MiB free on the file system of the\n"
-    "current folder; both before anything is written. Archives and files are\n"
+    "Limits: an archive of more than 1000 entries, or one whose files together\n"
+    "would leave less than 64 MiB free on the file system of the current folder,\n"
+    "is refused before anything is written. Archives and the files in them are\n"
     "plain zip, without Zip64: at most 4 GiB.\n"
+    "\n"
     "Exit code 0 on success; on failure one line on standard error and exit code 1\n"
     "(2 for bad arguments).\n";
 
