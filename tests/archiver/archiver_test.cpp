@@ -10,14 +10,12 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <climits>
 #include <csignal>
+#include <cstdio>
 #include <ctime>
 #include <deque>
 #include <filesystem>
@@ -139,42 +137,24 @@ std::string Text(std::size_t lines) {
     return s;
 }
 
+// How pkzip.exe ended (its exit code, or minus the signal that ended it) and
+// its own peak memory in KiB, as python3 running it sees them; `preload`
+// goes into LD_PRELOAD.
 struct Child {
-    int Code = -1;  // exit code, when it exited
-    int Signal = 0; // the signal that ended it
+    int Code = 0;
     long MaxRssKiB = 0;
 };
-
-// Runs pkzip.exe in `cwd` as a child of its own, so that its own peak memory
-// is known; `preload` goes into LD_PRELOAD.
 Child PkzipChild(const Args& args, const std::string& cwd, const std::string& preload = "") {
-    const std::string program = QCoreApplication::applicationDirPath().toStdString() + "/pkzip.exe";
-    std::vector<std::string> strings{program};
-    strings.insert(strings.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& a : strings)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::string preloadVar = "LD_PRELOAD=" + preload;
-    std::vector<char*> envp{preloadVar.data(), nullptr};
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int null = open("/dev/null", O_RDWR);
-        if (null < 0 || chdir(cwd.c_str()) != 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 ||
-            dup2(null, 2) < 0)
-            _exit(127);
-        execve(argv[0], argv.data(), preload.empty() ? environ : envp.data());
-        _exit(127);
-    }
+    Args all{preload, QCoreApplication::applicationDirPath().toStdString() + "/pkzip.exe"};
+    all.insert(all.end(), args.begin(), args.end());
+    const std::string out =
+        Python("import os, resource, subprocess, sys\n"
+               "env = dict(os.environ, LD_PRELOAD=sys.argv[1])\n"
+               "r = subprocess.run(sys.argv[2:], env=env, stdin=subprocess.DEVNULL)\n"
+               "print(r.returncode, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)\n",
+               all, cwd);
     Child child;
-    int status = 0;
-    struct rusage usage {};
-    EXPECT_EQ(wait4(pid, &status, 0, &usage), pid);
-    if (WIFEXITED(status))
-        child.Code = WEXITSTATUS(status);
-    else if (WIFSIGNALED(status))
-        child.Signal = WTERMSIG(status);
-    child.MaxRssKiB = usage.ru_maxrss;
+    std::sscanf(out.c_str(), "%d %ld", &child.Code, &child.MaxRssKiB);
     return child;
 }
 
@@ -599,12 +579,12 @@ TEST(ArchiverTemporaries, AKilledRunLeavesNoTemporaryFileAndStaleOnesAreRemoved)
 
     // Killed once each file is written, before any is put in place.
     Child child = PkzipChild({"-extract", "-overwrite", set + "/arch"}, dst, KILL_AT_SYNC);
-    EXPECT_EQ(child.Signal, SIGKILL);
+    EXPECT_EQ(child.Code, -SIGKILL);
     EXPECT_EQ(Listing(dst), std::vector<std::string>{"a.sav"});
     EXPECT_EQ(ReadFile(dst + "/a.sav"), "old a");
     WriteFile(src + "/a.sav", "changed a");
     child = PkzipChild({"-add", set + "/arch", "a.sav"}, src, KILL_AT_SYNC);
-    EXPECT_EQ(child.Signal, SIGKILL);
+    EXPECT_EQ(child.Code, -SIGKILL);
     EXPECT_EQ(Listing(set), std::vector<std::string>{"arch.zip"});
     EXPECT_EQ(ReadFile(set + "/arch.zip"), archive);
 
