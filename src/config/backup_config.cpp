@@ -6,9 +6,7 @@
 #include "ui/message_box.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QFile>
-#include <QSaveFile>
 
 #include <algorithm>
 #include <cstddef>
@@ -48,13 +46,11 @@ std::string Environment(const char* name) {
     return value ? value : "";
 }
 
-std::string HomeDir() {
-    std::string home = Environment("HOME");
-    if (home.empty())
-        home = QDir::homePath().toStdString();
-    while (home.size() > 1 && home.back() == '/')
-        home.pop_back();
-    return home;
+// The home folder with its trailing separator: from HOME, else the password
+// database, as the Wine prefix finds it.
+std::string HomeFolder() {
+    const std::string home = platform::HomeDirectory();
+    return home.empty() ? std::string("/") : platform::IncludeTrailingPathDelimiter(home);
 }
 
 // Creates each missing folder on the way to `dir`.
@@ -114,7 +110,7 @@ std::string SettingsFilePath() {
     std::string dir = Environment("XDG_CONFIG_HOME");
     // The base-directory rules ignore a relative value.
     if (dir.empty() || dir.front() != '/')
-        dir = HomeDir() + "/.config";
+        dir = HomeFolder() + ".config";
     return platform::IncludeTrailingPathDelimiter(dir) + "mfbackup.ini";
 }
 
@@ -127,7 +123,7 @@ std::string DefaultGameDir() {
 }
 
 std::string DefaultBackupDir() {
-    return HomeDir() + "/Moonforge Backup/";
+    return HomeFolder() + "Moonforge Backup/";
 }
 
 std::vector<platform::GameInstallation> FindGameFolders() {
@@ -187,19 +183,12 @@ bool SaveConfig() {
     const std::string path = platform::ResolveCase(SettingsFilePath());
     CreateFolders(platform::ExtractFilePath(path));
 
-    // A complete temporary file replaces the old one only once written, so a
-    // crash or a full disk never leaves a short settings file.
-    QSaveFile file(QString::fromStdString(path));
+    // The whole record reaches the disk before it replaces the old one, so a
+    // crash or a full disk leaves the old record, never a short or empty file.
     const auto image = BackupConfig.ToBytes();
-    const bool ok =
-        file.open(QIODevice::WriteOnly) &&
-        file.write(reinterpret_cast<const char*>(image.data()),
-                   static_cast<qint64>(image.size())) == static_cast<qint64>(image.size()) &&
-        file.commit();
-    if (!ok) {
-        file.cancelWriting();
+    const bool ok = platform::WriteWholeFile(path, image.data(), image.size());
+    if (!ok)
         ReportError(QString("Cannot create file %1").arg(QString::fromStdString(path)));
-    }
     return ok;
 }
 

@@ -37,6 +37,17 @@ std::uint8_t BooleanByte(const QCheckBox* box) {
     return box->isChecked() ? 1 : 0;
 }
 
+void ShowPath(QLineEdit* edit, std::string& kept, const std::string& bytes) {
+    kept = bytes;
+    edit->setText(QString::fromStdString(bytes));
+}
+
+// The path an edit holds: the kept bytes while it shows them, else what was
+// typed, as the disk names it.
+std::string PathIn(const QLineEdit* edit, const std::string& kept) {
+    return edit->text() == QString::fromStdString(kept) ? kept : ui::PathOnDisk(edit->text());
+}
+
 } // namespace
 
 TfmSettings::TfmSettings(QWidget* parent) : QDialog(parent) {
@@ -150,8 +161,8 @@ bool TfmSettings::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void TfmSettings::FormActivate() {
-    EdSourceDir->setText(QString::fromStdString(BackupConfig.GameDir.Get()));
-    EdTargetDir->setText(QString::fromStdString(BackupConfig.BackupDir.Get()));
+    ShowPath(EdSourceDir, SourceBytes_, BackupConfig.GameDir.Get());
+    ShowPath(EdTargetDir, TargetBytes_, BackupConfig.BackupDir.Get());
     CkChar->setChecked(BackupConfig.Characters != 0);
     CkMulti->setChecked(BackupConfig.Multiplayer != 0);
     CkSingle->setChecked(BackupConfig.SinglePlayer != 0);
@@ -176,12 +187,11 @@ void TfmSettings::BtBrowseClick() {
                                                 : QString();
     if (!OpenDialog1->Execute(this))
         return;
-    const QString dir =
-        QString::fromStdString(platform::ExtractFilePath(OpenDialog1->FileName.toStdString()));
+    const std::string dir = platform::ExtractFilePath(ui::PathOnDisk(OpenDialog1->FileName));
     if (BrowseTag == 1)
-        EdSourceDir->setText(dir);
+        ShowPath(EdSourceDir, SourceBytes_, dir);
     else if (BrowseTag == 2)
-        EdTargetDir->setText(dir);
+        ShowPath(EdTargetDir, TargetBytes_, dir);
 }
 
 void TfmSettings::BtFindClick() {
@@ -211,18 +221,19 @@ void TfmSettings::BtFindClick() {
             return;
         pick = static_cast<std::size_t>(chosen->data().toULongLong());
     }
-    EdSourceDir->setText(QString::fromStdString(found[pick].GameDir));
+    ShowPath(EdSourceDir, SourceBytes_, found[pick].GameDir);
     EdSourceDir->setFocus();
 }
 
 void TfmSettings::BitBtn1Click() {
     bool closeMarked = true;
     // The field shows the folder with its separator before any warning.
-    const auto check = [&](QLineEdit* edit, auto checkFolder) {
-        std::string dir = edit->text().toStdString();
+    const auto check = [&](QLineEdit* edit, std::string& kept, auto checkFolder) {
+        const std::string shown = PathIn(edit, kept);
+        std::string dir = shown;
         const std::optional<FolderProblem> problem = checkFolder(dir);
-        if (dir != edit->text().toStdString())
-            edit->setText(QString::fromStdString(dir));
+        if (dir != shown)
+            ShowPath(edit, kept, dir);
         if (problem) {
             Warn(problem->Text, problem->Caption);
             closeMarked = false;
@@ -230,8 +241,8 @@ void TfmSettings::BitBtn1Click() {
         }
         return dir;
     };
-    const std::string source = check(EdSourceDir, CheckGameDir);
-    const std::string target = check(EdTargetDir, CheckBackupDir);
+    const std::string source = check(EdSourceDir, SourceBytes_, CheckGameDir);
+    const std::string target = check(EdTargetDir, TargetBytes_, CheckBackupDir);
 
     // After a failed check nothing is stored: a Cancel then leaves the
     // settings as they were.

@@ -59,6 +59,13 @@ public:
 protected:
     void showEvent(QShowEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    // The bytes of the paths the two edits show. A name that is not UTF-8
+    // shows with replacement characters; an edit left as it was shown gives
+    // back these bytes, not its text.
+    std::string SourceBytes_;
+    std::string TargetBytes_;
 };
 
 extern TfmSettings* fmSettings;

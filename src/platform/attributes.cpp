@@ -267,7 +267,7 @@ std::uint32_t GetFileAttributes(std::string_view path) {
     const std::string resolved = ResolveCase(path);
     struct stat st;
     if (::stat(resolved.c_str(), &st) != 0) {
-        detail::FailErrno(errno);
+        detail::FailMissing(resolved, errno);
         return INVALID_FILE_ATTRIBUTES;
     }
     std::string_view trimmed(resolved);
@@ -280,7 +280,7 @@ bool SetFileAttributes(std::string_view path, std::uint32_t attrs) {
     const std::string resolved = ResolveCase(path);
     struct stat st;
     if (::stat(resolved.c_str(), &st) != 0)
-        return detail::FailErrno(errno);
+        return detail::FailMissing(resolved, errno);
     const bool dir = S_ISDIR(st.st_mode);
     const mode_t original = st.st_mode & 07777;
 

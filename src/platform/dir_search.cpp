@@ -70,25 +70,31 @@ bool NameLess(const std::string& a, const std::string& b) {
 } // namespace
 
 bool MatchesWildcard(std::string_view pattern, std::string_view name) {
-    if (pattern == "*.*")
-        return true;
     // A pattern ending in "." asks for a name without an extension: "*." finds
-    // "README" but not "a.txt", "data." finds "data". "." and ".." themselves
-    // are names without one.
+    // "README" but not "a.txt", "data." finds "data", "*.*." finds what "*."
+    // finds. An extension the pattern spells out itself is no extension it
+    // lacks: "a.b." finds "a.b". "." and ".." are names without one.
     if (!pattern.empty() && pattern.back() == '.') {
         std::string_view stem = pattern;
         while (!stem.empty() && stem.back() == '.')
             stem.remove_suffix(1);
         if (stem.empty())
             return Match(pattern, name);
-        const bool nameHasDot = name.find('.') != std::string_view::npos;
-        return Match(stem, name) &&
-               (!nameHasDot || detail::IsDotEntry(name) || stem.find('.') != stem.npos);
+        const std::size_t dot = name.rfind('.');
+        if (dot == std::string_view::npos || detail::IsDotEntry(name))
+            return MatchesWildcard(stem, name);
+        const std::string_view extension = name.substr(dot);
+        if (stem.size() < extension.size())
+            return false;
+        const std::string_view spelled = stem.substr(stem.size() - extension.size());
+        return spelled.front() == '.' && spelled.find('*') == std::string_view::npos &&
+               Match(spelled, extension) &&
+               MatchesWildcard(stem.substr(0, stem.size() - spelled.size()), name.substr(0, dot));
     }
-    // ".*" at the end also matches nothing at all: "READ*.*" finds "README".
+    // A trailing ".*" also matches the end of the name: "READ*.*" finds
+    // "README", "*.*" and "*.*.*" find every name.
     if (pattern.size() >= 2 && pattern.substr(pattern.size() - 2) == ".*" &&
-        name.find('.') == std::string_view::npos &&
-        Match(pattern.substr(0, pattern.size() - 2), name))
+        MatchesWildcard(pattern.substr(0, pattern.size() - 2), name))
         return true;
     return Match(pattern, name);
 }

@@ -12,15 +12,15 @@
 
 namespace platform {
 
-// `*` any run, `?` one character, ASCII case ignored; "*.*" matches every
-// name, also one without a dot; a pattern ending in "." matches names without
-// an extension.
+// `*` any run, `?` one character, ASCII case ignored; a trailing ".*" also
+// matches the end of the name (so "*.*" matches every name, also one without
+// a dot); a pattern ending in "." matches names without an extension.
 bool MatchesWildcard(std::string_view pattern, std::string_view name);
 
 struct SearchRec {
-    std::string Name;          // bare name
-    std::uint32_t Attr = 0;    // as GetFileAttributes
-    std::int64_t Size = 0;     // bytes
+    std::string Name;               // bare name
+    std::uint32_t Attr = 0;         // as GetFileAttributes
+    std::int64_t Size = 0;          // bytes
     struct timespec WriteTime = {}; // last-write time (UTC, as stat gives it)
 };
 

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 #include <fcntl.h>
@@ -26,6 +27,8 @@ namespace {
 using detail::Fail;
 using detail::FailErrno;
 
+using detail::FailMissing;
+
 // The folder part of a path for system calls: "." when it has none.
 std::string FolderOf(const std::string& path) {
     std::string folder = ExtractFilePath(path);
@@ -35,13 +38,6 @@ std::string FolderOf(const std::string& path) {
 bool IsFolder(const std::string& path) {
     struct stat st;
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// Windows tells a missing file (2) from a missing folder on the way (3).
-bool FailMissing(const std::string& path, int err) {
-    if (err == ENOENT && !IsFolder(FolderOf(path)))
-        return Fail(ERROR_PATH_NOT_FOUND);
-    return FailErrno(err);
 }
 
 class Fd {
@@ -190,22 +186,34 @@ bool CopyMode(int fd, mode_t sourceMode) {
     return ::fstat(fd, &st) == 0 && ::fchmod(fd, st.st_mode & 0777 & ~0222) == 0;
 }
 
-// One attempt at the copy behind CopyFile, from the open source to `target`.
-// `unnamed` asks for an O_TMPFILE copy, which leaves nothing behind even when
-// the process dies half way. Returns 0 or an errno; -1 when the unnamed way
-// is not available and the caller should retry with a named temporary file.
-int CopyTo(int in, const struct stat& src, std::uint32_t dosBits, const std::string& folder,
-           const std::string& target, bool failIfExists, bool targetExists, bool unnamed) {
+// Where a new file is made and what it becomes: the folder it is made in, the
+// name it gets, and how that name is given.
+struct NewFile {
+    const std::string& Folder;
+    const std::string& Target;
+    bool FailIfExists;
+    bool TargetExists;
+    mode_t CreateMode;
+};
+
+// One attempt at making `file.Target` anew: `fill` writes the new file behind
+// the descriptor it gets (returning 0 or an errno), which is then published
+// under the target's name. `unnamed` asks for an O_TMPFILE file, which leaves
+// nothing behind even when the process dies half way. Returns 0 or an errno;
+// -1 when the unnamed way is not available and the caller should retry with a
+// named temporary file.
+template <typename Fill> int WriteNew(const NewFile& file, bool unnamed, Fill fill) {
     std::string tempPath;
     Fd out;
     if (unnamed) {
-        out.Reset(::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+        out.Reset(::open(file.Folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, file.CreateMode));
         if (out.Get() < 0)
             return errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL ? -1 : errno;
     } else {
         for (int attempt = 0;; ++attempt) {
-            tempPath = TempName(folder);
-            out.Reset(::open(tempPath.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600));
+            tempPath = TempName(file.Folder);
+            out.Reset(
+                ::open(tempPath.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, file.CreateMode));
             if (out.Get() >= 0)
                 break;
             if (errno != EEXIST || attempt > 100)
@@ -218,27 +226,58 @@ int CopyTo(int in, const struct stat& src, std::uint32_t dosBits, const std::str
             ::unlink(tempPath.c_str());
         return err;
     };
-
-    if (const int err = CopyData(in, out.Get()))
+    if (const int err = fill(out.Get()))
         return fail(err);
-    // Hidden/system go along; the clean stamp never does, so the copy reads
-    // as changed. The attribute first: once read-only, only root may set it.
-    if (dosBits != 0 &&
-        detail::FSetXattr(out.Get(), detail::kDosAttrib, FormatDosAttrib(dosBits)) != 0 &&
-        errno != ENOTSUP)
-        return fail(errno);
-    const timespec times[2] = {{0, UTIME_OMIT}, src.st_mtim};
-    if (::futimens(out.Get(), times) != 0 || !CopyMode(out.Get(), src.st_mode))
-        return fail(errno);
-
-    if (const int err =
-            Publish(out.Get(), unnamed, tempPath, folder, target, failIfExists, targetExists))
+    if (const int err = Publish(out.Get(), unnamed, tempPath, file.Folder, file.Target,
+                                file.FailIfExists, file.TargetExists))
         return fail(err);
-    // The name is in place, but a late write error still means a bad copy.
+    // The name is in place, but a late write error still means a bad file.
     return out.Close();
 }
 
+// WriteNew unnamed where the system allows it, else under a temporary name.
+template <typename Fill> int WriteNewFile(const NewFile& file, Fill fill) {
+    // An unnamed file is linked in through /proc; without it, a named one.
+    static const bool haveProc = ::access("/proc/self/fd", F_OK) == 0;
+    const int err = WriteNew(file, haveProc, fill);
+    return err == -1 ? WriteNew(file, false, fill) : err;
+}
+
+// Writes all of `data` to `fd`, then checks the size and flushes it to disk:
+// a full disk may only show in the flush. 0 or an errno.
+int WriteAllAndSync(int fd, const char* data, std::size_t size) {
+    for (std::size_t done = 0; done < size;) {
+        const ssize_t n = ::write(fd, data + done, size - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return errno;
+        if (n == 0)
+            return EIO;
+        done += static_cast<std::size_t>(n);
+    }
+    struct stat st;
+    if (::fstat(fd, &st) != 0)
+        return errno;
+    if (static_cast<std::uint64_t>(st.st_size) != size)
+        return EIO;
+    return ::fsync(fd) == 0 ? 0 : errno;
+}
+
 } // namespace
+
+namespace detail {
+
+bool FailMissing(const std::string& path, int err) {
+    std::string_view trimmed(path);
+    while (trimmed.size() > 1 && trimmed.back() == PathDelim)
+        trimmed.remove_suffix(1);
+    if (err == ENOENT && !IsFolder(FolderOf(std::string(trimmed))))
+        return Fail(ERROR_PATH_NOT_FOUND);
+    return FailErrno(err);
+}
+
+} // namespace detail
 
 void RefuseModesForTesting(bool refuse) {
     refuseModesForTesting = refuse;
@@ -290,20 +329,65 @@ bool CopyFile(std::string_view source, std::string_view target, bool failIfExist
     // A missing target folder shows when the temporary file is made there.
 
     const std::uint32_t dosBits = detail::DosAttribBits(in.Get());
-    // An unnamed copy is linked in through /proc; without it, a named one.
-    static const bool haveProc = ::access("/proc/self/fd", F_OK) == 0;
-    int err = CopyTo(in.Get(), srcStat, dosBits, folder, tgt, failIfExists, targetExists, haveProc);
-    if (err == -1) {
+    const int err = WriteNewFile({folder, tgt, failIfExists, targetExists, 0600}, [&](int out) {
         if (::lseek(in.Get(), 0, SEEK_SET) != 0)
-            return FailErrno(errno);
-        err = CopyTo(in.Get(), srcStat, dosBits, folder, tgt, failIfExists, targetExists, false);
-    }
+            return errno;
+        if (const int copyErr = CopyData(in.Get(), out))
+            return copyErr;
+        // Hidden/system go along; the clean stamp never does, so the copy
+        // reads as changed. The attribute first: once read-only, only root
+        // may set it.
+        if (dosBits != 0 &&
+            detail::FSetXattr(out, detail::kDosAttrib, FormatDosAttrib(dosBits)) != 0 &&
+            errno != ENOTSUP)
+            return errno;
+        const timespec times[2] = {{0, UTIME_OMIT}, srcStat.st_mtim};
+        if (::futimens(out, times) != 0 || !CopyMode(out, srcStat.st_mode))
+            return errno;
+        return 0;
+    });
     if (err == EEXIST && failIfExists)
         return Fail(ERROR_FILE_EXISTS);
     if (err == ENOENT || err == ENOTDIR)
         return Fail(ERROR_PATH_NOT_FOUND);
     if (err != 0)
         return FailErrno(err);
+    return true;
+}
+
+bool WriteWholeFile(std::string_view path, const void* data, std::size_t size) {
+    std::string target = ResolveCase(path);
+    // Through a link the file it leads to is replaced; the link stays.
+    struct stat st;
+    if (::lstat(target.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        if (char* real = ::realpath(target.c_str(), nullptr)) {
+            target = real;
+            std::free(real);
+        }
+    }
+    if (ExtractFileName(target).empty())
+        return Fail(ERROR_PATH_NOT_FOUND);
+    const bool exists = ::stat(target.c_str(), &st) == 0;
+    if (exists && (!S_ISREG(st.st_mode) || (st.st_mode & 0222) == 0))
+        return Fail(ERROR_ACCESS_DENIED);
+    if (!exists && errno != ENOENT)
+        return FailMissing(target, errno);
+
+    const std::string folder = FolderOf(target);
+    const int err = WriteNewFile({folder, target, false, exists, 0666}, [&](int out) {
+        // A replaced file keeps its permission bits; a new one gets the umask's.
+        if (exists && ::fchmod(out, st.st_mode & 07777) != 0)
+            return errno;
+        return WriteAllAndSync(out, static_cast<const char*>(data), size);
+    });
+    if (err == ENOENT || err == ENOTDIR)
+        return Fail(ERROR_PATH_NOT_FOUND);
+    if (err != 0)
+        return FailErrno(err);
+    // The new name on disk too, so that after a crash the file is whole.
+    Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.Get() >= 0)
+        ::fsync(dir.Get());
     return true;
 }
 

@@ -20,6 +20,14 @@ bool CopyFile(std::string_view source, std::string_view target, bool failIfExist
 // (a FAT stick mounted with fixed masks), for tests.
 void RefuseModesForTesting(bool refuse);
 
+// Creates or replaces the file at `path` with exactly `size` bytes: written
+// to an unnamed (else temporary) file in its folder, checked, flushed to disk
+// and only then put in place, so the file is either as it was or the whole
+// new content, even on a full disk or a crash. A replaced file keeps its
+// permission bits; a read-only one or a folder is refused (5); a link is
+// followed. False and last error set on failure.
+bool WriteWholeFile(std::string_view path, const void* data, std::size_t size);
+
 bool CreateDirectory(std::string_view path); // fails (183) when the path exists
 bool DeleteFile(std::string_view path);
 bool SetCurrentDirectory(std::string_view path);

@@ -138,7 +138,7 @@ struct Places {
 
 Places SearchedPlaces() {
     Places p;
-    p.home = detail::HomeFolder();
+    p.home = HomeDirectory();
     p.wine = WinePrefix();
     p.data = BaseFolder("XDG_DATA_HOME", p.home, "/.local/share");
     p.config = BaseFolder("XDG_CONFIG_HOME", p.home, "/.config");

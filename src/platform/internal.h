@@ -19,6 +19,10 @@ inline constexpr const char* kDosAttrib = "user.DOSATTRIB";
 bool FailErrno(int err);
 // Sets the last error to a Windows code and returns false.
 bool Fail(std::uint32_t code);
+// FailErrno for a call on `path`, except that ENOENT with the folder on the
+// way missing gives 3, as Windows tells a missing file (2) from a missing
+// folder (3).
+bool FailMissing(const std::string& path, int err);
 
 // Extended attributes, path based (following links). Each returns -1 with
 // errno set on failure, like the calls they wrap; when the test hook refuses
@@ -45,10 +49,6 @@ std::uint32_t AttributesFromStat(const std::string& path, std::string_view name,
 // it has none or it can't be read).
 std::uint32_t DosAttribBits(const std::string& path);
 std::uint32_t DosAttribBits(int fd);
-
-// The home folder: $HOME, else the password database's; without a trailing
-// '/' ("" when neither knows one).
-std::string HomeFolder();
 
 // Reads at most `cap` bytes of the regular file `path` into `out`: a larger
 // file gives its first `cap` bytes. A FIFO, device or folder is not opened

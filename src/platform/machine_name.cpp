@@ -172,36 +172,33 @@ bool NetbiosChar(char32_t c) {
 
 } // namespace
 
-namespace detail {
+namespace {
 
-std::string HomeFolder() {
+std::string WithoutTrailingDelimiters(std::string path) {
+    while (path.size() > 1 && path.back() == PathDelim)
+        path.pop_back();
+    return path;
+}
+
+} // namespace
+
+std::string HomeDirectory() {
     const char* home = std::getenv("HOME");
     if (!home || !*home) {
         const passwd* pw = ::getpwuid(::getuid());
         home = pw ? pw->pw_dir : nullptr;
     }
-    std::string result = home ? home : "";
-    while (result.size() > 1 && result.back() == PathDelim)
-        result.pop_back();
-    return result;
+    return home ? WithoutTrailingDelimiters(home) : std::string();
 }
-
-} // namespace detail
 
 std::string WinePrefix() {
     const char* prefix = std::getenv("WINEPREFIX");
-    std::string result;
-    if (prefix && *prefix) {
-        result = prefix;
-    } else {
-        const std::string home = detail::HomeFolder();
-        if (home.empty())
-            return {};
-        result = home + "/.wine";
-    }
-    while (result.size() > 1 && result.back() == PathDelim)
-        result.pop_back();
-    return result;
+    if (prefix && *prefix)
+        return WithoutTrailingDelimiters(prefix);
+    const std::string home = HomeDirectory();
+    if (home.empty())
+        return {};
+    return IncludeTrailingPathDelimiter(home) + ".wine";
 }
 
 RegistryString FindRegistryString(std::string_view regText, std::string_view key,

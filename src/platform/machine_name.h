@@ -7,7 +7,11 @@
 
 namespace platform {
 
-// $WINEPREFIX, else $HOME/.wine; without a trailing '/'.
+// $HOME, else this user's home in the password database; without a trailing
+// '/' ("/" stays); "" when neither gives one.
+std::string HomeDirectory();
+
+// $WINEPREFIX, else HomeDirectory() + "/.wine"; without a trailing '/'.
 std::string WinePrefix();
 
 struct RegistryString {

@@ -44,6 +44,48 @@ std::string FindIn(const std::string& folder, std::string_view name) {
     return {};
 }
 
+// The program a command line starts, and the arguments it gets. As Windows'
+// process creation does, an unquoted start is tried word by word: "C:/dir
+// with space/child.exe a" tries "C:/dir", then "C:/dir with", ..., and the
+// shortest that names a program wins; the rest of the line is its arguments.
+// A quote ends the words tried. "" and the first word's error when none is a
+// program.
+std::string ProgramOf(std::string_view line, std::vector<std::string>& args) {
+    std::size_t start = 0;
+    while (start < line.size() && IsBlank(line[start]))
+        ++start;
+    const std::string_view rest = line.substr(start);
+    std::uint32_t firstError = 0;
+    for (std::size_t end = 0; end < rest.size() && rest[0] != '"';) {
+        while (end < rest.size() && !IsBlank(rest[end]) && rest[end] != '"')
+            ++end;
+        if (end < rest.size() && rest[end] == '"')
+            break;
+        const std::string_view candidate = rest.substr(0, end);
+        std::string program = SearchProgram(candidate);
+        if (!program.empty()) {
+            args = SplitCommandLine(rest.substr(end));
+            args.insert(args.begin(), std::string(candidate));
+            return program;
+        }
+        if (firstError == 0)
+            firstError = GetLastError();
+        while (end < rest.size() && IsBlank(rest[end]))
+            ++end;
+    }
+    if (firstError != 0) {
+        detail::Fail(firstError);
+        return {};
+    }
+    // A quoted program name, or quotes inside the first word: the runtime's rules.
+    args = SplitCommandLine(rest);
+    if (args.empty()) {
+        detail::Fail(ERROR_FILE_NOT_FOUND);
+        return {};
+    }
+    return SearchProgram(args[0]);
+}
+
 } // namespace
 
 std::vector<std::string> SplitCommandLine(std::string_view line) {
@@ -75,14 +117,44 @@ std::vector<std::string> SplitCommandLine(std::string_view line) {
                     i += run;
                 }
             } else if (line[i] == '"') {
-                quoted = !quoted;
-                ++i;
+                // Inside quotes "" is a literal quote and the quotes go on.
+                if (quoted && i + 1 < line.size() && line[i + 1] == '"') {
+                    arg += '"';
+                    i += 2;
+                } else {
+                    quoted = !quoted;
+                    ++i;
+                }
             } else {
                 arg += line[i++];
             }
         }
         args.push_back(std::move(arg));
     }
+}
+
+std::string QuoteArgument(std::string_view arg) {
+    std::string out = "\"";
+    for (std::size_t i = 0;; ++i) {
+        std::size_t backslashes = 0;
+        while (i < arg.size() && arg[i] == '\\') {
+            ++backslashes;
+            ++i;
+        }
+        if (i == arg.size()) {
+            // Before the closing quote every backslash is doubled.
+            out.append(backslashes * 2, '\\');
+            break;
+        }
+        if (arg[i] == '"') {
+            out.append(backslashes * 2 + 1, '\\');
+        } else {
+            out.append(backslashes, '\\');
+        }
+        out += arg[i];
+    }
+    out += '"';
+    return out;
 }
 
 std::string ModuleDirectory() {
@@ -137,10 +209,8 @@ Process::~Process() {
 bool Process::Start(std::string_view commandLine, int /*showCommand*/) {
     if (Running())
         return detail::Fail(ERROR_BUSY);
-    std::vector<std::string> args = SplitCommandLine(commandLine);
-    if (args.empty())
-        return detail::Fail(ERROR_FILE_NOT_FOUND);
-    const std::string program = SearchProgram(args[0]);
+    std::vector<std::string> args;
+    const std::string program = ProgramOf(commandLine, args);
     if (program.empty())
         return false;
 

@@ -10,6 +10,11 @@ namespace platform {
 
 // Splits a command line by the Microsoft C runtime's rules.
 std::vector<std::string> SplitCommandLine(std::string_view commandLine);
+// `arg` in double quotes, escaped so that SplitCommandLine gives back exactly
+// its bytes, whatever they are: a quote and the backslashes before it, and
+// the backslashes before the closing quote, are escaped. Without quotes or
+// trailing backslashes it is "arg" as it stands.
+std::string QuoteArgument(std::string_view arg);
 
 // The folder of the running program (resolved through links), ending with '/'.
 std::string ModuleDirectory();
@@ -31,7 +36,8 @@ public:
     Process& operator=(const Process&) = delete;
     ~Process(); // waits for a started child that was not waited for
 
-    // Splits the command line, searches the program, starts it with
+    // Splits the command line, searches the program (an unquoted path with
+    // blanks word by word, shortest first, as Windows does), starts it with
     // posix_spawn in the current folder, standard input from /dev/null.
     // `showCommand` is kept but has no effect. False and last error (a
     // Windows code) on failure.

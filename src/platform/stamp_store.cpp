@@ -2,6 +2,7 @@
 
 #include "platform/attributes.h"
 #include "platform/internal.h"
+#include "platform/machine_name.h"
 #include "platform/paths.h"
 
 #include <cerrno>
@@ -217,9 +218,8 @@ std::optional<std::string> KeyOf(const std::string& path) {
 std::string StampStorePath() {
     const char* state = std::getenv("XDG_STATE_HOME");
     // The base-directory rules ignore a relative value.
-    const std::string base = state && state[0] == PathDelim
-                                 ? std::string(state)
-                                 : detail::HomeFolder() + "/.local/state";
+    const std::string base =
+        state && state[0] == PathDelim ? std::string(state) : HomeDirectory() + "/.local/state";
     return IncludeTrailingPathDelimiter(base) + "mfbackup/clean-stamps";
 }
 

@@ -1,6 +1,7 @@
 #include "storage/archiver_call.h"
 
 #include "platform/files.h"
+#include "platform/process.h"
 #include "storage/app_exec.h"
 #include "ui/message_box.h"
 
@@ -44,10 +45,12 @@ std::string ArchiveBaseName(const std::string& FileName) {
     return FileName.substr(0, FileName.find('.'));
 }
 
+// Each value in double quotes, escaped where it holds a quote or ends in
+// backslashes, so the archiver gets exactly its bytes.
 std::string CompressParams(const std::string& Archive, const std::string& FileName) {
-    return "-add \"" + Archive + "\" \"" + FileName + "\"";
+    return "-add " + platform::QuoteArgument(Archive) + " " + platform::QuoteArgument(FileName);
 }
 
 std::string ExtractParams(const std::string& Archive) {
-    return "-extract -overwrite \"" + Archive + "\"";
+    return "-extract -overwrite " + platform::QuoteArgument(Archive);
 }

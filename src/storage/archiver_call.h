@@ -15,7 +15,8 @@ bool RunArchiver(const std::string& ExeName, const std::string& Params, const st
 // file name up to its first "." (the whole name when it has none).
 std::string ArchiveBaseName(const std::string& FileName);
 
-// -add "ARCHIVE" "FILE"
+// -add "ARCHIVE" "FILE", each escaped as the archiver's command-line rules
+// need (see platform::QuoteArgument)
 std::string CompressParams(const std::string& Archive, const std::string& FileName);
 // -extract -overwrite "ARCHIVE"
 std::string ExtractParams(const std::string& Archive);

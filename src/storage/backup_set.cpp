@@ -16,8 +16,6 @@
 namespace {
 
 constexpr std::size_t MaxDescription = 255;
-// Enough of a first line to judge its encoding and keep 255 bytes of it.
-constexpr qint64 FirstLineReadLimit = 4096;
 
 const char* const DescFileName = "desc.txt";
 
@@ -176,10 +174,13 @@ std::string ReadDescriptionFile(const std::string& FolderPath) {
     QFile file(QString::fromStdString(platform::ResolveCase(FolderPath + DescFileName)));
     if (!file.open(QIODevice::ReadOnly))
         return {};
-    const QByteArray head = file.read(FirstLineReadLimit);
+    const QByteArray head = file.read(static_cast<qint64>(DescriptionReadLimit));
     if (head.isNull() && file.error() != QFileDevice::NoError)
         return {};
+    return DescriptionFromHead(std::string_view(head.constData(), head.size()));
+}
 
+std::string DescriptionFromHead(std::string_view head) {
     std::string line;
     bool ended = false;
     for (const char c : head) {
@@ -190,7 +191,7 @@ std::string ReadDescriptionFile(const std::string& FolderPath) {
         }
         line += c;
     }
-    if (!ended && head.size() == FirstLineReadLimit)
+    if (!ended && head.size() >= DescriptionReadLimit)
         line = DropCutSequence(line); // the read limit, not the writer, cut it
     if (!IsValidUtf8(line)) {
         // Written on Windows in its ANSI code page: 255 characters there.

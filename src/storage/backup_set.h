@@ -3,7 +3,9 @@
 // Backup sets: folders "MFB" + hex digits directly in BackupDir, with an
 // optional one-line desc.txt.
 
+#include <cstddef>
 #include <string>
+#include <string_view>
 
 // Makes a new, empty, uniquely named set folder in BackupDir and writes its
 // description (cut to 255 bytes). SetPath gets the folder's path with a
@@ -23,3 +25,9 @@ void ReadSetDescription(const std::string& SetName, std::string& Description);
 // The first-line rule above, applied to a folder path (ending with '/') +
 // "desc.txt". Shared with the import of a medium.
 std::string ReadDescriptionFile(const std::string& FolderPath);
+
+// Enough of a first line to judge its encoding and keep 255 bytes of it.
+inline constexpr std::size_t DescriptionReadLimit = 4096;
+// The description the first bytes of a desc.txt give (the rule above); `head`
+// is what a read of at most DescriptionReadLimit bytes got.
+std::string DescriptionFromHead(std::string_view head);

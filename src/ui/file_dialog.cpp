@@ -1,9 +1,13 @@
 #include "ui/file_dialog.h"
 
+#include "platform/attributes.h"
+#include "platform/dir_search.h"
 #include "platform/paths.h"
 
 #include <QFileDialog>
 #include <QFileInfo>
+
+#include <algorithm>
 
 namespace ui {
 namespace {
@@ -46,6 +50,35 @@ bool OpenDialog::Execute(QWidget* parent) {
         return true;
     }
     return false;
+}
+
+std::string PathOnDisk(const QString& shown) {
+    const std::string written = shown.toStdString();
+    if (!shown.contains(QChar::ReplacementCharacter))
+        return written;
+    std::string result;
+    std::size_t at = 0;
+    while (at < written.size()) {
+        const std::size_t end = std::min(written.find(platform::PathDelim, at), written.size());
+        const std::string component = written.substr(at, end - at);
+        std::string next = result + component;
+        if (!component.empty() &&
+            platform::GetFileAttributes(next) == platform::INVALID_FILE_ATTRIBUTES) {
+            const QString wanted = QString::fromStdString(component);
+            platform::FileSearch search;
+            bool found = search.FindFirst(result + "*", platform::faAnyFile);
+            while (found && QString::fromStdString(search.Rec().Name) != wanted)
+                found = search.FindNext();
+            if (!found)
+                return result + written.substr(at);
+            next = result + search.Rec().Name;
+        }
+        result = next;
+        if (end < written.size())
+            result += platform::PathDelim;
+        at = end + 1;
+    }
+    return result;
 }
 
 FileDialogHandler SetFileDialogHandler(FileDialogHandler h) {

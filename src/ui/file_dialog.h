@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <functional>
+#include <string>
 
 class QWidget;
 
@@ -29,6 +30,13 @@ public:
     // confirmed; FileName then holds the full chosen path.
     bool Execute(QWidget* parent);
 };
+
+// The bytes of the path on disk that `shown` names. Qt shows a name that is
+// not UTF-8 with replacement characters, so its text no longer names the
+// file; each component that does not exist as written is taken to be the
+// entry of its folder that shows as it does. Components no entry matches
+// stay as written.
+std::string PathOnDisk(const QString& shown);
 
 // Replaces what Execute shows: the handler gets the dialog (with its current
 // FileName) and returns whether the user confirmed, after setting FileName.

@@ -3,6 +3,7 @@
 // zip files it writes and as the makers of the ones it reads.
 
 #include "common/test_env.h"
+#include "zip.h"
 
 #include <QCoreApplication>
 #include <QProcess>
@@ -10,9 +11,13 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
+#include <cstdio>
 #include <ctime>
+#include <deque>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -67,12 +72,14 @@ constexpr char kPyList[] = "import sys, zipfile\n"
                            "print('|'.join(i.filename for i in z.infolist()))\n";
 
 // Writes sys.argv[1] with "good.sav" and then one hostile entry sys.argv[2]
-// of kind sys.argv[3].
+// of kind sys.argv[3] ("windows": made on Windows, where a backslash separates).
 constexpr char kPyHostile[] = "import sys, zipfile\n"
                               "path, name, kind = sys.argv[1:4]\n"
                               "with zipfile.ZipFile(path, 'w', zipfile.ZIP_DEFLATED) as z:\n"
                               "    z.writestr('good.sav', 'good ' * 100)\n"
                               "    info = zipfile.ZipInfo(name)\n"
+                              "    if kind == 'windows':\n"
+                              "        info.create_system = 0\n"
                               "    if kind == 'symlink':\n"
                               "        info.create_system = 3\n"
                               "        info.external_attr = 0o120777 << 16\n"
@@ -130,6 +137,50 @@ std::string Text(std::size_t lines) {
     return s;
 }
 
+// How pkzip.exe ended (its exit code, or minus the signal that ended it) and
+// its own peak memory in KiB, as python3 running it sees them; `preload`
+// goes into LD_PRELOAD.
+struct Child {
+    int Code = 0;
+    long MaxRssKiB = 0;
+};
+Child PkzipChild(const Args& args, const std::string& cwd, const std::string& preload = "") {
+    Args all{preload, QCoreApplication::applicationDirPath().toStdString() + "/pkzip.exe"};
+    all.insert(all.end(), args.begin(), args.end());
+    const std::string out =
+        Python("import os, resource, subprocess, sys\n"
+               "env = dict(os.environ, LD_PRELOAD=sys.argv[1])\n"
+               "r = subprocess.run(sys.argv[2:], env=env, stdin=subprocess.DEVNULL)\n"
+               "print(r.returncode, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)\n",
+               all, cwd);
+    Child child;
+    std::sscanf(out.c_str(), "%d %ld", &child.Code, &child.MaxRssKiB);
+    return child;
+}
+
+// Archives made here with the archiver's own writer, so that the headers can
+// say what a hostile maker would have them say. Entries refer to `storage`.
+archiver::ZipEntry Entry(const std::string& name, const std::string& content,
+                         std::deque<std::string>& storage) {
+    struct stat st {};
+    st.st_mode = S_IFREG | 0644;
+    st.st_mtim.tv_sec = LocalTime(2020, 1, 2, 3, 4, 6);
+    storage.push_back(content);
+    const std::string& kept = storage.back();
+    storage.emplace_back();
+    return archiver::MakeEntry(name, kept, st, storage.back());
+}
+
+void WriteZipFile(const std::string& path, const std::vector<archiver::ZipEntry>& entries) {
+    archiver::ZipArchive archive;
+    archive.Entries = entries;
+    std::string bytes;
+    archiver::WriteZip(archive, [&](const void* p, std::size_t n) {
+        bytes.append(static_cast<const char*>(p), n);
+    });
+    WriteFile(path, bytes);
+}
+
 // A failure: non-zero exit, nothing on standard output, exactly one line on
 // standard error that contains `part`.
 void ExpectFailure(const Result& r, int code, const std::string& part) {
@@ -153,6 +204,8 @@ TEST(ArchiverCommandLine, UsageNamesTheProgramAndBothCommands) {
         EXPECT_NE(r.Out.find("pkzip.exe -add ARCHIVE FILE"), std::string::npos);
         EXPECT_NE(r.Out.find("pkzip.exe -extract -overwrite ARCHIVE"), std::string::npos);
         EXPECT_EQ(r.Out.find("PKZIP"), std::string::npos);
+        EXPECT_NE(r.Out.find("more than 1000 entries"), std::string::npos);
+        EXPECT_NE(r.Out.find("less than 64 MiB free"), std::string::npos);
     }
     EXPECT_TRUE(Listing(dir).empty());
 }
@@ -200,6 +253,7 @@ TEST(ArchiverRoundTrip, BytesNamesAndTimesComeBack) {
         {"game1.sav", RandomBytes(300000)}, // does not shrink: stored
         {"empty.sav", ""},
         {"\xC3\xA9t\xC3\xA9.sav", Text(3)}, // "été.sav"
+        {"w\\.sav", "a backslash is a letter on Linux"},
     };
     time_t when = LocalTime(2019, 3, 4, 5, 6, 7); // an odd second: DOS time can't hold it
     for (const auto& [name, bytes] : files) {
@@ -361,14 +415,9 @@ TEST(ArchiverSafety, EntriesThatLeaveTheFolderRefuseTheWholeArchive) {
     const std::string dst = root + "/game/save";
     fs::create_directories(dst);
     const std::vector<std::pair<std::string, std::string>> hostile = {
-        {"../escape.sav", "name"},
-        {"../../escape.sav", "name"},
-        {root + "/absolute.sav", "name"},
-        {"sub/inner.sav", "name"},
-        {"sub\\inner.sav", "name"},
-        {"folder/", "name"},
-        {"a..b.sav", "name"},
-        {"link.sav", "symlink"},
+        {"../escape.sav", "name"}, {"../../escape.sav", "name"},  {root + "/absolute.sav", "name"},
+        {"sub/inner.sav", "name"}, {"sub\\inner.sav", "windows"}, {"\\root.sav", "windows"},
+        {"folder/", "name"},       {"a..b.sav", "name"},          {"link.sav", "symlink"},
         {"GOOD.sav", "name"}, // the same name twice, as Windows compares names
     };
     for (const auto& [name, kind] : hostile) {
@@ -455,6 +504,140 @@ TEST(ArchiverSafety, ReadOnlyFilesAndFoldersAreNotReplaced) {
     fs::create_directories(dst + "/a.sav");
     ExpectFailure(Pkzip({"-extract", "-overwrite", arch}, dst), 1, "folder");
     EXPECT_EQ(ReadFile(dst + "/b.sav"), "old b");
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(ArchiverLimits, TooManyEntriesOrTooLittleRoomLeftIsRefusedBeforeWriting) {
+    const std::string set = Folder("set"), dst = Folder("dst");
+    WriteFile(dst + "/a0.sav", "old");
+    std::deque<std::string> storage;
+    std::vector<archiver::ZipEntry> entries;
+    for (int i = 0; i < 1001; ++i)
+        entries.push_back(Entry("a" + std::to_string(i) + ".sav", "x", storage));
+    WriteZipFile(set + "/many.zip", entries);
+    // Sizes no disk here has room for: 1000 times 4 GiB - 2, as the headers say.
+    entries.pop_back();
+    for (archiver::ZipEntry& e : entries)
+        e.Size = 0xFFFFFFFE;
+    WriteZipFile(set + "/huge.zip", entries);
+
+    ExpectFailure(Pkzip({"-extract", "-overwrite", set + "/many"}, dst), 1,
+                  "holds 1001 entries, more than 1000");
+    ExpectFailure(Pkzip({"-extract", "-overwrite", set + "/huge"}, dst), 1,
+                  "less than 64 MiB free");
+    EXPECT_EQ(Listing(dst), std::vector<std::string>{"a0.sav"});
+    EXPECT_EQ(ReadFile(dst + "/a0.sav"), "old");
+    // Adding to an archive at the limit is refused as well.
+    ExpectFailure(Pkzip({"-add", set + "/many", "a0.sav"}, dst), 1, "more than 1000");
+
+    // At the edges, on a file system of 80 MiB.
+    const std::string small = testenv::Scratch() + "/small";
+    testenv::TmpfsMount mount(small, 80 << 20);
+    if (!mount.Mounted())
+        GTEST_SKIP() << "No small file system for the edges of the limits: " << mount.Reason();
+    entries.resize(1000);
+    for (std::size_t i = 0; i < entries.size(); ++i)
+        entries[i] = Entry("a" + std::to_string(i) + ".sav", "x", storage);
+    WriteZipFile(set + "/thousand.zip", entries);
+    WriteZipFile(set + "/room.zip", {Entry("big.sav", std::string(15 << 20, '\0'), storage)});
+    WriteZipFile(set + "/noroom.zip", {Entry("big.sav", std::string(17 << 20, '\0'), storage)});
+    Result r = Pkzip({"-extract", "-overwrite", set + "/thousand"}, small);
+    EXPECT_EQ(r.Code, 0) << r.Err;
+    EXPECT_EQ(Listing(small).size(), 1000u);
+    for (const auto& e : fs::directory_iterator(small))
+        fs::remove(e.path());
+    // 1 MiB to spare on either side, for what the file system keeps besides.
+    r = Pkzip({"-extract", "-overwrite", set + "/room"}, small);
+    EXPECT_EQ(r.Code, 0) << r.Err;
+    fs::remove(small + "/big.sav");
+    ExpectFailure(Pkzip({"-extract", "-overwrite", set + "/noroom"}, small), 1,
+                  "less than 64 MiB free");
+    EXPECT_TRUE(Listing(small).empty());
+}
+
+TEST(ArchiverLimits, TheArchiveIsReadAPieceAtATime) {
+    const std::string src = Folder("src"), dst = Folder("dst");
+    // 64 MiB stored, as zip stores it with -0: its bytes are read, not inflated.
+    WriteFile(src + "/big.sav", "");
+    ASSERT_EQ(truncate((src + "/big.sav").c_str(), 64 << 20), 0);
+    ASSERT_EQ(RunProgram("zip", {"-q", "-0", "-j", "big.zip", "big.sav"}, src).Code, 0);
+    const Child child = PkzipChild({"-extract", "-overwrite", src + "/big"}, dst);
+    EXPECT_EQ(child.Code, 0);
+    EXPECT_LT(child.MaxRssKiB, 24 * 1024) << "the archive was read whole";
+    EXPECT_EQ(fs::file_size(dst + "/big.sav"), 64u << 20);
+}
+
+TEST(ArchiverTemporaries, AKilledRunLeavesNoTemporaryFileAndStaleOnesAreRemoved) {
+    const std::string src = Folder("src"), set = Folder("set"), dst = Folder("dst");
+    WriteFile(src + "/a.sav", Text(100));
+    WriteFile(src + "/b.sav", "new b");
+    ASSERT_EQ(Pkzip({"-add", set + "/arch", "a.sav"}, src).Code, 0);
+    ASSERT_EQ(Pkzip({"-add", set + "/arch", "b.sav"}, src).Code, 0);
+    const std::string archive = ReadFile(set + "/arch.zip");
+    WriteFile(dst + "/a.sav", "old a");
+
+    // Killed once each file is written, before any is put in place.
+    Child child = PkzipChild({"-extract", "-overwrite", set + "/arch"}, dst, KILL_AT_SYNC);
+    EXPECT_EQ(child.Code, -SIGKILL);
+    EXPECT_EQ(Listing(dst), std::vector<std::string>{"a.sav"});
+    EXPECT_EQ(ReadFile(dst + "/a.sav"), "old a");
+    WriteFile(src + "/a.sav", "changed a");
+    child = PkzipChild({"-add", set + "/arch", "a.sav"}, src, KILL_AT_SYNC);
+    EXPECT_EQ(child.Code, -SIGKILL);
+    EXPECT_EQ(Listing(set), std::vector<std::string>{"arch.zip"});
+    EXPECT_EQ(ReadFile(set + "/arch.zip"), archive);
+
+    // Ours and older than a minute: removed by the next extraction there.
+    const time_t old = time(nullptr) - 120;
+    for (const char* name : {".pkzip-AbC123", ".pkzip-Fresh1", ".pkzip-Old", ".pkzip-AbC1234"})
+        WriteFile(dst + "/" + name, "left behind");
+    fs::create_directory(dst + "/.pkzip-Dir123");
+    for (const char* name : {".pkzip-AbC123", ".pkzip-Old", ".pkzip-AbC1234", ".pkzip-Dir123"})
+        SetMtime(dst + "/" + name, old);
+    Result r = Pkzip({"-extract", "-overwrite", set + "/arch"}, dst);
+    ASSERT_EQ(r.Code, 0) << r.Err;
+    EXPECT_EQ(Listing(dst),
+              (std::vector<std::string>{".pkzip-AbC1234", ".pkzip-Dir123", ".pkzip-Fresh1",
+                                        ".pkzip-Old", "a.sav", "b.sav"}));
+}
+
+TEST(ArchiverTimes, NtfsTimesOutOfRangeKeepTheExtractionTime) {
+    // An NTFS extra field (0x000A) with one FILETIME; an extended timestamp
+    // (0x5455) behind it when `unix` is set.
+    auto entryWith = [](std::uint64_t filetime, bool unix) {
+        std::string ntfs("\x0A\x00\x20\x00\0\0\0\0\x01\x00\x18\x00", 12);
+        for (int i = 0; i < 3; ++i)
+            for (int b = 0; b < 8; ++b)
+                ntfs += static_cast<char>(filetime >> (8 * b));
+        if (unix)
+            ntfs += std::string("\x55\x54\x05\x00\x01\x10\x00\x00\x00", 9);
+        archiver::ZipEntry e;
+        e.DosDate = (40 << 9) | (1 << 5) | 1;
+        e.CentralExtra = ntfs;
+        return e;
+    };
+    constexpr std::uint64_t k1970 = 116444736000000000;
+    const struct {
+        std::uint64_t filetime;
+        bool unix;
+        std::optional<std::int64_t> seconds;
+    } cases[] = {
+        {k1970 + 86400 * 10000000ull + 5, false, 86400},
+        {0, false, -11644473600}, // 1601, the first FILETIME
+        {0x7FFFFFFFFFFFFFFF, false, (0x7FFFFFFFFFFFFFFF - k1970) / 10000000},
+        {0x8000000000000000, false, std::nullopt},
+        {0xFFFFFFFFFFFFFFFF, false, std::nullopt},
+        {0x8000000000000001, true, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.filetime);
+        const std::optional<timespec> t = archiver::EntryMtime(entryWith(c.filetime, c.unix));
+        ASSERT_EQ(t.has_value(), c.seconds.has_value());
+        if (t) {
+            EXPECT_EQ(t->tv_sec, *c.seconds);
+        }
+    }
 }
 
 } // namespace

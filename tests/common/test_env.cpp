@@ -2,10 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
 
 namespace testenv {
 namespace {
@@ -50,6 +56,33 @@ std::string ReadFile(const std::string& path) {
 bool Exists(const std::string& path) {
     std::error_code ec;
     return std::filesystem::exists(std::filesystem::symlink_status(path, ec));
+}
+
+TmpfsMount::TmpfsMount(const std::string& path, std::size_t bytes) : path_(path) {
+    std::filesystem::create_directories(path);
+    if (::geteuid() != 0) {
+        reason_ = "mounting a tmpfs needs root";
+        return;
+    }
+    // Once per process: a private mount namespace, whose mounts leave with it.
+    static const int unshared = [] {
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            return errno;
+        return 0;
+    }();
+    if (unshared != 0) {
+        reason_ = std::string("no mount namespace of our own: ") + std::strerror(unshared);
+        return;
+    }
+    const std::string options = "size=" + std::to_string(bytes) + ",mode=0755";
+    if (::mount("tmpfs", path.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) != 0)
+        reason_ = std::string("cannot mount a tmpfs: ") + std::strerror(errno);
+}
+
+TmpfsMount::~TmpfsMount() {
+    if (Mounted())
+        ::umount2(path_.c_str(), MNT_DETACH);
 }
 
 } // namespace testenv

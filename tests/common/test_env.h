@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace testenv {
@@ -17,5 +18,24 @@ void WriteFile(const std::string& path, const std::string& bytes);
 // The whole content of `path`; empty when it can't be read.
 std::string ReadFile(const std::string& path);
 bool Exists(const std::string& path);
+
+// A tmpfs of `bytes` mounted at `path` (made when missing) while the object
+// lives. It is mounted in a mount namespace of the test process's own, so no
+// one else sees it and it goes with the process however that ends. Needs
+// root; when it can't be had, Mounted() is false and Reason() says why.
+class TmpfsMount {
+public:
+    TmpfsMount(const std::string& path, std::size_t bytes);
+    ~TmpfsMount();
+    TmpfsMount(const TmpfsMount&) = delete;
+    TmpfsMount& operator=(const TmpfsMount&) = delete;
+
+    bool Mounted() const { return reason_.empty(); }
+    const std::string& Reason() const { return reason_; }
+
+private:
+    std::string path_;
+    std::string reason_;
+};
 
 } // namespace testenv

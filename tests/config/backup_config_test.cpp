@@ -6,9 +6,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <unistd.h>
 
 namespace {
 
@@ -210,6 +217,43 @@ TEST(SettingsFile, FailedSaveIsShownAndReturnsFalse) {
     EXPECT_EQ(shown.messages()[0].icon, ui::MessageIcon::Error);
 }
 
+TEST(SettingsFile, SaveOnAFullDiskKeepsTheOldRecordAndSaysSo) {
+    const std::string disk = testenv::Scratch() + "/small-disk";
+    testenv::TmpfsMount mount(disk, 64 * 1024);
+    if (!mount.Mounted())
+        GTEST_SKIP() << "No small file system to fill, so no full-disk save: " << mount.Reason();
+    ::setenv("XDG_CONFIG_HOME", disk.c_str(), 1);
+    const std::string file = disk + "/mfbackup.ini";
+    InitialiseSettings();
+    const std::string before = testenv::ReadFile(file);
+    ASSERT_EQ(before.size(), 517u);
+
+    // Fill what is left of the disk.
+    const int fd = ::open((disk + "/filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    const std::string block(4096, 'f');
+    while (::write(fd, block.data(), block.size()) > 0) {
+    }
+    EXPECT_EQ(errno, ENOSPC);
+    ::close(fd);
+
+    BackupConfig.GameDir.Set("/somewhere/else/");
+    ui::MessageCapture shown;
+    EXPECT_FALSE(SaveConfig());
+    EXPECT_EQ(shown.texts(), QStringList{"Cannot create file " + QString::fromStdString(file)});
+    EXPECT_EQ(testenv::ReadFile(file), before);
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(disk))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"filler", "mfbackup.ini"})) << "no temporary left";
+
+    // With room again, the new record is saved whole.
+    std::filesystem::remove(disk + "/filler");
+    EXPECT_TRUE(SaveConfig());
+    EXPECT_EQ(testenv::ReadFile(file), Image(BackupConfig));
+}
+
 TEST(SettingsFile, SaveKeepsTheBytesBehindShorterStrings) {
     std::string content = DefaultImage();
     content.replace(3, 11, std::string(1, char(10)) + "0123456789");
@@ -225,6 +269,18 @@ TEST(SettingsFile, SaveKeepsTheBytesBehindShorterStrings) {
     expected.replace(3, 3, std::string(1, char(2)) + "xy");
     expected[259] = 0;
     EXPECT_EQ(testenv::ReadFile(SettingsFile()), expected);
+}
+
+TEST(SettingsFile, WithoutHomeTheDefaultsComeFromThePasswordDatabase) {
+    ::unsetenv("HOME");
+    ::unsetenv("WINEPREFIX");
+    const passwd* pw = ::getpwuid(::getuid());
+    ASSERT_NE(pw, nullptr);
+    const std::string home = std::string(pw->pw_dir) == "/" ? "" : pw->pw_dir;
+    EXPECT_EQ(DefaultBackupDir(), home + "/Moonforge Backup/");
+    EXPECT_EQ(DefaultGameDir(), home + "/.wine/drive_c/Program Files/Corvanta Software/Moonforge/");
+    ::setenv("HOME", testenv::Home().c_str(), 1);
+    ::setenv("WINEPREFIX", testenv::WinePrefix().c_str(), 1);
 }
 
 TEST(ShortStringTest, CutsAt255BytesWithoutSplittingACharacter) {

@@ -353,6 +353,45 @@ TEST_F(SettingsDialog, OkWritesOneForTrueAndKeepsTheBytesBehindTheStrings) {
     EXPECT_EQ(testenv::ReadFile(SettingsFile()), expected);
 }
 
+TEST_F(SettingsDialog, FolderNamesThatAreNotUtf8KeepTheirBytes) {
+    // Latin-1 names, as a copy from an older machine may bring them.
+    const std::string game = MakeDir("jeu \xE9t\xE9") + "/";
+    MakeDir("jeu \xE9t\xE9/save");
+    const std::string backup = MakeDir("sauvegarde \xE9t\xE9") + "/";
+    MakeDir("sauvegarde \xE9t\xE9/sub");
+    const std::string picked = MakeDir("autre \xE0 \xFF") + "/";
+    BackupConfig.GameDir.Set(game);
+    BackupConfig.BackupDir.Set(backup);
+
+    // Shown decoded, stored as they were when left alone.
+    Open();
+    EXPECT_TRUE(dialog->EdTargetDir->text().contains(QChar::ReplacementCharacter));
+    ui::MessageCapture shown;
+    EXPECT_TRUE(PressOK());
+    EXPECT_EQ(BackupConfig.GameDir.Get(), game);
+    EXPECT_EQ(BackupConfig.BackupDir.Get(), backup);
+
+    // Typed on to: the folders named are the ones on disk.
+    Open();
+    dialog->EdTargetDir->setText(dialog->EdTargetDir->text() + "sub");
+    EXPECT_TRUE(PressOK());
+    EXPECT_EQ(BackupConfig.BackupDir.Get(), backup + "sub/");
+
+    // Picked with Browse, whose dialog hands the name back decoded.
+    ui::SetFileDialogHandler([&](ui::OpenDialog& d) {
+        d.FileName = QString::fromStdString(picked + "Moonforge Dir");
+        return true;
+    });
+    Open();
+    dialog->EdTargetDir->setFocus();
+    dialog->BtBrowse->click();
+    EXPECT_TRUE(PressOK());
+    EXPECT_EQ(BackupConfig.BackupDir.Get(), picked);
+    EXPECT_EQ(BackupConfig.GameDir.Get(), game);
+    EXPECT_TRUE(shown.messages().empty()) << shown.texts().join("; ").toStdString();
+    ui::SetFileDialogHandler({});
+}
+
 TEST_F(SettingsDialog, FailedSaveIsShownAndTheValuesStayInEffect) {
     std::filesystem::remove(SettingsFile());
     std::filesystem::create_directories(SettingsFile());

@@ -1,7 +1,4 @@
 // Fuzz target: the reader of Lutris's game files (the `prefix:` line).
-//   clang++ -std=c++20 -fsanitize=fuzzer,address,undefined -Isrc \
-//       tests/fuzz/lutris_fuzz.cpp src/platform/*.cpp -o lutris_fuzz
-//   ./lutris_fuzz tests/fuzz/corpus/lutris
 
 #include "platform/game_locations.h"
 

@@ -1,8 +1,5 @@
 // Fuzz target: the stamp store's reader. A damaged or foreign store reads
 // as empty; one it accepts writes back as the same text.
-//   clang++ -std=c++20 -fsanitize=fuzzer,address,undefined -Isrc \
-//       tests/fuzz/stamp_store_fuzz.cpp src/platform/*.cpp -o stamp_store_fuzz
-//   ./stamp_store_fuzz tests/fuzz/corpus/stamp_store
 
 #include "platform/stamp_store.h"
 

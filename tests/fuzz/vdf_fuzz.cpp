@@ -1,8 +1,5 @@
 // Fuzz target: Steam's libraryfolders.vdf reader, which reads whatever file
 // a user's (or anyone's) Steam folder holds.
-//   clang++ -std=c++20 -fsanitize=fuzzer,address,undefined -Isrc \
-//       tests/fuzz/vdf_fuzz.cpp src/platform/*.cpp -o vdf_fuzz
-//   ./vdf_fuzz tests/fuzz/corpus/vdf
 
 #include "platform/game_locations.h"
 

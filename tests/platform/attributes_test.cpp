@@ -99,6 +99,13 @@ TEST(Attributes, MissingPathsFailWithWindowsCodes) {
     EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
     EXPECT_FALSE(SetFileAttributes(testenv::Scratch() + "/none", 0));
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    // A missing folder on the way is a missing path, as Windows tells them apart.
+    for (const std::string path : {"/no-folder/file", "/no-folder/sub/", "/none/deeper/file"}) {
+        EXPECT_EQ(GetFileAttributes(testenv::Scratch() + path), INVALID_FILE_ATTRIBUTES);
+        EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND) << path;
+        EXPECT_FALSE(SetFileAttributes(testenv::Scratch() + path, faArchive));
+        EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND) << path;
+    }
 }
 
 TEST(ArchiveBit, SameSizeRewriteRightAfterClearingReadsAsChanged) {

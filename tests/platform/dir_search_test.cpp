@@ -46,6 +46,49 @@ TEST(Wildcard, MatchesAsWindowsDoes) {
     EXPECT_FALSE(MatchesWildcard("notes", "notes2"));
 }
 
+TEST(Wildcard, PatternsEndingInDotStarOrDot) {
+    const struct {
+        const char* pattern;
+        const char* name;
+        bool matches;
+    } cases[] = {
+        // A trailing ".*" also matches the end of the name.
+        {"*.*.*", "README", true},
+        {"*.*.*", "a.txt", true},
+        {"*.*.*", "a.b.c", true},
+        {"*.txt.*", "a.txt", true},
+        {"*.txt.*", "a.txt.1", true},
+        {"*.txt.*", "a.txtx", false},
+        {"a.*", "A", true},
+        {"a.*", "ab", false},
+        {"a.*.*", "a", true},
+        {".*", ".profile", true},
+        {".*", "x", false},
+        // A trailing "." asks for no extension beyond what the pattern spells.
+        {"*.", "README", true},
+        {"*.", "a.txt", false},
+        {"*.", "..", true},
+        {"*.*.", "README", true},
+        {"*.*.", "a.txt", false},
+        {"x.*.", "X", true},
+        {"x.*.", "x.y", false},
+        {"a.b.", "a.b", true},
+        {"a.b.", "a.b.c", false},
+        {"*.b.", "x.y.b", true},
+        {"*.b.", "x.bb", false},
+        {"*.?.", "x.c", true},
+        {"*a.", "ba", true},
+        {"*a.", "b.a", false},
+        {"data..", "DATA", true},
+        {"?.", "a", true},
+        {"?.", "a.b", false},
+        {".", ".", true},
+        {".", "x", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(MatchesWildcard(c.pattern, c.name), c.matches) << c.pattern << " " << c.name;
+}
+
 TEST(FileSearch, SortsIgnoringCaseWithDotEntriesFirstAndFiltersByMask) {
     const std::string dir = testenv::Scratch() + "/Saves";
     testenv::WriteFile(dir + "/b.txt", "bb");

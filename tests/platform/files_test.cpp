@@ -155,6 +155,45 @@ TEST(CopyFile, CopyCutOffLeavesTheOldTargetAndNoTemporaryFile) {
     }
 }
 
+TEST(WriteWholeFile, ReplacesWholeOrNotAtAllKeepingModeAndLinks) {
+    const std::string dir = testenv::Scratch();
+    ASSERT_TRUE(WriteWholeFile(dir + "/new.ini", "abc", 3));
+    EXPECT_EQ(testenv::ReadFile(dir + "/new.ini"), "abc");
+    const mode_t mask = ::umask(022);
+    ::umask(mask);
+    EXPECT_EQ(Stat(dir + "/new.ini").st_mode & 0777, 0666 & ~mask);
+
+    ASSERT_EQ(::chmod((dir + "/new.ini").c_str(), 0640), 0);
+    ASSERT_EQ(::symlink("new.ini", (dir + "/link.ini").c_str()), 0);
+    ASSERT_TRUE(WriteWholeFile(dir + "/LINK.ini", "through the link", 16));
+    EXPECT_EQ(testenv::ReadFile(dir + "/new.ini"), "through the link");
+    EXPECT_EQ(Stat(dir + "/new.ini").st_mode & 0777, 0640u);
+    struct stat link {};
+    ASSERT_EQ(::lstat((dir + "/link.ini").c_str(), &link), 0);
+    EXPECT_TRUE(S_ISLNK(link.st_mode));
+
+    // Cut off by the file size limit: the old content stays, nothing is left.
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const rlimit limit{8, 8};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        ::signal(SIGXFSZ, SIG_IGN);
+        ::_exit(WriteWholeFile(dir + "/new.ini", "longer than eight", 17) ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+    EXPECT_EQ(testenv::ReadFile(dir + "/new.ini"), "through the link");
+    EXPECT_EQ(Entries(dir), (List{"link.ini", "new.ini"}));
+
+    ASSERT_TRUE(SetFileAttributes(dir + "/new.ini", faReadOnly));
+    EXPECT_FALSE(WriteWholeFile(dir + "/new.ini", "x", 1));
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(WriteWholeFile(dir + "/missing/new.ini", "x", 1));
+    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+}
+
 TEST(CopyFile, AwkwardNamesWork255BytesIsTheLimit) {
     const std::string dir = testenv::Scratch();
     const std::string name255(255, 'n');

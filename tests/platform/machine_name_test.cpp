@@ -6,6 +6,9 @@
 
 #include <cstdlib>
 
+#include <pwd.h>
+#include <unistd.h>
+
 using namespace platform;
 
 namespace {
@@ -67,6 +70,14 @@ TEST(SystemReg, ReadsThePrefixFileAndFallsBackToTheHostName) {
 
     ::setenv("WINEPREFIX", "", 1);
     EXPECT_EQ(WinePrefix(), testenv::Home() + "/.wine");
+    // Without HOME the password database gives the home folder.
+    ::unsetenv("HOME");
+    const passwd* pw = ::getpwuid(::getuid());
+    ASSERT_NE(pw, nullptr);
+    const std::string home = pw->pw_dir;
+    EXPECT_EQ(HomeDirectory(), home);
+    EXPECT_EQ(WinePrefix(), (home == "/" ? "" : home) + "/.wine");
+    ::setenv("HOME", testenv::Home().c_str(), 1);
 
     EXPECT_EQ(WineComputerNameFromHost("my-host.example.org"), "MY-HOST");
     EXPECT_EQ(WineComputerNameFromHost("averyveryverylonghostname"), "AVERYVERYVERYLO");

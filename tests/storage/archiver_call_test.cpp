@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -38,6 +39,24 @@ TEST(ArchiverCallTest, CommandLinesWithTheDefaultFolders) {
     exec.ExeParams = {ExtractParams(setPath + "characters")};
     EXPECT_EQ(exec.CommandLine(), "pkzip.exe -extract -overwrite \"" + testenv::Home() +
                                       "/Moonforge Backup/MFB12AB/characters\"");
+}
+
+TEST(ArchiverCallTest, NamesWithQuotesAndBackslashesReachTheArchiverAsTheyAre) {
+    const std::string program = MakeEchoProgram();
+    const std::string gameDir = testenv::Scratch() + "/game/";
+    fs::create_directories(gameDir);
+    for (const std::string name : {"game1.s\"a\"v", "q\"\".sav", "w\\.sav", "a\\\\\"b \\"}) {
+        SCOPED_TRACE(name);
+        const std::string archive = "/set \" dir\\/" + ArchiveBaseName(name);
+        ASSERT_TRUE(RunArchiver(program, CompressParams(archive, name), gameDir));
+        EXPECT_EQ(testenv::ReadFile(testenv::Scratch() + "/bin-dir/args.txt"),
+                  gameDir.substr(0, gameDir.size() - 1) + "\n-add\n" + archive + "\n" + name +
+                      "\n");
+        ASSERT_TRUE(RunArchiver(program, ExtractParams(archive), gameDir));
+        EXPECT_EQ(testenv::ReadFile(testenv::Scratch() + "/bin-dir/args.txt"),
+                  gameDir.substr(0, gameDir.size() - 1) + "\n-extract\n-overwrite\n" + archive +
+                      "\n");
+    }
 }
 
 TEST(ArchiverCallTest, RunsInTheFolderWithTheParametersSplitAsQuoted) {
@@ -104,6 +123,24 @@ TEST(ArchiverCallTest, RoundTripThroughTheArchiver) {
     testenv::WriteFile(gameDir + "characters.lpl", "changed since");
     ASSERT_TRUE(RunArchiver(ArchiverName, ExtractParams(setPath + "characters"), gameDir));
     EXPECT_EQ(testenv::ReadFile(gameDir + "characters.lpl"), content);
+    EXPECT_TRUE(messages.texts().isEmpty()) << messages.texts().join('\n').toStdString();
+
+    // Names holding quotes and backslashes are stored and restored as
+    // themselves, each into its own archive.
+    const std::vector<std::string> odd = {"game1.s\"a\"v", "game1.sav", "q\"\".sav", "w\\.sav"};
+    for (const std::string& name : odd) {
+        testenv::WriteFile(gameDir + name, "content of " + name);
+        ASSERT_TRUE(RunArchiver(ArchiverName, CompressParams(setPath + ArchiveBaseName(name), name),
+                                gameDir))
+            << name;
+    }
+    for (const std::string& name : odd) {
+        fs::remove(gameDir + name);
+        ASSERT_TRUE(
+            RunArchiver(ArchiverName, ExtractParams(setPath + ArchiveBaseName(name)), gameDir))
+            << name;
+        EXPECT_EQ(testenv::ReadFile(gameDir + name), "content of " + name);
+    }
     EXPECT_TRUE(messages.texts().isEmpty()) << messages.texts().join('\n').toStdString();
 
     // A failure inside the archiver (here a missing archive) is a failure.

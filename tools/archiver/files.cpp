@@ -7,21 +7,81 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <sys/random.h>
+
+#include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace archiver {
 
-int ReadWholeFile(const std::string& path, std::size_t maxSize, FileData& out) {
+namespace {
+
+constexpr char kTempPrefix[] = ".pkzip-";
+constexpr std::size_t kTempRandom = 6; // as mkostemp's XXXXXX
+
+// Opens `path` for reading, never blocking on a FIFO, and checks that it is a
+// regular file. The descriptor, or -1 with `err` set (an errno value or
+// kNotRegularFile).
+int OpenRegular(const std::string& path, struct stat& st, int& err) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0)
-        return errno;
+    if (fd < 0) {
+        err = errno;
+        return -1;
+    }
+    err = 0;
+    if (fstat(fd, &st) != 0)
+        err = errno;
+    else if (!S_ISREG(st.st_mode))
+        err = kNotRegularFile;
+    if (err != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool IsTempName(std::string_view name) {
+    const std::string_view prefix(kTempPrefix);
+    if (name.size() != prefix.size() + kTempRandom || name.substr(0, prefix.size()) != prefix)
+        return false;
+    for (char c : name.substr(prefix.size()))
+        if (!std::isalnum(static_cast<unsigned char>(c)))
+            return false;
+    return true;
+}
+
+// A fresh temporary name in `dir` (not yet taken when looked at).
+std::string TempName(const std::string& dir) {
+    static const char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    unsigned char random[kTempRandom];
+    if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
+        timespec t{};
+        clock_gettime(CLOCK_MONOTONIC, &t);
+        for (std::size_t i = 0; i < kTempRandom; ++i)
+            random[i] = static_cast<unsigned char>((t.tv_nsec >> (i * 5)) ^ getpid() >> i);
+    }
+    std::string name = kTempPrefix;
+    for (unsigned char r : random)
+        name += kChars[r % (sizeof kChars - 1)];
+    return JoinPath(dir, name);
+}
+
+// O_TMPFILE files are named through /proc; without it, a named one is used.
+bool CanLinkUnnamed() {
+    static const bool haveProc = access("/proc/self/fd", F_OK) == 0;
+    return haveProc;
+}
+
+} // namespace
+
+int ReadWholeFile(const std::string& path, std::size_t maxSize, FileData& out) {
     int result = 0;
-    if (fstat(fd, &out.Stat) != 0) {
-        result = errno;
-    } else if (!S_ISREG(out.Stat.st_mode)) {
-        result = kNotRegularFile;
-    } else if (static_cast<std::uint64_t>(out.Stat.st_size) > maxSize) {
+    int fd = OpenRegular(path, out.Stat, result);
+    if (fd < 0)
+        return result;
+    if (static_cast<std::uint64_t>(out.Stat.st_size) > maxSize) {
         result = EFBIG;
     } else {
         // What fstat saw is what is read; a file that shrinks meanwhile is
@@ -44,6 +104,51 @@ int ReadWholeFile(const std::string& path, std::size_t maxSize, FileData& out) {
     }
     close(fd);
     return result;
+}
+
+int FileSource::Open(const std::string& path) {
+    path_ = path;
+    int err = 0;
+    fd_ = OpenRegular(path, stat_, err);
+    return err;
+}
+
+FileSource::~FileSource() {
+    if (fd_ >= 0)
+        close(fd_);
+}
+
+void FileSource::ReadAt(std::uint64_t offset, void* out, std::size_t size) const {
+    auto p = static_cast<char*>(out);
+    while (size > 0) {
+        ssize_t n = pread(fd_, p, size, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            throw Failure("Cannot read archive " + path_ + ": " + std::strerror(errno));
+        if (n == 0)
+            throw ZipError(ZipError::Damaged, "it ends early (truncated?)");
+        p += n;
+        offset += static_cast<std::uint64_t>(n);
+        size -= static_cast<std::size_t>(n);
+    }
+}
+
+void RemoveStaleTemporaries(const std::string& dir) {
+    DIR* d = opendir(dir.c_str());
+    if (!d)
+        return;
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    while (const dirent* ent = readdir(d)) {
+        if (!IsTempName(ent->d_name))
+            continue;
+        struct stat st;
+        if (fstatat(dirfd(d), ent->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+            st.st_mtim.tv_sec + 60 < now.tv_sec)
+            unlinkat(dirfd(d), ent->d_name, 0);
+    }
+    closedir(d);
 }
 
 std::string JoinPath(const std::string& dir, const std::string& name) {
@@ -82,13 +187,21 @@ mode_t NewFileMode() {
     return 0666 & ~mask;
 }
 
-TempFile::TempFile(const std::string& dir, std::string label) : label_(std::move(label)) {
+TempFile::TempFile(const std::string& dir, std::string label)
+    : dir_(dir), label_(std::move(label)) {
+    if (CanLinkUnnamed()) {
+        fd_ = open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+        if (fd_ >= 0)
+            return;
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
+            Fail("Cannot write", errno);
+    }
     // Hidden, and unlike any name the program reads, should a killed run
     // leave it behind.
-    path_ = JoinPath(dir, ".pkzip-XXXXXX");
+    path_ = JoinPath(dir, std::string(kTempPrefix) + "XXXXXX");
     fd_ = mkostemp(path_.data(), O_CLOEXEC);
     if (fd_ < 0) {
-        placed_ = true; // nothing to remove
+        path_.clear(); // nothing to remove
         Fail("Cannot write", errno);
     }
 }
@@ -96,7 +209,7 @@ TempFile::TempFile(const std::string& dir, std::string label) : label_(std::move
 TempFile::~TempFile() {
     if (fd_ >= 0)
         close(fd_);
-    if (!placed_)
+    if (!path_.empty())
         unlink(path_.c_str());
 }
 
@@ -117,8 +230,7 @@ void TempFile::Write(const void* data, std::size_t size) {
     }
 }
 
-void TempFile::Finish(mode_t mode, const struct stat* replaced,
-                      const std::optional<timespec>& mtime) {
+void TempFile::Finish(mode_t mode, const struct stat* replaced) {
     // Keep the replaced file's owner where allowed (root restoring a user's
     // files); a failure just leaves the new file ours.
     if (replaced && (replaced->st_uid != geteuid() || replaced->st_gid != getegid()) &&
@@ -126,25 +238,48 @@ void TempFile::Finish(mode_t mode, const struct stat* replaced,
     }
     if (fchmod(fd_, mode) != 0)
         Fail("Cannot write", errno);
+    // On disk before it is put in place, so a crash leaves the old file or
+    // the whole new one, never an empty one.
+    if (fdatasync(fd_) != 0)
+        Fail("Cannot write", errno);
+}
+
+void TempFile::PlaceAt(const std::string& target, const std::optional<timespec>& mtime) {
+    if (path_.empty()) {
+        // Unnamed: a new target gets its name in one step, which never
+        // replaces; an existing one is replaced through a temporary name.
+        char fdPath[64];
+        std::snprintf(fdPath, sizeof fdPath, "/proc/self/fd/%d", fd_);
+        struct stat st;
+        if (lstat(target.c_str(), &st) != 0 &&
+            linkat(AT_FDCWD, fdPath, AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+            path_.clear();
+        } else {
+            for (int attempt = 0;; ++attempt) {
+                std::string name = TempName(dir_);
+                if (linkat(AT_FDCWD, fdPath, AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+                    path_ = std::move(name);
+                    break;
+                }
+                if (errno != EEXIST || attempt > 100)
+                    Fail("Cannot replace", errno);
+            }
+        }
+    }
+    if (!path_.empty()) {
+        if (rename(path_.c_str(), target.c_str()) != 0)
+            Fail("Cannot replace", errno);
+        path_.clear();
+    }
     if (mtime) {
         const timespec times[2] = {{0, UTIME_OMIT}, *mtime};
         if (futimens(fd_, times) != 0)
             Fail("Cannot set the time of", errno);
     }
-    // On disk before the rename, so a crash leaves the old file or the whole
-    // new one, never an empty one.
-    if (fdatasync(fd_) != 0)
-        Fail("Cannot write", errno);
     int fd = fd_;
     fd_ = -1;
     if (close(fd) != 0)
         Fail("Cannot write", errno);
-}
-
-void TempFile::RenameTo(const std::string& target) {
-    if (rename(path_.c_str(), target.c_str()) != 0)
-        Fail("Cannot replace", errno);
-    placed_ = true;
 }
 
 } // namespace archiver

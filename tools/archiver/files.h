@@ -1,16 +1,20 @@
 #pragma once
 
-// The few file operations the archiver needs, all with POSIX calls: whole-file
-// reads, case-insensitive name lookup (as Wine resolves names), and files
-// written under a temporary name and renamed into place only when complete.
+// The few file operations the archiver needs, all with POSIX calls: reads of
+// the archive a piece at a time, whole-file reads of the file added,
+// case-insensitive name lookup (as Wine resolves names), and files written
+// unnamed (or under a temporary name) and put in place only when complete.
 
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <ctime>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+
+#include "zip.h"
 
 namespace archiver {
 
@@ -32,6 +36,28 @@ struct FileData {
 // when it is larger than `maxSize`) or kNotRegularFile. Never blocks on a FIFO.
 int ReadWholeFile(const std::string& path, std::size_t maxSize, FileData& out);
 
+// An archive on disk, read with pread a piece at a time.
+class FileSource : public ByteSource {
+public:
+    // Opens `path`; 0 on success, else an errno value or kNotRegularFile.
+    // Never blocks on a FIFO.
+    int Open(const std::string& path);
+    ~FileSource() override;
+
+    const struct stat& Stat() const { return stat_; }
+    std::uint64_t Size() const override { return static_cast<std::uint64_t>(stat_.st_size); }
+    void ReadAt(std::uint64_t offset, void* out, std::size_t size) const override;
+
+private:
+    std::string path_;
+    int fd_ = -1;
+    struct stat stat_ {};
+};
+
+// Removes what an earlier run killed half way left in `dir`: files of the
+// temporary files' own naming whose last change is older than a minute.
+void RemoveStaleTemporaries(const std::string& dir);
+
 // `name` in `dir` as it is on disk: itself when it exists as written, else the
 // first (by byte order) entry of `dir` equal to it ignoring ASCII case, else
 // itself.
@@ -45,9 +71,10 @@ std::string FolderOf(const std::string& path);
 // The permission bits a newly created file gets (0666 less the umask).
 mode_t NewFileMode();
 
-// A file written in `dir` under a temporary name; removed when destroyed
-// unless RenameTo has put it in place. `label` names the final file in
-// messages.
+// A new file written in `dir`: unnamed (O_TMPFILE) where the file system
+// allows it, so that it vanishes with the process, else under a hidden
+// temporary name, removed when destroyed unless it was put in place.
+// `label` names the final file in messages.
 class TempFile {
 public:
     TempFile(const std::string& dir, std::string label);
@@ -56,20 +83,22 @@ public:
     TempFile& operator=(const TempFile&) = delete;
 
     void Write(const void* data, std::size_t size);
-    // Gives the file its final permission bits, the owner of the file it will
-    // replace (when there is one and the system allows it) and `mtime`, and
-    // flushes it to disk.
-    void Finish(mode_t mode, const struct stat* replaced, const std::optional<timespec>& mtime);
-    // Atomically puts the finished file at `target`, replacing what is there.
-    void RenameTo(const std::string& target);
+    // Gives the file its final permission bits and the owner of the file it
+    // will replace (when there is one and the system allows it), and flushes
+    // it to disk.
+    void Finish(mode_t mode, const struct stat* replaced);
+    // Atomically puts the finished file at `target`, replacing what is there,
+    // then gives it `mtime` (only then: a temporary file that is still named
+    // keeps a fresh time, so it never looks stale).
+    void PlaceAt(const std::string& target, const std::optional<timespec>& mtime);
 
 private:
     [[noreturn]] void Fail(const char* what, int err) const;
 
-    std::string path_;
+    std::string dir_;
+    std::string path_; // the temporary name, while it has one
     std::string label_;
     int fd_ = -1;
-    bool placed_ = false;
 };
 
 } // namespace archiver

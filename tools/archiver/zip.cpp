@@ -59,6 +59,33 @@ std::string Quoted(std::string_view name) {
     return "\"" + std::string(name) + "\"";
 }
 
+// `size` bytes at `offset` of the source.
+std::string ReadString(const ByteSource& source, std::uint64_t offset, std::size_t size) {
+    std::string out(size, '\0');
+    source.ReadAt(offset, out.data(), size);
+    return out;
+}
+
+// Hands the entry's compressed bytes to fn(data, size) in pieces of at most
+// 64 KiB, read from its source as they are needed.
+template <class Fn> void ForEachDataPiece(const ZipEntry& e, Fn fn) {
+    constexpr std::size_t kPiece = 64 * 1024;
+    if (!e.Source) {
+        auto data = reinterpret_cast<const unsigned char*>(e.Data.data());
+        for (std::size_t at = 0; at < e.Data.size(); at += kPiece)
+            fn(data + at, std::min(kPiece, e.Data.size() - at));
+        return;
+    }
+    unsigned char buffer[kPiece];
+    for (std::uint64_t done = 0; done < e.CompressedSize;) {
+        const std::size_t n =
+            static_cast<std::size_t>(std::min<std::uint64_t>(kPiece, e.CompressedSize - done));
+        e.Source->ReadAt(e.DataOffset + done, buffer, n);
+        fn(static_cast<const unsigned char*>(buffer), n);
+        done += n;
+    }
+}
+
 // Calls fn(tag, body) for each well-formed field of an extra block; stops at
 // the first field that runs past the block.
 template <class Fn> void ForEachExtra(std::string_view extra, Fn fn) {
@@ -149,87 +176,116 @@ bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
                                               [&](char x, char y) { return lower(x) == lower(y); });
 }
 
-ZipArchive ParseZip(std::string_view bytes) {
-    if (bytes.size() < kEndSize)
+void MemorySource::ReadAt(std::uint64_t offset, void* out, std::size_t size) const {
+    if (offset > bytes_.size() || size > bytes_.size() - offset)
+        throw Damaged("it ends early (truncated?)");
+    std::copy_n(bytes_.data() + offset, size, static_cast<char*>(out));
+}
+
+ZipArchive ParseZip(const ByteSource& source, std::size_t maxEntries) {
+    const std::uint64_t size = source.Size();
+    if (size < kEndSize)
         throw Damaged("too short to be a zip file");
     // The end record closes the file, followed only by its comment (at most
     // 65535 bytes); a candidate whose comment length doesn't reach the end
-    // exactly is a chance match inside the comment.
-    std::size_t end = std::string_view::npos;
-    std::size_t lowest = bytes.size() > kEndSize + 0xFFFF ? bytes.size() - kEndSize - 0xFFFF : 0;
-    for (std::size_t at = bytes.size() - kEndSize + 1; at-- > lowest;) {
-        if (Get32(bytes, at) == kEndSig && at + kEndSize + Get16(bytes, at + 20) == bytes.size()) {
-            end = at;
+    // exactly is a chance match inside the comment. The tail is read once.
+    const std::uint64_t tailStart = size > kEndSize + 0xFFFF ? size - kEndSize - 0xFFFF : 0;
+    const std::string tail = ReadString(source, tailStart, size - tailStart);
+    std::size_t endInTail = std::string_view::npos;
+    for (std::size_t at = tail.size() - kEndSize + 1; at-- > 0;) {
+        if (Get32(tail, at) == kEndSig && at + kEndSize + Get16(tail, at + 20) == tail.size()) {
+            endInTail = at;
             break;
         }
     }
-    if (end == std::string_view::npos)
+    if (endInTail == std::string_view::npos)
         throw Damaged("no end of central directory (truncated?)");
+    const std::uint64_t end = tailStart + endInTail;
+    const std::string_view endRecord = std::string_view(tail).substr(endInTail);
 
-    std::uint16_t disk = Get16(bytes, end + 4);
-    std::uint16_t cdDisk = Get16(bytes, end + 6);
-    std::uint16_t countHere = Get16(bytes, end + 8);
-    std::uint16_t count = Get16(bytes, end + 10);
-    std::uint32_t cdSize = Get32(bytes, end + 12);
-    std::uint32_t cdOffset = Get32(bytes, end + 16);
-    if ((end >= kZip64LocatorSize && Get32(bytes, end - kZip64LocatorSize) == kZip64LocatorSig) ||
-        count == 0xFFFF || countHere == 0xFFFF || cdSize == 0xFFFFFFFF || cdOffset == 0xFFFFFFFF)
+    std::uint16_t disk = Get16(endRecord, 4);
+    std::uint16_t cdDisk = Get16(endRecord, 6);
+    std::uint16_t countHere = Get16(endRecord, 8);
+    std::uint16_t count = Get16(endRecord, 10);
+    std::uint32_t cdSize = Get32(endRecord, 12);
+    std::uint32_t cdOffset = Get32(endRecord, 16);
+    bool zip64Locator = false;
+    if (end >= kZip64LocatorSize) {
+        char locator[4];
+        source.ReadAt(end - kZip64LocatorSize, locator, sizeof locator);
+        zip64Locator = Get32(std::string_view(locator, sizeof locator), 0) == kZip64LocatorSig;
+    }
+    if (zip64Locator || count == 0xFFFF || countHere == 0xFFFF || cdSize == 0xFFFFFFFF ||
+        cdOffset == 0xFFFFFFFF)
         throw Unsupported("it needs Zip64");
     if (disk != 0 || cdDisk != 0 || countHere != count)
         throw Unsupported("it spans several disks");
     if (std::uint64_t{cdOffset} + cdSize != end)
         throw Damaged("the central directory is not where the end record says");
+    if (count > maxEntries)
+        throw ZipError(ZipError::Refused, "it holds " + std::to_string(count) +
+                                              " entries, more than " + std::to_string(maxEntries));
 
     ZipArchive archive;
-    archive.Comment = std::string(bytes.substr(end + kEndSize));
+    archive.Comment = std::string(endRecord.substr(kEndSize));
     archive.Entries.reserve(count);
-    std::size_t at = cdOffset;
+    std::uint64_t at = cdOffset;
     for (unsigned i = 0; i < count; ++i) {
-        if (at + kCentralSize > end || Get32(bytes, at) != kCentralSig)
+        if (at + kCentralSize > end)
             throw Damaged("the central directory is broken");
-        std::size_t nameLen = Get16(bytes, at + 28);
-        std::size_t extraLen = Get16(bytes, at + 30);
-        std::size_t commentLen = Get16(bytes, at + 32);
+        const std::string header = ReadString(source, at, kCentralSize);
+        if (Get32(header, 0) != kCentralSig)
+            throw Damaged("the central directory is broken");
+        std::size_t nameLen = Get16(header, 28);
+        std::size_t extraLen = Get16(header, 30);
+        std::size_t commentLen = Get16(header, 32);
         if (at + kCentralSize + nameLen + extraLen + commentLen > end)
             throw Damaged("the central directory is broken");
         ZipEntry e;
-        e.MadeBy = Get16(bytes, at + 4);
-        e.VersionNeeded = Get16(bytes, at + 6);
-        e.Flags = Get16(bytes, at + 8);
-        e.Method = Get16(bytes, at + 10);
-        e.DosTime = Get16(bytes, at + 12);
-        e.DosDate = Get16(bytes, at + 14);
-        e.Crc = Get32(bytes, at + 16);
-        e.CompressedSize = Get32(bytes, at + 20);
-        e.Size = Get32(bytes, at + 24);
-        std::uint16_t diskStart = Get16(bytes, at + 34);
-        e.InternalAttrs = Get16(bytes, at + 36);
-        e.ExternalAttrs = Get32(bytes, at + 38);
-        std::uint32_t local = Get32(bytes, at + 42);
-        e.Name = std::string(bytes.substr(at + kCentralSize, nameLen));
-        e.CentralExtra = std::string(bytes.substr(at + kCentralSize + nameLen, extraLen));
-        e.Comment = std::string(bytes.substr(at + kCentralSize + nameLen + extraLen, commentLen));
-        at += kCentralSize + nameLen + extraLen + commentLen;
+        e.MadeBy = Get16(header, 4);
+        e.VersionNeeded = Get16(header, 6);
+        e.Flags = Get16(header, 8);
+        e.Method = Get16(header, 10);
+        e.DosTime = Get16(header, 12);
+        e.DosDate = Get16(header, 14);
+        e.Crc = Get32(header, 16);
+        e.CompressedSize = Get32(header, 20);
+        e.Size = Get32(header, 24);
+        std::uint16_t diskStart = Get16(header, 34);
+        e.InternalAttrs = Get16(header, 36);
+        e.ExternalAttrs = Get32(header, 38);
+        std::uint32_t local = Get32(header, 42);
+        const std::string fields =
+            ReadString(source, at + kCentralSize, nameLen + extraLen + commentLen);
+        e.Name = fields.substr(0, nameLen);
+        e.CentralExtra = fields.substr(nameLen, extraLen);
+        e.Comment = fields.substr(nameLen + extraLen);
+        at += kCentralSize + fields.size();
 
         if (e.Size == 0xFFFFFFFF || e.CompressedSize == 0xFFFFFFFF || local == 0xFFFFFFFF ||
             diskStart == 0xFFFF)
             throw Unsupported("entry " + Quoted(e.Name) + " needs Zip64");
         if (diskStart != 0)
             throw Unsupported("it spans several disks");
-        if (std::uint64_t{local} + kLocalSize > cdOffset || Get32(bytes, local) != kLocalSig)
+        if (std::uint64_t{local} + kLocalSize > cdOffset)
             throw Damaged("entry " + Quoted(e.Name) + " has no local header");
-        std::size_t localNameLen = Get16(bytes, local + 26);
-        std::size_t localExtraLen = Get16(bytes, local + 28);
+        const std::string localHeader = ReadString(source, local, kLocalSize);
+        if (Get32(localHeader, 0) != kLocalSig)
+            throw Damaged("entry " + Quoted(e.Name) + " has no local header");
+        std::size_t localNameLen = Get16(localHeader, 26);
+        std::size_t localExtraLen = Get16(localHeader, 28);
         std::uint64_t data = std::uint64_t{local} + kLocalSize + localNameLen + localExtraLen;
         if (data + e.CompressedSize > cdOffset)
             throw Damaged("entry " + Quoted(e.Name) + " runs past the end of the data");
-        if (bytes.substr(local + kLocalSize, localNameLen) != e.Name ||
-            Get16(bytes, local + 8) != e.Method)
+        const std::string localFields =
+            ReadString(source, local + kLocalSize, localNameLen + localExtraLen);
+        if (localFields.substr(0, localNameLen) != e.Name || Get16(localHeader, 8) != e.Method)
             throw Damaged("entry " + Quoted(e.Name) + ": local and central headers disagree");
-        e.LocalExtra = std::string(bytes.substr(local + kLocalSize + localNameLen, localExtraLen));
+        e.LocalExtra = localFields.substr(localNameLen);
         if (!ExtraIsWellFormed(e.CentralExtra) || !ExtraIsWellFormed(e.LocalExtra))
             throw Damaged("entry " + Quoted(e.Name) + " has a broken extra field");
-        e.Data = bytes.substr(data, e.CompressedSize);
+        e.Source = &source;
+        e.DataOffset = data;
         archive.Entries.push_back(std::move(e));
     }
     if (at != end)
@@ -258,12 +314,11 @@ void ReadEntry(const ZipEntry& e, const Sink& sink) {
         crc = crc32_z(crc, p, n);
         sink(p, n);
     };
-    auto data = reinterpret_cast<const unsigned char*>(e.Data.data());
 
     if (e.Method == kStored) {
         if (e.CompressedSize != e.Size)
             throw Damaged("entry " + Quoted(e.Name) + " has inconsistent sizes");
-        emit(data, e.Data.size());
+        ForEachDataPiece(e, emit);
     } else if (!(e.CompressedSize == 0 && e.Size == 0)) { // some writers deflate nothing to nothing
         z_stream zs{};
         if (inflateInit2(&zs, -MAX_WBITS) != Z_OK)
@@ -272,24 +327,34 @@ void ReadEntry(const ZipEntry& e, const Sink& sink) {
             z_stream* zs;
             ~End() { inflateEnd(zs); }
         } end{&zs};
-        zs.next_in = const_cast<unsigned char*>(data);
-        zs.avail_in = static_cast<uInt>(e.Data.size());
+        bool ended = false;
         unsigned char buf[64 * 1024];
-        for (;;) {
-            zs.next_out = buf;
-            zs.avail_out = sizeof buf;
-            int rc = inflate(&zs, Z_NO_FLUSH);
-            if (sizeof buf - zs.avail_out > 0)
-                emit(buf, sizeof buf - zs.avail_out);
-            if (rc == Z_STREAM_END)
-                break;
-            if (rc == Z_MEM_ERROR)
-                throw std::bad_alloc();
-            // With a fresh output buffer every round, Z_BUF_ERROR means the
-            // input ran out before the end of the stream.
-            if (rc != Z_OK)
-                throw Damaged("entry " + Quoted(e.Name) + " has corrupt compressed data");
-        }
+        ForEachDataPiece(e, [&](const unsigned char* piece, std::size_t size) {
+            if (ended)
+                return; // data after the end of the stream is ignored, as zlib ignores it
+            zs.next_in = const_cast<unsigned char*>(piece);
+            zs.avail_in = static_cast<uInt>(size);
+            do {
+                zs.next_out = buf;
+                zs.avail_out = sizeof buf;
+                int rc = inflate(&zs, Z_NO_FLUSH);
+                if (sizeof buf - zs.avail_out > 0)
+                    emit(buf, sizeof buf - zs.avail_out);
+                if (rc == Z_STREAM_END) {
+                    ended = true;
+                    return;
+                }
+                if (rc == Z_MEM_ERROR)
+                    throw std::bad_alloc();
+                // Z_BUF_ERROR: nothing more to do with this piece.
+                if (rc == Z_BUF_ERROR)
+                    return;
+                if (rc != Z_OK)
+                    throw Damaged("entry " + Quoted(e.Name) + " has corrupt compressed data");
+            } while (zs.avail_in > 0 || zs.avail_out == 0);
+        });
+        if (!ended)
+            throw Damaged("entry " + Quoted(e.Name) + " has corrupt compressed data");
     }
     if (total != e.Size)
         throw Damaged("entry " + Quoted(e.Name) + " is shorter than recorded");
@@ -349,7 +414,7 @@ ZipEntry MakeEntry(std::string name, std::string_view content, const struct stat
     return e;
 }
 
-std::string BuildZip(const ZipArchive& archive) {
+void WriteZip(const ZipArchive& archive, const Output& out) {
     if (archive.Entries.size() >= 0xFFFF)
         throw Unsupported("it would need Zip64 for " + std::to_string(archive.Entries.size()) +
                           " entries");
@@ -361,77 +426,101 @@ std::string BuildZip(const ZipArchive& archive) {
     // The run of fields the local and the central header share, from the
     // version needed to the name's length. Sizes and CRC are known, so the
     // headers carry them and no data descriptor follows.
-    auto PutCommonFields = [&versionNeeded](std::string& out, const ZipEntry& e) {
-        Put16(out, versionNeeded(e));
-        Put16(out, e.Flags & ~kFlagDescriptor);
-        Put16(out, e.Method);
-        Put16(out, e.DosTime);
-        Put16(out, e.DosDate);
-        Put32(out, e.Crc);
-        Put32(out, e.CompressedSize);
-        Put32(out, e.Size);
-        Put16(out, static_cast<std::uint16_t>(e.Name.size()));
+    auto PutCommonFields = [&versionNeeded](std::string& to, const ZipEntry& e) {
+        Put16(to, versionNeeded(e));
+        Put16(to, e.Flags & ~kFlagDescriptor);
+        Put16(to, e.Method);
+        Put16(to, e.DosTime);
+        Put16(to, e.DosDate);
+        Put32(to, e.Crc);
+        Put32(to, e.CompressedSize);
+        Put32(to, e.Size);
+        Put16(to, static_cast<std::uint16_t>(e.Name.size()));
     };
-    std::string out;
+
+    // The layout first, so that an archive too large for plain zip is
+    // refused before anything is written.
     std::vector<std::uint32_t> offsets;
-    std::vector<std::string> localExtras;
+    std::vector<std::string> localExtras, centralExtras;
+    std::uint64_t size = 0;
     for (const ZipEntry& e : archive.Entries) {
-        if (out.size() > 0xFFFFFFFF - kLocalSize)
+        if (size > 0xFFFFFFFF - kLocalSize)
             throw Unsupported("it would need Zip64 (larger than 4 GiB)");
-        offsets.push_back(static_cast<std::uint32_t>(out.size()));
+        offsets.push_back(static_cast<std::uint32_t>(size));
         localExtras.push_back(WithoutZip64Field(e.LocalExtra));
-        Put32(out, kLocalSig);
-        PutCommonFields(out, e);
-        Put16(out, static_cast<std::uint16_t>(localExtras.back().size()));
-        out += e.Name;
-        out += localExtras.back();
-        out += e.Data;
+        centralExtras.push_back(WithoutZip64Field(e.CentralExtra));
+        size += kLocalSize + e.Name.size() + localExtras.back().size() + e.CompressedSize;
     }
-    std::size_t cdOffset = out.size();
+    const std::uint64_t cdOffset = size;
     for (std::size_t i = 0; i < archive.Entries.size(); ++i) {
         const ZipEntry& e = archive.Entries[i];
-        std::string extra = WithoutZip64Field(e.CentralExtra);
-        Put32(out, kCentralSig);
-        Put16(out, e.MadeBy);
-        PutCommonFields(out, e);
-        Put16(out, static_cast<std::uint16_t>(extra.size()));
-        Put16(out, static_cast<std::uint16_t>(e.Comment.size()));
-        Put16(out, 0); // disk
-        Put16(out, e.InternalAttrs);
-        Put32(out, e.ExternalAttrs);
-        Put32(out, offsets[i]);
-        out += e.Name;
-        out += extra;
-        out += e.Comment;
+        size += kCentralSize + e.Name.size() + centralExtras[i].size() + e.Comment.size();
     }
-    if (out.size() > 0xFFFFFFFF)
+    if (size > 0xFFFFFFFF)
         throw Unsupported("it would need Zip64 (larger than 4 GiB)");
+
+    std::string header;
+    for (std::size_t i = 0; i < archive.Entries.size(); ++i) {
+        const ZipEntry& e = archive.Entries[i];
+        header.clear();
+        Put32(header, kLocalSig);
+        PutCommonFields(header, e);
+        Put16(header, static_cast<std::uint16_t>(localExtras[i].size()));
+        header += e.Name;
+        header += localExtras[i];
+        out(header.data(), header.size());
+        ForEachDataPiece(e, [&](const unsigned char* p, std::size_t n) { out(p, n); });
+    }
+    header.clear();
+    for (std::size_t i = 0; i < archive.Entries.size(); ++i) {
+        const ZipEntry& e = archive.Entries[i];
+        Put32(header, kCentralSig);
+        Put16(header, e.MadeBy);
+        PutCommonFields(header, e);
+        Put16(header, static_cast<std::uint16_t>(centralExtras[i].size()));
+        Put16(header, static_cast<std::uint16_t>(e.Comment.size()));
+        Put16(header, 0); // disk
+        Put16(header, e.InternalAttrs);
+        Put32(header, e.ExternalAttrs);
+        Put32(header, offsets[i]);
+        header += e.Name;
+        header += centralExtras[i];
+        header += e.Comment;
+    }
     auto count = static_cast<std::uint16_t>(archive.Entries.size());
-    Put32(out, kEndSig);
-    Put16(out, 0);
-    Put16(out, 0);
-    Put16(out, count);
-    Put16(out, count);
-    Put32(out, static_cast<std::uint32_t>(out.size() - 12 - cdOffset));
-    Put32(out, static_cast<std::uint32_t>(cdOffset));
-    Put16(out, static_cast<std::uint16_t>(archive.Comment.size()));
-    out += archive.Comment;
-    return out;
+    Put32(header, kEndSig);
+    Put16(header, 0);
+    Put16(header, 0);
+    Put16(header, count);
+    Put16(header, count);
+    Put32(header, static_cast<std::uint32_t>(size - cdOffset));
+    Put32(header, static_cast<std::uint32_t>(cdOffset));
+    Put16(header, static_cast<std::uint16_t>(archive.Comment.size()));
+    header += archive.Comment;
+    out(header.data(), header.size());
 }
 
 std::optional<timespec> EntryMtime(const ZipEntry& e) {
     std::optional<timespec> ntfs, stamp;
+    bool ntfsOutOfRange = false;
     for (std::string_view extra :
          {std::string_view(e.CentralExtra), std::string_view(e.LocalExtra)})
         ForEachExtra(extra, [&](std::uint16_t tag, std::string_view body) {
-            if (tag == kExtraNtfs && !ntfs) {
+            if (tag == kExtraNtfs && !ntfs && !ntfsOutOfRange) {
                 // 4 reserved bytes, then attributes; tag 1 holds the FILETIMEs.
                 for (std::size_t at = 4; at + 4 <= body.size();) {
                     std::size_t size = Get16(body, at + 2);
                     if (Get16(body, at) == 1 && size >= 24 && at + 4 + size <= body.size()) {
-                        // 100 ns steps since 1601-01-01 UTC.
+                        // 100 ns steps since 1601-01-01 UTC. Windows shows no
+                        // time from 2^63 on; such a file keeps the time it
+                        // gets when written.
+                        const std::uint64_t filetime = Get64(body, at + 4);
+                        if (filetime > static_cast<std::uint64_t>(INT64_MAX)) {
+                            ntfsOutOfRange = true;
+                            break;
+                        }
                         std::int64_t ticks =
-                            static_cast<std::int64_t>(Get64(body, at + 4)) - 116444736000000000;
+                            static_cast<std::int64_t>(filetime) - 116444736000000000;
                         std::int64_t sec = ticks / 10000000, rest = ticks % 10000000;
                         if (rest < 0) {
                             --sec;
@@ -446,7 +535,7 @@ std::optional<timespec> EntryMtime(const ZipEntry& e) {
                 stamp = timespec{static_cast<time_t>(static_cast<std::int32_t>(Get32(body, 1))), 0};
             }
         });
-    if (ntfs)
+    if (ntfs || ntfsOutOfRange)
         return ntfs;
     if (stamp)
         return stamp;
@@ -467,12 +556,18 @@ std::optional<timespec> EntryMtime(const ZipEntry& e) {
     return timespec{t, 0};
 }
 
-const char* NameProblem(std::string_view name) {
+bool BackslashSeparates(const ZipEntry& e) {
+    const int host = e.MadeBy >> 8;
+    return host != 3 && host != 19; // Unix, OS X
+}
+
+const char* NameProblem(std::string_view name, bool backslashSeparates) {
+    const std::string_view separators = backslashSeparates ? "/\\" : "/";
     if (name.empty())
         return "has an empty name";
-    if (name.front() == '/' || name.front() == '\\')
+    if (separators.find(name.front()) != std::string_view::npos)
         return "is an absolute path";
-    if (name.find_first_of("/\\") != std::string_view::npos)
+    if (name.find_first_of(separators) != std::string_view::npos)
         return "has a folder part";
     if (name.find("..") != std::string_view::npos)
         return "contains \"..\"";

@@ -1,8 +1,8 @@
 #pragma once
 
 // Reading and writing plain (non-Zip64) zip archives, stored or deflated, on
-// zlib. The whole archive is held in memory: the archiver handles one save file
-// at a time, so archives are small.
+// zlib. An archive is read a piece at a time through a ByteSource and written
+// a piece at a time to an output, never held whole in memory.
 
 #include <sys/stat.h>
 
@@ -16,6 +16,27 @@
 #include <vector>
 
 namespace archiver {
+
+// Where an archive's bytes are read from.
+class ByteSource {
+public:
+    virtual ~ByteSource() = default;
+    virtual std::uint64_t Size() const = 0;
+    // Reads `size` bytes at `offset`; throws ZipError(Damaged) when they are
+    // not all there (a file cut short meanwhile).
+    virtual void ReadAt(std::uint64_t offset, void* out, std::size_t size) const = 0;
+};
+
+// An archive already in memory.
+class MemorySource : public ByteSource {
+public:
+    explicit MemorySource(std::string_view bytes) : bytes_(bytes) {}
+    std::uint64_t Size() const override { return bytes_.size(); }
+    void ReadAt(std::uint64_t offset, void* out, std::size_t size) const override;
+
+private:
+    std::string_view bytes_;
+};
 
 // One entry as the central directory describes it.
 struct ZipEntry {
@@ -34,8 +55,11 @@ struct ZipEntry {
     std::string CentralExtra;
     std::string LocalExtra;
     std::string Comment;
-    // The compressed bytes; points into the buffer the entry was parsed from
-    // (or into the storage given to MakeEntry), which must outlive the entry.
+    // The compressed bytes: CompressedSize bytes at DataOffset of Source for
+    // an entry read from an archive (the source must outlive the entry), or
+    // Data for one made by MakeEntry.
+    const ByteSource* Source = nullptr;
+    std::uint64_t DataOffset = 0;
     std::string_view Data;
 };
 
@@ -48,7 +72,8 @@ struct ZipArchive {
 // this archiver doesn't do (Unsupported: Zip64, encryption, other methods).
 class ZipError : public std::runtime_error {
 public:
-    enum Kind { Damaged, Unsupported };
+    // Refused: sound, but past a limit the reader was given.
+    enum Kind { Damaged, Unsupported, Refused };
     ZipError(Kind kind, const std::string& what) : std::runtime_error(what), kind_(kind) {}
     Kind kind() const { return kind_; }
 
@@ -57,8 +82,9 @@ private:
 };
 
 // Parses the central directory and checks every entry's local header and the
-// bounds of its data. Entry data is checked only by ReadEntry.
-ZipArchive ParseZip(std::string_view bytes);
+// bounds of its data. Entry data is checked only by ReadEntry. An archive of
+// more than `maxEntries` entries is refused before its directory is read.
+ZipArchive ParseZip(const ByteSource& source, std::size_t maxEntries);
 
 // Throws ZipError(Unsupported) for an entry ReadEntry can't decode.
 void CheckDecodable(const ZipEntry& entry);
@@ -76,18 +102,26 @@ void ReadEntry(const ZipEntry& entry, const Sink& sink);
 ZipEntry MakeEntry(std::string name, std::string_view content, const struct stat& st,
                    std::string& storage);
 
-// The bytes of a complete archive. Throws ZipError(Unsupported) when the
-// result would need Zip64.
-std::string BuildZip(const ZipArchive& archive);
+// Writes a complete archive to `out`, a piece at a time. Throws
+// ZipError(Unsupported), before writing anything, when it would need Zip64;
+// the entries' data may still throw ZipError while it is copied.
+using Output = std::function<void(const void* data, std::size_t size)>;
+void WriteZip(const ZipArchive& archive, const Output& out);
 
 // The entry's modification time: from an NTFS (0x000A) or extended-timestamp
 // (0x5455) extra field when there is one, else from the DOS time as local
-// time; nullopt when it has no usable time.
+// time; nullopt when it has no usable time (an NTFS time past what Windows
+// can show, or a DOS time that is no date).
 std::optional<timespec> EntryMtime(const ZipEntry& entry);
 
 // Why an entry or file name can't be a bare file name in the current folder
-// ("has a folder part", ...); nullptr when it can.
-const char* NameProblem(std::string_view name);
+// ("has a folder part", ...); nullptr when it can. A backslash separates
+// folders in names written on Windows and DOS (`backslashSeparates`); on
+// Unix it is an ordinary character.
+const char* NameProblem(std::string_view name, bool backslashSeparates);
+// Whether the system that wrote `entry` separates folders with a backslash:
+// any but Unix and macOS, as Info-ZIP reads them.
+bool BackslashSeparates(const ZipEntry& entry);
 
 // Why an entry is not a plain file (symbolic link, folder, device); nullptr
 // when it is one.
