@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <ctime>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace core {
 namespace {
@@ -55,12 +56,34 @@ FileStates StatesOf(const std::vector<std::string>& paths) {
     return states;
 }
 
+// The archive that takes `source` in the set, without ".zip".
+std::string ArchiveIn(const std::string& source, const std::string& setPath) {
+    return setPath + ArchiveBaseName(platform::ExtractFileName(source));
+}
+
 // Where BackupFile puts `source` in the set.
 std::string BackupTarget(const std::string& source, const std::string& setPath, bool zip) {
-    const std::string name = platform::ExtractFileName(source);
     if (zip)
-        return setPath + ArchiveBaseName(name) + ".zip";
-    return setPath + name;
+        return ArchiveIn(source, setPath) + ".zip";
+    return setPath + platform::ExtractFileName(source);
+}
+
+// Says that `source` was not backed up, and why not in the usual words.
+void ReportFailure(const std::string& source, const std::string& setPath, bool zip,
+                   Reporter& reporter) {
+    if (zip)
+        reporter.Message("error zipping " + source + " to " + ArchiveIn(source, setPath));
+    else
+        reporter.Message("error copying " + source + " to " + BackupTarget(source, setPath, false));
+}
+
+// A file name as the archiver matches entries: ASCII letters in lower case.
+std::string EntryKey(const std::string& source) {
+    std::string key = platform::ExtractFileName(source);
+    for (char& c : key)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return key;
 }
 
 } // namespace
@@ -115,17 +138,12 @@ bool ZipFile(const std::string& source, const std::string& archive) {
 bool BackupFile(const std::string& source, const std::string& setPath, bool zip,
                 Reporter& reporter) {
     const std::string target = BackupTarget(source, setPath, zip);
-    bool ok;
-    if (zip) {
-        const std::string archive = setPath + ArchiveBaseName(platform::ExtractFileName(source));
-        ok = ZipFile(source, archive);
-        if (!ok)
-            reporter.Message("error zipping " + source + " to " + archive);
-    } else {
-        ok = platform::CopyFile(source, target, false);
-        if (!ok)
-            reporter.Message("error copying " + source + " to " + target);
-    }
+    // A plain copy never replaces a file of the set: one already there (in
+    // any letter case) was written by this backup, for another source.
+    const bool ok = zip ? ZipFile(source, ArchiveIn(source, setPath))
+                        : platform::CopyFile(source, target, true);
+    if (!ok)
+        ReportFailure(source, setPath, zip, reporter);
     reporter.FileDone(source, target, ok);
     return ok;
 }
@@ -143,6 +161,7 @@ RunResult Backup(const BackupChoices& choices, Reporter& reporter) {
         return result;
     }
 
+    RemoveStaleSets();
     std::string setPath;
     if (!CreateBackupSet(choices.Description, setPath)) {
         result.Failures = 1;
@@ -156,11 +175,25 @@ RunResult Backup(const BackupChoices& choices, Reporter& reporter) {
     const FileStates before = StatesOf(list);
     std::vector<std::string> backedUp;
     std::vector<std::string> copies;
+    // The archive entries written so far: the archiver replaces an entry of
+    // the same name (in any letter case), so a second source of that name
+    // (a case twin, or a file of another folder) would take the first one's
+    // content out of the set while the first is marked backed up.
+    std::unordered_set<std::string> entries;
     for (std::size_t i = 0; i < list.size(); ++i) {
         const std::string& path = list[i];
         reporter.ProgressStep(i + 1, list.size(), platform::ExtractFileName(path));
         reporter.ProgressText(path);
-        if (BackupFile(path, setPath, choices.Zip, reporter)) {
+        const std::string key = EntryKey(path);
+        bool ok = false;
+        if (choices.Zip && entries.count(key) != 0) {
+            ReportFailure(path, setPath, true, reporter);
+            reporter.FileDone(path, BackupTarget(path, setPath, true), false);
+        } else {
+            ok = BackupFile(path, setPath, choices.Zip, reporter);
+        }
+        if (ok) {
+            entries.insert(key);
             backedUp.push_back(path);
             copies.push_back(BackupTarget(path, setPath, choices.Zip));
         } else {
@@ -168,6 +201,9 @@ RunResult Backup(const BackupChoices& choices, Reporter& reporter) {
         }
     }
     result.Done = backedUp.size();
+    // A set that no file went into is no backup: Restore would list it.
+    if (backedUp.empty())
+        RemoveEmptySet(setPath);
 
     // A source is marked backed up only once every copy is on disk: a machine
     // that stops before leaves all sources marked changed, so the next backup

@@ -30,8 +30,9 @@ std::vector<std::string> BackupSources(const KindSet& kinds);
 // Has the archiver add `source` to `archive` (a path without ".zip"), running
 // in the source's folder.
 bool ZipFile(const std::string& source, const std::string& archive);
-// Copies `source` into the set, or compresses it there with `zip`. A failure
-// is reported and false returned.
+// Copies `source` into the set, or compresses it there with `zip`. A plain
+// copy never replaces a file already in the set. A failure is reported and
+// false returned.
 bool BackupFile(const std::string& source, const std::string& setPath, bool zip,
                 Reporter& reporter);
 
@@ -43,7 +44,10 @@ struct BackupChoices {
 };
 
 // The whole backup. A source is marked backed up only once every copy is on
-// disk and the game has not written it again meanwhile.
+// disk and the game has not written it again meanwhile. A second source that
+// would land on a file or archive entry this backup already wrote fails, and
+// a set that no file went into is removed again; so are sets that killed
+// runs left empty (see RemoveStaleSets).
 RunResult Backup(const BackupChoices& choices, Reporter& reporter);
 
 } // namespace core

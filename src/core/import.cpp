@@ -80,6 +80,7 @@ RunResult Import(const ImportChoices& choices, Reporter& reporter) {
     const std::vector<std::string> list = MediumFiles(choices.Folder, choices.Kinds);
 
     const std::string description = ReadDescriptionFile(choices.Folder);
+    RemoveStaleSets();
     std::string setPath;
     // The set's description is cut to 255 bytes by CreateBackupSet.
     if (!CreateBackupSet("Imported: " + description, setPath)) {
@@ -93,6 +94,9 @@ RunResult Import(const ImportChoices& choices, Reporter& reporter) {
         else
             ++result.Failures;
     }
+    // A set that no file went into is no backup: Restore would list it.
+    if (result.Done == 0)
+        RemoveEmptySet(setPath);
     return result;
 }
 

@@ -25,6 +25,7 @@ struct ImportChoices {
     KindSet Kinds;
     bool Zip = false;
 };
+// A set that no file went into is removed again, as Backup does.
 RunResult Import(const ImportChoices& choices, Reporter& reporter);
 
 } // namespace core

@@ -8,6 +8,7 @@
 #include "platform/paths.h"
 #include "storage/archiver_call.h"
 
+#include <array>
 #include <cstring>
 
 namespace core {
@@ -16,6 +17,31 @@ namespace {
 // The archive that holds a set file, without the ".zip" the archiver adds.
 std::string ArchiveOf(const std::string& source) {
     return platform::ExtractFilePath(source) + ArchiveBaseName(platform::ExtractFileName(source));
+}
+
+// The 81-byte owner block: `owner` (cut to 80 bytes), zero-filled.
+using OwnerBlock = std::array<unsigned char, 81>;
+OwnerBlock MakeOwnerBlock(const std::string& owner) {
+    OwnerBlock block{};
+    const std::string name = platform::CutUtf8(owner, 80);
+    std::memcpy(block.data(), name.data(), name.size());
+    return block;
+}
+
+// The owner block goes into the new content before it takes the game file's
+// place: a restore stopped at any point leaves the old file or the whole new
+// one, owner included. The staged file is filled by `fill`.
+template <typename Fill>
+bool RestoreOwned(const std::string& target, const std::string& owner, Fill fill) {
+    const OwnerBlock block = MakeOwnerBlock(owner);
+    platform::StagedFile staged;
+    return staged.Open(target, false) && fill(staged) &&
+           staged.WriteAt(0, block.data(), block.size()) && staged.Commit();
+}
+
+bool CopyOwnedFile(const std::string& source, const std::string& target, const std::string& owner) {
+    return RestoreOwned(target, owner,
+                        [&](platform::StagedFile& staged) { return staged.CopyFrom(source); });
 }
 
 } // namespace
@@ -76,11 +102,27 @@ bool UnzipFile(const std::string& source, const std::string& target) {
     return RunArchiver(ArchiverName, ExtractParams(ArchiveOf(source)), workDir);
 }
 
+bool UnzipOwnedFile(const std::string& source, const std::string& target,
+                    const std::string& owner) {
+    const std::string workDir = platform::ExtractFilePath(target);
+    if (!platform::DirectoryExists(workDir)) {
+        platform::SetLastError(platform::ERROR_PATH_NOT_FOUND);
+        return false;
+    }
+    // The archive's other files go into the folder as the archiver puts them;
+    // the target's comes out of its standard output into the staged file.
+    return RestoreOwned(target, owner, [&](platform::StagedFile& staged) {
+        return RunArchiver(
+                   ArchiverName,
+                   ExtractToOutputParams(ArchiveOf(source), platform::ExtractFileName(target)),
+                   workDir, staged.Handle()) &&
+               staged.Flush(); // as the archiver flushes the files it puts in place
+    });
+}
+
 bool UpdateOwner(const std::string& fileName, const std::string& owner, Reporter& reporter) {
-    unsigned char block[81] = {};
-    const std::string name = platform::CutUtf8(owner, 80);
-    std::memcpy(block, name.data(), name.size());
-    if (platform::WriteAt(fileName, 0, block, sizeof block))
+    const OwnerBlock block = MakeOwnerBlock(owner);
+    if (platform::WriteAt(fileName, 0, block.data(), block.size()))
         return true;
     const std::string cause = platform::SysErrorMessage(platform::GetLastError());
     reporter.Message("error updating owner of " + fileName + ": " + cause);
@@ -92,21 +134,22 @@ bool RestoreFile(const std::string& source, const std::string& target, bool zip,
     bool ok;
     if (zip) {
         reporter.ProgressText("UnZipping " + source + " to " + target);
-        ok = UnzipFile(source, target);
+        ok = owner ? UnzipOwnedFile(source, target, *owner) : UnzipFile(source, target);
         if (!ok)
             reporter.Message("error unzipping " + source + " to " + target);
     } else {
         reporter.ProgressText("Copying " + source + " to " + target);
         // Atomic: a failed copy leaves the game's file as it was.
-        ok = platform::CopyFile(source, target, false);
+        ok = owner ? CopyOwnedFile(source, target, *owner)
+                   : platform::CopyFile(source, target, false);
         if (!ok)
             reporter.Message("error copying " + source + " to " + target);
     }
-    if (ok) {
-        platform::SetFileAttributes(target, 0); // a failure here does no harm
-        if (owner)
-            ok = UpdateOwner(target, *owner, reporter);
-    }
+    // Read-only, hidden and system are cleared (a failure here does no
+    // harm); a file given the owner block reads as changed again, as a
+    // write after the restore makes it on Windows.
+    if (ok)
+        platform::SetFileAttributes(target, owner ? platform::faArchive : 0);
     reporter.FileDone(zip ? ArchiveOf(source) + ".zip" : source, target, ok);
     return ok;
 }

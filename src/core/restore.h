@@ -40,11 +40,17 @@ RunResult TransferSet(const std::string& setFolder, const KindSet& kinds, bool z
 // the first ".", the archiver adds ".zip") into the target's folder. True when
 // the archiver ran and succeeded.
 bool UnzipFile(const std::string& source, const std::string& target);
+// UnzipFile for a restore that writes the owner block: the target's file
+// comes out of the archiver into a staged file, gets the block (`owner`,
+// zero-filled) at offset 0 and only then replaces the target.
+bool UnzipOwnedFile(const std::string& source, const std::string& target, const std::string& owner);
 // Writes the 81-byte owner block (`owner`, zero-filled) at offset 0 of an
 // existing file. A failure is reported and false returned.
 bool UpdateOwner(const std::string& fileName, const std::string& owner, Reporter& reporter);
-// Restores one file by copying or extracting it, marks it backed up and, with
-// an `owner`, writes it into the file. False when any of it failed (reported).
+// Restores one file by copying or extracting it and marks it backed up; with
+// an `owner`, the owner block is written into the new content before it
+// replaces the target (the file then reads as changed), so the target is
+// always the old file or the whole new one. False when it failed (reported).
 bool RestoreFile(const std::string& source, const std::string& target, bool zip,
                  const std::optional<std::string>& owner, Reporter& reporter);
 

@@ -186,61 +186,60 @@ bool CopyMode(int fd, mode_t sourceMode) {
     return ::fstat(fd, &st) == 0 && ::fchmod(fd, st.st_mode & 0777 & ~0222) == 0;
 }
 
-// Where a new file is made and what it becomes: the folder it is made in, the
-// name it gets, and how that name is given.
-struct NewFile {
-    const std::string& Folder;
-    const std::string& Target;
-    bool FailIfExists;
-    bool TargetExists;
-    mode_t CreateMode;
-};
-
-// One attempt at making `file.Target` anew: `fill` writes the new file behind
-// the descriptor it gets (returning 0 or an errno), which is then published
-// under the target's name. `unnamed` asks for an O_TMPFILE file, which leaves
-// nothing behind even when the process dies half way. Returns 0 or an errno;
-// -1 when the unnamed way is not available and the caller should retry with a
-// named temporary file.
-template <typename Fill> int WriteNew(const NewFile& file, bool unnamed, Fill fill) {
-    std::string tempPath;
-    Fd out;
-    if (unnamed) {
-        out.Reset(::open(file.Folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, file.CreateMode));
-        if (out.Get() < 0)
-            return errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL ? -1 : errno;
-    } else {
-        for (int attempt = 0;; ++attempt) {
-            tempPath = TempName(file.Folder);
-            out.Reset(
-                ::open(tempPath.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, file.CreateMode));
-            if (out.Get() >= 0)
-                break;
-            if (errno != EEXIST || attempt > 100)
-                return errno;
-        }
-    }
-    auto fail = [&](int err) {
-        out.Close();
-        if (!tempPath.empty())
-            ::unlink(tempPath.c_str());
-        return err;
-    };
-    if (const int err = fill(out.Get()))
-        return fail(err);
-    if (const int err = Publish(out.Get(), unnamed, tempPath, file.Folder, file.Target,
-                                file.FailIfExists, file.TargetExists))
-        return fail(err);
-    // The name is in place, but a late write error still means a bad file.
-    return out.Close();
+// Opens the source of a copy: 2 or 3 when it is missing, 5 when it is no
+// plain file. Non-blocking, so that a FIFO cannot hang the open.
+bool OpenSource(const std::string& src, Fd& in, struct stat& st) {
+    in.Reset(::open(src.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (in.Get() < 0)
+        return FailMissing(src, errno);
+    if (::fstat(in.Get(), &st) != 0)
+        return FailErrno(errno);
+    if (!S_ISREG(st.st_mode))
+        return Fail(ERROR_ACCESS_DENIED);
+    return true;
 }
 
-// WriteNew unnamed where the system allows it, else under a temporary name.
-template <typename Fill> int WriteNewFile(const NewFile& file, Fill fill) {
-    // An unnamed file is linked in through /proc; without it, a named one.
-    static const bool haveProc = ::access("/proc/self/fd", F_OK) == 0;
-    const int err = WriteNew(file, haveProc, fill);
-    return err == -1 ? WriteNew(file, false, fill) : err;
+// Copies the open source `in` into the new file `out`: contents, then
+// hidden/system, last-write time and permission bits. 0 or an errno.
+int FillFrom(int in, const struct stat& srcStat, int out) {
+    if (::lseek(in, 0, SEEK_SET) != 0)
+        return errno;
+    if (const int err = CopyData(in, out))
+        return err;
+    // Hidden/system go along; the clean stamp never does, so the copy reads
+    // as changed. The attribute first: once read-only, only root may set it.
+    const std::uint32_t dosBits = detail::DosAttribBits(in);
+    if (dosBits != 0 && detail::FSetXattr(out, detail::kDosAttrib, FormatDosAttrib(dosBits)) != 0 &&
+        errno != ENOTSUP)
+        return errno;
+    const timespec times[2] = {{0, UTIME_OMIT}, srcStat.st_mtim};
+    if (::futimens(out, times) != 0 || !CopyMode(out, srcStat.st_mode))
+        return errno;
+    return 0;
+}
+
+// Writes all of `size` bytes at `offset` of `fd`. 0 or an errno.
+int WriteAllAt(int fd, std::uint64_t offset, const void* data, std::size_t size) {
+    const char* bytes = static_cast<const char*>(data);
+    for (std::size_t done = 0; done < size;) {
+        const ssize_t n =
+            ::pwrite(fd, bytes + done, size - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return errno;
+        done += static_cast<std::size_t>(n);
+    }
+    return 0;
+}
+
+// The last error for an errno of making, filling or placing a new file.
+bool FailNewFile(int err, bool failIfExists) {
+    if (err == EEXIST && failIfExists)
+        return Fail(ERROR_FILE_EXISTS);
+    if (err == ENOENT || err == ENOTDIR)
+        return Fail(ERROR_PATH_NOT_FOUND);
+    return FailErrno(err);
 }
 
 // Writes all of `data` to `fd`, then checks the size and flushes it to disk:
@@ -284,21 +283,33 @@ void RefuseModesForTesting(bool refuse) {
 }
 
 bool CopyFile(std::string_view source, std::string_view target, bool failIfExists) {
-    const std::string src = ResolveCase(source);
-    const std::string tgt = ResolveCase(target);
-
-    // Non-blocking so a FIFO cannot hang the open; it is refused just below.
-    Fd in(::open(src.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    if (in.Get() < 0)
-        return FailMissing(src, errno);
+    // The source's faults come first, as Windows reports them.
+    Fd in;
     struct stat srcStat;
-    if (::fstat(in.Get(), &srcStat) != 0)
-        return FailErrno(errno);
-    if (!S_ISREG(srcStat.st_mode))
-        return Fail(ERROR_ACCESS_DENIED);
+    if (!OpenSource(ResolveCase(source), in, srcStat))
+        return false;
+    const std::string tgt = ResolveCase(target);
+    struct stat tgtStat;
+    if (::stat(tgt.c_str(), &tgtStat) == 0 && tgtStat.st_dev == srcStat.st_dev &&
+        tgtStat.st_ino == srcStat.st_ino)
+        return Fail(ERROR_SHARING_VIOLATION);
 
+    StagedFile staged;
+    if (!staged.Open(tgt, failIfExists))
+        return false;
+    if (const int err = FillFrom(in.Get(), srcStat, staged.Handle()))
+        return FailNewFile(err, failIfExists);
+    return staged.Commit();
+}
+
+StagedFile::~StagedFile() {
+    Discard();
+}
+
+bool StagedFile::Open(std::string_view target, bool failIfExists) {
+    Discard();
+    const std::string tgt = ResolveCase(target);
     const std::string name = ExtractFileName(tgt);
-    const std::string folder = FolderOf(tgt);
     if (name.empty())
         return Fail(ERROR_PATH_NOT_FOUND);
 
@@ -307,52 +318,111 @@ bool CopyFile(std::string_view source, std::string_view target, bool failIfExist
     // A link that leads nowhere is replaced like a plain file.
     const bool deadLink =
         targetExists && S_ISLNK(tgtStat.st_mode) && ::stat(tgt.c_str(), &tgtStat) != 0;
-    if (targetExists && deadLink) {
-        if (failIfExists)
-            return Fail(ERROR_FILE_EXISTS);
-    } else if (targetExists) {
-        if (tgtStat.st_dev == srcStat.st_dev && tgtStat.st_ino == srcStat.st_ino)
-            return Fail(ERROR_SHARING_VIOLATION);
-        if (failIfExists)
-            return Fail(ERROR_FILE_EXISTS);
+    if (targetExists && failIfExists)
+        return Fail(ERROR_FILE_EXISTS);
+    if (targetExists && !deadLink) {
         if (S_ISDIR(tgtStat.st_mode) || (tgtStat.st_mode & 0222) == 0)
             return Fail(ERROR_ACCESS_DENIED);
         // Windows refuses to overwrite hidden and system files; so do we,
         // whoever runs us.
         if (detail::IsDotHidden(name) || detail::DosAttribBits(tgt) != 0)
             return Fail(ERROR_ACCESS_DENIED);
-    } else if (errno == ENOTDIR) {
+    } else if (!targetExists && errno == ENOTDIR) {
         return Fail(ERROR_PATH_NOT_FOUND); // a file where the folder should be
-    } else if (errno != ENOENT) {
+    } else if (!targetExists && errno != ENOENT) {
         return FailErrno(errno);
     }
     // A missing target folder shows when the temporary file is made there.
+    const bool keep = targetExists && !deadLink && S_ISREG(tgtStat.st_mode);
+    if (const int err =
+            Begin(tgt, failIfExists, targetExists, keep ? tgtStat.st_mode & 07777 : ~0u))
+        return FailNewFile(err, failIfExists);
+    return true;
+}
 
-    const std::uint32_t dosBits = detail::DosAttribBits(in.Get());
-    const int err = WriteNewFile({folder, tgt, failIfExists, targetExists, 0600}, [&](int out) {
-        if (::lseek(in.Get(), 0, SEEK_SET) != 0)
+int StagedFile::Begin(const std::string& target, bool failIfExists, bool targetExists,
+                      unsigned mode) {
+    Discard();
+    target_ = target;
+    folder_ = FolderOf(target);
+    failIfExists_ = failIfExists;
+    targetExists_ = targetExists;
+    // An unnamed file is linked in through /proc; without it, or where the
+    // file system takes no unnamed files, a named one.
+    static const bool haveProc = ::access("/proc/self/fd", F_OK) == 0;
+    unnamed_ = haveProc;
+    if (unnamed_) {
+        fd_ = ::open(folder_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+        if (fd_ < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
             return errno;
-        if (const int copyErr = CopyData(in.Get(), out))
-            return copyErr;
-        // Hidden/system go along; the clean stamp never does, so the copy
-        // reads as changed. The attribute first: once read-only, only root
-        // may set it.
-        if (dosBits != 0 &&
-            detail::FSetXattr(out, detail::kDosAttrib, FormatDosAttrib(dosBits)) != 0 &&
-            errno != ENOTSUP)
-            return errno;
-        const timespec times[2] = {{0, UTIME_OMIT}, srcStat.st_mtim};
-        if (::futimens(out, times) != 0 || !CopyMode(out, srcStat.st_mode))
-            return errno;
-        return 0;
-    });
-    if (err == EEXIST && failIfExists)
-        return Fail(ERROR_FILE_EXISTS);
-    if (err == ENOENT || err == ENOTDIR)
-        return Fail(ERROR_PATH_NOT_FOUND);
-    if (err != 0)
+        unnamed_ = fd_ >= 0;
+    }
+    for (int attempt = 0; fd_ < 0; ++attempt) {
+        tempPath_ = TempName(folder_);
+        fd_ = ::open(tempPath_.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
+        if (fd_ >= 0)
+            break;
+        const int err = errno;
+        tempPath_.clear();
+        if (err != EEXIST || attempt > 100)
+            return err;
+    }
+    if (mode != ~0u && ::fchmod(fd_, mode) != 0) {
+        const int err = errno;
+        Discard();
+        return err;
+    }
+    return 0;
+}
+
+bool StagedFile::CopyFrom(std::string_view source) {
+    if (fd_ < 0)
+        return Fail(ERROR_INVALID_HANDLE);
+    Fd in;
+    struct stat srcStat;
+    if (!OpenSource(ResolveCase(source), in, srcStat))
+        return false;
+    if (const int err = FillFrom(in.Get(), srcStat, fd_))
         return FailErrno(err);
     return true;
+}
+
+bool StagedFile::WriteAt(std::uint64_t offset, const void* data, std::size_t size) {
+    if (fd_ < 0)
+        return Fail(ERROR_INVALID_HANDLE);
+    const int err = WriteAllAt(fd_, offset, data, size);
+    return err == 0 || FailErrno(err);
+}
+
+bool StagedFile::Flush() {
+    if (fd_ < 0)
+        return Fail(ERROR_INVALID_HANDLE);
+    return ::fsync(fd_) == 0 || FailErrno(errno);
+}
+
+bool StagedFile::Commit() {
+    if (fd_ < 0)
+        return Fail(ERROR_INVALID_HANDLE);
+    int err = Publish(fd_, unnamed_, tempPath_, folder_, target_, failIfExists_, targetExists_);
+    if (err == 0) {
+        // The name is in place, but a late write error still means a bad file.
+        if (::close(fd_) != 0)
+            err = errno;
+        fd_ = -1;
+    }
+    if (err == 0)
+        return true;
+    Discard();
+    return FailNewFile(err, failIfExists_);
+}
+
+void StagedFile::Discard() {
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+    if (!tempPath_.empty())
+        ::unlink(tempPath_.c_str());
+    tempPath_.clear();
 }
 
 bool WriteWholeFile(std::string_view path, const void* data, std::size_t size) {
@@ -373,19 +443,17 @@ bool WriteWholeFile(std::string_view path, const void* data, std::size_t size) {
     if (!exists && errno != ENOENT)
         return FailMissing(target, errno);
 
-    const std::string folder = FolderOf(target);
-    const int err = WriteNewFile({folder, target, false, exists, 0666}, [&](int out) {
-        // A replaced file keeps its permission bits; a new one gets the umask's.
-        if (exists && ::fchmod(out, st.st_mode & 07777) != 0)
-            return errno;
-        return WriteAllAndSync(out, static_cast<const char*>(data), size);
-    });
-    if (err == ENOENT || err == ENOTDIR)
-        return Fail(ERROR_PATH_NOT_FOUND);
+    // A replaced file keeps its permission bits; a new one gets the umask's.
+    StagedFile staged;
+    int err = staged.Begin(target, false, exists, exists ? st.st_mode & 07777 : ~0u);
+    if (err == 0)
+        err = WriteAllAndSync(staged.Handle(), static_cast<const char*>(data), size);
     if (err != 0)
-        return FailErrno(err);
+        return FailNewFile(err, false);
+    if (!staged.Commit())
+        return false;
     // The new name on disk too, so that after a crash the file is whole.
-    Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    Fd dir(::open(staged.folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.Get() >= 0)
         ::fsync(dir.Get());
     return true;
@@ -399,6 +467,18 @@ bool CreateDirectory(std::string_view path) {
     if (err == ENOENT || err == ENOTDIR)
         return Fail(ERROR_PATH_NOT_FOUND);
     return FailErrno(err);
+}
+
+bool RemoveDirectory(std::string_view path) {
+    const std::string resolved = ResolveCase(path);
+    if (::rmdir(resolved.c_str()) == 0)
+        return true;
+    const int err = errno;
+    if (err == ENOTDIR)
+        return Fail(IsFolder(FolderOf(resolved)) ? ERROR_DIRECTORY : ERROR_PATH_NOT_FOUND);
+    if (err == EEXIST)
+        return Fail(ERROR_DIR_NOT_EMPTY);
+    return FailMissing(resolved, err);
 }
 
 bool DeleteFile(std::string_view path) {
@@ -442,8 +522,15 @@ std::string GetCurrentDirectory() {
     }
 }
 
-unsigned GetTempFileName(std::string_view dir, std::string_view prefix, unsigned unique,
-                         std::string& result) {
+namespace {
+
+// GetTempFileName's naming: `dir` (+ '/') + up to three prefix characters +
+// a hex number + `suffix`. With `unique` 0 the numbers from the millisecond
+// tick on are tried with `make` (0 when it made the name, EEXIST to move on,
+// else an errno) until one is made.
+template <typename Make>
+unsigned UniqueName(std::string_view dir, std::string_view prefix, unsigned unique,
+                    const char* suffix, Make make, std::string& result) {
     const std::string folder = ResolveCase(dir);
     if (folder.empty() || !IsFolder(folder)) {
         Fail(ERROR_DIRECTORY);
@@ -461,7 +548,7 @@ unsigned GetTempFileName(std::string_view dir, std::string_view prefix, unsigned
     auto nameFor = [&](unsigned number) {
         char hex[16];
         std::snprintf(hex, sizeof hex, "%X", number);
-        return base + hex + ".TMP";
+        return base + hex + suffix;
     };
 
     if (unique != 0) {
@@ -480,20 +567,41 @@ unsigned GetTempFileName(std::string_view dir, std::string_view prefix, unsigned
     unsigned number = start;
     do {
         const std::string candidate = nameFor(number);
-        const int fd = ::open(candidate.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            ::close(fd);
+        const int err = make(candidate);
+        if (err == 0) {
             result = candidate;
             return number;
         }
-        if (errno != EEXIST) {
-            FailErrno(errno);
+        if (err != EEXIST) {
+            FailErrno(err);
             return 0;
         }
         number = number == 0xFFFF ? 1 : number + 1;
     } while (number != start);
     Fail(ERROR_FILE_EXISTS);
     return 0;
+}
+
+} // namespace
+
+unsigned GetTempFileName(std::string_view dir, std::string_view prefix, unsigned unique,
+                         std::string& result) {
+    auto make = [](const std::string& name) {
+        const int fd = ::open(name.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
+        if (fd < 0)
+            return errno;
+        ::close(fd);
+        return 0;
+    };
+    return UniqueName(dir, prefix, unique, ".TMP", make, result);
+}
+
+unsigned CreateUniqueDirectory(std::string_view dir, std::string_view prefix, std::string& result) {
+    // mkdir fails with EEXIST on a file of the name as well as on a folder.
+    auto make = [](const std::string& name) {
+        return ::mkdir(name.c_str(), 0777) == 0 ? 0 : errno;
+    };
+    return UniqueName(dir, prefix, 0, "", make, result);
 }
 
 bool DirectoryExists(std::string_view path) {
@@ -517,17 +625,8 @@ bool WriteAt(std::string_view path, std::uint64_t offset, const void* data, std:
     Fd fd(::open(resolved.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY));
     if (fd.Get() < 0)
         return FailErrno(errno);
-    const char* bytes = static_cast<const char*>(data);
-    for (std::size_t done = 0; done < size;) {
-        const ssize_t n =
-            ::pwrite(fd.Get(), bytes + done, size - done, static_cast<off_t>(offset + done));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return FailErrno(errno);
-        }
-        done += static_cast<std::size_t>(n);
-    }
+    if (const int err = WriteAllAt(fd.Get(), offset, data, size))
+        return FailErrno(err);
     if (const int err = fd.Close())
         return FailErrno(err);
     return true;

@@ -16,6 +16,59 @@ namespace platform {
 // and the target exists. Atomic: a temporary file in the target's folder is
 // renamed over the target only when complete. Copies in the kernel.
 bool CopyFile(std::string_view source, std::string_view target, bool failIfExists);
+
+// The new content of one file, made beside it and put in its place in one
+// step. The caller fills the temporary file (CopyFrom, WriteAt, or Handle()
+// given to a child as its output), may read it back, check it and patch it,
+// then commits it or drops it; until Commit the target is as it was. The
+// temporary is unnamed where the file system allows it, so a process killed
+// at any point leaves nothing behind; else it is a hidden file that every
+// failure removes. CopyFile is Open, CopyFrom and Commit.
+class StagedFile {
+public:
+    StagedFile() = default;
+    ~StagedFile(); // drops what was not committed
+    StagedFile(const StagedFile&) = delete;
+    StagedFile& operator=(const StagedFile&) = delete;
+
+    // Makes the temporary for `target`, judged as CopyFile judges it: 5 for a
+    // folder or a read-only, hidden or system file, 80 when `failIfExists`
+    // and it exists, 3 when its folder is missing. The temporary has the
+    // permission bits of the file it replaces, else those of a new file.
+    bool Open(std::string_view target, bool failIfExists);
+    // The temporary, open for reading and writing; -1 when none is open.
+    int Handle() const { return fd_; }
+    // Fills it as CopyFile copies: contents, read-only state, last-write time,
+    // hidden/system. 2 when the source is missing, 5 when it is no file.
+    bool CopyFrom(std::string_view source);
+    // Writes `size` bytes at `offset` of the temporary.
+    bool WriteAt(std::uint64_t offset, const void* data, std::size_t size);
+    // Flushes the temporary to disk, for a target that must be whole even
+    // after the machine stops.
+    bool Flush();
+    // Puts the temporary in place of the target, in one step; with
+    // `failIfExists` never over a file that appeared meanwhile (80).
+    bool Commit();
+    // Drops the temporary; the target stays as it was.
+    void Discard();
+    // The target, its path resolved as on disk.
+    const std::string& Target() const { return target_; }
+
+private:
+    friend bool WriteWholeFile(std::string_view path, const void* data, std::size_t size);
+    // Makes the temporary for the resolved, already judged `target`; `mode`
+    // are the permission bits to give it, or ~0u for a new file's. 0 or an
+    // errno.
+    int Begin(const std::string& target, bool failIfExists, bool targetExists, unsigned mode);
+
+    std::string target_;
+    std::string folder_;
+    std::string tempPath_; // while the temporary has a name
+    int fd_ = -1;
+    bool unnamed_ = false;
+    bool failIfExists_ = false;
+    bool targetExists_ = false;
+};
 // Makes CopyFile meet a file system that refuses to store permission bits
 // (a FAT stick mounted with fixed masks), for tests.
 void RefuseModesForTesting(bool refuse);
@@ -29,6 +82,8 @@ void RefuseModesForTesting(bool refuse);
 bool WriteWholeFile(std::string_view path, const void* data, std::size_t size);
 
 bool CreateDirectory(std::string_view path); // fails (183) when the path exists
+// Removes an empty folder: 145 when it holds anything, 267 for a file.
+bool RemoveDirectory(std::string_view path);
 bool DeleteFile(std::string_view path);
 bool SetCurrentDirectory(std::string_view path);
 std::string GetCurrentDirectory(); // ends without '/'
@@ -40,6 +95,12 @@ std::string GetCurrentDirectory(); // ends without '/'
 // `dir` is no folder).
 unsigned GetTempFileName(std::string_view dir, std::string_view prefix, unsigned unique,
                          std::string& result);
+// GetTempFileName's choice of a name with `unique` 0, for a folder: makes the
+// folder dir (+ '/') + up to three prefix characters + a hex number (no
+// ".TMP"), moving past numbers whose folder or file exists. Nothing else is
+// made on the way, so a process killed at any point leaves no temporary file.
+// Returns the number, 0 on failure (267 when `dir` is no folder).
+unsigned CreateUniqueDirectory(std::string_view dir, std::string_view prefix, std::string& result);
 
 // Folder test: the attributes can be read and include the directory flag.
 bool DirectoryExists(std::string_view path);

@@ -206,7 +206,7 @@ Process::~Process() {
         Wait();
 }
 
-bool Process::Start(std::string_view commandLine, int /*showCommand*/) {
+bool Process::Start(std::string_view commandLine, int /*showCommand*/, int stdOutput) {
     if (Running())
         return detail::Fail(ERROR_BUSY);
     std::vector<std::string> args;
@@ -224,6 +224,8 @@ bool Process::Start(std::string_view commandLine, int /*showCommand*/) {
     ::posix_spawn_file_actions_init(&actions);
     ::posix_spawnattr_init(&attr);
     ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    if (stdOutput >= 0)
+        ::posix_spawn_file_actions_adddup2(&actions, stdOutput, STDOUT_FILENO);
     // The child starts clean of whatever signal handling this process set up
     // (an ignored SIGPIPE, a blocked SIGCHLD).
     sigset_t none, all;

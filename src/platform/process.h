@@ -38,10 +38,11 @@ public:
 
     // Splits the command line, searches the program (an unquoted path with
     // blanks word by word, shortest first, as Windows does), starts it with
-    // posix_spawn in the current folder, standard input from /dev/null.
-    // `showCommand` is kept but has no effect. False and last error (a
-    // Windows code) on failure.
-    bool Start(std::string_view commandLine, int showCommand = 1);
+    // posix_spawn in the current folder, standard input from /dev/null and,
+    // when `stdOutput` is a descriptor, standard output into it (as a
+    // Windows start-up handle). `showCommand` is kept but has no effect.
+    // False and last error (a Windows code) on failure.
+    bool Start(std::string_view commandLine, int showCommand = 1, int stdOutput = -1);
     // Waits without time limit. False when nothing was started.
     bool Wait();
 

@@ -64,6 +64,7 @@ void TAppExec::Clear() {
     ExeName.clear();
     ExePath_.clear();
     ExeParams.clear();
+    StdOutput = -1;
     ExitCode_ = 0;
     ExitSignaled_ = false;
 }
@@ -94,7 +95,7 @@ void TAppExec::Execute() {
     ExitCode_ = 0;
     ExitSignaled_ = false;
     auto process = std::make_unique<platform::Process>();
-    if (!process->Start(commandLine, ShowCommand_)) {
+    if (!process->Start(commandLine, ShowCommand_, StdOutput)) {
         ErrNo_ = static_cast<std::int32_t>(platform::GetLastError());
         throw EAppExecWinExec(ErrorText());
     }

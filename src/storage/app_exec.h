@@ -42,6 +42,9 @@ public:
     // Bytes as they are: paths need not be UTF-8.
     std::vector<std::string> ExeParams;
     bool Wait = false;
+    // A descriptor the program's standard output goes into; -1 leaves it
+    // this program's own.
+    int StdOutput = -1;
 
     std::int32_t ErrNo() const { return ErrNo_; }
     // The waited program's exit status (code, or signal when ExitSignaled).

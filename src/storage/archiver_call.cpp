@@ -7,7 +7,8 @@
 
 #include <QString>
 
-bool RunArchiver(const std::string& ExeName, const std::string& Params, const std::string& Dir) {
+bool RunArchiver(const std::string& ExeName, const std::string& Params, const std::string& Dir,
+                 int StdOutput) {
     if (!platform::SetCurrentDirectory(Dir))
         ui::ShowMessage(QString::fromStdString("error setting currentdir to " + Dir));
 
@@ -18,6 +19,7 @@ bool RunArchiver(const std::string& ExeName, const std::string& Params, const st
     exec.ChangeDir = false;
     exec.SetWindowState(TAppExec::wsMinimized);
     exec.ExeParams = {Params};
+    exec.StdOutput = StdOutput;
 
     try {
         exec.Execute();
@@ -53,4 +55,8 @@ std::string CompressParams(const std::string& Archive, const std::string& FileNa
 
 std::string ExtractParams(const std::string& Archive) {
     return "-extract -overwrite " + platform::QuoteArgument(Archive);
+}
+
+std::string ExtractToOutputParams(const std::string& Archive, const std::string& FileName) {
+    return ExtractParams(Archive) + " -console " + platform::QuoteArgument(FileName);
 }

@@ -1,6 +1,8 @@
 #include "storage/backup_set.h"
 
 #include "config/backup_config.h"
+#include "platform/attributes.h"
+#include "platform/dir_search.h"
 #include "platform/files.h"
 #include "platform/last_error.h"
 #include "platform/paths.h"
@@ -9,9 +11,13 @@
 #include <QFile>
 
 #include <algorithm>
+#include <cctype>
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <vector>
+
+#include <strings.h>
 
 namespace {
 
@@ -96,6 +102,18 @@ std::string Windows1252ToUtf8(const std::string& text) {
     return out;
 }
 
+bool SameName(const std::string& a, const char* b) {
+    return strcasecmp(a.c_str(), b) == 0;
+}
+
+// "MFB" and one to four hex digits, as CreateBackupSet names a set.
+bool IsSetName(const std::string& name) {
+    if (name.size() < 4 || name.size() > 7 || strncasecmp(name.c_str(), "MFB", 3) != 0)
+        return false;
+    return std::all_of(name.begin() + 3, name.end(),
+                       [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; });
+}
+
 void ReportSetFailure(const std::string& backupDir) {
     const std::string cause = platform::SysErrorMessage(platform::GetLastError());
     ui::ShowMessage(
@@ -114,46 +132,15 @@ bool CreateBackupSet(const std::string& Description, std::string& SetPath) {
         return false;
     }
 
-    // The temporary-name service only checks for "MFBxxxx.TMP", so the number
-    // it picks may already be a set folder (the tick repeats every 65 s, and
-    // within the same millisecond). A temporary file whose folder is taken is
-    // kept until a free name is found, so the service moves on to the next
-    // number instead of failing the backup.
-    std::vector<std::string> taken;
-    auto dropTaken = [&taken] {
-        for (const std::string& name : taken)
-            platform::DeleteFile(name);
-    };
-    for (;;) {
-        std::string tempName;
-        if (platform::GetTempFileName(backupDir, "MFB", 0, tempName) == 0) {
-            dropTaken();
-            ui::ShowMessage(QStringLiteral("Error creating temporary file in target directory!"));
-            return false;
-        }
-
-        // The set takes the temporary file's name, without ".TMP".
-        std::string base = tempName;
-        if (base.size() >= 4 && base.compare(base.size() - 4, 4, ".TMP") == 0)
-            base.resize(base.size() - 4);
-        SetPath = base + platform::PathDelim;
-
-        if (platform::CreateDirectory(SetPath)) {
-            platform::DeleteFile(tempName);
-            break;
-        }
-        const std::uint32_t error = platform::GetLastError();
-        if (error == platform::ERROR_ALREADY_EXISTS) {
-            taken.push_back(tempName);
-            continue;
-        }
-        platform::DeleteFile(tempName);
-        dropTaken();
-        platform::SetLastError(error);
-        ReportSetFailure(backupDir);
+    // The folder is its own claim on the number: no temporary file is made on
+    // the way (one a killed run would leave behind), and numbers whose folder
+    // is taken are passed over.
+    std::string folder;
+    if (platform::CreateUniqueDirectory(backupDir, "MFB", folder) == 0) {
+        ui::ShowMessage(QStringLiteral("Error creating temporary file in target directory!"));
         return false;
     }
-    dropTaken();
+    SetPath = folder + platform::PathDelim;
 
     WriteSetDescription(SetPath, platform::CutUtf8(Description, MaxDescription));
     return true;
@@ -163,11 +150,43 @@ void WriteSetDescription(const std::string& SetPath, const std::string& Descript
     if (Description.empty())
         return;
     const std::string line = platform::CutUtf8(Description, MaxDescription) + "\r\n";
-    QFile file(QString::fromStdString(platform::ResolveCase(SetPath + DescFileName)));
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    // Whole or not at all: a run killed here leaves no empty desc.txt.
+    platform::WriteWholeFile(SetPath + DescFileName, line.data(), line.size());
+}
+
+bool RemoveEmptySet(const std::string& SetPath) {
+    platform::FileSearch search;
+    bool hasDesc = false;
+    if (search.FindFirst(SetPath + "*.*", platform::faAnyFile)) {
+        do {
+            const platform::SearchRec& rec = search.Rec();
+            if (rec.Name == "." || rec.Name == "..")
+                continue;
+            if (!SameName(rec.Name, DescFileName) || (rec.Attr & platform::faDirectory))
+                return false;
+            hasDesc = true;
+        } while (search.FindNext());
+    }
+    if (hasDesc && !platform::DeleteFile(SetPath + DescFileName))
+        return false;
+    return platform::RemoveDirectory(SetPath);
+}
+
+void RemoveStaleSets() {
+    const std::string backupDir = BackupConfig.BackupDir.Get();
+    const std::time_t minuteAgo = std::time(nullptr) - 60;
+    std::vector<std::string> stale;
+    platform::FileSearch search;
+    if (!search.FindFirst(backupDir + "MFB*", platform::faDirectory))
         return;
-    file.write(line.data(), static_cast<qint64>(line.size()));
-    file.close();
+    do {
+        const platform::SearchRec& rec = search.Rec();
+        if ((rec.Attr & platform::faDirectory) && IsSetName(rec.Name) &&
+            rec.WriteTime.tv_sec < minuteAgo)
+            stale.push_back(backupDir + rec.Name + platform::PathDelim);
+    } while (search.FindNext());
+    for (const std::string& set : stale)
+        RemoveEmptySet(set);
 }
 
 std::string ReadDescriptionFile(const std::string& FolderPath) {

@@ -13,9 +13,17 @@
 // The current folder stays at BackupDir.
 bool CreateBackupSet(const std::string& Description, std::string& SetPath);
 
-// Writes SetPath + "desc.txt": the description and CR LF. Nothing for an empty
-// description. Errors are not reported.
+// Writes SetPath + "desc.txt": the description and CR LF, whole or not at
+// all. Nothing for an empty description. Errors are not reported.
 void WriteSetDescription(const std::string& SetPath, const std::string& Description);
+
+// Removes the set folder SetPath (ending in '/') when it holds nothing but
+// its desc.txt: a set that no file went into. True when it was removed.
+bool RemoveEmptySet(const std::string& SetPath);
+// Removes what runs killed before their first file left in BackupDir: set
+// folders ("MFB" and one to four hex digits) holding nothing but desc.txt,
+// last written more than a minute ago (a set that young may still be filled).
+void RemoveStaleSets();
 
 // The first line of BackupDir + SetName + "/desc.txt" (up to CR, Ctrl-Z or the
 // end, at most 255 bytes; text that is not UTF-8 is read as Windows-1252).

@@ -38,6 +38,10 @@ constexpr char kUsage[] =
     "      archive with an entry outside the current folder (a folder part, \"..\",\n"
     "      an absolute path) or a symbolic link is refused whole; a damaged one\n"
     "      changes no file.\n"
+    "  pkzip.exe -extract -overwrite ARCHIVE -console FILE\n"
+    "      As above, but the file FILE (matched ignoring letter case) is written to\n"
+    "      standard output instead of the current folder. An archive without it\n"
+    "      is refused; when writing it fails, no file is changed.\n"
     "  pkzip.exe -?\n"
     "      Shows this text.\n"
     "\n"
@@ -51,8 +55,8 @@ constexpr char kUsage[] =
     "Exit code 0 on success; on failure one line on standard error and exit code 1\n"
     "(2 for bad arguments).\n";
 
-constexpr char kUsageHint[] =
-    "usage: pkzip.exe -add ARCHIVE FILE, or pkzip.exe -extract -overwrite ARCHIVE";
+constexpr char kUsageHint[] = "usage: pkzip.exe -add ARCHIVE FILE, or pkzip.exe -extract "
+                              "-overwrite ARCHIVE [-console FILE]";
 
 // Plain zip offsets are 32-bit; what goes past them would need Zip64.
 constexpr std::size_t kMaxEntrySize = 0xFFFFFFFF;
@@ -204,9 +208,24 @@ void Add(std::string_view archiveArg, std::string_view fileArg) {
     temp.PlaceAt(archivePath, std::nullopt);
 }
 
+// Writes all of `data` to standard output.
+void WriteOutput(const void* data, std::size_t size, const std::string& label) {
+    auto p = static_cast<const char*>(data);
+    while (size > 0) {
+        ssize_t n = write(STDOUT_FILENO, p, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            throw Failure("Cannot write " + label + " to standard output: " + std::strerror(errno) +
+                          "; nothing was extracted");
+        p += n;
+        size -= static_cast<std::size_t>(n);
+    }
+}
+
 } // namespace
 
-void Extract(std::string_view archiveArg) {
+void Extract(std::string_view archiveArg, std::optional<std::string_view> console) {
     std::string archivePath = ArchivePath(archiveArg);
     FileSource source;
     if (!OpenArchive(archivePath, source))
@@ -225,6 +244,7 @@ void Extract(std::string_view archiveArg) {
         std::optional<struct stat> Old;
     };
     std::vector<Target> targets;
+    const ZipEntry* toOutput = nullptr;   // the -console FILE
     std::unordered_set<std::string> seen; // names in lower case, as Windows compares them
     for (const ZipEntry& e : archive.Entries) {
         const char* why = NameProblem(e.Name, BackslashSeparates(e));
@@ -245,6 +265,10 @@ void Extract(std::string_view archiveArg) {
         if (!seen.insert(lower).second)
             throw Failure("Refused archive " + archivePath + ": entry " + Quoted(e.Name) +
                           " appears twice; nothing was extracted");
+        if (console && EqualsIgnoringAsciiCase(e.Name, *console)) {
+            toOutput = &e;
+            continue;
+        }
         Target t{&e, ResolveCase(".", e.Name), std::nullopt};
         struct stat st;
         if (lstat(t.Name.c_str(), &st) == 0) {
@@ -255,6 +279,10 @@ void Extract(std::string_view archiveArg) {
         }
         targets.push_back(std::move(t));
     }
+
+    if (console && !toOutput)
+        throw Failure("Archive " + archivePath + " holds no file " + Quoted(*console) +
+                      "; nothing was extracted");
 
     // What a killed run left behind is removed first: it is no content, and
     // it takes room the check below counts.
@@ -288,6 +316,16 @@ void Extract(std::string_view archiveArg) {
         temp->Finish(keep ? (t.Old->st_mode & 0777) : newMode, keep ? &*t.Old : nullptr);
         temps.push_back(std::move(temp));
     }
+    // Last before the files are put in place: a failed write changes none.
+    if (toOutput) {
+        try {
+            ReadEntry(*toOutput, [&](const unsigned char* p, std::size_t n) {
+                WriteOutput(p, n, toOutput->Name);
+            });
+        } catch (const ZipError& e) {
+            ThrowZipError(e, archivePath, "; nothing was extracted");
+        }
+    }
     for (std::size_t i = 0; i < targets.size(); ++i)
         temps[i]->PlaceAt(targets[i].Name, EntryMtime(*targets[i].Entry));
 }
@@ -320,14 +358,21 @@ int Run(const std::vector<std::string_view>& args) {
             return 0;
         }
         if (IsOption(args[0], "-extract") || IsOption(args[0], "-overwrite")) {
-            bool both = args.size() == 3 &&
+            bool both = (args.size() == 3 || args.size() == 5) &&
                         (IsOption(args[0], "-extract") || IsOption(args[1], "-extract")) &&
                         (IsOption(args[0], "-overwrite") || IsOption(args[1], "-overwrite")) &&
                         !IsOption(args[0], args[1]);
-            if (!both)
-                throw BadArguments(std::string("extracting takes -extract -overwrite ARCHIVE; ") +
-                                   kUsageHint);
-            Extract(args[2]);
+            if (!both || (args.size() == 5 && !IsOption(args[3], "-console")))
+                throw BadArguments(
+                    std::string("extracting takes -extract -overwrite ARCHIVE [-console FILE]; ") +
+                    kUsageHint);
+            std::optional<std::string_view> console;
+            if (args.size() == 5) {
+                if (const char* why = NameProblem(args[4], false))
+                    throw BadArguments("FILE " + Quoted(args[4]) + " " + why);
+                console = args[4];
+            }
+            Extract(args[2], console);
             return 0;
         }
         throw BadArguments("unknown command " + Quoted(args[0]) + "; " + kUsageHint);
