@@ -63,18 +63,25 @@ QString FourDigitYearFormat(const QString& format) {
     });
 }
 
-// The long time without its time-zone field (and the blank that set it off).
+// The long time without its time-zone field (and the brackets around it and
+// the blank that set it off: "H:mm:ss (t)" gives "H:mm:ss").
 QString WithoutTimeZone(const QString& format) {
     const QString marked = RewriteFormat(format, [](QChar c, qsizetype n) {
         if (c == u't')
             return QString(QChar(0)); // marks where the zone stood
         return QString(n, c);
     });
+    const QString opening = "([", closing = ")]";
     QString out;
     for (qsizetype i = 0; i < marked.size(); ++i) {
         if (marked[i] != QChar(0)) {
             out += marked[i];
             continue;
+        }
+        const qsizetype bracket = out.isEmpty() ? -1 : opening.indexOf(out.back());
+        if (bracket >= 0 && i + 1 < marked.size() && marked[i + 1] == closing[bracket]) {
+            out.chop(1);
+            ++i;
         }
         if (out.endsWith(u' '))
             out.chop(1);

@@ -81,6 +81,13 @@ TEST(SetDateTest, ShortDateWithFourDigitYearAndLongTimeWithoutZone) {
     EXPECT_EQ(FormatSetDate(QDateTime(QDate(1999, 12, 31), QTime(0, 0)),
                             QLocale(QLocale::German, QLocale::Germany)),
               "31.12.1999");
+    // A zone in brackets ("H:mm:ss (t)") goes with its brackets.
+    const QLocale persian(QLocale::Persian, QLocale::Iran);
+    ASSERT_EQ(persian.timeFormat(QLocale::LongFormat), "H:mm:ss (t)");
+    const QString withZone = FormatSetDate(afternoon, persian);
+    EXPECT_TRUE(withZone.endsWith(" " + persian.toString(afternoon.time(), "H:mm:ss")))
+        << withZone.toStdString();
+    EXPECT_FALSE(withZone.contains('(') || withZone.contains(')')) << withZone.toStdString();
     // The folder's time, in local time, in 2-second steps.
     platform::SearchRec rec;
     std::tm tm{};
