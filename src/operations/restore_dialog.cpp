@@ -18,6 +18,7 @@
 #include <QPushButton>
 #include <QShowEvent>
 #include <QStyle>
+#include <QWindow>
 
 #include <optional>
 
@@ -250,6 +251,18 @@ void TfmRestore::hideEvent(QHideEvent* event) {
 bool TfmRestore::eventFilter(QObject* watched, QEvent* event) {
     if (watched == EdDestination && event->type() == QEvent::FocusOut)
         EdDestinationExit();
+    if (watched == windowHandle() && event->type() == QEvent::Expose && NoContentsPending_ &&
+        windowHandle()->isExposed()) {
+        NoContentsPending_ = false;
+        // After the expose has been handled: the box runs an event loop.
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                if (isVisible())
+                    ui::ShowMessage("No contents in backup directory!");
+            },
+            Qt::QueuedConnection);
+    }
     return QDialog::eventFilter(watched, event);
 }
 
@@ -267,11 +280,16 @@ void TfmRestore::FormActivate() {
     SetKindBoxes(false, false, false);
     UpdateButton1();
     ListsCreate();
-    if (SetList.empty())
-        ui::ShowMessage("No contents in backup directory!");
+    // Said once the dialog is on screen, not while it is still being shown
+    // (its window not yet there to be seen under the box): when its window is
+    // first exposed.
+    NoContentsPending_ = SetList.empty();
+    if (NoContentsPending_ && windowHandle())
+        windowHandle()->installEventFilter(this);
 }
 
 void TfmRestore::FormDeactivate() {
+    NoContentsPending_ = false;
     ListsDestroy();
 }
 

@@ -145,6 +145,9 @@ private:
     // Set while code changes the check marks of ckRestore, so that only the
     // user's toggles reach ckRestoreClickCheck.
     bool ChangingSetChecks_ = false;
+    // This showing found no sets and has yet to say so, once the dialog is
+    // on screen.
+    bool NoContentsPending_ = false;
 };
 
 using core::UnzipFile;
