@@ -214,11 +214,19 @@ TEST(ArchiverCommandLine, BadArgumentsGiveCodeTwoAndOneLine) {
     const std::string dir = Folder("work");
     WriteFile(dir + "/f.sav", "data");
     const std::vector<Args> bad = {
-        {"-add", "arch"},         {"-add", "arch", "f.sav", "more"},
-        {"-extract", "arch"},     {"-extract", "-extract", "arch"},
-        {"-delete", "arch", "f"}, {"-add", "", "f.sav"},
-        {"-add", "arch", ""},     {"-add", "arch", "sub/f.sav"},
-        {"-add", "arch", "../f"}, {"-add", "arch/", "f.sav"},
+        {"-add", "arch"},
+        {"-add", "arch", "f.sav", "more"},
+        {"-extract", "arch"},
+        {"-extract", "-extract", "arch"},
+        {"-delete", "arch", "f"},
+        {"-add", "", "f.sav"},
+        {"-add", "arch", ""},
+        {"-add", "arch", "sub/f.sav"},
+        {"-add", "arch", "../f"},
+        {"-add", "arch/", "f.sav"},
+        {"-extract", "-overwrite", "arch", "-console"},
+        {"-extract", "-overwrite", "arch", "-add", "f.sav"},
+        {"-extract", "-overwrite", "arch", "-console", "sub/f.sav"},
     };
     for (const Args& args : bad) {
         SCOPED_TRACE(args.size() > 1 ? args[1] : args[0]);
@@ -317,6 +325,27 @@ TEST(ArchiverRoundTrip, NamesInOtherLetterCaseAreFoundAsWineFindsThem) {
     ASSERT_EQ(r.Code, 0) << r.Err;
     EXPECT_EQ(Listing(dst), std::vector<std::string>{"Characters.lpl"});
     EXPECT_EQ(ReadFile(dst + "/Characters.lpl"), "new list");
+}
+
+TEST(ArchiverRoundTrip, TheConsoleFileGoesToStandardOutputTheRestIntoTheFolder) {
+    const std::string src = Folder("src"), dst = Folder("dst"), none = Folder("none");
+    const std::string arch = testenv::Scratch() + "/game1";
+    const std::string save = RandomBytes(20000);
+    WriteFile(src + "/game1.sav", save);
+    WriteFile(src + "/game1.bak", "spare");
+    for (const char* name : {"game1.sav", "game1.bak"})
+        ASSERT_EQ(Pkzip({"-add", arch, name}, src).Code, 0);
+
+    Result r = Pkzip({"-extract", "-overwrite", arch, "-console", "GAME1.SAV"}, dst);
+    ASSERT_EQ(r.Code, 0) << r.Err;
+    EXPECT_EQ(r.Out, save);
+    EXPECT_EQ(Listing(dst), std::vector<std::string>{"game1.bak"});
+    EXPECT_EQ(ReadFile(dst + "/game1.bak"), "spare");
+
+    // An archive without the file is refused whole.
+    ExpectFailure(Pkzip({"-extract", "-overwrite", arch, "-console", "game2.sav"}, none), 1,
+                  "holds no file \"game2.sav\"");
+    EXPECT_TRUE(Listing(none).empty());
 }
 
 // ---------------------------------------------------------------------------

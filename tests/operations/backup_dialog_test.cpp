@@ -2,6 +2,7 @@
 
 #include "operations/backup_dialog.h"
 #include "operations/export_dialog.h"
+#include "operations/operation_helpers.h"
 #include "operations/restore_dialog.h"
 #include "platform/attributes.h"
 #include "ui/message_box.h"
@@ -13,14 +14,22 @@
 #include <QPushButton>
 #include <QTest>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <map>
 #include <ostream>
+#include <sstream>
+
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #include <sys/mount.h>
 
 namespace fs = std::filesystem;
+using operations::Q;
 using Names = std::vector<std::string>;
 
 namespace {
@@ -205,6 +214,82 @@ TEST_F(BackupTest, FailedArchiverRunKeepsTheSourceMarked) {
     EXPECT_FALSE(Changed(good));
     EXPECT_TRUE(Changed(bad));
 }
+
+TEST_F(BackupTest, ABackupThatWroteNoFileLeavesNoSetAndRemovesStaleEmptyOnes) {
+    BackupConfig.ZipBackups = 1;
+    // The archive's name would be one byte longer than a file name may be.
+    const std::string bad = Save("games/game" + std::string(248, 'x') + ".sv", "too long");
+    MarkClean(Save("games/game1.sav", "backed up before"));
+    dlg->ckArchive->setChecked(true); // offers the games for the one changed file
+    // Left empty a while ago by a run killed before its first file.
+    testenv::WriteFile(backupDir + "MFB1/desc.txt", "killed\r\n");
+    const timespec longAgo[2] = {{std::time(nullptr) - 120, 0}, {std::time(nullptr) - 120, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, (backupDir + "MFB1").c_str(), longAgo, 0), 0);
+    BackUp("nothing will come of it");
+    ASSERT_FALSE(messages.texts().isEmpty());
+    EXPECT_TRUE(messages.texts().back().startsWith(Q("error zipping " + bad + " to ")));
+    EXPECT_TRUE(Sets().empty());
+    EXPECT_TRUE(Changed(bad));
+}
+
+// A second source that would land where this backup already wrote (a name
+// in other letter case, or a file of the same name in another folder) fails
+// and stays changed; the first keeps its copy, in a plain set or an archive.
+class BackupCollisions : public BackupTest, public testing::WithParamInterface<bool> {
+protected:
+    // The set's content by file (or archive entry) name in lower case.
+    std::map<std::string, std::string> Held(const std::string& set) {
+        std::map<std::string, std::string> held;
+        for (const std::string& name : Files(set)) {
+            if (!GetParam()) {
+                held[Lower(name)] = testenv::ReadFile(set + name);
+                continue;
+            }
+            std::istringstream entries(Shell("unzip -Z1 '" + set + name + "'"));
+            for (std::string entry; std::getline(entries, entry);)
+                held[Lower(entry)] = Shell("unzip -p '" + set + name + "' '" + entry + "'");
+        }
+        return held;
+    }
+    static std::string Lower(std::string s) {
+        for (char& c : s)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return s;
+    }
+};
+
+TEST_P(BackupCollisions, ASecondSourceOfANameAlreadyWrittenFailsAndStaysChanged) {
+    const bool zip = GetParam();
+    BackupConfig.ZipBackups = zip;
+    const std::pair<std::string, std::string> twins[] = {
+        {Save("games/game1.sav", "lower case"), Save("games/GAME1.SAV", "UPPER CASE")},
+        {Save("characters/dup.dat", "first folder"), Save("net/dup.dat", "second folder")}};
+    const std::string spare = Save("games/game1.bak", "another entry of game1.zip");
+    Save("characters/characters.lpl", "offers the characters");
+    Save("net/net.sav", "offers the multiplayer game");
+    BackUp();
+    const std::string set = OnlySet();
+    std::map<std::string, std::string> held = Held(set);
+    QStringList refused;
+    for (const auto& [a, b] : twins) {
+        ASSERT_NE(Changed(a), Changed(b)) << a;
+        const std::string& kept = Changed(a) ? b : a;
+        const std::string& failed = Changed(a) ? a : b;
+        const std::string name = fs::path(failed).filename().string();
+        EXPECT_EQ(held[Lower(name)], testenv::ReadFile(kept));
+        refused << Q(zip ? "error zipping " + failed + " to " + set + name.substr(0, name.find('.'))
+                         : "error copying " + failed + " to " + set + name);
+    }
+    QStringList texts = messages.texts();
+    texts.sort();
+    refused.sort();
+    EXPECT_EQ(texts, refused);
+    EXPECT_FALSE(Changed(spare)); // game1.bak is an entry of its own in game1.zip
+    EXPECT_EQ(held["game1.bak"], "another entry of game1.zip");
+}
+
+INSTANTIATE_TEST_SUITE_P(Forms, BackupCollisions, testing::Bool(),
+                         [](const auto& info) { return info.param ? "Compressed" : "Plain"; });
 
 TEST_F(BackupTest, BackupAndRestoreSayWhenTheGameFolderHoldsNoSaveFolder) {
     TfmRestore restore;

@@ -12,6 +12,8 @@
 #include <QPushButton>
 #include <QTest>
 
+#include <sys/stat.h>
+
 namespace fs = std::filesystem;
 using Names = std::vector<std::string>;
 
@@ -228,6 +230,16 @@ TEST_F(ImportTest, GameSearchTakesEveryGameFileAndNoFolder) {
               (QStringList{Q("Error copying " + m + "game.zip to " + zipSet + "game.zip"),
                            Q("Error copying " + m + "game2.zip to " + zipSet + "game2.zip")}));
     EXPECT_FALSE(fmInfo->isVisible());
+
+    // An import that files nothing leaves no set for Restore to list.
+    fs::remove(medium + "/game1.zip");
+    ASSERT_EQ(mkfifo((medium + "/game1.zip").c_str(), 0644), 0); // no file to copy
+    Type(medium + "/");
+    messages.clear();
+    const Names before = Sets();
+    Import();
+    EXPECT_EQ(messages.texts().size(), 4) << messages.texts().join("|").toStdString();
+    EXPECT_EQ(Sets(), before);
 }
 
 TEST_F(ImportTest, NoSetWithoutBackupDirOrOnCancel) {

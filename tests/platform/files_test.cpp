@@ -2,6 +2,7 @@
 #include "platform/dir_search.h"
 #include "platform/files.h"
 #include "platform/last_error.h"
+#include "platform/process.h"
 
 #include "common/test_env.h"
 
@@ -211,6 +212,46 @@ TEST(CopyFile, AwkwardNamesWork255BytesIsTheLimit) {
     EXPECT_NE(GetFileAttributes(dir + "/GRößE ñ.SAV"), INVALID_FILE_ATTRIBUTES);
 }
 
+TEST(StagedFile, TheTargetStaysUntilCommitAndADroppedOneLeavesNothing) {
+    const std::string dir = testenv::Scratch();
+    testenv::WriteFile(dir + "/save.dat", "old content");
+    ASSERT_EQ(::chmod((dir + "/save.dat").c_str(), 0640), 0);
+    testenv::WriteFile(dir + "/src", "new content");
+    {
+        StagedFile staged;
+        ASSERT_TRUE(staged.Open(dir + "/SAVE.DAT", false));
+        EXPECT_EQ(staged.Target(), dir + "/save.dat");
+        ASSERT_TRUE(staged.CopyFrom(dir + "/src"));
+        ASSERT_TRUE(staged.WriteAt(0, "NEW", 3));
+        char back[16] = {};
+        EXPECT_EQ(::pread(staged.Handle(), back, sizeof back, 0), 11); // read back to check it
+        EXPECT_STREQ(back, "NEW content");
+        EXPECT_EQ(testenv::ReadFile(dir + "/save.dat"), "old content");
+        EXPECT_EQ(Entries(dir), (List{"save.dat", "src"})); // the temporary has no name
+    }                                                       // dropped
+    EXPECT_EQ(testenv::ReadFile(dir + "/save.dat"), "old content");
+    EXPECT_EQ(Entries(dir), (List{"save.dat", "src"}));
+
+    // Filled by a child as its standard output, then put in place.
+    StagedFile staged;
+    ASSERT_TRUE(staged.Open(dir + "/save.dat", false));
+    EXPECT_EQ(Stat(dir + "/save.dat").st_mode & 0777, 0640u);
+    Process child;
+    ASSERT_TRUE(child.Start("/bin/echo from a child", 1, staged.Handle()));
+    ASSERT_TRUE(child.Wait());
+    ASSERT_TRUE(staged.Commit());
+    EXPECT_EQ(testenv::ReadFile(dir + "/save.dat"), "from a child\n");
+    EXPECT_EQ(Stat(dir + "/save.dat").st_mode & 0777, 0640u); // the replaced file's bits
+    EXPECT_FALSE(staged.Commit());
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+
+    EXPECT_FALSE(staged.Open(dir + "/save.dat", true));
+    EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS);
+    EXPECT_FALSE(staged.Open(dir + "/none/save.dat", false));
+    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+    EXPECT_EQ(Entries(dir), (List{"save.dat", "src"}));
+}
+
 TEST(GetTempFileName, NamesAsWindowsAndFailsOnAMissingFolder) {
     const std::string dir = testenv::Scratch();
     std::string name;
@@ -230,6 +271,23 @@ TEST(GetTempFileName, NamesAsWindowsAndFailsOnAMissingFolder) {
     EXPECT_EQ(GetLastError(), ERROR_DIRECTORY);
     testenv::WriteFile(dir + "/file", "");
     EXPECT_EQ(GetTempFileName(dir + "/file", "mfb", 0, name), 0u);
+    EXPECT_EQ(GetLastError(), ERROR_DIRECTORY);
+}
+
+TEST(CreateUniqueDirectory, MakesOneFolderNamedAsGetTempFileNameWouldAndNothingElse) {
+    const std::string dir = testenv::Scratch() + "/sets";
+    ASSERT_TRUE(CreateDirectory(dir));
+    std::string first, second;
+    const unsigned number = CreateUniqueDirectory(dir, "MFBackup", first);
+    ASSERT_NE(number, 0u);
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "%X", number);
+    EXPECT_EQ(first, dir + "/MFB" + hex);
+    ASSERT_NE(CreateUniqueDirectory(dir + "/", "MFB", second), 0u);
+    EXPECT_NE(second, first);
+    EXPECT_TRUE(DirectoryExists(first) && DirectoryExists(second));
+    EXPECT_EQ(Entries(dir).size(), 2u);
+    EXPECT_EQ(CreateUniqueDirectory(dir + "/missing", "MFB", first), 0u);
     EXPECT_EQ(GetLastError(), ERROR_DIRECTORY);
 }
 
@@ -281,6 +339,23 @@ TEST(Files, FolderAndFileCallsGiveWindowsCodes) {
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
     EXPECT_FALSE(DeleteFile(dir + "/Data"));
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+
+    testenv::WriteFile(dir + "/Data/Sub/kept", "");
+    const struct {
+        std::string path;
+        std::uint32_t error; // 0: removed
+    } removals[] = {{dir + "/data/sub", ERROR_DIR_NOT_EMPTY},
+                    {dir + "/Data/Sub/kept", ERROR_DIRECTORY},
+                    {dir + "/none", ERROR_FILE_NOT_FOUND},
+                    {dir + "/none/sub", ERROR_PATH_NOT_FOUND},
+                    {dir + "/Data/Sub/kept/x", ERROR_PATH_NOT_FOUND}};
+    for (const auto& r : removals) {
+        EXPECT_FALSE(RemoveDirectory(r.path)) << r.path;
+        EXPECT_EQ(GetLastError(), r.error) << r.path;
+    }
+    ASSERT_TRUE(DeleteFile(dir + "/Data/Sub/kept"));
+    EXPECT_TRUE(RemoveDirectory(dir + "/DATA/SUB"));
+    EXPECT_FALSE(testenv::Exists(dir + "/Data/Sub"));
 
     testenv::WriteFile(dir + "/plain", "");
     EXPECT_FALSE(SetCurrentDirectory(dir + "/plain"));

@@ -7,11 +7,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <regex>
 #include <set>
 #include <string>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <time.h>
 
 namespace fs = std::filesystem;
@@ -141,6 +144,48 @@ TEST_F(BackupSetTest, MissingBackupDirMakesNothingAndSaysWhy) {
         << messages.texts().front().toStdString();
     EXPECT_FALSE(testenv::Exists(missing));
     EXPECT_EQ(Entries(testenv::Scratch()), std::set<std::string>{"Moonforge Backup"});
+}
+
+TEST_F(BackupSetTest, EmptySetsAreRemovedAndStaleOnesWhenAMinuteOld) {
+    const struct {
+        const char* name;
+        std::vector<const char*> files; // a name ending in '/' is a folder
+        bool old;
+        bool removed; // by RemoveStaleSets
+    } cases[] = {
+        {"MFB1A", {"desc.txt"}, true, true},
+        {"MFB2", {}, true, true},
+        {"MFB3", {"desc.txt"}, false, false},
+        {"MFB4", {"DESC.TXT", "net.sav"}, true, false},
+        {"MFB5", {"desc.txt", "sub/"}, true, false},
+        {"MFB12345", {}, true, false},
+        {"MFBXY", {}, true, false},
+        {"Other", {}, true, false},
+    };
+    const timespec longAgo[2] = {{std::time(nullptr) - 120, 0}, {std::time(nullptr) - 120, 0}};
+    for (const auto& c : cases) {
+        fs::create_directories(backupDir + c.name);
+        for (const std::string file : c.files) {
+            if (file.back() == '/')
+                fs::create_directories(backupDir + c.name + "/" + file);
+            else
+                testenv::WriteFile(backupDir + c.name + "/" + file, "x");
+        }
+        if (c.old) {
+            ASSERT_EQ(utimensat(AT_FDCWD, (backupDir + c.name).c_str(), longAgo, 0), 0);
+        }
+    }
+    RemoveStaleSets();
+    for (const auto& c : cases)
+        EXPECT_EQ(fs::exists(backupDir + c.name), !c.removed) << c.name;
+
+    // At the end of a run, any set that holds nothing but desc.txt goes.
+    EXPECT_TRUE(RemoveEmptySet(backupDir + "MFB3/"));
+    EXPECT_FALSE(RemoveEmptySet(backupDir + "MFB4/"));
+    EXPECT_FALSE(RemoveEmptySet(backupDir + "MFB5/"));
+    EXPECT_EQ(Entries(backupDir),
+              (std::set<std::string>{"MFB12345", "MFB4", "MFB5", "MFBXY", "Other"}));
+    EXPECT_EQ(Entries(backupDir + "MFB4"), (std::set<std::string>{"DESC.TXT", "net.sav"}));
 }
 
 TEST_F(BackupSetTest, ReadsTheFirstLineOnly) {
