@@ -12,9 +12,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <mutex>
+#include <set>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
@@ -110,14 +114,48 @@ int CopyData(int in, int out) {
     }
 }
 
+constexpr char kTempPrefix[] = ".mfcopy-";
+
+// A temporary name in `folder`: the prefix, this process's id, then what
+// makes it unique within the process.
 std::string TempName(const std::string& folder) {
     static std::atomic<unsigned> counter{0};
     timespec t{};
     ::clock_gettime(CLOCK_MONOTONIC, &t);
     char name[64];
-    std::snprintf(name, sizeof name, ".mfcopy-%d-%x-%lx", static_cast<int>(::getpid()), counter++,
-                  static_cast<unsigned long>(t.tv_nsec));
+    std::snprintf(name, sizeof name, "%s%d-%x-%lx", kTempPrefix, static_cast<int>(::getpid()),
+                  counter++, static_cast<unsigned long>(t.tv_nsec));
     return IncludeTrailingPathDelimiter(folder) + name;
+}
+
+// A replace passes through a temporary name for an instant (linked, then
+// renamed over the target: the kernel has no atomic replace from an unnamed
+// file), and a process killed in that instant leaves the whole new content
+// under it. The first time a process makes a file in a folder, such
+// leftovers of processes that are gone are removed.
+void RemoveLeftovers(const std::string& folder) {
+    static std::mutex mutex;
+    static std::set<std::string> looked;
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        if (!looked.insert(folder).second)
+            return;
+    }
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir)
+        return;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string_view name = entry->d_name;
+        if (name.substr(0, sizeof kTempPrefix - 1) != kTempPrefix)
+            continue;
+        const int pid = std::atoi(entry->d_name + sizeof kTempPrefix - 1);
+        struct stat st;
+        if (pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH &&
+            ::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(st.st_mode))
+            ::unlinkat(::dirfd(dir), entry->d_name, 0);
+    }
+    ::closedir(dir);
 }
 
 // Gives the finished copy behind `out` the name `target`. With an unnamed
@@ -350,6 +388,7 @@ int StagedFile::Begin(const std::string& target, bool failIfExists, bool targetE
     // An unnamed file is linked in through /proc; without it, or where the
     // file system takes no unnamed files, a named one.
     static const bool haveProc = ::access("/proc/self/fd", F_OK) == 0;
+    RemoveLeftovers(folder_);
     unnamed_ = haveProc;
     if (unnamed_) {
         fd_ = ::open(folder_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);

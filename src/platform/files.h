@@ -22,8 +22,11 @@ bool CopyFile(std::string_view source, std::string_view target, bool failIfExist
 // given to a child as its output), may read it back, check it and patch it,
 // then commits it or drops it; until Commit the target is as it was. The
 // temporary is unnamed where the file system allows it, so a process killed
-// at any point leaves nothing behind; else it is a hidden file that every
-// failure removes. CopyFile is Open, CopyFrom and Commit.
+// at any point leaves nothing behind, except in the instant a replace links
+// it under a hidden name to rename it over the target: that whole copy is
+// removed the first time a later process makes a file in the folder. Without
+// unnamed files it is a hidden file that every failure removes. CopyFile is
+// Open, CopyFrom and Commit.
 class StagedFile {
 public:
     StagedFile() = default;

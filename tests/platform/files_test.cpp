@@ -250,6 +250,20 @@ TEST(StagedFile, TheTargetStaysUntilCommitAndADroppedOneLeavesNothing) {
     EXPECT_FALSE(staged.Open(dir + "/none/save.dat", false));
     EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
     EXPECT_EQ(Entries(dir), (List{"save.dat", "src"}));
+
+    // What a process killed between linking and renaming left behind goes
+    // with the first file made in its folder; a live process's name stays.
+    const std::string other = dir + "/other/";
+    const pid_t ended = ::fork();
+    if (ended == 0)
+        ::_exit(0);
+    ASSERT_EQ(::waitpid(ended, nullptr, 0), ended); // its process id is now free
+    const std::string gone = ".mfcopy-" + std::to_string(ended) + "-0-1";
+    const std::string live = ".mfcopy-" + std::to_string(::getpid()) + "-0-1";
+    testenv::WriteFile(other + gone, "whole copy");
+    testenv::WriteFile(other + live, "being renamed");
+    ASSERT_TRUE(CopyFile(dir + "/src", other + "copy", false));
+    EXPECT_EQ(Entries(other), (List{live, "copy"}));
 }
 
 TEST(GetTempFileName, NamesAsWindowsAndFailsOnAMissingFolder) {
