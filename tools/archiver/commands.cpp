@@ -210,17 +210,9 @@ void Add(std::string_view archiveArg, std::string_view fileArg) {
 
 // Writes all of `data` to standard output.
 void WriteOutput(const void* data, std::size_t size, const std::string& label) {
-    auto p = static_cast<const char*>(data);
-    while (size > 0) {
-        ssize_t n = write(STDOUT_FILENO, p, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            throw Failure("Cannot write " + label + " to standard output: " + std::strerror(errno) +
-                          "; nothing was extracted");
-        p += n;
-        size -= static_cast<std::size_t>(n);
-    }
+    if (int err = WriteAll(STDOUT_FILENO, data, size))
+        throw Failure("Cannot write " + label + " to standard output: " + std::strerror(err) +
+                      "; nothing was extracted");
 }
 
 } // namespace

@@ -217,17 +217,23 @@ void TempFile::Fail(const char* what, int err) const {
     throw Failure(std::string(what) + " " + label_ + ": " + std::strerror(err));
 }
 
-void TempFile::Write(const void* data, std::size_t size) {
+int WriteAll(int fd, const void* data, std::size_t size) {
     auto p = static_cast<const char*>(data);
     while (size > 0) {
-        ssize_t n = write(fd_, p, size);
+        ssize_t n = write(fd, p, size);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
-            Fail("Cannot write", errno);
+            return errno;
         p += n;
         size -= static_cast<std::size_t>(n);
     }
+    return 0;
+}
+
+void TempFile::Write(const void* data, std::size_t size) {
+    if (int err = WriteAll(fd_, data, size))
+        Fail("Cannot write", err);
 }
 
 void TempFile::Finish(mode_t mode, const struct stat* replaced) {

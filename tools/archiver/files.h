@@ -54,6 +54,9 @@ private:
     struct stat stat_ {};
 };
 
+// Writes all of `size` bytes to `fd`. 0 or an errno value.
+int WriteAll(int fd, const void* data, std::size_t size);
+
 // Removes what an earlier run killed half way left in `dir`: files of the
 // temporary files' own naming whose last change is older than a minute.
 void RemoveStaleTemporaries(const std::string& dir);
