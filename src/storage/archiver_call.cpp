@@ -54,3 +54,7 @@ std::string CompressParams(const std::string& Archive, const std::string& FileNa
 std::string ExtractParams(const std::string& Archive) {
     return "-extract -overwrite " + platform::QuoteArgument(Archive);
 }
+
+std::string TestParams(const std::string& Archive) {
+    return "-test " + platform::QuoteArgument(Archive);
+}

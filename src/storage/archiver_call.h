@@ -1,6 +1,6 @@
 #pragma once
 
-// Running the archiver, and its two command lines.
+// Running the archiver, and its command lines.
 
 #include <string>
 
@@ -20,3 +20,5 @@ std::string ArchiveBaseName(const std::string& FileName);
 std::string CompressParams(const std::string& Archive, const std::string& FileName);
 // -extract -overwrite "ARCHIVE"
 std::string ExtractParams(const std::string& Archive);
+// -test "ARCHIVE": every entry checked, nothing written
+std::string TestParams(const std::string& Archive);

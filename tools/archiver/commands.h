@@ -1,6 +1,6 @@
 #pragma once
 
-// The archiver's two commands, callable without a process of their own.
+// The archiver's commands, callable without a process of their own.
 
 #include <string_view>
 #include <vector>
@@ -10,6 +10,10 @@ namespace archiver {
 // Extracts every file of ARCHIVE.zip into the current folder, all or nothing;
 // throws Failure (one line for the user) when it refuses or fails.
 void Extract(std::string_view archiveArg);
+
+// Reads every entry of ARCHIVE.zip as Extract would and checks its size and
+// CRC, writing nothing; throws Failure naming the first damaged entry.
+void Test(std::string_view archiveArg);
 
 // The whole program: runs the command `args` (without the program name) asks
 // for and returns the exit code, having printed the usage text or the one

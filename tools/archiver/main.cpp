@@ -1,8 +1,9 @@
 // pkzip.exe: the archiver of Moonforge Backup Tool. The backup program runs it
-// once per save file, by that name, with one of two command lines:
+// once per save file, by that name, with one of these command lines:
 //
 //   pkzip.exe -add ARCHIVE FILE            FILE (from the current folder) into ARCHIVE.zip
 //   pkzip.exe -extract -overwrite ARCHIVE  every file of ARCHIVE.zip into the current folder
+//   pkzip.exe -test ARCHIVE                every entry of ARCHIVE.zip checked, nothing written
 //
 // It never asks anything. Exit code 0 on success; otherwise one line on
 // standard error and exit code 1 (2 for bad arguments).
