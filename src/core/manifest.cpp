@@ -2,6 +2,7 @@
 
 #include "platform/files.h"
 #include "platform/last_error.h"
+#include "platform/paths.h"
 
 #include <charconv>
 #include <unordered_set>
@@ -12,14 +13,6 @@ namespace {
 constexpr std::size_t kDigestDigits = 64;
 constexpr std::size_t kMaxName = 255;
 constexpr const char* kSeparator = "  ";
-
-std::string AsciiLower(std::string_view text) {
-    std::string out(text);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return out;
-}
 
 bool NeedsEscape(std::string_view name) {
     return name.find_first_of("\\\n\r") != std::string_view::npos;
@@ -106,9 +99,9 @@ const char* ParseLine(std::string_view line, ManifestEntry& entry) {
 } // namespace
 
 const ManifestEntry* Manifest::Find(std::string_view name) const {
-    const std::string key = AsciiLower(name);
+    const std::string key = platform::LowerAscii(name);
     for (const ManifestEntry& entry : Entries)
-        if (AsciiLower(entry.Name) == key)
+        if (platform::LowerAscii(entry.Name) == key)
             return &entry;
     return nullptr;
 }
@@ -142,7 +135,7 @@ bool ParseManifest(std::string_view text, Manifest& manifest, std::string& why) 
         const std::size_t end = text.find('\n', pos);
         ManifestEntry entry;
         const char* problem = ParseLine(text.substr(pos, end - pos), entry);
-        if (!problem && !names.insert(AsciiLower(entry.Name)).second)
+        if (!problem && !names.insert(platform::LowerAscii(entry.Name)).second)
             problem = "a name listed twice";
         if (problem) {
             why = "line " + std::to_string(number) + ": " + problem;

@@ -79,35 +79,14 @@ private:
 } // namespace
 
 std::string ProblemWord(Problem problem) {
-    switch (problem) {
-    case Problem::Missing:
-        return "missing";
-    case Problem::Size:
-        return "size";
-    case Problem::Checksum:
-        return "checksum";
-    case Problem::Archive:
-        return "archive";
-    case Problem::Unreadable:
-        return "unreadable";
-    case Problem::Format:
-        return "format";
-    }
-    return {};
+    static const char* const words[] = {"missing", "size",       "checksum",
+                                        "archive", "unreadable", "format"};
+    return words[static_cast<int>(problem)];
 }
 
 std::string StatusWord(SetStatus status) {
-    switch (status) {
-    case SetStatus::Ok:
-        return "ok";
-    case SetStatus::Damaged:
-        return "damaged";
-    case SetStatus::Missing:
-        return "missing";
-    case SetStatus::NoChecksums:
-        return "no-checksums";
-    }
-    return {};
+    static const char* const words[] = {"ok", "damaged", "missing", "no-checksums"};
+    return words[static_cast<int>(status)];
 }
 
 SetStatus SetCheck::Status() const {
