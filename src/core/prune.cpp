@@ -70,10 +70,12 @@ bool RemoveSet(const std::string& folder, const std::vector<std::string>& files,
     for (const std::string& name : files) {
         const std::string path = folder + name;
         // A set file is read-only when its game file was: that protected the
-        // game file, not the set.
+        // game file, not the set. (Its archive bit set: no clean stamp kept
+        // for a file that goes.)
         const std::uint32_t attrs = platform::GetFileAttributes(path);
         if (attrs != platform::INVALID_FILE_ATTRIBUTES && (attrs & platform::faReadOnly))
-            platform::SetFileAttributes(path, attrs & ~platform::faReadOnly);
+            platform::SetFileAttributes(path,
+                                        (attrs & ~platform::faReadOnly) | platform::faArchive);
         if (!platform::DeleteFile(path)) {
             why = "error deleting " + path + ": " +
                   platform::SysErrorMessage(platform::GetLastError());

@@ -291,6 +291,13 @@ TEST_F(CliTest, VerifyFindsFlippedBitsCorruptArchivesMissingFilesAndSetsWithoutC
     MakeSet("MFB3", {{"characters.lpl", "c"}, {"net.sav", "n"}});
     ASSERT_TRUE(core::WriteManifestOf(backupDir + "MFB3/", {"characters.lpl", "net.sav"}));
 
+    // The manifest is no file of the set to the list.
+    for (const QJsonValue& set : Json(Run({"list", "--json"})).array()) {
+        if (set["name"].toString().toStdString() == plain) {
+            EXPECT_EQ(set["files"], 3);
+        }
+    }
+
     Run(QStringList{"verify"} + both + QStringList{"mfb1"});
     EXPECT_EQ(last.out, Lines({plain + " ok (3 files)", zipped + " ok (3 files)",
                                "MFB1 no checksums (2 files)"}));
