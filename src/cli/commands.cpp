@@ -6,8 +6,10 @@
 #include "config/folder_checks.h"
 #include "core/backup.h"
 #include "core/import.h"
+#include "core/prune.h"
 #include "core/restore.h"
 #include "core/set_list.h"
+#include "core/verify.h"
 #include "platform/attributes.h"
 #include "platform/files.h"
 #include "platform/last_error.h"
@@ -113,21 +115,9 @@ int Status(const core::RunResult& result) {
     return result.Ok() ? ExitOk : ExitFailed;
 }
 
-// The sets, oldest first (by the folder's time, then by name).
-std::vector<core::SetEntry> SetsByDate() {
-    std::vector<core::SetEntry> sets = core::ListSets();
-    std::stable_sort(sets.begin(), sets.end(),
-                     [](const core::SetEntry& a, const core::SetEntry& b) {
-                         const timespec& x = a.Rec.WriteTime;
-                         const timespec& y = b.Rec.WriteTime;
-                         return x.tv_sec != y.tv_sec ? x.tv_sec < y.tv_sec : x.tv_nsec < y.tv_nsec;
-                     });
-    return sets;
-}
-
 // A set by its folder name, in any letter case, or "latest".
 std::string FindSet(const std::string& name) {
-    const std::vector<core::SetEntry> sets = SetsByDate();
+    const std::vector<core::SetEntry> sets = core::SetsByDate();
     if (name == "latest" && !sets.empty())
         return sets.back().Rec.Name;
     for (const core::SetEntry& set : sets)
@@ -210,7 +200,7 @@ int List(const Options& options, Console& console) {
         Holding Held;
         core::FolderContents Contents;
     };
-    const std::vector<core::SetEntry> sets = SetsByDate();
+    const std::vector<core::SetEntry> sets = core::SetsByDate();
     std::vector<Row> rows;
     for (const core::SetEntry& set : sets) {
         const core::FolderContents contents = core::ReadContents(core::SetFolder(set.Rec.Name));
@@ -330,6 +320,104 @@ int Import(const Options& options, Console& console) {
     return Status(core::Import(choices, reporter));
 }
 
+std::string FileCount(std::size_t files) {
+    return std::to_string(files) + (files == 1 ? " file" : " files");
+}
+
+// "MFB1A2B ok (5 files)", "MFB1A2B DAMAGED: game3.sav (checksum); missing:
+// net.sav", "MFB1A2B missing: net.sav", "MFB1A2B no checksums (3 files)".
+std::string VerifyLine(const core::SetCheck& check) {
+    std::vector<std::string> damaged;
+    std::vector<std::string> missing;
+    for (const core::FileProblem& problem : check.Problems) {
+        if (problem.What == core::Problem::Missing)
+            missing.push_back(problem.File);
+        else
+            damaged.push_back(problem.File + " (" + core::ProblemWord(problem.What) + ")");
+    }
+    switch (check.Status()) {
+    case core::SetStatus::Ok:
+        return check.Name + " ok (" + FileCount(check.Files) + ")";
+    case core::SetStatus::NoChecksums:
+        return check.Name + " no checksums (" + FileCount(check.Files) + ")";
+    case core::SetStatus::Missing:
+        return check.Name + " missing: " + Join(missing, ", ");
+    case core::SetStatus::Damaged:
+        break;
+    }
+    std::string line = check.Name + " DAMAGED: " + Join(damaged, ", ");
+    if (!missing.empty())
+        line += "; missing: " + Join(missing, ", ");
+    return line;
+}
+
+int Verify(const Options& options, Console& console) {
+    RequireBackupFolder();
+    std::vector<std::string> names;
+    if (options.Arguments.empty()) {
+        for (const core::SetEntry& set : core::SetsByDate())
+            names.push_back(set.Rec.Name);
+    }
+    for (const std::string& argument : options.Arguments)
+        names.push_back(FindSet(argument));
+
+    int status = ExitOk;
+    QJsonArray array;
+    ConsoleReporter reporter(console, {});
+    for (const std::string& name : names) {
+        const core::SetCheck check = core::VerifySet(core::SetFolder(name), name, reporter);
+        const core::SetStatus verdict = check.Status();
+        if (verdict == core::SetStatus::Damaged || verdict == core::SetStatus::Missing ||
+            !check.Complete)
+            status = ExitFailed;
+        if (!options.Json) {
+            console.Out(VerifyLine(check));
+            continue;
+        }
+        QJsonArray problems;
+        for (const core::FileProblem& problem : check.Problems)
+            problems.append(QJsonObject{{"file", Q(problem.File)},
+                                        {"problem", Q(core::ProblemWord(problem.What))}});
+        array.append(QJsonObject{{"name", Q(name)},
+                                 {"status", Q(core::StatusWord(verdict))},
+                                 {"files", static_cast<qint64>(check.Files)},
+                                 {"checksums", check.Checksums},
+                                 {"problems", problems}});
+    }
+    if (options.Json)
+        PrintJson(console, QJsonDocument(array));
+    return status;
+}
+
+int Prune(const Options& options, Console& console) {
+    RequireBackupFolder();
+    int status = ExitOk;
+    for (const core::PruneStep& step : core::Prune(*options.Keep, options.DryRun)) {
+        const core::SetEntry& set = step.Set;
+        const std::string& name = set.Rec.Name;
+        const std::string label =
+            name + " (" + IsoDate(set.Rec.WriteTime, false) +
+            (set.Description.empty() ? std::string() : ", " + set.Description) + ")";
+        switch (step.Outcome) {
+        case core::PruneOutcome::Removed:
+            console.Out("removed " + label);
+            break;
+        case core::PruneOutcome::WouldRemove:
+            console.Out("would remove " + label);
+            break;
+        case core::PruneOutcome::Kept:
+            console.Error("kept " + name + ": " + step.Why);
+            status = ExitFailed;
+            break;
+        case core::PruneOutcome::Failed:
+            console.Error("could not remove " + name + " whole: " + step.Why);
+            status = ExitFailed;
+            break;
+        }
+    }
+    return status;
+}
+
 int ShowSettings(const Options& options, Console& console) {
     const std::string kinds = Join(KindWords(DefaultKinds()), ",");
     if (options.Json) {
@@ -407,6 +495,10 @@ int Run(const Options& options, Console& console) {
         return Export(options, console);
     if (command == "import")
         return Import(options, console);
+    if (command == "verify")
+        return Verify(options, console);
+    if (command == "prune")
+        return Prune(options, console);
     if (options.Arguments.empty())
         return ShowSettings(options, console);
     return SetSetting(options);

@@ -11,6 +11,7 @@ struct CommandInfo {
     const char* Summary;
     std::vector<std::string> Allowed; // the options it takes
     std::size_t Arguments;
+    bool MoreArguments = false; // any number past Arguments
 };
 
 const std::vector<CommandInfo>& Commands() {
@@ -36,6 +37,18 @@ const std::vector<CommandInfo>& Commands() {
          "file the save files an export left in a folder as a new set",
          {"--kinds"},
          1},
+        {"verify",
+         "verify [SET...] [--json]",
+         "check the files of sets (all when none is named) against their checksums, and their "
+         "archives",
+         {"--json"},
+         0,
+         true},
+        {"prune",
+         "prune --keep N [--dry-run]",
+         "remove the oldest sets so that N remain",
+         {"--keep", "--dry-run"},
+         0},
         {"settings",
          "settings [--json] | settings set KEY VALUE",
          "show the settings, or change one: game-dir, backup-dir, kinds, zip (on/off), owner "
@@ -56,15 +69,29 @@ const CommandInfo* FindCommand(const std::string& name) {
 const std::vector<std::string> KnownOptions = {
     "--config", "--kinds",    "--desc",    "--zip",  "--plain",
     "--owner",  "--no-owner", "--dry-run", "--json", "--ignore-archive-bit",
-    "--help",   "--version"};
+    "--keep",   "--help",     "--version"};
 
 // Options that take a value, as "--name VALUE" or "--name=VALUE".
 bool TakesValue(const std::string& name) {
-    return name == "--config" || name == "--kinds" || name == "--desc";
+    return name == "--config" || name == "--kinds" || name == "--desc" || name == "--keep";
 }
 
 bool Has(const std::vector<std::string>& list, const char* item) {
     return std::find(list.begin(), list.end(), item) != list.end();
+}
+
+// A count of sets to keep: decimal digits, at least 1, so that a slip can't
+// remove every set.
+std::size_t ParseKeep(const std::string& text) {
+    std::size_t count = 0;
+    bool valid = !text.empty() && text.size() <= 9;
+    for (const char c : text) {
+        valid = valid && c >= '0' && c <= '9';
+        count = count * 10 + static_cast<std::size_t>(c - '0');
+    }
+    if (!valid || count == 0)
+        throw UsageError("--keep takes a number of sets, at least 1, not '" + text + "'");
+    return count;
 }
 
 void Apply(Options& options, const std::string& name, const std::string& value) {
@@ -88,6 +115,8 @@ void Apply(Options& options, const std::string& name, const std::string& value) 
         options.DryRun = true;
     else if (name == "--json")
         options.Json = true;
+    else if (name == "--keep")
+        options.Keep = ParseKeep(value);
 }
 
 } // namespace
@@ -204,9 +233,11 @@ Options ParseOptions(const std::vector<std::string>& args) {
             throw UsageError("settings set takes no option --json");
     } else if (a.size() < info->Arguments) {
         throw UsageError(std::string("usage: mfbackup-cli ") + info->Synopsis);
-    } else if (a.size() > info->Arguments) {
+    } else if (a.size() > info->Arguments && !info->MoreArguments) {
         throw UsageError("unexpected argument " + a[info->Arguments]);
     }
+    if (options.Command == "prune" && !options.Keep)
+        throw UsageError("prune needs --keep N");
     return options;
 }
 
@@ -224,8 +255,9 @@ std::string HelpText(const std::string& command) {
             "K is a comma list of characters, multiplayer, single, or all. SET is a set's\n"
             "folder name (any letter case) or latest. --config FILE reads and writes another\n"
             "settings file. --help and --version also work after a COMMAND.\n\n"
-            "Exit status: 0 when everything asked was done, 1 when a file failed, 2 for a\n"
-            "usage error, an unknown set, a missing folder or an unreadable settings file.\n"
+            "Exit status: 0 when everything asked was done, 1 when a file failed (or a set\n"
+            "is damaged, or was not removed whole), 2 for a usage error, an unknown set, a\n"
+            "missing folder or an unreadable settings file.\n"
             "See mfbackup-cli(1).\n";
     return text;
 }

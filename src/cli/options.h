@@ -38,6 +38,7 @@ struct Options {
     bool IgnoreArchiveBit = false;
     bool DryRun = false;
     bool Json = false;
+    std::optional<std::size_t> Keep; // prune: the sets that remain
 };
 
 // Reads argv[1..]. Throws UsageError for an unknown command or option, a

@@ -79,11 +79,7 @@ void ReportFailure(const std::string& source, const std::string& setPath, bool z
 
 // A file name as the archiver matches entries: ASCII letters in lower case.
 std::string EntryKey(const std::string& source) {
-    std::string key = platform::ExtractFileName(source);
-    for (char& c : key)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return key;
+    return platform::LowerAscii(platform::ExtractFileName(source));
 }
 
 } // namespace

@@ -5,6 +5,8 @@
 #include "platform/paths.h"
 #include "storage/backup_set.h"
 
+#include <algorithm>
+
 #include <strings.h>
 
 namespace core {
@@ -24,6 +26,16 @@ std::vector<SetEntry> ListSets() {
         ReadSetDescription(rec.Name, entry.Description);
         sets.push_back(std::move(entry));
     } while (search.FindNext());
+    return sets;
+}
+
+std::vector<SetEntry> SetsByDate() {
+    std::vector<SetEntry> sets = ListSets();
+    std::stable_sort(sets.begin(), sets.end(), [](const SetEntry& a, const SetEntry& b) {
+        const timespec& x = a.Rec.WriteTime;
+        const timespec& y = b.Rec.WriteTime;
+        return x.tv_sec != y.tv_sec ? x.tv_sec < y.tv_sec : x.tv_nsec < y.tv_nsec;
+    });
     return sets;
 }
 

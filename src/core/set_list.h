@@ -23,6 +23,9 @@ struct SetEntry {
 // The set folders of the backup folder in the order of the directory search:
 // every visible folder whose name does not start with ".".
 std::vector<SetEntry> ListSets();
+// The same sets oldest first: by the folder's last-write time, then in the
+// order of the directory search.
+std::vector<SetEntry> SetsByDate();
 
 // What a folder of save files holds: the kinds under their own names and as
 // archives, and its visible files (desc.txt aside) with their total size.

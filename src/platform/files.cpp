@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -508,18 +509,6 @@ bool CreateDirectory(std::string_view path) {
     return FailErrno(err);
 }
 
-bool RemoveDirectory(std::string_view path) {
-    const std::string resolved = ResolveCase(path);
-    if (::rmdir(resolved.c_str()) == 0)
-        return true;
-    const int err = errno;
-    if (err == ENOTDIR)
-        return Fail(IsFolder(FolderOf(resolved)) ? ERROR_DIRECTORY : ERROR_PATH_NOT_FOUND);
-    if (err == EEXIST)
-        return Fail(ERROR_DIR_NOT_EMPTY);
-    return FailMissing(resolved, err);
-}
-
 bool DeleteFile(std::string_view path) {
     const std::string resolved = ResolveCase(path);
     struct stat st;
@@ -671,27 +660,72 @@ bool WriteAt(std::string_view path, std::uint64_t offset, const void* data, std:
     return true;
 }
 
-namespace detail {
+namespace {
 
-bool ReadFileCapped(const std::string& path, std::size_t cap, std::string& out) {
+// Reads at most `cap` bytes of the regular file `path` into `out`. 0, an
+// errno value, or -1 for something that is no regular file.
+int ReadCapped(const std::string& path, std::size_t cap, std::string& out) {
     out.clear();
     // Non-blocking, so that opening a FIFO does not wait for a writer.
     Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     struct stat st;
-    if (fd.Get() < 0 || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode))
-        return false;
-    out.resize(std::min<std::size_t>(cap, static_cast<std::size_t>(st.st_size)));
+    if (fd.Get() < 0 || ::fstat(fd.Get(), &st) != 0)
+        return errno;
+    if (!S_ISREG(st.st_mode))
+        return -1;
+    // One byte past the size read, so that a file that grew meanwhile shows.
+    out.resize(std::min<std::size_t>(cap, static_cast<std::size_t>(st.st_size) + 1));
     std::size_t got = 0;
     while (got < out.size()) {
         const ssize_t n = ::read(fd.Get(), out.data() + got, out.size() - got);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
+        if (n < 0) {
+            const int err = errno;
+            out.clear();
+            return err;
+        }
+        if (n == 0)
             break; // a file that shrank meanwhile gives what it held
         got += static_cast<std::size_t>(n);
     }
     out.resize(got);
+    return 0;
+}
+
+} // namespace
+
+bool ReadSmallFile(std::string_view path, std::size_t maxSize, std::string& content) {
+    const std::string resolved = ResolveCase(path);
+    const std::size_t cap = maxSize == SIZE_MAX ? maxSize : maxSize + 1;
+    const int err = ReadCapped(resolved, cap, content);
+    if (err == -1)
+        return Fail(ERROR_ACCESS_DENIED);
+    if (err != 0)
+        return FailMissing(resolved, err);
+    if (content.size() > maxSize) {
+        content.clear();
+        return Fail(ERROR_FILE_TOO_LARGE);
+    }
     return true;
+}
+
+bool RemoveDirectory(std::string_view path) {
+    const std::string resolved = ResolveCase(path);
+    if (::rmdir(resolved.c_str()) == 0)
+        return true;
+    const int err = errno;
+    if (err == ENOTEMPTY || err == EEXIST)
+        return Fail(ERROR_DIR_NOT_EMPTY);
+    if (err == ENOTDIR)
+        return Fail(IsFolder(FolderOf(resolved)) ? ERROR_DIRECTORY : ERROR_PATH_NOT_FOUND);
+    return FailMissing(resolved, err);
+}
+
+namespace detail {
+
+bool ReadFileCapped(const std::string& path, std::size_t cap, std::string& out) {
+    return ReadCapped(path, cap, out) == 0;
 }
 
 } // namespace detail

@@ -85,9 +85,9 @@ void RefuseModesForTesting(bool refuse);
 bool WriteWholeFile(std::string_view path, const void* data, std::size_t size);
 
 bool CreateDirectory(std::string_view path); // fails (183) when the path exists
+bool DeleteFile(std::string_view path);
 // Removes an empty folder: 145 when it holds anything, 267 for a file.
 bool RemoveDirectory(std::string_view path);
-bool DeleteFile(std::string_view path);
 bool SetCurrentDirectory(std::string_view path);
 std::string GetCurrentDirectory(); // ends without '/'
 
@@ -110,6 +110,12 @@ bool DirectoryExists(std::string_view path);
 // File test: a search for `pattern` (wildcards allowed, every attribute)
 // finds an entry and the first entry is not a folder.
 bool FileExists(std::string_view pattern);
+
+// The whole content of the regular file at `path`, when it is at most
+// `maxSize` bytes: a larger one fails with 223 (file too large) after reading
+// no more than `maxSize` + 1 bytes. A FIFO, device or folder is refused (5)
+// without blocking. False and last error set on failure.
+bool ReadSmallFile(std::string_view path, std::size_t maxSize, std::string& content);
 
 // Writes `size` bytes at `offset` of an existing file, in place, opened for
 // reading and writing without creating it. False and last error set on failure.

@@ -42,19 +42,19 @@ std::string CutUtf8(std::string_view text, std::size_t maxBytes) {
     return std::string(text.substr(0, cut));
 }
 
-namespace {
-
-bool Exists(const std::string& path) {
-    struct stat st;
-    return ::lstat(path.c_str(), &st) == 0;
-}
-
 std::string LowerAscii(std::string_view text) {
     std::string lower(text);
     for (char& c : lower)
         if (c >= 'A' && c <= 'Z')
             c = static_cast<char>(c - 'A' + 'a');
     return lower;
+}
+
+namespace {
+
+bool Exists(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
 }
 
 // Every name in folder `dir`, or false when it can't be read.

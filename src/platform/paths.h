@@ -18,6 +18,10 @@ std::string ExtractFileName(std::string_view path);
 // `path` with a PathDelim appended unless it is empty or already ends with one.
 std::string IncludeTrailingPathDelimiter(std::string_view path);
 
+// `text` with A-Z made a-z and every other byte as it is: how names are
+// compared ignoring case, whatever their encoding.
+std::string LowerAscii(std::string_view text);
+
 // Cuts `text` to at most `maxBytes` bytes without splitting a UTF-8 sequence.
 std::string CutUtf8(std::string_view text, std::size_t maxBytes);
 

@@ -60,3 +60,7 @@ std::string ExtractParams(const std::string& Archive) {
 std::string ExtractToOutputParams(const std::string& Archive, const std::string& FileName) {
     return ExtractParams(Archive) + " -console " + platform::QuoteArgument(FileName);
 }
+
+std::string TestParams(const std::string& Archive) {
+    return "-test " + platform::QuoteArgument(Archive);
+}

@@ -1,6 +1,6 @@
 #pragma once
 
-// Running the archiver, and its two command lines.
+// Running the archiver, and its command lines.
 
 #include <string>
 
@@ -24,3 +24,5 @@ std::string CompressParams(const std::string& Archive, const std::string& FileNa
 std::string ExtractParams(const std::string& Archive);
 // -extract -overwrite "ARCHIVE" -console "FILE": FILE to standard output
 std::string ExtractToOutputParams(const std::string& Archive, const std::string& FileName);
+// -test "ARCHIVE": every entry checked, nothing written
+std::string TestParams(const std::string& Archive);

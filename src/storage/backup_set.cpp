@@ -106,14 +106,6 @@ bool SameName(const std::string& a, const char* b) {
     return strcasecmp(a.c_str(), b) == 0;
 }
 
-// "MFB" and one to four hex digits, as CreateBackupSet names a set.
-bool IsSetName(const std::string& name) {
-    if (name.size() < 4 || name.size() > 7 || strncasecmp(name.c_str(), "MFB", 3) != 0)
-        return false;
-    return std::all_of(name.begin() + 3, name.end(),
-                       [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; });
-}
-
 void ReportSetFailure(const std::string& backupDir) {
     const std::string cause = platform::SysErrorMessage(platform::GetLastError());
     ui::ShowMessage(
@@ -121,6 +113,13 @@ void ReportSetFailure(const std::string& backupDir) {
 }
 
 } // namespace
+
+bool IsSetName(std::string_view Name) {
+    if (Name.size() < 4 || Name.size() > 7 || strncasecmp(Name.data(), "MFB", 3) != 0)
+        return false;
+    return std::all_of(Name.begin() + 3, Name.end(),
+                       [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; });
+}
 
 bool CreateBackupSet(const std::string& Description, std::string& SetPath) {
     const std::string backupDir = BackupConfig.BackupDir.Get();

@@ -7,6 +7,10 @@
 #include <string>
 #include <string_view>
 
+// "MFB" and one to four hex digits, ASCII case ignored: a name
+// CreateBackupSet gives (or a set copied from Windows in another case).
+bool IsSetName(std::string_view Name);
+
 // Makes a new, empty, uniquely named set folder in BackupDir and writes its
 // description (cut to 255 bytes). SetPath gets the folder's path with a
 // trailing '/'. False when no set was made (SetPath is then not to be used).

@@ -203,6 +203,7 @@ TEST(ArchiverCommandLine, UsageNamesTheProgramAndBothCommands) {
         EXPECT_EQ(r.Out.rfind("The archiver of Moonforge Backup Tool.", 0), 0u) << r.Out;
         EXPECT_NE(r.Out.find("pkzip.exe -add ARCHIVE FILE"), std::string::npos);
         EXPECT_NE(r.Out.find("pkzip.exe -extract -overwrite ARCHIVE"), std::string::npos);
+        EXPECT_NE(r.Out.find("pkzip.exe -test ARCHIVE"), std::string::npos);
         EXPECT_EQ(r.Out.find("PKZIP"), std::string::npos);
         EXPECT_NE(r.Out.find("more than 1000 entries"), std::string::npos);
         EXPECT_NE(r.Out.find("less than 64 MiB free"), std::string::npos);
@@ -227,6 +228,8 @@ TEST(ArchiverCommandLine, BadArgumentsGiveCodeTwoAndOneLine) {
         {"-extract", "-overwrite", "arch", "-console"},
         {"-extract", "-overwrite", "arch", "-add", "f.sav"},
         {"-extract", "-overwrite", "arch", "-console", "sub/f.sav"},
+        {"-test"},
+        {"-test", "arch", "more"},
     };
     for (const Args& args : bad) {
         SCOPED_TRACE(args.size() > 1 ? args[1] : args[0]);
@@ -461,7 +464,7 @@ TEST(ArchiverSafety, EntriesThatLeaveTheFolderRefuseTheWholeArchive) {
     }
 }
 
-TEST(ArchiverSafety, DamagedArchivesChangeNothing) {
+TEST(ArchiverSafety, DamagedArchivesChangeNothingAndFailTheTest) {
     const std::string src = Folder("src"), set = Folder("set"), dst = Folder("dst");
     WriteFile(src + "/a.sav", Text(4000));         // deflated
     WriteFile(src + "/b.sav", RandomBytes(20000)); // stored: only the CRC can tell
@@ -479,30 +482,38 @@ TEST(ArchiverSafety, DamagedArchivesChangeNothing) {
     const std::size_t aData = std::stoul(offsets);
     const std::size_t bData = std::stoul(offsets.substr(offsets.find('\n') + 1));
 
-    std::vector<std::pair<std::string, std::string>> damaged;
-    damaged.emplace_back("truncated end", good.substr(0, good.size() - 10));
-    damaged.emplace_back("truncated half", good.substr(0, good.size() / 2));
-    std::string bad = good;
-    bad[aData + 100] ^= 0x55;
-    damaged.emplace_back("deflated data", bad);
-    bad = good;
-    bad[bData + 5000] ^= 0x01;
-    damaged.emplace_back("stored data", bad);
-    bad = good;
-    bad[good.rfind("PK\x01\x02") + 16] ^= 0x01; // b.sav's CRC in the central directory
-    damaged.emplace_back("recorded CRC", bad);
-    bad = good;
-    bad[1] = 'X'; // a.sav's local header
-    damaged.emplace_back("local header", bad);
-    bad = good;
-    bad[good.find("PK\x01\x02") + 46 + 5 + 2] = 0x40; // a.sav's timestamp field overruns
-    damaged.emplace_back("extra field", bad);
+    // What was damaged, the archive, and the start of what -test says after
+    // the archive's name.
+    struct Damage {
+        std::string What, Bytes, Test;
+    };
+    std::vector<Damage> damaged;
+    const auto damage = [&](const char* what, std::size_t at, char mask, const char* test) {
+        std::string bad = good;
+        bad[at] = static_cast<char>(bad[at] ^ mask);
+        damaged.push_back({what, bad, test});
+    };
+    const std::size_t aCentral = good.find("PK\x01\x02");
+    damaged.push_back({"truncated end", good.substr(0, good.size() - 10), "no end of central"});
+    damaged.push_back({"truncated half", good.substr(0, good.size() / 2), "no end of central"});
+    damage("deflated data", aData + 100, 0x55, "entry \"a.sav\" has corrupt compressed data");
+    damage("stored data", bData + 5000, 0x01, "entry \"b.sav\" fails its CRC check");
+    damage("recorded CRC", good.rfind("PK\x01\x02") + 16, 0x01, "entry \"b.sav\" fails its CRC");
+    damage("recorded size", aCentral + 24, 0x01, "entry \"a.sav\" is shorter than recorded");
+    damage("local header", 1, 'P' ^ 'X', "entry \"a.sav\" has no local header");
+    // a.sav's timestamp field overruns
+    damage("extra field", aCentral + 46 + 5 + 2, 0x40 ^ 5, "entry \"a.sav\" has a broken extra");
 
     WriteFile(dst + "/a.sav", "old a");
     WriteFile(dst + "/b.sav", "old b");
-    for (const auto& [what, bytes] : damaged) {
+    const Result whole = Pkzip({"-test", set + "/good"}, dst);
+    EXPECT_EQ(whole.Code, 0);
+    EXPECT_EQ(whole.Out + whole.Err, "");
+    for (const auto& [what, bytes, test] : damaged) {
         SCOPED_TRACE(what);
         WriteFile(set + "/bad.zip", bytes);
+        ExpectFailure(Pkzip({"-test", set + "/bad"}, dst), 1,
+                      "Damaged archive " + set + "/bad.zip: " + test);
         ExpectFailure(Pkzip({"-extract", "-overwrite", set + "/bad"}, dst), 1, "archive");
         EXPECT_EQ(ReadFile(dst + "/a.sav"), "old a");
         EXPECT_EQ(ReadFile(dst + "/b.sav"), "old b");

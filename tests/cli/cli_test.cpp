@@ -2,6 +2,7 @@
 // prefix, with the settings file pointing at it.
 
 #include "common/run_program.h"
+#include "core/manifest.h"
 #include "operations/game_tree.h"
 
 #include <QDateTime>
@@ -45,6 +46,20 @@ protected:
     }
     static QJsonDocument Json(const std::string& text) {
         return QJsonDocument::fromJson(QByteArray::fromStdString(text));
+    }
+    // Gives the folders the last-write time `age` seconds before a fixed
+    // moment, in the order given, so that the sets' order by date is known.
+    static constexpr std::time_t base = 1796638532;
+    void Age(const std::vector<std::pair<std::string, int>>& ages) {
+        for (const auto& [name, age] : ages)
+            fs::last_write_time(backupDir + name,
+                                fs::file_time_type::clock::from_sys(
+                                    std::chrono::system_clock::from_time_t(base - age)));
+    }
+    static std::string DateOf(int age) {
+        return QDateTime::fromSecsSinceEpoch(base - age)
+            .toString("yyyy-MM-dd'T'HH:mm:ss")
+            .toStdString();
     }
 
     testenv::Outcome last;
@@ -159,11 +174,7 @@ TEST_F(CliTest, ListGivesTheSetsOldestFirstAlsoAsJson) {
     MakeSet("MFB2", {{"characters.zip", "PK1"}, {"game1.zip", "PK22"}});
     MakeSet("MFB1", {{"net.sav", "12345"}, {"desc.txt", "First run\r\n"}, {".hidden", "h"}});
     fs::create_directories(backupDir + "MFB3");
-    const std::time_t base = 1796638532;
-    for (const auto& [name, age] : {std::pair{"MFB1", 300}, {"MFB2", 200}, {"MFB3", 100}})
-        fs::last_write_time(backupDir + name,
-                            fs::file_time_type::clock::from_sys(
-                                std::chrono::system_clock::from_time_t(base - age)));
+    Age({{"MFB1", 300}, {"MFB2", 200}, {"MFB3", 100}});
 
     const QJsonArray sets = Json(Run({"list", "--json"})).array();
     ASSERT_EQ(sets.size(), 3);
@@ -183,11 +194,9 @@ TEST_F(CliTest, ListGivesTheSetsOldestFirstAlsoAsJson) {
     EXPECT_EQ(second["zip"], true);
     EXPECT_EQ(sets[2].toObject()["kinds"].toArray(), QJsonArray{});
 
-    const std::string date =
-        QDateTime::fromSecsSinceEpoch(base - 300).toString("yyyy-MM-dd'T'HH:mm:ss").toStdString();
     const std::string text = Run({"list"});
     EXPECT_EQ(text.substr(0, text.find('\n')),
-              "MFB1  " + date + "  multiplayer        1  5  First run");
+              "MFB1  " + DateOf(300) + "  multiplayer        1  5  First run");
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3);
 }
 
@@ -219,6 +228,10 @@ TEST_F(CliTest, ExitStatusesUsageErrorsAndUnknownSets) {
         {{"import", "a", "b"}, 2, "mfbackup-cli: unexpected argument b"},
         {{"settings", "set", "zip", "maybe"}, 2, "mfbackup-cli: zip is on or off"},
         {{"settings", "set", "colour", "red"}, 2, "mfbackup-cli: unknown setting colour"},
+        {{"prune"}, 2, "mfbackup-cli: prune needs --keep N"},
+        {{"prune", "--keep", "0"}, 2, "mfbackup-cli: --keep takes a number of sets, at least 1"},
+        {{"prune", "--keep=2x"}, 2, "mfbackup-cli: --keep takes a number"},
+        {{"verify", "MFB1", "MFB9"}, 2, "mfbackup-cli: no set MFB9"},
         {{"settings", "set", "game-dir", scratch}, 2, "mfbackup-cli: Moonforge save directory"},
         {{"restore", "MFB9"}, 2, "mfbackup-cli: no set MFB9 in " + backupDir},
         {{"restore", "MFB1", "--kinds", "single"}, 2, "mfbackup-cli: set MFB1 holds no single"},
@@ -245,6 +258,124 @@ TEST_F(CliTest, ExitStatusesUsageErrorsAndUnknownSets) {
     last = testenv::RunProgram("/bin/sh", {"-c", "exec \"$0\" list <&- >&-", MF_CLI});
     EXPECT_EQ(last.exitCode, 2);
     EXPECT_EQ(last.err, "mfbackup-cli: the backup folder " + backupDir + " does not exist\n");
+}
+
+TEST_F(CliTest, VerifyFindsFlippedBitsCorruptArchivesMissingFilesAndSetsWithoutChecksums) {
+    for (const auto& [file, bytes] : {std::pair{"characters/characters.lpl", "chars"},
+                                      {"net/net.sav", "net game"},
+                                      {"games/game1.sav", "one"}})
+        Save(file, std::string(bytes) + std::string(5000, '.'));
+    Run({"backup", "--kinds", "all"});
+    const std::string plain = Sets()[0];
+    for (const char* file : {"characters/characters.lpl", "net/net.sav", "games/game1.sav"})
+        Save(file, std::string(4000, *file));
+    Run({"backup", "--kinds", "all", "--zip"});
+    const std::string zipped = Sets()[0] == plain ? Sets()[1] : Sets()[0];
+    const QStringList both = {QString::fromStdString(plain), QString::fromStdString(zipped)};
+    ASSERT_TRUE(
+        core::WriteManifestOf(backupDir + plain + "/", {"characters.lpl", "net.sav", "game1.sav"}));
+    ASSERT_TRUE(core::WriteManifestOf(backupDir + zipped + "/",
+                                      {"characters.zip", "net.zip", "game1.zip"}));
+    // Made before checksums: a whole archive and a damaged one, and a set
+    // whose manifest lists a file it lost.
+    const std::string archive = testenv::ReadFile(backupDir + zipped + "/game1.zip");
+    std::string corrupt = archive;
+    // A byte of game1.sav's deflated data, after its local header's name and extra field.
+    const auto le16 = [&](std::size_t at) {
+        return std::size_t(std::uint8_t(archive[at])) | std::size_t(std::uint8_t(archive[at + 1]))
+                                                            << 8;
+    };
+    corrupt[30 + le16(26) + le16(28) + 2] ^= 0x10;
+    MakeSet("MFB1", {{"game1.zip", archive}, {"desc.txt", "Old\r\n"}, {"characters.lpl", "c"}});
+    MakeSet("MFB2", {{"game1.zip", corrupt}});
+    MakeSet("MFB3", {{"characters.lpl", "c"}, {"net.sav", "n"}});
+    ASSERT_TRUE(core::WriteManifestOf(backupDir + "MFB3/", {"characters.lpl", "net.sav"}));
+
+    // The manifest is no file of the set to the list.
+    for (const QJsonValue& set : Json(Run({"list", "--json"})).array()) {
+        if (set["name"].toString().toStdString() == plain) {
+            EXPECT_EQ(set["files"], 3);
+        }
+    }
+
+    Run(QStringList{"verify"} + both + QStringList{"mfb1"});
+    EXPECT_EQ(last.out, Lines({plain + " ok (3 files)", zipped + " ok (3 files)",
+                               "MFB1 no checksums (2 files)"}));
+    EXPECT_EQ(last.err, "");
+
+    const std::string flipped = backupDir + plain + "/game1.sav";
+    std::string bytes = testenv::ReadFile(flipped);
+    bytes[4321] ^= 0x01;
+    testenv::WriteFile(flipped, bytes);
+    fs::remove(backupDir + plain + "/net.sav");
+    testenv::WriteFile(backupDir + zipped + "/game1.zip", corrupt);
+    fs::remove(backupDir + "MFB3/net.sav");
+    Run(QStringList{"verify"} + both + QStringList{"MFB1", "MFB2", "MFB3"}, 1);
+    EXPECT_EQ(last.out,
+              Lines({plain + " DAMAGED: game1.sav (checksum); missing: net.sav",
+                     zipped + " DAMAGED: game1.zip (checksum)", "MFB1 no checksums (2 files)",
+                     "MFB2 DAMAGED: game1.zip (archive)", "MFB3 missing: net.sav"}));
+    // The archiver's own line names the entry it found damaged.
+    EXPECT_NE(last.err.find("MFB2/game1.zip: entry \"game1.sav\""), std::string::npos) << last.err;
+
+    // Every set, as JSON.
+    const QJsonArray sets = Json(Run({"verify", "--json"}, 1)).array();
+    ASSERT_EQ(sets.size(), 5);
+    QJsonObject damaged;
+    for (const QJsonValue& set : sets)
+        if (set["name"] == "MFB2")
+            damaged = set.toObject();
+    EXPECT_EQ(damaged,
+              (QJsonObject{{"name", "MFB2"},
+                           {"status", "damaged"},
+                           {"files", 1},
+                           {"checksums", false},
+                           {"problems", QJsonArray{QJsonObject{{"file", "game1.zip"},
+                                                               {"problem", "archive"}}}}}));
+}
+
+TEST_F(CliTest, PruneKeepsTheNewestAndLeavesWhatIsNotSurelyASet) {
+    MakeSet("MFB1", {{"net.sav", "n"}, {"notes.txt", "mine"}});
+    MakeSet("MFB2", {{"characters.zip", "PK"}, {"sub/net.sav", "n"}});
+    MakeSet("MFB3", {{"characters.lpl", "c"},
+                     {"game1.sav", "1"},
+                     {"autosave.sav", "a"},
+                     {"desc.txt", "Third\r\n"}});
+    ASSERT_TRUE(core::WriteManifestOf(backupDir + "MFB3/", {"characters.lpl", "autosave.sav"}));
+    chmod((backupDir + "MFB3/game1.sav").c_str(), 0444);
+    MakeSet("MFB4", {{"game1.zip", "PK"}, {".pkzip-a1b2c3", ""}});
+    MakeSet("MFB5", {{"net.sav", "n"}});
+    MakeSet("Photos", {{"beach.jpg", "jpg"}});
+    Age({{"Photos", 600},
+         {"MFB1", 500},
+         {"MFB2", 400},
+         {"MFB3", 300},
+         {"MFB4", 200},
+         {"MFB5", 100}});
+
+    // The oldest four of six go, but three are not surely sets.
+    Run({"prune", "--keep", "2", "--dry-run"}, 1);
+    EXPECT_EQ(last.out, "would remove MFB3 (" + DateOf(300) + ", Third)\n");
+    EXPECT_EQ(last.err, Lines({"kept Photos: its name is not a set's (MFB and 1 to 4 hex digits)",
+                               "kept MFB1: it holds what a set does not: notes.txt",
+                               "kept MFB2: it holds what a set does not: sub/"}));
+    EXPECT_EQ(Sets().size(), 6u);
+
+    Run({"prune", "--keep", "2"}, 1);
+    EXPECT_EQ(last.out, "removed MFB3 (" + DateOf(300) + ", Third)\n");
+    EXPECT_EQ(Sets(), (Names{"MFB1", "MFB2", "MFB4", "MFB5", "Photos"}));
+    EXPECT_EQ(Files(backupDir + "MFB1"), (Names{"net.sav", "notes.txt"}));
+
+    // Once the strangers are gone, all but the newest.
+    fs::remove_all(backupDir + "Photos");
+    fs::remove(backupDir + "MFB1/notes.txt");
+    fs::remove_all(backupDir + "MFB2/sub");
+    Age({{"MFB1", 500}, {"MFB2", 400}, {"MFB4", 200}, {"MFB5", 100}});
+    EXPECT_EQ(Run({"prune", "--keep", "1"}),
+              Lines({"removed MFB1 (" + DateOf(500) + ")", "removed MFB2 (" + DateOf(400) + ")",
+                     "removed MFB4 (" + DateOf(200) + ")"}));
+    EXPECT_EQ(last.err, "");
+    EXPECT_EQ(Sets(), Names{"MFB5"});
 }
 
 } // namespace

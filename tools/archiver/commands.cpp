@@ -42,6 +42,10 @@ constexpr char kUsage[] =
     "      As above, but the file FILE (matched ignoring letter case) is written to\n"
     "      standard output instead of the current folder. An archive without it\n"
     "      is refused; when writing it fails, no file is changed.\n"
+    "  pkzip.exe -test ARCHIVE\n"
+    "      Checks every entry of ARCHIVE.zip as extracting it would, its size and\n"
+    "      CRC among all, and writes nothing. Says nothing when it is whole; else\n"
+    "      names the first damaged entry.\n"
     "  pkzip.exe -?\n"
     "      Shows this text.\n"
     "\n"
@@ -55,8 +59,8 @@ constexpr char kUsage[] =
     "Exit code 0 on success; on failure one line on standard error and exit code 1\n"
     "(2 for bad arguments).\n";
 
-constexpr char kUsageHint[] = "usage: pkzip.exe -add ARCHIVE FILE, or pkzip.exe -extract "
-                              "-overwrite ARCHIVE [-console FILE]";
+constexpr char kUsageHint[] = "usage: pkzip.exe -add ARCHIVE FILE, pkzip.exe -extract -overwrite "
+                              "ARCHIVE [-console FILE], or pkzip.exe -test ARCHIVE";
 
 // Plain zip offsets are 32-bit; what goes past them would need Zip64.
 constexpr std::size_t kMaxEntrySize = 0xFFFFFFFF;
@@ -217,17 +221,69 @@ void WriteOutput(const void* data, std::size_t size, const std::string& label) {
 
 } // namespace
 
-void Extract(std::string_view archiveArg, std::optional<std::string_view> console) {
-    std::string archivePath = ArchivePath(archiveArg);
-    FileSource source;
+namespace {
+
+// Opens and parses ARCHIVE.zip to read its entries; `outcome` ends the line
+// of a failure.
+ZipArchive OpenToRead(const std::string& archivePath, FileSource& source, const char* outcome) {
     if (!OpenArchive(archivePath, source))
         throw Failure("Archive not found: " + archivePath);
-    ZipArchive archive;
     try {
-        archive = ParseZip(source, kMaxEntries);
+        return ParseZip(source, kMaxEntries);
     } catch (const ZipError& e) {
-        ThrowZipError(e, archivePath, "; nothing was extracted");
+        ThrowZipError(e, archivePath, outcome);
     }
+}
+
+// Refuses the archive unless every entry is a plain file under a bare name,
+// held in a form this archiver decodes, and no name comes twice (ignoring
+// case, as Windows compares names).
+void CheckEntries(const ZipArchive& archive, const std::string& archivePath, const char* outcome) {
+    std::unordered_set<std::string> seen; // names in lower case
+    for (const ZipEntry& e : archive.Entries) {
+        const char* why = NameProblem(e.Name, BackslashSeparates(e));
+        if (!why)
+            why = TypeProblem(e);
+        if (why)
+            throw Failure("Refused archive " + archivePath + ": entry " + Quoted(e.Name) + " " +
+                          why + outcome);
+        try {
+            CheckDecodable(e);
+        } catch (const ZipError& err) {
+            ThrowZipError(err, archivePath, outcome);
+        }
+        std::string lower = e.Name;
+        for (char& c : lower)
+            if (c >= 'A' && c <= 'Z')
+                c = static_cast<char>(c + 32);
+        if (!seen.insert(lower).second)
+            throw Failure("Refused archive " + archivePath + ": entry " + Quoted(e.Name) +
+                          " appears twice" + outcome);
+    }
+}
+
+} // namespace
+
+void Test(std::string_view archiveArg) {
+    const std::string archivePath = ArchivePath(archiveArg);
+    FileSource source;
+    const ZipArchive archive = OpenToRead(archivePath, source, "");
+    CheckEntries(archive, archivePath, "");
+    for (const ZipEntry& e : archive.Entries) {
+        try {
+            ReadEntry(e, [](const unsigned char*, std::size_t) {});
+        } catch (const ZipError& err) {
+            ThrowZipError(err, archivePath, "");
+        }
+    }
+}
+
+void Extract(std::string_view archiveArg, std::optional<std::string_view> console) {
+    constexpr const char* outcome = "; nothing was extracted";
+    std::string archivePath = ArchivePath(archiveArg);
+    FileSource source;
+    const ZipArchive archive = OpenToRead(archivePath, source, outcome);
+    CheckEntries(archive, archivePath, outcome);
 
     // Every entry is checked before anything is written.
     struct Target {
@@ -236,27 +292,8 @@ void Extract(std::string_view archiveArg, std::optional<std::string_view> consol
         std::optional<struct stat> Old;
     };
     std::vector<Target> targets;
-    const ZipEntry* toOutput = nullptr;   // the -console FILE
-    std::unordered_set<std::string> seen; // names in lower case, as Windows compares them
+    const ZipEntry* toOutput = nullptr; // the -console FILE
     for (const ZipEntry& e : archive.Entries) {
-        const char* why = NameProblem(e.Name, BackslashSeparates(e));
-        if (!why)
-            why = TypeProblem(e);
-        if (why)
-            throw Failure("Refused archive " + archivePath + ": entry " + Quoted(e.Name) + " " +
-                          why + "; nothing was extracted");
-        try {
-            CheckDecodable(e);
-        } catch (const ZipError& err) {
-            ThrowZipError(err, archivePath, "; nothing was extracted");
-        }
-        std::string lower = e.Name;
-        for (char& c : lower)
-            if (c >= 'A' && c <= 'Z')
-                c = static_cast<char>(c + 32);
-        if (!seen.insert(lower).second)
-            throw Failure("Refused archive " + archivePath + ": entry " + Quoted(e.Name) +
-                          " appears twice; nothing was extracted");
         if (console && EqualsIgnoringAsciiCase(e.Name, *console)) {
             toOutput = &e;
             continue;
@@ -290,7 +327,7 @@ void Extract(std::string_view archiveArg, std::optional<std::string_view> consol
     if (total > available || available - total < kMinFreeAfter)
         throw Failure("Refused archive " + archivePath + ": its files take " +
                       std::to_string(total) + " bytes, which would leave less than 64 MiB free " +
-                      "here; nothing was extracted");
+                      "here" + outcome);
 
     AllowOpenFiles(targets.size());
     std::vector<std::unique_ptr<TempFile>> temps;
@@ -300,7 +337,7 @@ void Extract(std::string_view archiveArg, std::optional<std::string_view> consol
         try {
             ReadEntry(*t.Entry, [&](const unsigned char* p, std::size_t n) { temp->Write(p, n); });
         } catch (const ZipError& e) {
-            ThrowZipError(e, archivePath, "; nothing was extracted");
+            ThrowZipError(e, archivePath, outcome);
         }
         // A replaced file keeps its permissions; a symbolic link is replaced
         // by the file itself, never written through.
@@ -365,6 +402,12 @@ int Run(const std::vector<std::string_view>& args) {
                 console = args[4];
             }
             Extract(args[2], console);
+            return 0;
+        }
+        if (IsOption(args[0], "-test")) {
+            if (args.size() != 2)
+                throw BadArguments(std::string("-test takes ARCHIVE; ") + kUsageHint);
+            Test(args[1]);
             return 0;
         }
         throw BadArguments("unknown command " + Quoted(args[0]) + "; " + kUsageHint);

@@ -7,6 +7,7 @@
 //                                          the same, but FILE to standard output (a restore
 //                                          that writes the owner block before the file is
 //                                          put in place)
+//   pkzip.exe -test ARCHIVE                every entry of ARCHIVE.zip checked, nothing written
 //
 // It never asks anything. Exit code 0 on success; otherwise one line on
 // standard error and exit code 1 (2 for bad arguments).

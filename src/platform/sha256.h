@@ -1,0 +1,48 @@
+#pragma once
+
+// SHA-256, fed a piece at a time, so that a file can be checked while it is
+// read for another purpose (a copy) instead of in a second pass; and the
+// digest of a whole file.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+using Sha256Digest = std::array<std::uint8_t, 32>;
+
+class Sha256 {
+public:
+    Sha256() { Reset(); }
+
+    void Update(const void* data, std::size_t size);
+    // The digest of everything fed since the start (or the last Finish); the
+    // object starts afresh.
+    Sha256Digest Finish();
+    void Reset();
+
+    static Sha256Digest Of(std::string_view bytes);
+
+private:
+    void Block(const std::uint8_t* block);
+
+    std::array<std::uint32_t, 8> state_;
+    std::array<std::uint8_t, 64> buffer_;
+    std::size_t buffered_ = 0;
+    std::uint64_t length_ = 0; // bytes fed
+};
+
+// The 64 lower-case hex digits sha256sum writes.
+std::string DigestHex(const Sha256Digest& digest);
+// 64 hex digits in either case; false for anything else.
+bool ParseDigestHex(std::string_view hex, Sha256Digest& digest);
+
+// The digest and size of the regular file at `path`, read a piece at a time.
+// A FIFO, device or folder is refused (5) without blocking. False and last
+// error set on failure (2 or 3 when it is missing).
+bool HashFile(std::string_view path, Sha256Digest& digest, std::uint64_t& size);
+
+} // namespace platform
