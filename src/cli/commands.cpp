@@ -293,6 +293,7 @@ int Restore(const Options& options, Console& console) {
     if (options.Owner.value_or(BackupConfig.OwnerOnRestore != 0))
         choices.Owner = ComputerName;
     choices.DryRun = options.DryRun;
+    choices.Safety = !options.NoSafety;
     ConsoleReporter reporter(console, "restored", "restore", true);
     return Status(core::Restore(choices, reporter));
 }

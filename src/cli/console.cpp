@@ -76,6 +76,10 @@ void ConsoleReporter::FileDone(const std::string& source, const std::string& tar
         console_.Out(done_ + " " + source + " -> " + target);
 }
 
+void ConsoleReporter::FileKept(const std::string& source, const std::string& target) {
+    console_.Out("kept " + source + " -> " + target);
+}
+
 void ConsoleReporter::FilePlanned(const std::string& source, const std::string& target) {
     console_.Out("would " + planned_ + " " + (planTarget_ ? target : source));
 }

@@ -35,9 +35,10 @@ private:
 };
 
 // The core's reports for one command: each file done as "<done> <source> ->
-// <target>" ("backed up ..."), each file a dry run would do as "would
-// <planned> <path>" ("would back up <source>", "would restore <target>"),
-// messages as lines of standard error.
+// <target>" ("backed up ..."), each game file a restore keeps first as "kept
+// <source> -> <target>", each file a dry run would do as "would <planned>
+// <path>" ("would back up <source>", "would restore <target>"), messages as
+// lines of standard error.
 class ConsoleReporter : public core::Reporter {
 public:
     // `planTarget`: a dry run names the target rather than the source.
@@ -50,6 +51,7 @@ public:
     void ProgressStep(std::size_t index, std::size_t total, const std::string& name) override;
     void ProgressHide() override;
     void FileDone(const std::string& source, const std::string& target, bool ok) override;
+    void FileKept(const std::string& source, const std::string& target) override;
     void FilePlanned(const std::string& source, const std::string& target) override;
 
 private:

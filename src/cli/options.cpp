@@ -23,9 +23,10 @@ const std::vector<CommandInfo>& Commands() {
          {"--kinds", "--desc", "--zip", "--plain", "--ignore-archive-bit", "--dry-run"},
          0},
         {"restore",
-         "restore SET [--kinds K] [--owner | --no-owner] [--dry-run]",
-         "put the files of a set back into the game",
-         {"--kinds", "--owner", "--no-owner", "--dry-run"},
+         "restore SET [--kinds K] [--owner | --no-owner] [--no-safety] [--dry-run]",
+         "put the files of a set back into the game, after keeping the game's files it "
+         "replaces in a new set (not with --no-safety)",
+         {"--kinds", "--owner", "--no-owner", "--no-safety", "--dry-run"},
          1},
         {"export",
          "export SET DIR [--kinds K]",
@@ -67,9 +68,9 @@ const CommandInfo* FindCommand(const std::string& name) {
 }
 
 const std::vector<std::string> KnownOptions = {
-    "--config", "--kinds",    "--desc",    "--zip",  "--plain",
-    "--owner",  "--no-owner", "--dry-run", "--json", "--ignore-archive-bit",
-    "--keep",   "--help",     "--version"};
+    "--config", "--kinds",     "--desc",    "--zip",    "--plain",
+    "--owner",  "--no-owner",  "--dry-run", "--json",   "--ignore-archive-bit",
+    "--keep",   "--no-safety", "--help",    "--version"};
 
 // Options that take a value, as "--name VALUE" or "--name=VALUE".
 bool TakesValue(const std::string& name) {
@@ -113,6 +114,8 @@ void Apply(Options& options, const std::string& name, const std::string& value) 
         options.IgnoreArchiveBit = true;
     else if (name == "--dry-run")
         options.DryRun = true;
+    else if (name == "--no-safety")
+        options.NoSafety = true;
     else if (name == "--json")
         options.Json = true;
     else if (name == "--keep")

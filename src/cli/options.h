@@ -37,6 +37,7 @@ struct Options {
     std::optional<bool> Owner;
     bool IgnoreArchiveBit = false;
     bool DryRun = false;
+    bool NoSafety = false; // restore: no safety set first
     bool Json = false;
     std::optional<std::size_t> Keep; // prune: the sets that remain
 };

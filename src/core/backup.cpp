@@ -1,6 +1,7 @@
 #include "core/backup.h"
 
 #include "config/backup_config.h"
+#include "core/manifest.h"
 #include "platform/attributes.h"
 #include "platform/dir_search.h"
 #include "platform/files.h"
@@ -61,13 +62,6 @@ std::string ArchiveIn(const std::string& source, const std::string& setPath) {
     return setPath + ArchiveBaseName(platform::ExtractFileName(source));
 }
 
-// Where BackupFile puts `source` in the set.
-std::string BackupTarget(const std::string& source, const std::string& setPath, bool zip) {
-    if (zip)
-        return ArchiveIn(source, setPath) + ".zip";
-    return setPath + platform::ExtractFileName(source);
-}
-
 // Says that `source` was not backed up, and why not in the usual words.
 void ReportFailure(const std::string& source, const std::string& setPath, bool zip,
                    Reporter& reporter) {
@@ -83,6 +77,12 @@ std::string EntryKey(const std::string& source) {
 }
 
 } // namespace
+
+std::string BackupTarget(const std::string& source, const std::string& setPath, bool zip) {
+    if (zip)
+        return ArchiveIn(source, setPath) + ".zip";
+    return setPath + platform::ExtractFileName(source);
+}
 
 bool CanBackup(const std::string& pattern, bool ignoreArchiveBit) {
     platform::FileSearch search;
@@ -201,12 +201,15 @@ RunResult Backup(const BackupChoices& choices, Reporter& reporter) {
     if (backedUp.empty())
         RemoveEmptySet(setPath);
 
-    // A source is marked backed up only once every copy is on disk: a machine
-    // that stops before leaves all sources marked changed, so the next backup
-    // takes them again.
+    // A source is marked backed up only once every copy is on disk, with the
+    // set's checksums: a machine that stops before leaves all sources marked
+    // changed, so the next backup takes them again.
     if (!backedUp.empty()) {
+        std::vector<std::string> names;
+        for (const std::string& copy : copies)
+            names.push_back(platform::ExtractFileName(copy));
         copies.push_back(setPath);
-        if (platform::FlushFiles(copies)) {
+        if (WriteManifestOf(setPath, names) && platform::FlushFiles(copies)) {
             const FileStates after = StatesOf(backedUp);
             for (const std::string& source : backedUp) {
                 // Written again by the game while the backup ran: the set may

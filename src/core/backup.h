@@ -30,6 +30,9 @@ std::vector<std::string> BackupSources(const KindSet& kinds);
 // Has the archiver add `source` to `archive` (a path without ".zip"), running
 // in the source's folder.
 bool ZipFile(const std::string& source, const std::string& archive);
+// Where BackupFile puts `source` in the set (a folder ending in '/'): a file
+// of its name, or with `zip` its archive (the name up to its first ".").
+std::string BackupTarget(const std::string& source, const std::string& setPath, bool zip);
 // Copies `source` into the set, or compresses it there with `zip`. A plain
 // copy never replaces a file already in the set. A failure is reported and
 // false returned.

@@ -1,8 +1,10 @@
 #include "core/import.h"
 
+#include "core/checked_copy.h"
 #include "platform/attributes.h"
 #include "platform/dir_search.h"
 #include "platform/files.h"
+#include "platform/last_error.h"
 #include "platform/paths.h"
 #include "storage/backup_set.h"
 
@@ -60,16 +62,18 @@ std::vector<std::string> MediumFiles(const std::string& folder, const KindSet& k
 }
 
 bool ImportFile(const std::string& source, const std::string& setFolder, bool zip,
-                Reporter& reporter) {
+                Reporter& reporter, const Manifest& sums) {
     const std::string folder = platform::ExtractFilePath(source);
     std::string name = platform::ExtractFileName(source);
     if (zip)
         name = WithZipExtension(name);
 
     reporter.ProgressText("copying " + folder + name + " to " + setFolder + name);
-    const bool ok = platform::CopyFile(folder + name, setFolder + name, false);
+    const CopyCheck copy = CheckedCopy(folder + name, setFolder + name, sums.Find(name));
+    const bool ok = copy == CopyCheck::Copied;
     if (!ok)
-        reporter.Message("Error copying " + folder + name + " to " + setFolder + name);
+        reporter.Message("Error copying " + folder + name + " to " + setFolder + name +
+                         (copy == CopyCheck::Damaged ? ": the file on the medium is damaged" : ""));
     reporter.FileDone(folder + name, setFolder + name, ok);
     return ok;
 }
@@ -87,16 +91,26 @@ RunResult Import(const ImportChoices& choices, Reporter& reporter) {
         result.Failures = 1;
         return result;
     }
+    const Manifest sums = ChecksumsToCheck(choices.Folder, reporter);
+    std::vector<std::string> names;
     for (std::size_t i = 0; i < list.size(); ++i) {
         reporter.ProgressStep(i + 1, list.size(), platform::ExtractFileName(list[i]));
-        if (ImportFile(list[i], setPath, choices.Zip, reporter))
+        if (ImportFile(list[i], setPath, choices.Zip, reporter, sums)) {
             ++result.Done;
-        else
+            names.push_back(
+                platform::ExtractFileName(choices.Zip ? WithZipExtension(list[i]) : list[i]));
+        } else {
             ++result.Failures;
+        }
     }
     // A set that no file went into is no backup: Restore would list it.
-    if (result.Done == 0)
+    if (result.Done == 0) {
         RemoveEmptySet(setPath);
+    } else if (!WriteManifestOf(setPath, names)) {
+        reporter.Message("error writing " + setPath + ManifestName + ": " +
+                         platform::SysErrorMessage(platform::GetLastError()));
+        ++result.Failures;
+    }
     return result;
 }
 

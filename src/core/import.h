@@ -4,6 +4,7 @@
 // new backup set, described as "Imported: " and the medium's description.
 
 #include "core/kinds.h"
+#include "core/manifest.h"
 #include "core/reporter.h"
 
 #include <string>
@@ -16,16 +17,20 @@ namespace core {
 std::vector<std::string> MediumFiles(const std::string& folder, const KindSet& kinds);
 
 // Copies one file of the medium into the set folder (its archive with `zip`).
-// A failure is reported and false returned.
+// A file that `sums` (the medium's checksums, see ChecksumsToCheck) lists is
+// checked while it is copied and refused when it does not match ("...: the
+// file on the medium is damaged"). A failure is reported and false returned.
 bool ImportFile(const std::string& source, const std::string& setFolder, bool zip,
-                Reporter& reporter);
+                Reporter& reporter, const Manifest& sums = {});
 
 struct ImportChoices {
     std::string Folder; // the medium, ending in '/'
     KindSet Kinds;
     bool Zip = false;
 };
-// A set that no file went into is removed again, as Backup does.
+// Each file is checked against the medium's checksums while it is copied; the
+// new set gets its own. A set that no file went into is removed again, as
+// Backup does.
 RunResult Import(const ImportChoices& choices, Reporter& reporter);
 
 } // namespace core

@@ -106,6 +106,16 @@ const ManifestEntry* Manifest::Find(std::string_view name) const {
     return nullptr;
 }
 
+void Manifest::Put(ManifestEntry entry) {
+    for (ManifestEntry& held : Entries) {
+        if (platform::LowerAscii(held.Name) == platform::LowerAscii(entry.Name)) {
+            held = std::move(entry);
+            return;
+        }
+    }
+    Entries.push_back(std::move(entry));
+}
+
 bool IsManifestName(std::string_view name) {
     return !name.empty() && name.size() <= kMaxName && name != "." && name != ".." &&
            name.find_first_of(std::string_view("/\0", 2)) == std::string_view::npos;
@@ -186,6 +196,8 @@ bool WriteManifest(const std::string& folder, const Manifest& manifest) {
 bool WriteManifestOf(const std::string& folder, const std::vector<std::string>& names) {
     Manifest manifest;
     for (const std::string& name : names) {
+        if (manifest.Find(name))
+            continue;
         ManifestEntry entry;
         if (!HashEntry(folder, name, entry))
             return false;

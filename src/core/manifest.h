@@ -45,6 +45,9 @@ struct Manifest {
     // The entry of `name`, ignoring ASCII case as names are matched; nullptr
     // when it lists none.
     const ManifestEntry* Find(std::string_view name) const;
+    // Adds `entry`, in place of the entry of the same name (ASCII case
+    // ignored) when there is one: a later copy under that name replaced it.
+    void Put(ManifestEntry entry);
 };
 
 // Whether `name` can be listed (see above).
@@ -78,8 +81,10 @@ bool HashEntry(const std::string& folder, const std::string& name, ManifestEntry
 // place. False and last error set on failure (123 for a name that can't be
 // listed); an older manifest then stays as it was.
 bool WriteManifest(const std::string& folder, const Manifest& manifest);
-// Hashes the files `names` of `folder` and writes their manifest. False and
-// last error set when a file can't be read or the manifest not written.
+// Hashes the files `names` of `folder` and writes their manifest; a name
+// given again (ASCII case ignored: an archive that took a second file) is
+// listed once. False and last error set when a file can't be read or the
+// manifest not written.
 bool WriteManifestOf(const std::string& folder, const std::vector<std::string>& names);
 
 } // namespace core

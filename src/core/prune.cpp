@@ -103,6 +103,11 @@ bool IsSetFileName(std::string_view name, const Manifest& manifest) {
     return false;
 }
 
+bool RemoveSetFolder(const std::string& folder, std::string& why) {
+    std::vector<std::string> files;
+    return OwnFiles(folder, files, why) && RemoveSet(folder, files, why);
+}
+
 std::vector<PruneStep> Prune(std::size_t keep, bool dryRun) {
     std::vector<PruneStep> steps;
     std::vector<SetEntry> sets = SetsByDate();

@@ -26,6 +26,11 @@ using ::IsSetName;
 // leaves (".mfcopy-*", ".pkzip-*").
 bool IsSetFileName(std::string_view name, const Manifest& manifest);
 
+// Removes the set folder `folder` (ending in '/') with its files, when it
+// holds nothing a set does not (see IsSetFileName). False with `why` (one
+// line) when it holds something else or a removal fails.
+bool RemoveSetFolder(const std::string& folder, std::string& why);
+
 enum class PruneOutcome {
     Removed,
     WouldRemove, // a dry run

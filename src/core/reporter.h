@@ -26,6 +26,8 @@ public:
     // One file done, or failed (its failure has been reported already).
     virtual void FileDone(const std::string& /*source*/, const std::string& /*target*/,
                           bool /*ok*/) {}
+    // A game file kept in the safety set before a restore, as `target`.
+    virtual void FileKept(const std::string& /*source*/, const std::string& /*target*/) {}
     // A dry run: this file would be done. The target is "" when it is not
     // known before the run (the set a backup would make).
     virtual void FilePlanned(const std::string& /*source*/, const std::string& /*target*/) {}

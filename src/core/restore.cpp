@@ -1,6 +1,7 @@
 #include "core/restore.h"
 
 #include "config/backup_config.h"
+#include "core/checked_copy.h"
 #include "platform/attributes.h"
 #include "platform/dir_search.h"
 #include "platform/files.h"
@@ -39,9 +40,27 @@ bool RestoreOwned(const std::string& target, const std::string& owner, Fill fill
            staged.WriteAt(0, block.data(), block.size()) && staged.Commit();
 }
 
-bool CopyOwnedFile(const std::string& source, const std::string& target, const std::string& owner) {
-    return RestoreOwned(target, owner,
-                        [&](platform::StagedFile& staged) { return staged.CopyFrom(source); });
+// Writes the owner block into a staged copy.
+std::function<bool(platform::StagedFile&)> OwnerPatch(const std::optional<std::string>& owner) {
+    if (!owner)
+        return {};
+    return [block = MakeOwnerBlock(*owner)](platform::StagedFile& staged) {
+        return staged.WriteAt(0, block.data(), block.size());
+    };
+}
+
+// What a copy refused for its checksum adds to its message.
+const char* const DamagedCopy = ": the backup copy is damaged";
+
+// Whether the archive at `path` matches its entry; `damaged` when it was read
+// and does not. False with the last error set when it could not be read.
+bool ArchiveMatches(const std::string& path, const ManifestEntry& expected, bool& damaged) {
+    platform::Sha256Digest digest;
+    std::uint64_t size = 0;
+    if (!platform::HashFile(path, digest, size))
+        return false;
+    damaged = !expected.Matches(size, digest);
+    return !damaged;
 }
 
 } // namespace
@@ -130,27 +149,40 @@ bool UpdateOwner(const std::string& fileName, const std::string& owner, Reporter
 }
 
 bool RestoreFile(const std::string& source, const std::string& target, bool zip,
-                 const std::optional<std::string>& owner, Reporter& reporter) {
+                 const std::optional<std::string>& owner, Reporter& reporter,
+                 const Manifest& sums) {
+    // What is read for the restore, and checked: the file, or its archive.
+    const std::string read = zip ? ArchiveOf(source) + ".zip" : source;
+    const ManifestEntry* expected = sums.Find(platform::ExtractFileName(read));
+    bool damaged = false;
     bool ok;
     if (zip) {
         reporter.ProgressText("UnZipping " + source + " to " + target);
-        ok = owner ? UnzipOwnedFile(source, target, *owner) : UnzipFile(source, target);
+        ok = (!expected || ArchiveMatches(read, *expected, damaged)) &&
+             (owner ? UnzipOwnedFile(source, target, *owner) : UnzipFile(source, target));
         if (!ok)
-            reporter.Message("error unzipping " + source + " to " + target);
+            reporter.Message("error unzipping " + source + " to " + target +
+                             (damaged ? DamagedCopy : ""));
     } else {
         reporter.ProgressText("Copying " + source + " to " + target);
-        // Atomic: a failed copy leaves the game's file as it was.
-        ok = owner ? CopyOwnedFile(source, target, *owner)
-                   : platform::CopyFile(source, target, false);
+        // Atomic: a failed or refused copy leaves the game's file as it was.
+        if (expected || owner) {
+            const CopyCheck copy = CheckedCopy(source, target, expected, OwnerPatch(owner));
+            ok = copy == CopyCheck::Copied;
+            damaged = copy == CopyCheck::Damaged;
+        } else {
+            ok = platform::CopyFile(source, target, false);
+        }
         if (!ok)
-            reporter.Message("error copying " + source + " to " + target);
+            reporter.Message("error copying " + source + " to " + target +
+                             (damaged ? DamagedCopy : ""));
     }
     // Read-only, hidden and system are cleared (a failure here does no
     // harm); a file given the owner block reads as changed again, as a
     // write after the restore makes it on Windows.
     if (ok)
         platform::SetFileAttributes(target, owner ? platform::faArchive : 0);
-    reporter.FileDone(zip ? ArchiveOf(source) + ".zip" : source, target, ok);
+    reporter.FileDone(read, target, ok);
     return ok;
 }
 
@@ -161,28 +193,44 @@ RunResult Restore(const RestoreChoices& choices, Reporter& reporter) {
             reporter.FilePlanned(file.Source, file.Target);
         return {};
     }
+    if (!choices.Kinds.Any())
+        return {};
+    if (choices.Safety &&
+        !KeepCurrentSaves(choices.SetName, SetFiles(setFolder, choices.Kinds, choices.Zip),
+                          reporter))
+        return {0, 1};
+    const Manifest sums = ChecksumsToCheck(setFolder, reporter);
     return TransferSet(
         setFolder, choices.Kinds, choices.Zip, reporter,
         [&](const std::string& source, const std::string& target) {
-            return RestoreFile(source, target, choices.Zip, choices.Owner, reporter);
+            return RestoreFile(source, target, choices.Zip, choices.Owner, reporter, sums);
         },
         [](const std::string&) { return true; });
 }
 
 bool ExportFile(const std::string& source, const std::string& target, bool zip,
-                const std::string& folder, Reporter& reporter) {
+                const std::string& folder, Reporter& reporter, const Manifest& sums,
+                Manifest* exported) {
     const std::string from = zip ? WithZipExtension(source) : source;
     // Only the name of the game path is kept: nothing is written into the game.
     const std::string to =
         folder + platform::ExtractFileName(zip ? WithZipExtension(target) : target);
 
     reporter.ProgressText("Exporting " + from + " to " + to);
-    const bool ok = platform::CopyFile(from, to, false);
-    if (ok)
+    ManifestEntry entry;
+    entry.Name = platform::ExtractFileName(to);
+    const CopyCheck copy = CheckedCopy(from, to, sums.Find(platform::ExtractFileName(from)), {},
+                                       exported ? &entry : nullptr);
+    const bool ok = copy == CopyCheck::Copied;
+    if (ok) {
         // The medium's copy counts as changed wherever it goes next.
         platform::SetFileAttributes(to, platform::faArchive);
-    else
-        reporter.Message("error exporting " + from + " to " + to);
+        if (exported)
+            exported->Put(std::move(entry));
+    } else {
+        reporter.Message("error exporting " + from + " to " + to +
+                         (copy == CopyCheck::Damaged ? DamagedCopy : ""));
+    }
     reporter.FileDone(from, to, ok);
     return ok;
 }
@@ -198,14 +246,27 @@ bool CopyDescFile(const std::string& setFolder, const std::string& folder, Repor
     return false;
 }
 
+bool WriteExportManifest(const std::string& folder, const Manifest& exported, Reporter& reporter) {
+    if (WriteManifest(folder, exported))
+        return true;
+    reporter.Message("error writing " + folder + ManifestName + ": " +
+                     platform::SysErrorMessage(platform::GetLastError()));
+    return false;
+}
+
 RunResult Export(const ExportChoices& choices, Reporter& reporter) {
+    const std::string setFolder = SetFolder(choices.SetName);
+    const Manifest sums = choices.Kinds.Any() ? ChecksumsToCheck(setFolder, reporter) : Manifest{};
+    Manifest exported;
     return TransferSet(
-        SetFolder(choices.SetName), choices.Kinds, choices.Zip, reporter,
+        setFolder, choices.Kinds, choices.Zip, reporter,
         [&](const std::string& source, const std::string& target) {
-            return ExportFile(source, target, choices.Zip, choices.Folder, reporter);
+            return ExportFile(source, target, choices.Zip, choices.Folder, reporter, sums,
+                              &exported);
         },
-        [&](const std::string& setFolder) {
-            return CopyDescFile(setFolder, choices.Folder, reporter);
+        [&](const std::string& folder) {
+            const bool desc = CopyDescFile(folder, choices.Folder, reporter);
+            return WriteExportManifest(choices.Folder, exported, reporter) && desc;
         });
 }
 

@@ -5,6 +5,7 @@
 // the same way; only what is done with each file, and at the end, differs.
 
 #include "core/kinds.h"
+#include "core/manifest.h"
 #include "core/reporter.h"
 
 #include <functional>
@@ -50,9 +51,26 @@ bool UpdateOwner(const std::string& fileName, const std::string& owner, Reporter
 // Restores one file by copying or extracting it and marks it backed up; with
 // an `owner`, the owner block is written into the new content before it
 // replaces the target (the file then reads as changed), so the target is
-// always the old file or the whole new one. False when it failed (reported).
+// always the old file or the whole new one. A file that `sums` (the set's
+// checksums, see ChecksumsToCheck) lists is checked while it is copied, an
+// archive before it is extracted: one that does not match is not restored
+// ("...: the backup copy is damaged"). False when it failed (reported).
 bool RestoreFile(const std::string& source, const std::string& target, bool zip,
-                 const std::optional<std::string>& owner, Reporter& reporter);
+                 const std::optional<std::string>& owner, Reporter& reporter,
+                 const Manifest& sums = {});
+
+// Before a restore of `files` from the set `setName` replaces anything: the
+// game's files it would replace (the targets that exist) are copied into a
+// new set described "Before restoring <setName>", as plain copies or as
+// archives by the current ZipBackups (as a backup makes them, so the Restore
+// window reads them back), without clearing any archive bit; the set gets its
+// checksums and is flushed to disk. No set is made when nothing would be
+// replaced. Each file kept is reported with FileKept once the set is whole.
+// When it can't be made whole, the partial set is removed, one message says
+// "Could not keep the current saves in a new set: <cause>. Nothing was
+// restored." and false is returned: the restore must not start.
+bool KeepCurrentSaves(const std::string& setName, const std::vector<SetFile>& files,
+                      Reporter& reporter);
 
 struct RestoreChoices {
     std::string SetName; // the set's folder name in the backup folder
@@ -60,15 +78,25 @@ struct RestoreChoices {
     bool Zip = false;
     std::optional<std::string> Owner; // written into each restored file when given
     bool DryRun = false;              // only report the files that would be restored
+    bool Safety = true;               // KeepCurrentSaves first
 };
+// The restore: the safety set first (see KeepCurrentSaves), then every file,
+// each checked against the set's checksums while it is copied.
 RunResult Restore(const RestoreChoices& choices, Reporter& reporter);
 
 // Copies one set file to `folder` (ending in '/') under the target's file
 // name (as archive with `zip`); the copy carries the archive attribute only.
+// A file that `sums` (the set's checksums) lists is checked while it is
+// copied and not exported when it does not match; `exported`, when given,
+// gets the entry of each file copied, for the medium's own checksums.
 bool ExportFile(const std::string& source, const std::string& target, bool zip,
-                const std::string& folder, Reporter& reporter);
+                const std::string& folder, Reporter& reporter, const Manifest& sums = {},
+                Manifest* exported = nullptr);
 // Copies the set's desc.txt, when it has one, to `folder`.
 bool CopyDescFile(const std::string& setFolder, const std::string& folder, Reporter& reporter);
+// Writes the medium's checksums: `exported`, the files this export copied to
+// `folder`. A failure is reported and false returned.
+bool WriteExportManifest(const std::string& folder, const Manifest& exported, Reporter& reporter);
 
 struct ExportChoices {
     std::string SetName;

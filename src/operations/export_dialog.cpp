@@ -34,12 +34,16 @@ void TfmExport::UpdateButton1() {
 
 bool TfmExport::RestoreFile(const std::string& Source, const std::string& Dest) {
     operations::DialogReporter reporter(this);
-    return core::ExportFile(Source, Dest, operations::ZipBackups(), Destination(), reporter);
+    return core::ExportFile(Source, Dest, operations::ZipBackups(), Destination(), reporter,
+                            SetChecksums, &Exported_);
 }
 
 void TfmExport::CopyDescFile(const std::string& SetFolder) {
     operations::DialogReporter reporter(this);
     core::CopyDescFile(SetFolder, Destination(), reporter);
+    // Called once at the end of each export: the files it copied are all known.
+    core::WriteExportManifest(Destination(), Exported_, reporter);
+    Exported_ = {};
 }
 
 std::string TfmExport::Destination() const {

@@ -20,14 +20,19 @@ public:
 
     // OK needs a checked kind and a destination that is an existing folder.
     void UpdateButton1() override;
-    // Copies the set's desc.txt, when it has one, to the destination.
+    // Copies the set's desc.txt, when it has one, to the destination, and
+    // writes the destination's checksums of the files exported.
     void CopyDescFile(const std::string& SetFolder) override;
     // Copies one set file to the destination under the target's file name;
-    // the copy carries the archive attribute only.
+    // the copy carries the archive attribute only. A file the set's
+    // checksums do not match is not exported.
     bool RestoreFile(const std::string& Source, const std::string& Dest) override;
 
 private:
     std::string Destination() const;
+
+    // The files this export copied so far, with their checksums.
+    core::Manifest Exported_;
 };
 
 extern TfmExport* fmExport;

@@ -1,6 +1,7 @@
 #include "operations/restore_dialog.h"
 
 #include "config/backup_config.h"
+#include "core/checked_copy.h"
 #include "core/set_list.h"
 #include "operations/operation_helpers.h"
 #include "ui/check_list_delegate.h"
@@ -125,6 +126,11 @@ bool TObjSearchRec::Holds(core::Kind kind) const {
 
 TfmRestore::TfmRestore(QWidget* parent) : TfmRestore(parent, true) {
     LbNoSave = operations::MakeNoSaveLine(this);
+    // The safety box's text needs more room than the right column had: the
+    // window is wider by it, and its buttons keep to the right edge.
+    setFixedSize(523, 222);
+    for (QPushButton* button : {Button1, Button2})
+        button->move(button->x() + 9, button->y());
 }
 
 TfmRestore::TfmRestore(QWidget* parent, bool runFormCreate) : QDialog(parent) {
@@ -170,6 +176,12 @@ void TfmRestore::BuildControls() {
         box->setChecked(false);
     }
 
+    ckSafety = new QCheckBox("Keep current saves first", this);
+    ckSafety->setObjectName("ckSafety");
+    ckSafety->setToolTip("Copies the game's files this restore replaces into a new backup set, "
+                         "so that the restore can be undone.");
+    ckSafety->setGeometry(347, 101, 168, 17);
+
     Label3 = new QLabel("Destination:", this);
     Label3->setObjectName("Label3");
     Label3->setFont(underlined);
@@ -190,7 +202,8 @@ void TfmRestore::BuildControls() {
     ckOwner->setToolTip("Use this to update the ownername of the gamefiles.");
     ckOwner->setGeometry(347, 154, 113, 17);
 
-    for (QWidget* w : std::initializer_list<QWidget*>{Label3, BtBrowse, EdDestination, ckOwner}) {
+    for (QWidget* w :
+         std::initializer_list<QWidget*>{ckSafety, Label3, BtBrowse, EdDestination, ckOwner}) {
         w->setVisible(false);
         w->setEnabled(false);
     }
@@ -220,7 +233,8 @@ void TfmRestore::BuildControls() {
     setTabOrder(ckRestore, ckChar);
     setTabOrder(ckChar, ckMulti);
     setTabOrder(ckMulti, ckSingle);
-    setTabOrder(ckSingle, EdDestination);
+    setTabOrder(ckSingle, ckSafety);
+    setTabOrder(ckSafety, EdDestination);
     setTabOrder(EdDestination, BtBrowse);
     setTabOrder(BtBrowse, ckOwner);
 
@@ -271,13 +285,17 @@ void TfmRestore::FormCreate() {
     ckOwner->setEnabled(true);
     ckOwner->setVisible(true);
     ckOwner->setChecked(BackupConfig.OwnerOnRestore != 0);
+    ckSafety->setEnabled(true);
+    ckSafety->setVisible(true);
 }
 
 void TfmRestore::FormActivate() {
     if (LbNoSave)
         operations::UpdateNoSaveLine(this, LbNoSave);
-    // Each showing starts with no set checked and no kind chosen.
+    // Each showing starts with no set checked and no kind chosen, and keeps
+    // the current saves unless the user says otherwise this time.
     SetKindBoxes(false, false, false);
+    ckSafety->setChecked(ckSafety->isEnabled());
     UpdateButton1();
     ListsCreate();
     // Said once the dialog is on screen, not while it is still being shown
@@ -422,13 +440,21 @@ void TfmRestore::BtBrowseClick() {
 void TfmRestore::RestoreAction() {
     if (!CurrentSet)
         return;
-    // Only this copy of the folder is used from here on: the lists may be
+    // Only this copy of the name is used from here on: the lists may be
     // released and rebuilt while the action runs.
-    const std::string setFolder = core::SetFolder(CurrentSet->SetName());
+    const std::string setName = CurrentSet->SetName();
+    const std::string setFolder = core::SetFolder(setName);
     const core::KindSet kinds{ckChar->isChecked(), ckMulti->isChecked(), ckSingle->isChecked()};
+    if (!kinds.Any())
+        return;
+    const bool zip = operations::ZipBackups();
     operations::DialogReporter reporter(this);
+    if (ckSafety->isChecked() &&
+        !core::KeepCurrentSaves(setName, core::SetFiles(setFolder, kinds, zip), reporter))
+        return;
+    SetChecksums = core::ChecksumsToCheck(setFolder, reporter);
     core::TransferSet(
-        setFolder, kinds, operations::ZipBackups(), reporter,
+        setFolder, kinds, zip, reporter,
         [this](const std::string& Source, const std::string& Dest) {
             return RestoreFile(Source, Dest);
         },
@@ -436,6 +462,7 @@ void TfmRestore::RestoreAction() {
             CopyDescFile(SetFolder);
             return true;
         });
+    SetChecksums = {};
 }
 
 bool TfmRestore::RestoreFile(const std::string& Source, const std::string& Dest) {
@@ -443,7 +470,7 @@ bool TfmRestore::RestoreFile(const std::string& Source, const std::string& Dest)
     std::optional<std::string> owner;
     if (ckOwner->isChecked())
         owner = ComputerName;
-    return core::RestoreFile(Source, Dest, operations::ZipBackups(), owner, reporter);
+    return core::RestoreFile(Source, Dest, operations::ZipBackups(), owner, reporter, SetChecksums);
 }
 
 bool TfmRestore::UpdateOwner(const std::string& FileName) {

@@ -80,6 +80,9 @@ public:
     QCheckBox* ckChar;
     QCheckBox* ckMulti;
     QCheckBox* ckSingle;
+    // Restore only (hidden and off in Export): the game's files a restore
+    // replaces are first kept in a new set. Checked each time it is shown.
+    QCheckBox* ckSafety;
     QLabel* Label3;
     QPushButton* BtBrowse;
     QLineEdit* EdDestination;
@@ -121,7 +124,9 @@ public:
     void ListsCreate();
     void ListsDestroy();
     // Restores the checked kinds of CurrentSet, each file through RestoreFile,
-    // then CopyDescFile.
+    // then CopyDescFile. With ckSafety checked, the game's files it replaces
+    // are kept in a new set first; when that set can't be made whole,
+    // nothing is restored.
     void RestoreAction();
     // Writes the 81-byte owner block (ComputerName, zero-filled) at offset 0
     // of an existing file. A failure is shown ("error updating owner of ...")
@@ -132,6 +137,9 @@ protected:
     // For a derived dialog with its own creation handler: with
     // runFormCreate false, Restore's FormCreate does not run.
     TfmRestore(QWidget* parent, bool runFormCreate);
+
+    // The checked set's checksums while RestoreAction runs, for RestoreFile.
+    core::Manifest SetChecksums;
 
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;

@@ -69,6 +69,35 @@ private:
     int fd_;
 };
 
+// Copies the rest of `in` to `out` through a buffer, feeding each block to
+// `hash` when one is given. 0 or an errno.
+int CopyPlain(int in, int out, Sha256* hash, std::uint64_t* copied) {
+    char buffer[1 << 16];
+    for (;;) {
+        const ssize_t n = ::read(in, buffer, sizeof buffer);
+        if (n == 0)
+            return 0;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        if (hash)
+            hash->Update(buffer, static_cast<std::size_t>(n));
+        if (copied)
+            *copied += static_cast<std::uint64_t>(n);
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = ::write(out, buffer + done, static_cast<std::size_t>(n - done));
+            if (w < 0) {
+                if (errno == EINTR)
+                    continue;
+                return errno;
+            }
+            done += w;
+        }
+    }
+}
+
 // Copies the whole of `in` to the empty `out` inside the kernel: a reflink
 // where the file system shares blocks, else copy_file_range, else sendfile
 // (older kernels, file systems without copy_file_range). A plain read/write
@@ -77,26 +106,10 @@ int CopyData(int in, int out) {
     if (::ioctl(out, FICLONE, in) == 0)
         return 0;
     constexpr std::size_t chunk = 1u << 30;
-    enum { Range, Send, Plain } how = Range;
+    bool range = true;
     for (;;) {
-        ssize_t n;
-        if (how == Range)
-            n = ::copy_file_range(in, nullptr, out, nullptr, chunk, 0);
-        else if (how == Send)
-            n = ::sendfile(out, in, nullptr, chunk);
-        else {
-            char buffer[1 << 16];
-            n = ::read(in, buffer, sizeof buffer);
-            for (ssize_t done = 0; n > 0 && done < n;) {
-                const ssize_t w = ::write(out, buffer + done, static_cast<std::size_t>(n - done));
-                if (w < 0) {
-                    if (errno == EINTR)
-                        continue;
-                    return errno;
-                }
-                done += w;
-            }
-        }
+        const ssize_t n = range ? ::copy_file_range(in, nullptr, out, nullptr, chunk, 0)
+                                : ::sendfile(out, in, nullptr, chunk);
         if (n == 0)
             return 0;
         if (n > 0)
@@ -106,12 +119,11 @@ int CopyData(int in, int out) {
             continue;
         const bool unsupported =
             err == EXDEV || err == ENOSYS || err == EOPNOTSUPP || err == EINVAL || err == EBADF;
-        if (unsupported && how == Range)
-            how = Send;
-        else if (unsupported && how == Send)
-            how = Plain;
-        else
+        if (!unsupported)
             return err;
+        if (!range)
+            return CopyPlain(in, out, nullptr, nullptr);
+        range = false;
     }
 }
 
@@ -238,12 +250,14 @@ bool OpenSource(const std::string& src, Fd& in, struct stat& st) {
     return true;
 }
 
-// Copies the open source `in` into the new file `out`: contents, then
-// hidden/system, last-write time and permission bits. 0 or an errno.
-int FillFrom(int in, const struct stat& srcStat, int out) {
+// Copies the open source `in` into the new file `out`: contents (through
+// `hash` when one is given), then hidden/system, last-write time and
+// permission bits. 0 or an errno.
+int FillFrom(int in, const struct stat& srcStat, int out, Sha256* hash = nullptr,
+             std::uint64_t* copied = nullptr) {
     if (::lseek(in, 0, SEEK_SET) != 0)
         return errno;
-    if (const int err = CopyData(in, out))
+    if (const int err = hash ? CopyPlain(in, out, hash, copied) : CopyData(in, out))
         return err;
     // Hidden/system go along; the clean stamp never does, so the copy reads
     // as changed. The attribute first: once read-only, only root may set it.
@@ -424,6 +438,21 @@ bool StagedFile::CopyFrom(std::string_view source) {
         return false;
     if (const int err = FillFrom(in.Get(), srcStat, fd_))
         return FailErrno(err);
+    return true;
+}
+
+bool StagedFile::CopyFrom(std::string_view source, Sha256Digest& digest, std::uint64_t& size) {
+    if (fd_ < 0)
+        return Fail(ERROR_INVALID_HANDLE);
+    Fd in;
+    struct stat srcStat;
+    if (!OpenSource(ResolveCase(source), in, srcStat))
+        return false;
+    Sha256 hash;
+    size = 0;
+    if (const int err = FillFrom(in.Get(), srcStat, fd_, &hash, &size))
+        return FailErrno(err);
+    digest = hash.Finish();
     return true;
 }
 

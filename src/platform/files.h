@@ -3,6 +3,8 @@
 // Files and folders with the Windows calls' meaning. Each returns false (or 0)
 // on failure and sets the last error.
 
+#include "platform/sha256.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -44,6 +46,11 @@ public:
     // Fills it as CopyFile copies: contents, read-only state, last-write time,
     // hidden/system. 2 when the source is missing, 5 when it is no file.
     bool CopyFrom(std::string_view source);
+    // CopyFrom through a read and write loop in user space that feeds every
+    // block read to a SHA-256: `digest` and `size` are those of the bytes
+    // copied, so the copy can be checked before it is committed without
+    // reading the source twice.
+    bool CopyFrom(std::string_view source, Sha256Digest& digest, std::uint64_t& size);
     // Writes `size` bytes at `offset` of the temporary.
     bool WriteAt(std::uint64_t offset, const void* data, std::size_t size);
     // Flushes the temporary to disk, for a target that must be whole even

@@ -82,7 +82,7 @@ TEST_F(CliTest, BackupTakesTheOfferedDefaultKindsAndASecondFindsNothing) {
     const std::string set = backupDir + Sets()[0] + "/";
     EXPECT_EQ(done, Lines({"backed up " + chars + " -> " + set + "characters.lpl",
                            "backed up " + net + " -> " + set + "net.sav"}));
-    EXPECT_EQ(Files(set), (Names{"characters.lpl", "desc.txt", "net.sav"}));
+    EXPECT_EQ(Files(set), (Names{".mfbackup-sums", "characters.lpl", "desc.txt", "net.sav"}));
     EXPECT_EQ(testenv::ReadFile(set + "desc.txt"), "Before the boss\r\n");
     EXPECT_FALSE(Changed(chars) || Changed(net));
     EXPECT_TRUE(Changed(game));
@@ -99,7 +99,7 @@ TEST_F(CliTest, BackupTakesTheOfferedDefaultKindsAndASecondFindsNothing) {
     EXPECT_EQ(BackupConfig.ZipBackups, 0);
     bool zipped = false;
     for (const std::string& name : Sets())
-        zipped |= Files(backupDir + name) == Names{"game1.zip"};
+        zipped |= Files(backupDir + name) == Names{".mfbackup-sums", "game1.zip"};
     EXPECT_TRUE(zipped);
 }
 
@@ -118,9 +118,13 @@ TEST_F(CliTest, RestoreWithAndWithoutOwnerAndADryRunThatChangesNothing) {
     EXPECT_EQ(testenv::ReadFile(chars), "played since");
     EXPECT_FALSE(testenv::Exists(game));
 
-    // The settings say no owner; --owner writes it for this run.
-    EXPECT_EQ(Run({"restore", "mfb1a2b", "--kinds", "characters", "--owner"}),
-              Lines({"restored " + backupDir + "MFB1A2B/characters.lpl -> " + chars}));
+    // The settings say no owner; --owner writes it for this run. The game's
+    // file it replaces is kept first, in a new set.
+    const std::string restored = Run({"restore", "mfb1a2b", "--kinds", "characters", "--owner"});
+    ASSERT_EQ(Sets().size(), 2u);
+    const std::string safety = Sets()[0] == "MFB1A2B" ? Sets()[1] : Sets()[0];
+    EXPECT_EQ(restored, Lines({"kept " + chars + " -> " + backupDir + safety + "/characters.lpl",
+                               "restored " + backupDir + "MFB1A2B/characters.lpl -> " + chars}));
     EXPECT_EQ(testenv::ReadFile(chars), owned + saved.substr(81));
     EXPECT_FALSE(testenv::Exists(game));
     Run({"restore", "MFB1A2B"});
@@ -145,7 +149,7 @@ TEST_F(CliTest, ExportThenImportIntoASecondBackupFolderThroughAnotherSettingsFil
     fs::create_directories(medium);
     EXPECT_EQ(Run({"export", "latest", "medium", "--kinds", "multiplayer"}),
               Lines({"exported " + set + "net.sav -> " + medium + "net.sav"}));
-    EXPECT_EQ(Files(medium), (Names{"desc.txt", "net.sav"}));
+    EXPECT_EQ(Files(medium), (Names{".mfbackup-sums", "desc.txt", "net.sav"}));
 
     const QString other = QString::fromStdString(testenv::Scratch() + "/other.ini");
     const std::string second = testenv::Scratch() + "/second/";
@@ -204,7 +208,8 @@ TEST_F(CliTest, ExitStatusesUsageErrorsAndUnknownSets) {
     MakeSet("MFB1", {{"net.sav", "net"}, {"characters.lpl", "chars"}});
     const std::string chars = Save("characters/characters.lpl", "kept");
     chmod(chars.c_str(), 0444); // refused as a target: that file fails, the other is done
-    Run({"restore", "MFB1"}, 1);
+    Run({"restore", "MFB1", "--no-safety"}, 1);
+    EXPECT_EQ(Sets(), Names{"MFB1"});
     EXPECT_EQ(last.err, "error copying " + backupDir + "MFB1/characters.lpl to " + chars + "\n");
     EXPECT_EQ(last.out,
               "restored " + backupDir + "MFB1/net.sav -> " + gameDir + "save/net/net.sav\n");
@@ -222,6 +227,7 @@ TEST_F(CliTest, ExitStatusesUsageErrorsAndUnknownSets) {
         {{"list", "--dry-run"}, 2, "mfbackup-cli: list takes no option --dry-run"},
         {{"backup", "--zip", "--plain"}, 2, "mfbackup-cli: --zip and --plain exclude"},
         {{"restore", "MFB1", "--owner", "--no-owner"}, 2, "mfbackup-cli: --owner and --no-owner"},
+        {{"backup", "--no-safety"}, 2, "mfbackup-cli: backup takes no option --no-safety"},
         {{"backup", "--kinds", "characters,saves"}, 2, "mfbackup-cli: unknown kind 'saves'"},
         {{"backup", "--desc"}, 2, "mfbackup-cli: --desc needs a value"},
         {{"restore"}, 2, "mfbackup-cli: usage: mfbackup-cli restore SET"},

@@ -8,6 +8,7 @@
 // source that did not fit still marked changed, the rest restored from it.
 
 #include "common/run_program.h"
+#include "core/manifest.h"
 #include "operations/game_tree.h"
 #include "storage/archiver_call.h"
 #include "zip.h"
@@ -136,6 +137,15 @@ protected:
             const bool archiverTemp = name.rfind(".pkzip-", 0) == 0;
             if (name == "desc.txt") {
                 EXPECT_EQ(testenv::ReadFile(e.path()), "crash test\r\n");
+            } else if (name == core::ManifestName) {
+                // Written whole, and only once every file it lists is.
+                core::Manifest manifest;
+                ASSERT_EQ(core::ReadManifest(set, manifest), core::ManifestRead::Read) << set;
+                for (const core::ManifestEntry& listed : manifest.Entries) {
+                    core::ManifestEntry now;
+                    EXPECT_TRUE(core::HashEntry(set, listed.Name, now) && now == listed)
+                        << set << listed.Name;
+                }
             } else if (zip && (archiverTemp || e.path().extension() == ".zip")) {
                 try {
                     for (const auto& [entry, data] : ZipEntries(e.path())) {

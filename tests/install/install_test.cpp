@@ -183,7 +183,8 @@ TEST(InstalledLayout, CommandLineThroughItsLinkMakesACompressedBackupWithTheArch
     ASSERT_EQ(backup.exitCode, 0) << backup.out << backup.err;
     const QStringList sets = Entries(QString::fromStdString(backups));
     ASSERT_EQ(sets.size(), 1);
-    EXPECT_EQ(Entries(QString::fromStdString(backups) + sets[0]), QStringList{"net.zip"});
+    EXPECT_EQ(Entries(QString::fromStdString(backups) + sets[0]),
+              (QStringList{".mfbackup-sums", "net.zip"}));
 }
 
 TEST(InstalledLayout, LauncherStartedThroughTheLinkFindsAndRunsTheArchiver) {

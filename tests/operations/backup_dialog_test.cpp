@@ -122,8 +122,8 @@ TEST_F(BackupTest, PlainBackupTakesChangedVisibleFilesAndMarksThemBackedUp) {
     EXPECT_EQ(fmInfo->txBackup->text().toStdString(), taken.back());
 
     const std::string set = OnlySet();
-    EXPECT_EQ(Files(set), (Names{"characters.lpl", "desc.txt", "game1.sav", "game2.sav", "net.sav",
-                                 "second.dat"}));
+    EXPECT_EQ(Files(set), (Names{".mfbackup-sums", "characters.lpl", "desc.txt", "game1.sav",
+                                 "game2.sav", "net.sav", "second.dat"}));
     EXPECT_EQ(testenv::ReadFile(set + "desc.txt"), "Before the boss\r\n");
     for (const std::string& source : taken) {
         EXPECT_EQ(testenv::ReadFile(set + fs::path(source).filename().string()),
@@ -154,7 +154,7 @@ TEST_F(BackupTest, IgnoreArchivebitEnablesKindsButTakesOnlyChangedFiles) {
     dlg->ckChar->click();
     dlg->ckMulti->click();
     QTest::mouseClick(dlg->Button1, Qt::LeftButton);
-    EXPECT_EQ(Files(OnlySet()), Names{"new.dat"});
+    EXPECT_EQ(Files(OnlySet()), (Names{".mfbackup-sums", "new.dat"}));
     EXPECT_FALSE(Changed(fresh));
 }
 
@@ -166,7 +166,8 @@ TEST_F(BackupTest, CompressedBackupHoldsOneArchivePerFileName) {
     BackUp();
     EXPECT_TRUE(messages.texts().isEmpty()) << messages.texts().join("|").toStdString();
     const std::string set = OnlySet();
-    EXPECT_EQ(Files(set), (Names{"characters.zip", "game1.zip", "net.zip", "readme.zip"}));
+    EXPECT_EQ(Files(set),
+              (Names{".mfbackup-sums", "characters.zip", "game1.zip", "net.zip", "readme.zip"}));
     EXPECT_EQ(Shell("unzip -Z1 '" + set + "game1.zip' | sort"), "game1.bak\ngame1.sav\n");
     EXPECT_EQ(Shell("unzip -p '" + set + "characters.zip' characters.lpl"), "characters");
     EXPECT_EQ(Shell("unzip -p '" + set + "readme.zip' readme"), "no dot");
@@ -210,7 +211,7 @@ TEST_F(BackupTest, FailedArchiverRunKeepsTheSourceMarked) {
     const std::string set = OnlySet();
     ASSERT_FALSE(messages.texts().isEmpty());
     EXPECT_EQ(messages.texts().back().toStdString(), "error zipping " + bad + " to " + set + base);
-    EXPECT_EQ(Files(set), Names{"game1.zip"});
+    EXPECT_EQ(Files(set), (Names{".mfbackup-sums", "game1.zip"}));
     EXPECT_FALSE(Changed(good));
     EXPECT_TRUE(Changed(bad));
 }
@@ -241,6 +242,8 @@ protected:
     std::map<std::string, std::string> Held(const std::string& set) {
         std::map<std::string, std::string> held;
         for (const std::string& name : Files(set)) {
+            if (name == core::ManifestName)
+                continue;
             if (!GetParam()) {
                 held[Lower(name)] = testenv::ReadFile(set + name);
                 continue;
@@ -378,7 +381,7 @@ TEST_P(BackupWithoutXattrs, SecondBackupFindsNothingAndARewrittenFileIsFoundAgai
     EXPECT_TRUE(messages.texts().isEmpty()) << messages.texts().join("|").toStdString();
     const Names sets = Sets();
     ASSERT_EQ(sets.size(), 2u);
-    EXPECT_EQ(Files(backupDir + sets[1]), Names{"game1.sav"});
+    EXPECT_EQ(Files(backupDir + sets[1]), (Names{".mfbackup-sums", "game1.sav"}));
     EXPECT_EQ(testenv::ReadFile(backupDir + sets[1] + "/game1.sav"), "two");
     EXPECT_FALSE(Changed(game));
 }

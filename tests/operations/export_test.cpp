@@ -145,8 +145,8 @@ TEST_F(ExportTest, PlainExportCopiesTheSetWithArchiveAttributeAndRefusedFilesSta
     EXPECT_EQ(fmInfo->windowTitle(), "Restoring");
     EXPECT_EQ(fmInfo->txBackup->text().toStdString(),
               "Exporting " + set + "game2.sav to " + medium + "/game2.sav");
-    EXPECT_EQ(Files(medium),
-              (Names{"characters.lpl", "desc.txt", "game1.sav", "game2.sav", "net.sav"}));
+    EXPECT_EQ(Files(medium), (Names{".mfbackup-sums", "characters.lpl", "desc.txt", "game1.sav",
+                                    "game2.sav", "net.sav"}));
     for (const char* name : {"characters.lpl", "net.sav", "game1.sav", "game2.sav"}) {
         EXPECT_EQ(testenv::ReadFile(medium + "/" + name), testenv::ReadFile(set + name)) << name;
         EXPECT_EQ(platform::GetFileAttributes(medium + "/" + name), platform::faArchive) << name;
@@ -189,13 +189,13 @@ TEST_F(ExportTest, CompressedExportCopiesTheArchivesOfTheCheckedKindsOnly) {
     dlg->ckSingle->click();
     EXPECT_EQ(Kinds(), "E- EC E- OK");
     QTest::mouseClick(dlg->Button1, Qt::LeftButton);
-    EXPECT_EQ(Files(medium), Names{"net.zip"}); // no desc.txt in the set, and no message
+    EXPECT_EQ(Files(medium), (Names{".mfbackup-sums", "net.zip"})); // no desc.txt, no message
     EXPECT_TRUE(messages.texts().isEmpty()) << messages.texts().join("|").toStdString();
 
     ShowAndTickFirstSet();
     EXPECT_EQ(Kinds(), "EC EC EC OK");
     QTest::mouseClick(dlg->Button1, Qt::LeftButton);
-    EXPECT_EQ(Files(medium), (Names{"characters.zip", "game1.zip", "net.zip"}));
+    EXPECT_EQ(Files(medium), (Names{".mfbackup-sums", "characters.zip", "game1.zip", "net.zip"}));
     for (const char* name : {"characters.zip", "net.zip", "game1.zip"})
         EXPECT_EQ(testenv::ReadFile(medium + "/" + name), testenv::ReadFile(set + name)) << name;
     EXPECT_EQ(fmInfo->txBackup->text().toStdString(),
@@ -217,7 +217,7 @@ TEST_F(ExportTest, EnterInTheDestinationFieldExportsIntoTheFolder) {
     QTest::keyClick(dlg->EdDestination, Qt::Key_Return);
     EXPECT_EQ(dlg->result(), QDialog::Accepted);
     EXPECT_EQ(dlg->EdDestination->text().toStdString(), medium + "/");
-    EXPECT_EQ(Files(medium), (Names{"desc.txt", "net.sav"}));
+    EXPECT_EQ(Files(medium), (Names{".mfbackup-sums", "desc.txt", "net.sav"}));
     EXPECT_EQ(Files(testenv::Scratch()), Names{"MOVE"}); // nothing beside the folder
     EXPECT_TRUE(messages.texts().isEmpty()) << messages.texts().join("|").toStdString();
 }

@@ -165,7 +165,7 @@ TEST_F(ImportTest, EachImportMakesOneSetDescribedByTheMedium) {
     ASSERT_EQ(sets.size(), 2u);
     for (const std::string& name : sets) {
         const std::string set = backupDir + name + "/";
-        EXPECT_EQ(Files(set), (Names{"characters.lpl", "desc.txt", "net.sav"}));
+        EXPECT_EQ(Files(set), (Names{".mfbackup-sums", "characters.lpl", "desc.txt", "net.sav"}));
         EXPECT_EQ(testenv::ReadFile(set + "characters.lpl"), "characters");
         EXPECT_EQ(testenv::ReadFile(set + "net.sav"), std::string("net\0game", 8));
         EXPECT_EQ(Description(name), "Imported: Moved from the laptop");
@@ -209,8 +209,8 @@ TEST_F(ImportTest, GameSearchTakesEveryGameFileAndNoFolder) {
     const Names sets = Sets();
     ASSERT_EQ(sets.size(), 1u);
     const std::string plainSet = backupDir + sets[0] + "/";
-    EXPECT_EQ(Files(plainSet), (Names{"desc.txt", "game.txt", "game1.sav", "game2.sav",
-                                      "game\xE8.sav", "game\xE9.sav"}));
+    EXPECT_EQ(Files(plainSet), (Names{".mfbackup-sums", "desc.txt", "game.txt", "game1.sav",
+                                      "game2.sav", "game\xE8.sav", "game\xE9.sav"}));
     EXPECT_EQ(testenv::ReadFile(plainSet + "game.txt"), "notes");
     EXPECT_EQ(testenv::ReadFile(plainSet + "game\xE9.sav"), "e acute");
     fs::remove(medium + "/game\xE8.sav");
@@ -223,7 +223,7 @@ TEST_F(ImportTest, GameSearchTakesEveryGameFileAndNoFolder) {
     EXPECT_EQ(Kinds(), "-- -- EC OK");
     Import();
     const std::string zipSet = backupDir + NewSet(sets) + "/";
-    EXPECT_EQ(Files(zipSet), (Names{"desc.txt", "game1.zip"}));
+    EXPECT_EQ(Files(zipSet), (Names{".mfbackup-sums", "desc.txt", "game1.zip"}));
     EXPECT_EQ(testenv::ReadFile(zipSet + "game1.zip"), "PK one");
     const std::string m = medium + "/";
     EXPECT_EQ(messages.texts(),

@@ -93,8 +93,9 @@ TEST_P(TransportTest, SavesArriveByteForByteOnTheOtherMachine) {
               "EC EC EC OK");
     QTest::mouseClick(fmExport->Button1, Qt::LeftButton);
     const std::string e = zip ? "zip" : "sav";
-    EXPECT_EQ(Files(medium), (Names{"characters." + std::string(zip ? "zip" : "lpl"), "desc.txt",
-                                    "game1." + e, "game10." + e, "game2." + e, "net." + e}));
+    EXPECT_EQ(Files(medium),
+              (Names{".mfbackup-sums", "characters." + std::string(zip ? "zip" : "lpl"), "desc.txt",
+                     "game1." + e, "game10." + e, "game2." + e, "net." + e}));
 
     // The other machine: its own backup directory and game.
     const std::string otherBackup = testenv::Scratch() + "/other backup/";

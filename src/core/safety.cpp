@@ -1,0 +1,94 @@
+// The safety set a restore makes first: the game's files it would replace,
+// kept so that a mistaken restore can be undone by restoring them.
+
+#include "config/backup_config.h"
+#include "core/backup.h"
+#include "core/checked_copy.h"
+#include "core/manifest.h"
+#include "core/prune.h"
+#include "core/restore.h"
+#include "platform/attributes.h"
+#include "platform/last_error.h"
+#include "platform/paths.h"
+#include "platform/sync.h"
+#include "storage/backup_set.h"
+#include "ui/message_box.h"
+
+#include <algorithm>
+
+namespace core {
+namespace {
+
+// The copies report nothing of their own: their failure is the cause of the
+// one message.
+class Quiet : public Reporter {
+public:
+    void Message(const std::string&) override {}
+};
+
+// The game files a restore of `files` would replace, each once.
+std::vector<std::string> Replaced(const std::vector<SetFile>& files) {
+    std::vector<std::string> found;
+    for (const SetFile& file : files) {
+        const std::string path = platform::ResolveCase(file.Target);
+        const std::uint32_t attrs = platform::GetFileAttributes(path);
+        if (attrs != platform::INVALID_FILE_ATTRIBUTES && !(attrs & platform::faDirectory) &&
+            std::find(found.begin(), found.end(), path) == found.end())
+            found.push_back(path);
+    }
+    return found;
+}
+
+// Makes the safety set of the game files `replaced`, whole or not at all;
+// `setPath` gets its folder. "" or why it failed.
+std::string MakeSet(const std::string& setName, const std::vector<std::string>& replaced,
+                    std::string& setPath) {
+    const bool zip = BackupConfig.ZipBackups != 0;
+    // The set's and the archiver's own messages are not shown: the
+    // archiver's becomes the cause, as its exit code is all it tells.
+    const ui::MessageCapture said;
+    if (!CreateBackupSet("Before restoring " + setName, setPath)) {
+        setPath.clear();
+        return CauseText(platform::GetLastError());
+    }
+    Quiet quiet;
+    std::vector<std::string> copies;
+    std::vector<std::string> names;
+    for (const std::string& path : replaced) {
+        if (!BackupFile(path, setPath, zip, quiet))
+            return said.texts().isEmpty() ? CauseText(platform::GetLastError())
+                                          : said.texts().back().toStdString();
+        copies.push_back(BackupTarget(path, setPath, zip));
+        names.push_back(platform::ExtractFileName(copies.back()));
+    }
+    copies.push_back(setPath);
+    if (!WriteManifestOf(setPath, names) || !platform::FlushFiles(copies))
+        return CauseText(platform::GetLastError());
+    return {};
+}
+
+} // namespace
+
+bool KeepCurrentSaves(const std::string& setName, const std::vector<SetFile>& files,
+                      Reporter& reporter) {
+    const std::vector<std::string> replaced = Replaced(files);
+    if (replaced.empty())
+        return true;
+    std::string setPath;
+    const std::string why = MakeSet(setName, replaced, setPath);
+    if (why.empty()) {
+        const bool zip = BackupConfig.ZipBackups != 0;
+        for (const std::string& path : replaced)
+            reporter.FileKept(path, BackupTarget(path, setPath, zip));
+        return true;
+    }
+    if (!setPath.empty()) {
+        std::string left; // a set that can't be removed whole stays as it is
+        RemoveSetFolder(setPath, left);
+    }
+    reporter.Message("Could not keep the current saves in a new set: " + why +
+                     ". Nothing was restored.");
+    return false;
+}
+
+} // namespace core
