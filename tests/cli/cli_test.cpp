@@ -340,6 +340,66 @@ TEST_F(CliTest, VerifyFindsFlippedBitsCorruptArchivesMissingFilesAndSetsWithoutC
                                                                {"problem", "archive"}}}}}));
 }
 
+TEST_F(CliTest, RestoreKeepsTheSavesItReplacesAndRefusesADamagedCopy) {
+    const std::string chars = Save("characters/characters.lpl", std::string(3000, 'a'));
+    const std::string net = Save("net/net.sav", "first net");
+    Run({"backup", "--kinds", "all"});
+    const std::string plain = Sets()[0];
+    Save("characters/characters.lpl", std::string(3000, 'a'));
+    Save("net/net.sav", "first net");
+    Run({"backup", "--kinds", "all", "--zip"});
+    const std::string zipped = Sets()[0] == plain ? Sets()[1] : Sets()[0];
+    const std::string evening = std::string("evening\0", 8) + std::string(4000, 'e');
+    Save("characters/characters.lpl", evening);
+    Save("net/net.sav", "evening net");
+
+    // The dry run keeps nothing; the restore keeps both files first.
+    Run({"restore", QString::fromStdString(plain), "--dry-run"});
+    EXPECT_EQ(Sets().size(), 2u);
+    const std::string done = Run({"restore", QString::fromStdString(plain)});
+    ASSERT_EQ(Sets().size(), 3u);
+    std::string safety;
+    for (const std::string& name : Sets())
+        if (name != plain && name != zipped)
+            safety = backupDir + name + "/";
+    EXPECT_EQ(done, Lines({"kept " + chars + " -> " + safety + "characters.lpl",
+                           "kept " + net + " -> " + safety + "net.sav",
+                           "restored " + backupDir + plain + "/characters.lpl -> " + chars,
+                           "restored " + backupDir + plain + "/net.sav -> " + net}));
+    EXPECT_EQ(testenv::ReadFile(net), "first net");
+    // The newest set is the safety set: restoring it undoes the restore.
+    Run({"restore", "latest"});
+    EXPECT_TRUE(testenv::ReadFile(chars) == evening);
+    EXPECT_EQ(testenv::ReadFile(net), "evening net");
+
+    // A bit flipped in a plain copy, an archive damaged: verify finds them,
+    // restore refuses them and leaves the game's files as they are.
+    std::string bytes = testenv::ReadFile(backupDir + plain + "/characters.lpl");
+    bytes[1234] ^= 0x01;
+    testenv::WriteFile(backupDir + plain + "/characters.lpl", bytes);
+    bytes = testenv::ReadFile(backupDir + zipped + "/net.zip");
+    bytes[bytes.size() - 30] ^= 0x40;
+    testenv::WriteFile(backupDir + zipped + "/net.zip", bytes);
+    Run({"verify", QString::fromStdString(plain), QString::fromStdString(zipped)}, 1);
+    EXPECT_EQ(last.out, Lines({plain + " DAMAGED: characters.lpl (checksum)",
+                               zipped + " DAMAGED: net.zip (checksum)"}));
+    const struct {
+        std::string set, err, restored, refused;
+    } cases[] = {
+        {plain, "error copying " + backupDir + plain + "/characters.lpl to " + chars, net, chars},
+        {zipped, "error unzipping " + backupDir + zipped + "/net.sav to " + net, chars, net}};
+    for (const auto& c : cases) {
+        Save("characters/characters.lpl", evening);
+        Save("net/net.sav", "evening net");
+        Run({"restore", QString::fromStdString(c.set), "--no-safety"}, 1);
+        EXPECT_EQ(last.err, c.err + ": the backup copy is damaged\n");
+        EXPECT_EQ(testenv::ReadFile(c.restored),
+                  c.restored == net ? "first net" : std::string(3000, 'a'));
+        EXPECT_TRUE(testenv::ReadFile(c.refused) == (c.refused == net ? "evening net" : evening));
+    }
+    EXPECT_EQ(Sets().size(), 4u);
+}
+
 TEST_F(CliTest, PruneKeepsTheNewestAndLeavesWhatIsNotSurelyASet) {
     MakeSet("MFB1", {{"net.sav", "n"}, {"notes.txt", "mine"}});
     MakeSet("MFB2", {{"characters.zip", "PK"}, {"sub/net.sav", "n"}});

@@ -75,6 +75,8 @@ TEST_F(ExportTest, DestinationFieldIsShownAndOkNeedsAnExistingFolder) {
 
     MakeSet("MFB1", {{"net.sav", "n"}});
     ShowAndTickFirstSet();
+    // Export never keeps the game's saves in a set of their own.
+    EXPECT_FALSE(dlg->ckSafety->isVisible() || dlg->ckSafety->isChecked());
     EXPECT_EQ(Kinds(), "-- EC -- --"); // "Destination medium" is no folder
     dlg->EdDestination->setText(Q(medium));
     EXPECT_EQ(Kinds(), "-- EC -- OK");

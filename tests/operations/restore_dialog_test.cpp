@@ -1,8 +1,12 @@
 #include "game_tree.h"
 
+#include "core/backup.h"
+#include "core/verify.h"
 #include "operations/backup_dialog.h"
 #include "operations/restore_dialog.h"
+#include "platform/paths.h"
 #include "platform/process.h"
+#include "storage/backup_set.h"
 #include "ui/message_box.h"
 
 #include <QApplication>
@@ -15,6 +19,7 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <map>
 
 namespace fs = std::filesystem;
 using Names = std::vector<std::string>;
@@ -56,6 +61,41 @@ protected:
     void Tick(int row, bool on = true) {
         dlg->ckRestore->item(row)->setCheckState(on ? Qt::Checked : Qt::Unchecked);
     }
+    // The user ticks the set named `name`, wherever the list has it.
+    void TickSet(const std::string& name) {
+        for (std::size_t row = 0; row < dlg->SetList.size(); ++row)
+            if (dlg->SetList[row].Object->SetName() == name)
+                return Tick(static_cast<int>(row));
+        ADD_FAILURE() << "no set " << name << " in the list";
+    }
+    // Shows the dialog, restores every kind of the set `name` without the
+    // owner block, keeping the current saves first unless `safety` is off.
+    void RestoreSet(const std::string& name, bool safety = true) {
+        dlg->show();
+        EXPECT_TRUE(dlg->ckSafety->isChecked()) << "checked on each showing";
+        dlg->ckSafety->setChecked(safety);
+        dlg->ckOwner->setChecked(false);
+        TickSet(name);
+        QTest::mouseClick(dlg->Button1, Qt::LeftButton);
+    }
+    // Backs up every kind of the game's saves into a new set; its name.
+    std::string BackUp() {
+        const Names before = Sets();
+        core::BackupChoices choices;
+        choices.Kinds = {true, true, true};
+        choices.Zip = BackupConfig.ZipBackups != 0;
+        ui::MessageCapture quiet;
+        core::Backup(choices, reporter);
+        return NewSet(before);
+    }
+    std::string NewSet(const Names& before) const {
+        Names added;
+        for (const std::string& name : Sets())
+            if (std::find(before.begin(), before.end(), name) == before.end())
+                added.push_back(name);
+        EXPECT_EQ(added.size(), 1u);
+        return added.empty() ? std::string() : added[0];
+    }
     std::string Kinds() const { // enabled/checked of the three boxes, e.g. "EC E- --"
         std::string s;
         for (QCheckBox* box : {dlg->ckChar, dlg->ckMulti, dlg->ckSingle})
@@ -71,6 +111,9 @@ protected:
 
     RecordingRestore* dlg = nullptr;
     ui::MessageCapture messages;
+    class : public core::Reporter {
+        void Message(const std::string&) override {}
+    } reporter;
 };
 
 TEST(SetDateTest, ShortDateWithFourDigitYearAndLongTimeWithoutZone) {
@@ -240,12 +283,13 @@ TEST_F(RestoreTest, CompressedBackupRestoresWithAndWithoutOwner) {
     delete fmBackup;
     fmBackup = nullptr;
     ASSERT_EQ(Sets().size(), 1u);
+    const std::string set = Sets()[0]; // the list also gets the safety sets
     for (bool owner : {false, true}) {
         testenv::WriteFile(chars, "played since");
         testenv::WriteFile(game, "played since");
         dlg->show();
         dlg->ckOwner->setChecked(owner);
-        Tick(0);
+        TickSet(set);
         EXPECT_EQ(Kinds(), "EC -- EC OK");
         QTest::mouseClick(dlg->Button1, Qt::LeftButton);
         EXPECT_TRUE(messages.texts().isEmpty()) << messages.texts().join("|").toStdString();
@@ -323,6 +367,107 @@ TEST_F(RestoreTest, LongGameFolderIsUsedWhole) {
     QTest::mouseClick(dlg->Button1, Qt::LeftButton);
     EXPECT_TRUE(messages.texts().isEmpty()) << messages.texts().join("|").toStdString();
     EXPECT_EQ(testenv::ReadFile(deep + "save/characters/characters.lpl"), "chars");
+}
+
+// Restore keeps the game's files it replaces in a new set first; restoring
+// that set undoes the restore.
+class SafetySetTest : public RestoreTest, public testing::WithParamInterface<bool> {};
+
+TEST_P(SafetySetTest, KeepsWhatARestoreReplacesAndRestoringItBringsThatBack) {
+    BackupConfig.ZipBackups = GetParam() ? 1 : 0;
+    const std::map<std::string, std::string> first = {
+        {"characters/characters.lpl", std::string("chars\0\r\n\x1A", 9) + std::string(300, 'c')},
+        {"net/net.sav", std::string(5000, 'n')},
+        {"games/game1.sav", "first game"}};
+    for (const auto& [rel, bytes] : first)
+        Save(rel, bytes);
+    Save("games/game2.sav", "played later");
+    const std::string later = BackUp();
+    fs::remove(gameDir + "save/games/game2.sav"); // not there to be kept
+    const auto game = [&](const std::string& rel) {
+        return testenv::ReadFile(gameDir + "save/" + rel);
+    };
+
+    EXPECT_TRUE(dlg->ckSafety->isVisibleTo(dlg));
+    EXPECT_EQ(dlg->ckSafety->text(), "Keep current saves first");
+    RestoreSet(later);
+    const std::string safety = NewSet({later});
+    EXPECT_TRUE(messages.texts().isEmpty()) << messages.texts().join("|").toStdString();
+    std::string description;
+    ReadSetDescription(safety, description);
+    EXPECT_EQ(description, "Before restoring " + later);
+    const std::string e = GetParam() ? "zip" : "sav";
+    EXPECT_EQ(Files(backupDir + safety),
+              (Names{".mfbackup-sums", "characters." + std::string(GetParam() ? "zip" : "lpl"),
+                     "desc.txt", "game1." + e, "net." + e}));
+    const core::SetCheck check = core::VerifySet(backupDir + safety + "/", safety, reporter);
+    EXPECT_EQ(check.Status(), core::SetStatus::Ok);
+    EXPECT_EQ(check.Files, 3u);
+    EXPECT_EQ(game("games/game2.sav"), "played later");
+
+    // Restoring the safety set brings the first saves back, and keeps those it replaces.
+    RestoreSet(safety);
+    EXPECT_EQ(Sets().size(), 3u);
+    for (const auto& [rel, bytes] : first)
+        EXPECT_TRUE(game(rel) == bytes) << rel;
+    EXPECT_EQ(game("games/game2.sav"), "played later"); // a file the restore added stays
+
+    // Unticked, no set is made; the next showing ticks it again.
+    RestoreSet(later, false);
+    EXPECT_EQ(Sets().size(), 3u);
+    EXPECT_EQ(game("games/game1.sav"), "first game");
+    dlg->show();
+    EXPECT_TRUE(dlg->ckSafety->isChecked());
+    EXPECT_TRUE(messages.texts().isEmpty()) << messages.texts().join("|").toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(Forms, SafetySetTest, testing::Bool(),
+                         [](const auto& info) { return info.param ? "Compressed" : "Plain"; });
+
+TEST_F(RestoreTest, AFullDiskStopsTheRestoreBeforeAnyGameFileChanges) {
+    const std::string disk = testenv::Scratch() + "/disk";
+    testenv::TmpfsMount mount(disk, 1 << 20);
+    if (!mount.Mounted())
+        GTEST_SKIP() << "No small file system to fill, so no full-disk restore: " << mount.Reason();
+    backupDir = disk + "/";
+    BackupConfig.BackupDir.Set(backupDir);
+    MakeSet("MFB1", {{"characters.lpl", "set chars"}, {"net.sav", "set net"}});
+    // The first fits beside the set, the second does not.
+    const std::string chars = Save("characters/characters.lpl", std::string(600 << 10, 'c'));
+    const std::string net = Save("net/net.sav", std::string(600 << 10, 'n'));
+    RestoreSet("MFB1");
+    EXPECT_EQ(messages.texts(), QStringList{"Could not keep the current saves in a new set: There "
+                                            "is not enough space on the disk. Nothing was "
+                                            "restored."});
+    EXPECT_EQ(Sets(), Names{"MFB1"}); // the partial safety set is gone
+    EXPECT_TRUE(testenv::ReadFile(chars) == std::string(600 << 10, 'c'));
+    EXPECT_TRUE(testenv::ReadFile(net) == std::string(600 << 10, 'n'));
+    EXPECT_FALSE(fmInfo->isVisible());
+}
+
+TEST_F(RestoreTest, ACopyThatDoesNotMatchItsChecksumIsNotRestored) {
+    for (const bool zip : {false, true}) {
+        SCOPED_TRACE(zip ? "compressed" : "plain");
+        BackupConfig.ZipBackups = zip ? 1 : 0;
+        const std::string chars = Save("characters/characters.lpl", std::string(400, 'c'));
+        const std::string net = Save("net/net.sav", "backed up");
+        const std::string name = BackUp();
+        const std::string set = backupDir + name + "/";
+        const std::string damaged = set + (zip ? "characters.zip" : "characters.lpl");
+        std::string bytes = testenv::ReadFile(damaged);
+        bytes[bytes.size() / 2] ^= 0x04;
+        testenv::WriteFile(damaged, bytes);
+        Save("characters/characters.lpl", "played since");
+        Save("net/net.sav", "played since");
+        messages.clear();
+        RestoreSet(name);
+        EXPECT_EQ(messages.texts().join("|").toStdString(),
+                  (zip ? "error unzipping " : "error copying ") + set + "characters.lpl to " +
+                      chars + ": the backup copy is damaged");
+        EXPECT_EQ(testenv::ReadFile(chars), "played since");
+        EXPECT_TRUE(Changed(chars)); // the safety set took it and cleared no mark
+        EXPECT_EQ(testenv::ReadFile(net), "backed up");
+    }
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "game_tree.h"
 
+#include "core/verify.h"
 #include "operations/backup_dialog.h"
 #include "operations/export_dialog.h"
 #include "operations/import_dialog.h"
@@ -56,6 +57,9 @@ protected:
         return s + (ok->isEnabled() ? "OK" : "--");
     }
     ui::MessageCapture messages;
+    class : public core::Reporter {
+        void Message(const std::string&) override {}
+    } reporter;
 };
 
 TEST_P(TransportTest, SavesArriveByteForByteOnTheOtherMachine) {
@@ -93,9 +97,21 @@ TEST_P(TransportTest, SavesArriveByteForByteOnTheOtherMachine) {
               "EC EC EC OK");
     QTest::mouseClick(fmExport->Button1, Qt::LeftButton);
     const std::string e = zip ? "zip" : "sav";
-    EXPECT_EQ(Files(medium),
-              (Names{".mfbackup-sums", "characters." + std::string(zip ? "zip" : "lpl"), "desc.txt",
-                     "game1." + e, "game10." + e, "game2." + e, "net." + e}));
+    const Names exported = {"characters." + std::string(zip ? "zip" : "lpl"), "game1." + e,
+                            "game10." + e, "game2." + e, "net." + e};
+    EXPECT_EQ(Files(medium), (Names{".mfbackup-sums", exported[0], "desc.txt", exported[1],
+                                    exported[2], exported[3], exported[4]}));
+    // The medium's checksums list exactly the files exported, as they are there.
+    core::Manifest sums;
+    ASSERT_EQ(core::ReadManifest(medium, sums), core::ManifestRead::Read);
+    ASSERT_EQ(sums.Entries.size(), exported.size());
+    for (const std::string& name : exported) {
+        core::ManifestEntry now;
+        EXPECT_TRUE(core::HashEntry(medium, name, now) && sums.Find(name) &&
+                    *sums.Find(name) == now)
+            << name;
+    }
+    EXPECT_EQ(Sets().size(), 1u); // Export keeps no safety set, though the game has files
 
     // The other machine: its own backup directory and game.
     const std::string otherBackup = testenv::Scratch() + "/other backup/";
@@ -120,6 +136,14 @@ TEST_P(TransportTest, SavesArriveByteForByteOnTheOtherMachine) {
     std::string description;
     ReadSetDescription(imported[0], description);
     EXPECT_EQ(description, "Imported: Before moving house");
+    // The patterns of export, import and the set list never take a
+    // checksum file for a save file: the set holds the five files, its
+    // description and its own checksums, which match.
+    const std::string set = otherBackup + imported[0] + "/";
+    EXPECT_EQ(Files(set).size(), exported.size() + 2);
+    const core::SetCheck check = core::VerifySet(set, imported[0], reporter);
+    EXPECT_EQ(check.Status(), core::SetStatus::Ok);
+    EXPECT_EQ(check.Files, exported.size());
 
     fmRestore = new TfmRestore; // the owner box is off (the settings say so)
     fmRestore->show();
@@ -133,6 +157,23 @@ TEST_P(TransportTest, SavesArriveByteForByteOnTheOtherMachine) {
     for (const auto& [rel, bytes] : saves)
         EXPECT_TRUE(testenv::ReadFile(otherGame + "save/" + rel) == bytes) << rel;
     EXPECT_EQ(Files(otherGame + "save/games"), (Names{"game1.sav", "game10.sav", "game2.sav"}));
+
+    // A file damaged on the way is refused; the others are imported.
+    std::string bytes = testenv::ReadFile(medium + exported[3]);
+    bytes[bytes.size() / 3] ^= 0x20;
+    testenv::WriteFile(medium + exported[3], bytes);
+    messages.clear();
+    fmImport->show();
+    QTest::mouseClick(fmImport->Button1, Qt::LeftButton);
+    std::string second;
+    for (const auto& entry : fs::directory_iterator(otherBackup))
+        if (entry.path().filename() != imported[0])
+            second = otherBackup + entry.path().filename().string() + "/";
+    EXPECT_EQ(messages.texts().join("|").toStdString(), "Error copying " + medium + exported[3] +
+                                                            " to " + second + exported[3] +
+                                                            ": the file on the medium is damaged");
+    EXPECT_EQ(Files(second), (Names{".mfbackup-sums", exported[0], "desc.txt", exported[1],
+                                    exported[2], exported[4]}));
 }
 
 INSTANTIATE_TEST_SUITE_P(PlainAndCompressed, TransportTest, ::testing::Values(false, true),
