@@ -271,6 +271,20 @@ int FillFrom(int in, const struct stat& srcStat, int out, Sha256* hash = nullptr
     return 0;
 }
 
+// Fills the staged file `fd` from `source` as CopyFile fills its copy,
+// through `hash` when one is given.
+bool FillStaged(int fd, std::string_view source, Sha256* hash, std::uint64_t* copied) {
+    if (fd < 0)
+        return Fail(ERROR_INVALID_HANDLE);
+    Fd in;
+    struct stat srcStat;
+    if (!OpenSource(ResolveCase(source), in, srcStat))
+        return false;
+    if (const int err = FillFrom(in.Get(), srcStat, fd, hash, copied))
+        return FailErrno(err);
+    return true;
+}
+
 // Writes all of `size` bytes at `offset` of `fd`. 0 or an errno.
 int WriteAllAt(int fd, std::uint64_t offset, const void* data, std::size_t size) {
     const char* bytes = static_cast<const char*>(data);
@@ -430,28 +444,14 @@ int StagedFile::Begin(const std::string& target, bool failIfExists, bool targetE
 }
 
 bool StagedFile::CopyFrom(std::string_view source) {
-    if (fd_ < 0)
-        return Fail(ERROR_INVALID_HANDLE);
-    Fd in;
-    struct stat srcStat;
-    if (!OpenSource(ResolveCase(source), in, srcStat))
-        return false;
-    if (const int err = FillFrom(in.Get(), srcStat, fd_))
-        return FailErrno(err);
-    return true;
+    return FillStaged(fd_, source, nullptr, nullptr);
 }
 
 bool StagedFile::CopyFrom(std::string_view source, Sha256Digest& digest, std::uint64_t& size) {
-    if (fd_ < 0)
-        return Fail(ERROR_INVALID_HANDLE);
-    Fd in;
-    struct stat srcStat;
-    if (!OpenSource(ResolveCase(source), in, srcStat))
-        return false;
     Sha256 hash;
     size = 0;
-    if (const int err = FillFrom(in.Get(), srcStat, fd_, &hash, &size))
-        return FailErrno(err);
+    if (!FillStaged(fd_, source, &hash, &size))
+        return false;
     digest = hash.Finish();
     return true;
 }

@@ -121,8 +121,7 @@ TEST_F(CliTest, RestoreWithAndWithoutOwnerAndADryRunThatChangesNothing) {
     // The settings say no owner; --owner writes it for this run. The game's
     // file it replaces is kept first, in a new set.
     const std::string restored = Run({"restore", "mfb1a2b", "--kinds", "characters", "--owner"});
-    ASSERT_EQ(Sets().size(), 2u);
-    const std::string safety = Sets()[0] == "MFB1A2B" ? Sets()[1] : Sets()[0];
+    const std::string safety = NewSet({"MFB1A2B"});
     EXPECT_EQ(restored, Lines({"kept " + chars + " -> " + backupDir + safety + "/characters.lpl",
                                "restored " + backupDir + "MFB1A2B/characters.lpl -> " + chars}));
     EXPECT_EQ(testenv::ReadFile(chars), owned + saved.substr(81));
@@ -357,11 +356,7 @@ TEST_F(CliTest, RestoreKeepsTheSavesItReplacesAndRefusesADamagedCopy) {
     Run({"restore", QString::fromStdString(plain), "--dry-run"});
     EXPECT_EQ(Sets().size(), 2u);
     const std::string done = Run({"restore", QString::fromStdString(plain)});
-    ASSERT_EQ(Sets().size(), 3u);
-    std::string safety;
-    for (const std::string& name : Sets())
-        if (name != plain && name != zipped)
-            safety = backupDir + name + "/";
+    const std::string safety = backupDir + NewSet({plain, zipped}) + "/";
     EXPECT_EQ(done, Lines({"kept " + chars + " -> " + safety + "characters.lpl",
                            "kept " + net + " -> " + safety + "net.sav",
                            "restored " + backupDir + plain + "/characters.lpl -> " + chars,

@@ -61,6 +61,15 @@ protected:
         std::sort(names.begin(), names.end());
         return names;
     }
+    // The one set that is not in `before`.
+    std::string NewSet(const std::vector<std::string>& before) const {
+        std::vector<std::string> added;
+        for (const std::string& name : Sets())
+            if (std::find(before.begin(), before.end(), name) == before.end())
+                added.push_back(name);
+        EXPECT_EQ(added.size(), 1u);
+        return added.empty() ? std::string() : added[0];
+    }
     // The file names of one folder, sorted.
     static std::vector<std::string> Files(const std::string& dir) {
         std::vector<std::string> names;

@@ -62,15 +62,6 @@ protected:
         ReadSetDescription(setName, text);
         return text;
     }
-    // The one set that is not in `before`.
-    std::string NewSet(const Names& before) const {
-        Names added;
-        for (const std::string& name : Sets())
-            if (std::find(before.begin(), before.end(), name) == before.end())
-                added.push_back(name);
-        EXPECT_EQ(added.size(), 1u);
-        return added.empty() ? std::string() : added[0];
-    }
     static QString Q(const std::string& s) { return QString::fromStdString(s); }
 
     std::string medium; // without the trailing '/'

@@ -88,14 +88,7 @@ protected:
         core::Backup(choices, reporter);
         return NewSet(before);
     }
-    std::string NewSet(const Names& before) const {
-        Names added;
-        for (const std::string& name : Sets())
-            if (std::find(before.begin(), before.end(), name) == before.end())
-                added.push_back(name);
-        EXPECT_EQ(added.size(), 1u);
-        return added.empty() ? std::string() : added[0];
-    }
+
     std::string Kinds() const { // enabled/checked of the three boxes, e.g. "EC E- --"
         std::string s;
         for (QCheckBox* box : {dlg->ckChar, dlg->ckMulti, dlg->ckSingle})
