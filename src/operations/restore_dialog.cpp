@@ -180,7 +180,7 @@ void TfmRestore::BuildControls() {
     ckSafety->setObjectName("ckSafety");
     ckSafety->setToolTip("Copies the game's files this restore replaces into a new backup set, "
                          "so that the restore can be undone.");
-    ckSafety->setGeometry(347, 101, 168, 17);
+    ckSafety->setGeometry(347, 111, 168, 17);
 
     Label3 = new QLabel("Destination:", this);
     Label3->setObjectName("Label3");
