@@ -4,7 +4,8 @@
 // no torn file in a set or the game folder, every source not wholly in a set
 // still marked changed, the settings file one of its two whole records, no
 // temporary left but the whole copy a replace holds for an instant under a
-// hidden name. And backing up onto a full disk: nothing partial, every
+// hidden name, and no game file restored before the safety set of what the
+// game held is whole. And backing up onto a full disk: nothing partial, every
 // source that did not fit still marked changed, the rest restored from it.
 
 #include "common/run_program.h"
@@ -309,7 +310,37 @@ protected:
                 EXPECT_TRUE(IsTemporary(e.path().filename().string()) ||
                             files.count(std::string(dir) + "/" + e.path().filename().string()))
                     << "left in the game: " << e.path();
-        return "restored " + std::to_string(restored) + "/" + std::to_string(files.size());
+        const std::size_t kept = KeptBeforeRestoring();
+        if (restored > 0) {
+            EXPECT_EQ(kept, files.size() - 1) << "a game file changed before all were kept";
+        }
+        return "restored " + std::to_string(restored) + "/" + std::to_string(files.size()) +
+               ", kept " + std::to_string(kept);
+    }
+
+    // The files of the safety set this run made: none until it is whole,
+    // with its checksums; every copy in it (a killed run may leave some
+    // without checksums) is what the game held.
+    std::size_t KeptBeforeRestoring() {
+        std::size_t kept = 0;
+        for (const std::string& set : Sets()) {
+            if (std::find(setsBefore.begin(), setsBefore.end(), set) != setsBefore.end())
+                continue;
+            const std::string folder = backupDir + set + "/";
+            core::Manifest sums;
+            const bool whole = core::ReadManifest(folder, sums) == core::ManifestRead::Read;
+            std::size_t copies = 0;
+            for (const auto& e : fs::directory_iterator(folder)) {
+                const std::string name = e.path().filename().string();
+                if (name == "desc.txt" || name == core::ManifestName)
+                    continue;
+                ++copies;
+                EXPECT_EQ(testenv::ReadFile(e.path()), old[SourceNamed(name)]) << e.path();
+            }
+            EXPECT_TRUE(!whole || sums.Entries.size() == copies) << folder;
+            kept += whole ? copies : 0;
+        }
+        return kept;
     }
 
     std::string CheckSettings() {
@@ -327,6 +358,7 @@ protected:
     }
 
     std::string recordA, recordB;
+    std::vector<std::string> setsBefore; // of a restore
 };
 
 TEST_P(CrashTest, EveryFileIsWholeAndEveryChangeKeptWhereverTheKillLands) {
@@ -352,7 +384,10 @@ TEST_P(CrashTest, EveryFileIsWholeAndEveryChangeKeptWhereverTheKillLands) {
         ASSERT_EQ(Cli({"backup", "--kinds", "all", zip ? "--zip" : "--plain"}).exitCode, 0);
         ASSERT_EQ(Sets().size(), 1u);
         args = {"restore", Sets()[0], "--owner"};
-        prepare = [&] { FreshGame(old); };
+        prepare = [&] {
+            FreshGame(old);
+            setsBefore = Sets();
+        };
         check = [&, zip] { return CheckRestore(zip); };
         break;
     }
