@@ -1,4 +1,5 @@
 #include "config/backup_config.h"
+#include "platform/last_error.h"
 
 #include "platform/files.h"
 #include "platform/machine_name.h"
@@ -6,7 +7,6 @@
 #include "ui/message_box.h"
 
 #include <QCoreApplication>
-#include <QFile>
 
 #include <algorithm>
 #include <cstddef>
@@ -147,21 +147,13 @@ void SetDefaultConfig() {
 }
 
 ConfigRead ReadConfig() {
-    QFile file(QString::fromStdString(platform::ResolveCase(SettingsFilePath())));
-    if (!file.open(QIODevice::ReadOnly))
-        return ConfigRead::NotOpened;
-    std::array<std::uint8_t, TBackupConfig::Size> buffer{};
-    std::size_t total = 0;
-    while (total < buffer.size()) {
-        const qint64 got = file.read(reinterpret_cast<char*>(buffer.data()) + total,
-                                     static_cast<qint64>(buffer.size() - total));
-        if (got < 0)
-            return ConfigRead::Failed; // counts as reading nothing
-        if (got == 0)
-            break;
-        total += static_cast<std::size_t>(got);
-    }
-    BackupConfig.FromBytes(buffer.data(), total);
+    // Read by its bytes: the settings folder's name need not be UTF-8.
+    std::string bytes;
+    if (!platform::ReadFileHead(SettingsFilePath(), TBackupConfig::Size, bytes))
+        // A file that opened but could not be read counts as reading nothing.
+        return platform::GetLastError() == platform::ERROR_IO_DEVICE ? ConfigRead::Failed
+                                                                     : ConfigRead::NotOpened;
+    BackupConfig.FromBytes(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
     return ConfigRead::Read;
 }
 

@@ -47,5 +47,5 @@ void TfmExport::CopyDescFile(const std::string& SetFolder) {
 }
 
 std::string TfmExport::Destination() const {
-    return EdDestination->text().toStdString();
+    return operations::FolderIn(EdDestination);
 }

@@ -105,7 +105,7 @@ bool TfmImport::eventFilter(QObject* watched, QEvent* event) {
 }
 
 std::string TfmImport::Folder() const {
-    return EdImport->text().toStdString();
+    return operations::FolderIn(EdImport);
 }
 
 // The separator is always put in: a folder text ending with '/' gives "//",

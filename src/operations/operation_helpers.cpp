@@ -39,8 +39,12 @@ void DialogReporter::ProgressHide() {
         fmInfo->hide();
 }
 
+std::string FolderIn(const QLineEdit* edit) {
+    return ui::PathOnDisk(edit->text());
+}
+
 void CompleteFolderText(QLineEdit* edit) {
-    const std::string text = edit->text().toStdString();
+    const std::string text = FolderIn(edit);
     if (!text.empty() && text.back() != platform::PathDelim && platform::DirectoryExists(text))
         edit->setText(Q(text + platform::PathDelim));
 }
@@ -48,7 +52,7 @@ void CompleteFolderText(QLineEdit* edit) {
 void BrowseFolder(ui::OpenDialog* dialog, QWidget* parent, QLineEdit* edit) {
     dialog->StartFolder = edit->text();
     if (dialog->Execute(parent))
-        edit->setText(Q(platform::ExtractFilePath(dialog->FileName.toStdString())));
+        edit->setText(Q(platform::ExtractFilePath(ui::PathOnDisk(dialog->FileName))));
 }
 
 QLabel* MakeNoSaveLine(QDialog* dialog) {

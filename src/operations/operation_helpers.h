@@ -44,6 +44,10 @@ private:
     QWidget* owner_;
 };
 
+// The folder a field names, as bytes on disk: a name that is not UTF-8 is
+// shown with replacement characters, and found again by them.
+std::string FolderIn(const QLineEdit* edit);
+
 // Leaving a folder field: a text that names an existing folder gets its
 // final separator, so that file names can be joined to it directly.
 void CompleteFolderText(QLineEdit* edit);

@@ -724,14 +724,19 @@ int ReadCapped(const std::string& path, std::size_t cap, std::string& out) {
 
 } // namespace
 
-bool ReadSmallFile(std::string_view path, std::size_t maxSize, std::string& content) {
+bool ReadFileHead(std::string_view path, std::size_t maxSize, std::string& content) {
     const std::string resolved = ResolveCase(path);
-    const std::size_t cap = maxSize == SIZE_MAX ? maxSize : maxSize + 1;
-    const int err = ReadCapped(resolved, cap, content);
+    const int err = ReadCapped(resolved, maxSize, content);
     if (err == -1)
         return Fail(ERROR_ACCESS_DENIED);
     if (err != 0)
         return FailMissing(resolved, err);
+    return true;
+}
+
+bool ReadSmallFile(std::string_view path, std::size_t maxSize, std::string& content) {
+    if (!ReadFileHead(path, maxSize == SIZE_MAX ? maxSize : maxSize + 1, content))
+        return false;
     if (content.size() > maxSize) {
         content.clear();
         return Fail(ERROR_FILE_TOO_LARGE);

@@ -123,6 +123,9 @@ bool FileExists(std::string_view pattern);
 // no more than `maxSize` + 1 bytes. A FIFO, device or folder is refused (5)
 // without blocking. False and last error set on failure.
 bool ReadSmallFile(std::string_view path, std::size_t maxSize, std::string& content);
+// The first `maxSize` bytes of a file (all of a shorter one), with the same
+// refusals as ReadSmallFile.
+bool ReadFileHead(std::string_view path, std::size_t maxSize, std::string& content);
 
 // Writes `size` bytes at `offset` of an existing file, in place, opened for
 // reading and writing without creating it. False and last error set on failure.

@@ -8,8 +8,6 @@
 #include "platform/paths.h"
 #include "ui/message_box.h"
 
-#include <QFile>
-
 #include <algorithm>
 #include <cctype>
 #include <cstddef>
@@ -189,13 +187,11 @@ void RemoveStaleSets() {
 }
 
 std::string ReadDescriptionFile(const std::string& FolderPath) {
-    QFile file(QString::fromStdString(platform::ResolveCase(FolderPath + DescFileName)));
-    if (!file.open(QIODevice::ReadOnly))
+    // Bytes all the way: the folder's name need not be UTF-8.
+    std::string head;
+    if (!platform::ReadFileHead(FolderPath + DescFileName, DescriptionReadLimit, head))
         return {};
-    const QByteArray head = file.read(static_cast<qint64>(DescriptionReadLimit));
-    if (head.isNull() && file.error() != QFileDevice::NoError)
-        return {};
-    return DescriptionFromHead(std::string_view(head.constData(), head.size()));
+    return DescriptionFromHead(head);
 }
 
 std::string DescriptionFromHead(std::string_view head) {

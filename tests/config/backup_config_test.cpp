@@ -100,12 +100,17 @@ TEST(SettingsFile, FirstStartTakesTheFirstInstallationFoundAndItsMachineName) {
 }
 
 TEST(SettingsFile, PathFollowsTheConfigHomeAndCreatesItsFolder) {
-    const std::string nested = testenv::Scratch() + "/deep/config";
+    // A folder name that is not UTF-8 is no reason to lose the settings.
+    const std::string nested = testenv::Scratch() + "/deep \xE9t\xE9/config";
     setenv("XDG_CONFIG_HOME", nested.c_str(), 1);
     EXPECT_EQ(SettingsFilePath(), nested + "/mfbackup.ini");
     InitialiseSettings();
     EXPECT_EQ(testenv::ReadFile(nested + "/mfbackup.ini").size(), 517u);
     EXPECT_TRUE(TakeStartupErrors().isEmpty());
+    BackupConfig.ZipBackups = 1;
+    ASSERT_TRUE(SaveConfig());
+    InitialiseSettings();
+    EXPECT_EQ(BackupConfig.ZipBackups, 1);
 
     // A relative value is no base directory: the home's .config is used.
     setenv("XDG_CONFIG_HOME", "relative/dir", 1);
