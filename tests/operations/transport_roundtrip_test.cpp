@@ -174,9 +174,9 @@ TEST_P(TransportTest, SavesArriveByteForByteOnTheOtherMachine) {
     for (const auto& entry : fs::directory_iterator(otherBackup))
         if (entry.path().filename() != imported[0])
             second = otherBackup + entry.path().filename().string() + "/";
-    EXPECT_EQ(messages.texts().join("|").toStdString(), "Error copying " + medium + exported[3] +
-                                                            " to " + second + exported[3] +
-                                                            ": the file on the medium is damaged");
+    EXPECT_EQ(messages.texts(),
+              QStringList{Q("Error copying " + medium + exported[3] + " to " + second +
+                            exported[3] + ": the file on the medium is damaged")});
     EXPECT_EQ(Files(second), (Names{".mfbackup-sums", exported[0], "desc.txt", exported[1],
                                     exported[2], exported[4]}));
 }
