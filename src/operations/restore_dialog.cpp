@@ -126,11 +126,6 @@ bool TObjSearchRec::Holds(core::Kind kind) const {
 
 TfmRestore::TfmRestore(QWidget* parent) : TfmRestore(parent, true) {
     LbNoSave = operations::MakeNoSaveLine(this);
-    // The safety box's text needs more room than the right column had: the
-    // window is wider by it, and its buttons keep to the right edge.
-    setFixedSize(523, 222);
-    for (QPushButton* button : {Button1, Button2})
-        button->move(button->x() + 9, button->y());
 }
 
 TfmRestore::TfmRestore(QWidget* parent, bool runFormCreate) : QDialog(parent) {
@@ -180,7 +175,7 @@ void TfmRestore::BuildControls() {
     ckSafety->setObjectName("ckSafety");
     ckSafety->setToolTip("Copies the game's files this restore replaces into a new backup set, "
                          "so that the restore can be undone.");
-    ckSafety->setGeometry(347, 111, 168, 17);
+    ckSafety->setGeometry(347, 111, 157, 17);
 
     Label3 = new QLabel("Destination:", this);
     Label3->setObjectName("Label3");

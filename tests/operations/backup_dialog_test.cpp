@@ -307,7 +307,9 @@ TEST_F(BackupTest, BackupAndRestoreSayWhenTheGameFolderHoldsNoSaveFolder) {
     } dialogs[] = {{dlg, dlg->LbNoSave, dlg->Button1},
                    {&restore, restore.LbNoSave, restore.ckRestore}};
     for (const auto& d : dialogs) {
+        d.dialog->show(); // fitted to the font in use, without the line
         const QSize designed = d.dialog->size();
+        d.dialog->hide();
         fs::rename(gameDir + "save", gameDir + "elsewhere");
         d.dialog->show();
         EXPECT_TRUE(d.label->isVisible());
