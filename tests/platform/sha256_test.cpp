@@ -27,7 +27,19 @@ std::string QtHex(const std::string& bytes) {
 
 } // namespace
 
-TEST(Sha256, KnownVectorsEveryPaddingLengthAndAnyPieces) {
+// The processor's SHA instructions (where it has them) and the portable
+// rounds, each through the same cases.
+class Sha256Ways : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override {
+        if (!UseShaInstructionsForTesting(GetParam()) && GetParam())
+            GTEST_SKIP() << "no SHA instructions on this processor";
+    }
+    void TearDown() override { UseShaInstructionsForTesting(true); }
+};
+INSTANTIATE_TEST_SUITE_P(InstructionsAndPortable, Sha256Ways, ::testing::Bool());
+
+TEST_P(Sha256Ways, KnownVectorsEveryPaddingLengthAndAnyPieces) {
     EXPECT_EQ(Hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
     EXPECT_EQ(Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
     EXPECT_EQ(Hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
@@ -41,6 +53,12 @@ TEST(Sha256, KnownVectorsEveryPaddingLengthAndAnyPieces) {
         EXPECT_EQ(Hex(bytes), QtHex(bytes)) << n;
         bytes += static_cast<char>(n * 37 + 11);
     }
+
+    // Many blocks in one piece, as a copy feeds them.
+    std::string large(1 << 20, '\0');
+    for (std::size_t i = 0; i < large.size(); ++i)
+        large[i] = static_cast<char>(i * 2654435761u >> 13);
+    EXPECT_EQ(Hex(large), QtHex(large));
 
     // Fed in pieces of every size, the digest is the whole's; Finish starts afresh.
     Sha256 sha;
