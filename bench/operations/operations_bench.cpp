@@ -49,6 +49,9 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -80,6 +83,15 @@ double Median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
+// Takes a file's pages out of the page cache (once they are on disk).
+void DropFromCache(const fs::path& file) {
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+        ::close(fd);
+    }
+}
+
 // A save tree: characters.lpl, net.sav and game files up to `count` files.
 struct GameTree {
     std::string Dir; // the game folder, ending in '/'
@@ -99,7 +111,14 @@ struct GameTree {
 
     // Every file written afresh (new content: changed for the backup), then
     // everything synced, so that no side pays for flushing the other's data.
-    void WriteAfresh() {
+    // What earlier rounds wrote leaves the page cache first: each round then
+    // writes into memory the kernel gave back, as the first did, instead of
+    // ever more (which a virtual machine may hand out ever more slowly).
+    void WriteAfresh(const std::string& root) {
+        Run("sync");
+        for (const auto& e : fs::recursive_directory_iterator(root))
+            if (e.is_regular_file())
+                DropFromCache(e.path());
         ++generation_;
         for (std::size_t i = 0; i < Files.size(); ++i)
             std::ofstream(Files[i], std::ios::binary | std::ios::trunc)
@@ -184,12 +203,12 @@ struct Figures {
 
 // `rounds` rounds of the two sides, taking turns at going first; each side
 // gets a freshly written and synced tree.
-Figures Rounds(int rounds, GameTree& tree, const std::function<double(int)>& ours,
-               const std::function<double(int)>& theirs) {
+Figures Rounds(int rounds, const std::string& root, GameTree& tree,
+               const std::function<double(int)>& ours, const std::function<double(int)>& theirs) {
     Figures f;
     for (int r = 0; r < rounds; ++r) {
         for (int side = 0; side < 2; ++side) {
-            tree.WriteAfresh();
+            tree.WriteAfresh(root);
             if ((side == 0) == (r % 2 == 0))
                 f.Ours.push_back(ours(r));
             else
@@ -294,7 +313,7 @@ int main(int argc, char** argv) {
             return s;
         };
         if (Wanted(cases, backupCase)) {
-            const Figures f = Rounds(rounds, tree, backup, [&](int r) {
+            const Figures f = Rounds(rounds, root, tree, backup, [&](int r) {
                 const std::string target = other + backupCase + std::to_string(r) + "/";
                 fs::create_directories(target);
                 return Seconds([&] {
@@ -313,7 +332,7 @@ int main(int argc, char** argv) {
             Report(zip ? "compressed backup, 200 x 256 KiB" : "plain backup, 1000 x 64 KiB",
                    zip ? "zip -q -j per file" : "cp -p -r + sync -f", f, zip ? 0.7 : 1.1);
         } else {
-            tree.WriteAfresh();
+            tree.WriteAfresh(root);
             backup(0);
         }
         const std::string setFolder = backupDir + setName + "/";
@@ -321,7 +340,7 @@ int main(int argc, char** argv) {
             if (!Wanted(cases, safety ? safetyCase : restoreCase))
                 continue;
             const Figures f = Rounds(
-                rounds, tree, [&](int) { return RestoreAsTheDialogDoes(setName, safety); },
+                rounds, root, tree, [&](int) { return RestoreAsTheDialogDoes(setName, safety); },
                 [&](int r) {
                     const std::string kept = other + safetyCase + std::to_string(r);
                     return Seconds([&] {

@@ -49,8 +49,9 @@ std::string ArchiveBaseName(const std::string& FileName) {
 
 // Each value in double quotes, escaped where it holds a quote or ends in
 // backslashes, so the archiver gets exactly its bytes.
-std::string CompressParams(const std::string& Archive, const std::string& FileName) {
-    return "-add " + platform::QuoteArgument(Archive) + " " + platform::QuoteArgument(FileName);
+std::string CompressParams(const std::string& Archive, const std::string& FileName, bool NoSync) {
+    return "-add " + platform::QuoteArgument(Archive) + " " + platform::QuoteArgument(FileName) +
+           (NoSync ? " -nosync" : "");
 }
 
 std::string ExtractParams(const std::string& Archive) {
