@@ -6,8 +6,10 @@
 //   compressed backup, 200 files of 256 KiB  Info-ZIP `zip -q -j`, started once per file
 //   plain restore of that set                cp -p of the set's files into the game's folders
 //   compressed restore of that set           `unzip -q -o`, started once per archive
-//   both restores keeping the current saves  the same, after cp -p -r of the save folder and
-//     first (a safety set)                     sync -f on the copy (what the safety set keeps)
+//   both restores keeping the current saves  the same, after the system's tools made what the
+//     first (a safety set)                     safety set holds: cp -p -r of the save folder,
+//                                              or zip -q -j per file for a compressed set, then
+//                                              sync -f on it (the safety set is flushed too)
 //   restore list of 2,000 sets               (a figure only)
 //
 // Each round writes the save files afresh and syncs before each side is
@@ -225,6 +227,14 @@ void Report(const char* what, const char* reference, const Figures& f, double ta
     std::fflush(stdout);
 }
 
+// Info-ZIP's zip started once per file, each into its own archive in `target`.
+void ZipEach(const GameTree& tree, const std::string& target) {
+    for (const std::string& f : tree.Files) {
+        const std::string name = fs::path(f).filename().string();
+        Run("zip -q -j " + Quoted(target + name.substr(0, name.find('.'))) + " " + Quoted(f));
+    }
+}
+
 // Copies the set's files into the game's folders as `cp -p` does, one cp per
 // folder.
 void CopySetWithCp(const std::string& setFolder, const GameTree& tree) {
@@ -242,10 +252,15 @@ void UnzipSet(const std::string& setFolder, const GameTree& tree) {
     }
 }
 
-// What the safety set does, done by the system's tools: the save folder
-// copied and flushed.
-void KeepWithCp(const GameTree& tree, const std::string& target) {
-    Run("cp -p -r " + Quoted(tree.Dir + "save") + " " + Quoted(target));
+// What the safety set does, done by the system's tools: the save files
+// copied (or each compressed, as the set is with `zip`) and flushed.
+void KeepWithTools(const GameTree& tree, const std::string& target, bool zip) {
+    if (!zip) {
+        Run("cp -p -r " + Quoted(tree.Dir + "save") + " " + Quoted(target));
+    } else {
+        fs::create_directories(target);
+        ZipEach(tree, target + "/");
+    }
     Run("sync -f " + Quoted(target));
 }
 
@@ -322,11 +337,7 @@ int main(int argc, char** argv) {
                         Run("sync -f " + Quoted(target));
                         return;
                     }
-                    for (const std::string& f : tree.Files) {
-                        const std::string name = fs::path(f).filename().string();
-                        Run("zip -q -j " + Quoted(target + name.substr(0, name.find('.'))) + " " +
-                            Quoted(f));
-                    }
+                    ZipEach(tree, target);
                 });
             });
             Report(zip ? "compressed backup, 200 x 256 KiB" : "plain backup, 1000 x 64 KiB",
@@ -345,7 +356,7 @@ int main(int argc, char** argv) {
                     const std::string kept = other + safetyCase + std::to_string(r);
                     return Seconds([&] {
                         if (safety)
-                            KeepWithCp(tree, kept);
+                            KeepWithTools(tree, kept, zip);
                         if (zip)
                             UnzipSet(setFolder, tree);
                         else
@@ -354,8 +365,9 @@ int main(int argc, char** argv) {
                 });
             const std::string what = std::string(zip ? "compressed" : "plain") + " restore" +
                                      (safety ? ", safety set" : "");
-            const std::string reference = std::string(safety ? "cp -r + sync, " : "") +
-                                          (zip ? "unzip -o per archive" : "cp -p of the files");
+            const std::string reference =
+                std::string(safety ? (zip ? "zip + sync, " : "cp -r + sync, ") : "") +
+                (zip ? "unzip -o per archive" : "cp -p of the files");
             Report(what.c_str(), reference.c_str(), f, 1.1);
         }
     }

@@ -50,7 +50,7 @@ bool SetWriter::Copy(const std::string& source, platform::FileVersion& read) {
 
 void SetWriter::Added(const std::string& name, const std::string& entry) {
     entries_.insert(entry);
-    const std::size_t ticket = hashes_.AddFile(setPath_ + name);
+    const std::size_t ticket = hashes_.AddFile(setPath_ + name, true);
     const auto [at, added] = archives_.try_emplace(name, order_.size());
     if (!added) {
         tickets_[at->second] = ticket; // its content now

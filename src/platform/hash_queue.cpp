@@ -80,8 +80,8 @@ std::size_t HashQueue::AddDescriptor(int fd, bool startWriting) {
     return Add({fd, {}, startWriting, 0});
 }
 
-std::size_t HashQueue::AddFile(std::string path) {
-    return Add({-1, std::move(path), false, 0});
+std::size_t HashQueue::AddFile(std::string path, bool startWriting) {
+    return Add({-1, std::move(path), startWriting, 0});
 }
 
 const HashQueue::Result& HashQueue::Wait(std::size_t ticket) {

@@ -43,8 +43,8 @@ public:
     // flush later has less to wait for. Returns the ticket of its result.
     std::size_t AddDescriptor(int fd, bool startWriting = false);
     // A file by its path (looked up ignoring case where it is missing as
-    // written), read as HashFile reads it.
-    std::size_t AddFile(std::string path);
+    // written), read as HashFile reads it; `startWriting` as above.
+    std::size_t AddFile(std::string path, bool startWriting = false);
     // The result of a ticket, once it is there; it lives as long as the
     // queue. The caller hashes files still waiting meanwhile.
     const Result& Wait(std::size_t ticket);
