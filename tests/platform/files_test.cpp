@@ -266,6 +266,38 @@ TEST(StagedFile, TheTargetStaysUntilCommitAndADroppedOneLeavesNothing) {
     EXPECT_EQ(Entries(other), (List{live, "copy"}));
 }
 
+TEST(StagedFile, ANewNameIsNeverPlacedOverAFileAndTheCopyTakesItsPlaceMarked) {
+    const std::string dir = testenv::Scratch();
+    testenv::WriteFile(dir + "/src", "content");
+    ASSERT_TRUE(SetFileAttributes(dir + "/src", faHidden | faReadOnly | faArchive));
+    testenv::WriteFile(dir + "/taken", "old");
+    StagedFile staged;
+    ASSERT_TRUE(staged.OpenNew(dir + "/taken"));
+    FileVersion read;
+    ASSERT_TRUE(staged.CopyFrom(dir + "/src", read));
+    FileVersion src;
+    ASSERT_TRUE(GetFileVersion(dir + "/src", src));
+    EXPECT_EQ(read, src);
+    EXPECT_FALSE(staged.Commit());
+    EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS);
+    EXPECT_EQ(testenv::ReadFile(dir + "/taken"), "old");
+
+    // Plain, writable and backed up as it takes its place, also where the
+    // stamp has to go to the stamp store.
+    for (const bool refuse : {false, true}) {
+        RefuseXattrsForTesting(refuse);
+        const std::string target = dir + (refuse ? "/stored" : "/stamped");
+        ASSERT_TRUE(staged.OpenNew(target));
+        ASSERT_TRUE(staged.CopyFrom(dir + "/src"));
+        ASSERT_TRUE(staged.SetAttributes(0));
+        EXPECT_FALSE(FileExists(target));
+        ASSERT_TRUE(staged.Commit());
+        EXPECT_EQ(GetFileAttributes(target), 0u) << target;
+        EXPECT_EQ(testenv::ReadFile(target), "content");
+        RefuseXattrsForTesting(false);
+    }
+}
+
 TEST(GetTempFileName, NamesAsWindowsAndFailsOnAMissingFolder) {
     const std::string dir = testenv::Scratch();
     std::string name;

@@ -1,4 +1,5 @@
 #include "platform/files.h"
+#include "platform/hash_queue.h"
 #include "platform/last_error.h"
 #include "platform/sha256.h"
 
@@ -9,6 +10,7 @@
 
 #include <filesystem>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 using namespace platform;
@@ -124,4 +126,35 @@ TEST(SmallFiles, ReadUpToALimitAndFoldersRemovedOnlyEmpty) {
     EXPECT_FALSE(std::filesystem::exists(dir));
     EXPECT_FALSE(RemoveDirectory(dir));
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
+TEST(HashQueue, DigestsOfDescriptorsAndPathsAsHashFileGivesThem) {
+    const std::string dir = testenv::Scratch();
+    std::vector<std::string> files;
+    for (int i = 0; i < 20; ++i) {
+        files.push_back(dir + "/game" + std::to_string(i) + ".sav");
+        testenv::WriteFile(files.back(), std::string(1000 * i + 7, static_cast<char>('a' + i)));
+    }
+    HashQueue queue;
+    std::vector<std::size_t> tickets;
+    for (std::size_t i = 0; i < files.size(); ++i)
+        tickets.push_back(i % 2 ? queue.AddFile(files[i])
+                                : queue.AddDescriptor(::open(files[i].c_str(), O_RDONLY), i % 4));
+    const std::size_t missing = queue.AddFile(dir + "/none.sav");
+    // Waited for from the last: the caller hashes what is still queued.
+    for (std::size_t i = files.size(); i-- > 0;) {
+        const HashQueue::Result& r = queue.Wait(tickets[i]);
+        Sha256Digest digest{};
+        std::uint64_t size = 0;
+        ASSERT_TRUE(HashFile(files[i], digest, size));
+        ASSERT_TRUE(r.Ok) << files[i];
+        EXPECT_EQ(r.Digest, digest);
+        EXPECT_EQ(r.Size, size);
+        EXPECT_TRUE(r.Steady);
+        FileVersion now;
+        ASSERT_TRUE(GetFileVersion(files[i], now));
+        EXPECT_EQ(r.Version, now);
+    }
+    EXPECT_FALSE(queue.Wait(missing).Ok);
+    EXPECT_EQ(queue.Wait(missing).Error, ERROR_FILE_NOT_FOUND);
 }
