@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <system_error>
 #include <thread>
 
 namespace core {
@@ -95,8 +96,12 @@ void MarkBackedUp(const BackedUp& backedUp) {
     };
     const std::size_t half = backedUp.size() / 2;
     std::thread other;
-    if (half >= 64)
-        other = std::thread(mark, 0, half);
+    try {
+        if (half >= 64)
+            other = std::thread(mark, 0, half);
+    } catch (const std::system_error&) {
+        // no second thread: all marks on this one
+    }
     mark(other.joinable() ? half : 0, backedUp.size());
     if (other.joinable())
         other.join();

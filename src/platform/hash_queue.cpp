@@ -5,6 +5,7 @@
 #include "platform/paths.h"
 
 #include <cerrno>
+#include <system_error>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -63,8 +64,13 @@ HashQueue::~HashQueue() {
 
 std::size_t HashQueue::Add(Item item) {
     std::lock_guard lock(mutex_);
-    if (!thread_.joinable())
-        thread_ = std::thread(&HashQueue::Work, this);
+    if (!thread_.joinable() && !alone_) {
+        try {
+            thread_ = std::thread(&HashQueue::Work, this);
+        } catch (const std::system_error&) {
+            alone_ = true; // no thread to be had: Wait does the hashing
+        }
+    }
     item.Ticket = results_.size();
     const bool descriptor = item.Fd >= 0;
     items_.push_back(std::move(item));

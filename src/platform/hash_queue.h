@@ -67,6 +67,7 @@ private:
     std::deque<Item> items_;     // not worked on yet
     std::deque<Result> results_; // by ticket; a deque keeps references
     bool idle_ = false;          // the thread waits for work
+    bool alone_ = false;         // no thread could be started: Wait hashes
     bool stop_ = false;
     static constexpr std::size_t kWakeFor = 8;     // descriptors
     static constexpr std::size_t kWriteBatch = 64; // descriptors held at most
