@@ -5,6 +5,7 @@
 #include "platform/internal.h"
 #include "platform/last_error.h"
 #include "platform/paths.h"
+#include "platform/replaced_files.h"
 
 #include <algorithm>
 #include <atomic>
@@ -234,8 +235,15 @@ int Publish(int out, bool unnamed, std::string& tempPath, const std::string& fol
         tempPath.clear();
         return 0;
     }
-    if (::rename(tempPath.c_str(), target.c_str()) != 0)
-        return errno;
+    // The file replaced is let go of on another thread (see replaced_files.h).
+    const int old = targetExists ? ::open(target.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC) : -1;
+    if (::rename(tempPath.c_str(), target.c_str()) != 0) {
+        const int err = errno;
+        if (old >= 0)
+            ::close(old);
+        return err;
+    }
+    LetGoOfLater(old);
     tempPath.clear();
     return 0;
 }
@@ -317,9 +325,20 @@ int FillFrom(int in, const struct stat& srcStat, int out, mode_t outMode, Sha256
     return 0;
 }
 
-int FillFrom(int in, const struct stat& srcStat, int out, mode_t outMode) {
-    std::uint32_t dosBits = 0;
-    return FillFrom(in, srcStat, out, outMode, nullptr, nullptr, dosBits);
+// FillFrom, once more from the start when the disk was full while replaced
+// files were still held: letting go of them may have made the room.
+int FillWithRoom(int in, const struct stat& srcStat, int out, mode_t outMode, Sha256* hash,
+                 std::uint64_t* copied, std::uint32_t& dosBits) {
+    const int err = FillFrom(in, srcStat, out, outMode, hash, copied, dosBits);
+    if ((err != ENOSPC && err != EDQUOT) || !LetGoOfReplaced())
+        return err;
+    if (::ftruncate(out, 0) != 0 || ::lseek(out, 0, SEEK_SET) < 0 || ::lseek(in, 0, SEEK_SET) < 0)
+        return errno;
+    if (hash)
+        *hash = Sha256();
+    if (copied)
+        *copied = 0;
+    return FillFrom(in, srcStat, out, outMode, hash, copied, dosBits);
 }
 
 // Fills the staged file `fd` from `source` as CopyFile fills its copy,
@@ -333,7 +352,7 @@ bool FillStaged(int fd, mode_t mode, std::string_view source, Sha256* hash, std:
     struct stat srcStat;
     if (!OpenSource(source, in, srcStat))
         return false;
-    if (const int err = FillFrom(in.Get(), srcStat, fd, mode, hash, copied, dosBits))
+    if (const int err = FillWithRoom(in.Get(), srcStat, fd, mode, hash, copied, dosBits))
         return FailErrno(err);
     if (read) {
         if (::fstat(in.Get(), &srcStat) != 0)
@@ -431,7 +450,9 @@ bool CopyFile(std::string_view source, std::string_view target, bool failIfExist
     StagedFile staged;
     if (!staged.Open(tgt, failIfExists))
         return false;
-    if (const int err = FillFrom(in.Get(), srcStat, staged.Handle(), staged.mode_))
+    std::uint32_t dosBits = 0;
+    if (const int err = FillWithRoom(in.Get(), srcStat, staged.Handle(), staged.mode_, nullptr,
+                                     nullptr, dosBits))
         return FailNewFile(err, failIfExists);
     return staged.Commit();
 }
@@ -488,6 +509,8 @@ int StagedFile::Begin(const std::string& target, bool failIfExists, bool targetE
     unnamed_ = haveProc;
     if (unnamed_) {
         fd_ = ::open(folder_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+        if (fd_ < 0 && (errno == ENOSPC || errno == EDQUOT) && LetGoOfReplaced())
+            fd_ = ::open(folder_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
         if (fd_ < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
             return errno;
         unnamed_ = fd_ >= 0;

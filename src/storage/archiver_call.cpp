@@ -2,6 +2,7 @@
 
 #include "platform/files.h"
 #include "platform/process.h"
+#include "platform/replaced_files.h"
 #include "storage/app_exec.h"
 #include "ui/message_box.h"
 
@@ -11,6 +12,10 @@ bool RunArchiver(const std::string& ExeName, const std::string& Params, const st
                  int StdOutput) {
     if (!platform::SetCurrentDirectory(Dir))
         ui::ShowMessage(QString::fromStdString("error setting currentdir to " + Dir));
+
+    // The archiver writes into folders where files may just have been
+    // replaced: the space they held is to be free for it.
+    platform::LetGoOfReplaced();
 
     TAppExec exec;
     exec.Clear();

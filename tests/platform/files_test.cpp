@@ -3,6 +3,7 @@
 #include "platform/files.h"
 #include "platform/last_error.h"
 #include "platform/process.h"
+#include "platform/replaced_files.h"
 
 #include "common/test_env.h"
 
@@ -15,6 +16,7 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -154,6 +156,48 @@ TEST(CopyFile, CopyCutOffLeavesTheOldTargetAndNoTemporaryFile) {
         EXPECT_EQ(testenv::ReadFile(dir + "/target"), "old target");
         EXPECT_EQ(Entries(dir), (List{"big", "target"}));
     }
+}
+
+// Replaced files are let go of on another thread; until then they hold
+// their room. On a disk with room for one more copy, every replacement still
+// succeeds, and in the end all the old files' room is free again.
+TEST(CopyFile, ReplacedFilesGiveBackTheirRoomWhenTheDiskIsFull) {
+    const std::string disk = testenv::Scratch() + "/small-disk";
+    testenv::TmpfsMount mount(disk, 1 << 20);
+    if (!mount.Mounted())
+        GTEST_SKIP() << "No small file system to fill: " << mount.Reason();
+    const std::string src = testenv::Scratch() + "/src";
+    constexpr std::size_t kSize = 192 * 1024; // four on the disk, room for one more
+    for (int i = 0; i < 4; ++i) {
+        testenv::WriteFile(src + "/f" + std::to_string(i), std::string(kSize, char('a' + i)));
+        testenv::WriteFile(disk + "/f" + std::to_string(i), std::string(kSize, 'o'));
+    }
+    const auto freeBlocks = [&] {
+        struct statvfs st {};
+        EXPECT_EQ(::statvfs(disk.c_str(), &st), 0);
+        return st.f_bfree;
+    };
+    const auto before = freeBlocks();
+
+    KeepReplacedForTesting(true);
+    for (int i = 0; i < 4; ++i) {
+        const std::string name = "/f" + std::to_string(i);
+        if (i % 2 == 0) {
+            EXPECT_TRUE(CopyFile(src + name, disk + name, false)) << name << GetLastError();
+        } else { // as a checked restore copies
+            StagedFile staged;
+            Sha256Digest digest;
+            std::uint64_t size = 0;
+            ASSERT_TRUE(staged.Open(disk + name, false));
+            EXPECT_TRUE(staged.CopyFrom(src + name, digest, size)) << name << GetLastError();
+            EXPECT_EQ(size, kSize);
+            EXPECT_TRUE(staged.Commit());
+        }
+        EXPECT_EQ(testenv::ReadFile(disk + name), std::string(kSize, char('a' + i)));
+    }
+    KeepReplacedForTesting(false);
+    LetGoOfReplaced();
+    EXPECT_EQ(freeBlocks(), before);
 }
 
 TEST(WriteWholeFile, ReplacesWholeOrNotAtAllKeepingModeAndLinks) {
