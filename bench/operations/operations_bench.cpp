@@ -224,6 +224,13 @@ void Report(const char* what, const char* reference, const Figures& f, double ta
     const double a = Median(f.Ours), b = Median(f.Theirs);
     std::printf("%-34s %7.3f s   %-36s %7.3f s   ratio %.2f (target <= %.2f)\n", what, a, reference,
                 b, a / b, target);
+    // Each round too: a median hides whether the rounds agree.
+    for (const auto* side : {&f.Ours, &f.Theirs}) {
+        std::printf("  %s", side == &f.Ours ? "program:  " : "reference:");
+        for (const double t : *side)
+            std::printf(" %.3f", t);
+        std::printf("\n");
+    }
     std::fflush(stdout);
 }
 
