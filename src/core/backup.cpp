@@ -1,60 +1,61 @@
 #include "core/backup.h"
 
 #include "config/backup_config.h"
-#include "core/manifest.h"
+#include "core/set_writer.h"
 #include "platform/attributes.h"
 #include "platform/dir_search.h"
 #include "platform/files.h"
 #include "platform/last_error.h"
 #include "platform/paths.h"
-#include "platform/sync.h"
+#include "platform/stamp_store.h"
 #include "storage/archiver_call.h"
 #include "storage/backup_set.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <ctime>
-#include <unordered_map>
-#include <unordered_set>
+#include <system_error>
+#include <thread>
 
 namespace core {
 namespace {
 
-// Size and last-write time of a file as a search sees it, to tell whether the
-// game wrote it again while the backup ran.
-struct FileState {
-    bool Known = false;
+// A file the backup takes, as the search saw it: to tell afterwards whether
+// the game wrote it again while the backup ran.
+struct Source {
+    std::string Path;
     std::int64_t Size = 0;
     struct timespec WriteTime = {};
-
-    bool operator==(const FileState& o) const {
-        return Known && o.Known && Size == o.Size && WriteTime.tv_sec == o.WriteTime.tv_sec &&
-               WriteTime.tv_nsec == o.WriteTime.tv_nsec;
-    }
 };
 
-using FileStates = std::unordered_map<std::string, FileState>;
+// The changed, plain, visible files of `folder` (ending in '/'), in the order
+// of the directory search, as that one search saw them.
+void Collect(const std::string& folder, std::vector<Source>& list) {
+    constexpr std::uint32_t leftOut =
+        platform::faDirectory | platform::faHidden | platform::faSysFile | platform::faVolumeID;
+    platform::FileSearch search;
+    if (!search.FindFirst(folder + "*.*", platform::faArchive))
+        return;
+    do {
+        const platform::SearchRec& rec = search.Rec();
+        if ((rec.Attr & leftOut) == 0 && (rec.Attr & platform::faArchive) != 0)
+            list.push_back({folder + rec.Name, rec.Size, rec.WriteTime});
+    } while (search.FindNext());
+}
 
-// The state of every file of the folders that `paths` lie in, one search per
-// folder.
-FileStates StatesOf(const std::vector<std::string>& paths) {
-    FileStates states;
-    std::vector<std::string> folders;
-    for (const std::string& path : paths) {
-        std::string folder = platform::ExtractFilePath(path);
-        if (std::find(folders.begin(), folders.end(), folder) == folders.end())
-            folders.push_back(std::move(folder));
-    }
-    for (const std::string& folder : folders) {
-        platform::FileSearch search;
-        if (!search.FindFirst(folder + "*.*", platform::faAnyFile))
-            continue;
-        do {
-            const platform::SearchRec& rec = search.Rec();
-            states[folder + rec.Name] = FileState{true, rec.Size, rec.WriteTime};
-        } while (search.FindNext());
-    }
-    return states;
+std::vector<Source> Sources(const KindSet& kinds) {
+    const std::string gameDir = BackupConfig.GameDir.Get();
+    std::vector<Source> list;
+    for (Kind kind : AllKinds)
+        if (kinds.Has(kind))
+            Collect(gameDir + KindFolder(kind), list);
+    return list;
+}
+
+// Whether the version a copy was read from is the file the search saw: the
+// game did not write it in between.
+bool AsSearched(const Source& source, const platform::FileVersion& read) {
+    return read.Size == source.Size && read.WriteTime.tv_sec == source.WriteTime.tv_sec &&
+           read.WriteTime.tv_nsec == source.WriteTime.tv_nsec;
 }
 
 // The archive that takes `source` in the set, without ".zip".
@@ -74,6 +75,36 @@ void ReportFailure(const std::string& source, const std::string& setPath, bool z
 // A file name as the archiver matches entries: ASCII letters in lower case.
 std::string EntryKey(const std::string& source) {
     return platform::LowerAscii(platform::ExtractFileName(source));
+}
+
+using BackedUp = std::vector<std::pair<const Source*, platform::FileVersion>>;
+
+// Marks the sources backed up. Each mark is a few calls on its own file: half
+// of them are made on a thread of their own. On a file system without
+// extended attributes the marks go to the stamp store in one write.
+void MarkBackedUp(const BackedUp& backedUp) {
+    const platform::StampBatch marks;
+    auto mark = [&](std::size_t from, std::size_t to) {
+        for (std::size_t i = from; i < to; ++i) {
+            const auto& [source, read] = backedUp[i];
+            // Written again by the game since the search, while it was read,
+            // or since: the set may hold the older content, so the file stays
+            // marked changed.
+            if (AsSearched(*source, read))
+                platform::SetFileAttributes(source->Path, 0, &read);
+        }
+    };
+    const std::size_t half = backedUp.size() / 2;
+    std::thread other;
+    try {
+        if (half >= 64)
+            other = std::thread(mark, 0, half);
+    } catch (const std::system_error&) {
+        // no second thread: all marks on this one
+    }
+    mark(other.joinable() ? half : 0, backedUp.size());
+    if (other.joinable())
+        other.join();
 }
 
 } // namespace
@@ -105,29 +136,22 @@ KindSet OfferedKinds(bool ignoreArchiveBit) {
 }
 
 void CollectFiles(const std::string& folder, std::vector<std::string>& list) {
-    constexpr std::uint32_t leftOut =
-        platform::faDirectory | platform::faHidden | platform::faSysFile | platform::faVolumeID;
-    platform::FileSearch search;
-    if (!search.FindFirst(folder + "*.*", platform::faArchive))
-        return;
-    do {
-        const platform::SearchRec& rec = search.Rec();
-        if ((rec.Attr & leftOut) == 0 && (rec.Attr & platform::faArchive) != 0)
-            list.push_back(folder + rec.Name);
-    } while (search.FindNext());
+    std::vector<Source> found;
+    Collect(folder, found);
+    for (Source& source : found)
+        list.push_back(std::move(source.Path));
 }
 
 std::vector<std::string> BackupSources(const KindSet& kinds) {
-    const std::string gameDir = BackupConfig.GameDir.Get();
     std::vector<std::string> list;
-    for (Kind kind : AllKinds)
-        if (kinds.Has(kind))
-            CollectFiles(gameDir + KindFolder(kind), list);
+    for (Source& source : Sources(kinds))
+        list.push_back(std::move(source.Path));
     return list;
 }
 
-bool ZipFile(const std::string& source, const std::string& archive) {
-    return RunArchiver(ArchiverName, CompressParams(archive, platform::ExtractFileName(source)),
+bool ZipFile(const std::string& source, const std::string& archive, bool setFlushed) {
+    return RunArchiver(ArchiverName,
+                       CompressParams(archive, platform::ExtractFileName(source), setFlushed),
                        platform::ExtractFilePath(source));
 }
 
@@ -144,16 +168,42 @@ bool BackupFile(const std::string& source, const std::string& setPath, bool zip,
     return ok;
 }
 
+bool BackupInto(SetWriter& set, const std::string& source, bool zip, Reporter& reporter,
+                platform::FileVersion& read) {
+    const std::string& setPath = set.Path();
+    bool ok;
+    if (zip) {
+        // The archiver replaces an entry of the same name (in any letter
+        // case), so a second source of that name (a case twin, or a file of
+        // another folder) would take the first one's content out of the set.
+        const std::string entry = EntryKey(source);
+        ok = !set.HasEntry(entry) && ZipFile(source, ArchiveIn(source, setPath), true);
+        if (ok) {
+            set.Added(platform::ExtractFileName(BackupTarget(source, setPath, true)), entry);
+            // What the archiver read, as near as can be told: the file now.
+            if (!platform::GetFileVersion(source, read))
+                read.Size = -1; // gone: nothing to mark
+        }
+    } else {
+        ok = set.Copy(source, read);
+    }
+    if (!ok)
+        ReportFailure(source, setPath, zip, reporter);
+    reporter.FileDone(source, BackupTarget(source, setPath, zip), ok);
+    return ok;
+}
+
 RunResult Backup(const BackupChoices& choices, Reporter& reporter) {
     RunResult result;
-    const std::vector<std::string> list = BackupSources(choices.Kinds);
+    // One search: the files to take, and how each looked before it was copied.
+    const std::vector<Source> list = Sources(choices.Kinds);
     if (list.empty()) {
         reporter.Message("Nothing found to backup!");
         return result;
     }
     if (choices.DryRun) {
-        for (const std::string& source : list)
-            reporter.FilePlanned(source, {});
+        for (const Source& source : list)
+            reporter.FilePlanned(source.Path, {});
         return result;
     }
 
@@ -165,36 +215,18 @@ RunResult Backup(const BackupChoices& choices, Reporter& reporter) {
     }
 
     reporter.ProgressShow("Backing Up");
-
-    // What each file looked like before it was copied, to tell afterwards
-    // whether the game wrote it again while the backup ran.
-    const FileStates before = StatesOf(list);
-    std::vector<std::string> backedUp;
-    std::vector<std::string> copies;
-    // The archive entries written so far: the archiver replaces an entry of
-    // the same name (in any letter case), so a second source of that name
-    // (a case twin, or a file of another folder) would take the first one's
-    // content out of the set while the first is marked backed up.
-    std::unordered_set<std::string> entries;
+    SetWriter set(setPath);
+    // Each source backed up, with the version its copy was read from.
+    BackedUp backedUp;
     for (std::size_t i = 0; i < list.size(); ++i) {
-        const std::string& path = list[i];
+        const std::string& path = list[i].Path;
         reporter.ProgressStep(i + 1, list.size(), platform::ExtractFileName(path));
         reporter.ProgressText(path);
-        const std::string key = EntryKey(path);
-        bool ok = false;
-        if (choices.Zip && entries.count(key) != 0) {
-            ReportFailure(path, setPath, true, reporter);
-            reporter.FileDone(path, BackupTarget(path, setPath, true), false);
-        } else {
-            ok = BackupFile(path, setPath, choices.Zip, reporter);
-        }
-        if (ok) {
-            entries.insert(key);
-            backedUp.push_back(path);
-            copies.push_back(BackupTarget(path, setPath, choices.Zip));
-        } else {
+        platform::FileVersion read;
+        if (BackupInto(set, path, choices.Zip, reporter, read))
+            backedUp.emplace_back(&list[i], read);
+        else
             ++result.Failures;
-        }
     }
     result.Done = backedUp.size();
     // A set that no file went into is no backup: Restore would list it.
@@ -205,20 +237,9 @@ RunResult Backup(const BackupChoices& choices, Reporter& reporter) {
     // set's checksums: a machine that stops before leaves all sources marked
     // changed, so the next backup takes them again.
     if (!backedUp.empty()) {
-        std::vector<std::string> names;
-        for (const std::string& copy : copies)
-            names.push_back(platform::ExtractFileName(copy));
-        copies.push_back(setPath);
-        if (WriteManifestOf(setPath, names) && platform::FlushFiles(copies)) {
-            const FileStates after = StatesOf(backedUp);
-            for (const std::string& source : backedUp) {
-                // Written again by the game while the backup ran: the set may
-                // hold the older content, so the file stays marked changed.
-                const auto b = before.find(source);
-                const auto a = after.find(source);
-                if (b != before.end() && a != after.end() && a->second == b->second)
-                    platform::SetFileAttributes(source, 0);
-            }
+        reporter.ProgressFlush();
+        if (set.Finish()) {
+            MarkBackedUp(backedUp);
         } else {
             const std::string cause = platform::SysErrorMessage(platform::GetLastError());
             reporter.Message("error writing " + setPath + " to disk: " + cause);

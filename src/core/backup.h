@@ -5,6 +5,7 @@
 
 #include "core/kinds.h"
 #include "core/reporter.h"
+#include "core/set_writer.h"
 
 #include <string>
 #include <vector>
@@ -28,8 +29,10 @@ void CollectFiles(const std::string& folder, std::vector<std::string>& list);
 std::vector<std::string> BackupSources(const KindSet& kinds);
 
 // Has the archiver add `source` to `archive` (a path without ".zip"), running
-// in the source's folder.
-bool ZipFile(const std::string& source, const std::string& archive);
+// in the source's folder. With `setFlushed` the archiver leaves flushing the
+// archive to disk to the caller, who flushes the whole set before relying on
+// it; otherwise the archive is on disk when the archiver ends.
+bool ZipFile(const std::string& source, const std::string& archive, bool setFlushed = false);
 // Where BackupFile puts `source` in the set (a folder ending in '/'): a file
 // of its name, or with `zip` its archive (the name up to its first ".").
 std::string BackupTarget(const std::string& source, const std::string& setPath, bool zip);
@@ -39,6 +42,13 @@ std::string BackupTarget(const std::string& source, const std::string& setPath, 
 bool BackupFile(const std::string& source, const std::string& setPath, bool zip,
                 Reporter& reporter);
 
+// BackupFile into the set `set` is filling: a plain copy through it, or an
+// archive it hashes and flushes with the set. `read` gets the version of the
+// source that was backed up (its size -1 when it can't be told). A failure
+// is reported and false returned.
+bool BackupInto(SetWriter& set, const std::string& source, bool zip, Reporter& reporter,
+                platform::FileVersion& read);
+
 struct BackupChoices {
     KindSet Kinds;
     std::string Description;
@@ -47,7 +57,8 @@ struct BackupChoices {
 };
 
 // The whole backup. A source is marked backed up only once every copy is on
-// disk and the game has not written it again meanwhile. A second source that
+// disk and the game has not written it again meanwhile (since the search that
+// found it, while it was read, or since). A second source that
 // would land on a file or archive entry this backup already wrote fails, and
 // a set that no file went into is removed again; so are sets that killed
 // runs left empty (see RemoveStaleSets).

@@ -2,10 +2,36 @@
 
 #include "platform/files.h"
 #include "platform/last_error.h"
+#include "platform/paths.h"
 
 namespace core {
 
-Manifest ChecksumsToCheck(const std::string& folder, Reporter& reporter) {
+Checksums::Checksums(Manifest listed) : listed_(std::move(listed)) {
+    for (std::size_t i = 0; i < listed_.Entries.size(); ++i)
+        index_.emplace(platform::LowerAscii(listed_.Entries[i].Name), i);
+}
+
+const ManifestEntry* Checksums::Find(std::string_view name) const {
+    const auto it = index_.find(platform::LowerAscii(name));
+    return it == index_.end() ? nullptr : &listed_.Entries[it->second];
+}
+
+void Checksums::HashAhead(const std::vector<std::string>& paths) {
+    for (const std::string& path : paths) {
+        if (!Find(platform::ExtractFileName(path)) || tickets_.count(path) != 0)
+            continue;
+        if (!queue_)
+            queue_ = std::make_unique<platform::HashQueue>();
+        tickets_.emplace(path, queue_->AddFile(path));
+    }
+}
+
+const platform::HashQueue::Result* Checksums::Ahead(const std::string& path) const {
+    const auto it = tickets_.find(path);
+    return it == tickets_.end() ? nullptr : &queue_->Wait(it->second);
+}
+
+Checksums ChecksumsToCheck(const std::string& folder, Reporter& reporter) {
     Manifest sums;
     std::string why;
     switch (ReadManifest(folder, sums, &why)) {
@@ -21,29 +47,48 @@ Manifest ChecksumsToCheck(const std::string& folder, Reporter& reporter) {
                          CauseText(platform::GetLastError()) + "): the files are copied unchecked");
         break;
     }
-    return sums;
+    return Checksums(std::move(sums));
 }
 
 CopyCheck CheckedCopy(const std::string& source, const std::string& target,
-                      const ManifestEntry* expected,
-                      const std::function<bool(platform::StagedFile&)>& patch, ManifestEntry* got) {
+                      const CopyOptions& options) {
     platform::StagedFile staged;
     if (!staged.Open(target, false))
         return CopyCheck::Failed;
-    if (expected || got) {
-        ManifestEntry copied;
+    ManifestEntry copied;
+    bool checked = false;
+    const platform::HashQueue::Result* ahead = options.Ahead;
+    if (ahead && ahead->Ok && ahead->Steady && (options.Expected || options.Got)) {
+        // Copied in the kernel; the hash made ahead holds for the bytes
+        // copied when the source is still the version it was made of: the
+        // same file, size and times (a write moves them).
+        platform::FileVersion read;
+        if (!staged.CopyFrom(source, read))
+            return CopyCheck::Failed;
+        if (read == ahead->Version) {
+            copied.Size = ahead->Size;
+            copied.Digest = ahead->Digest;
+            checked = true;
+        } else if (!staged.Open(target, false)) {
+            return CopyCheck::Failed;
+        }
+    }
+    if (checked) {
+    } else if (options.Expected || options.Got) {
         if (!staged.CopyFrom(source, copied.Digest, copied.Size))
             return CopyCheck::Failed;
-        if (expected && !expected->Matches(copied.Size, copied.Digest))
-            return CopyCheck::Damaged;
-        if (got) {
-            got->Size = copied.Size;
-            got->Digest = copied.Digest;
-        }
     } else if (!staged.CopyFrom(source)) {
         return CopyCheck::Failed;
     }
-    if (patch && !patch(staged))
+    if (options.Expected && !options.Expected->Matches(copied.Size, copied.Digest))
+        return CopyCheck::Damaged;
+    if (options.Got) {
+        options.Got->Size = copied.Size;
+        options.Got->Digest = copied.Digest;
+    }
+    if (options.Patch && !options.Patch(staged))
+        return CopyCheck::Failed;
+    if (options.Attributes && !staged.SetAttributes(*options.Attributes))
         return CopyCheck::Failed;
     return staged.Commit() ? CopyCheck::Copied : CopyCheck::Failed;
 }

@@ -62,15 +62,23 @@ std::vector<std::string> MediumFiles(const std::string& folder, const KindSet& k
 }
 
 bool ImportFile(const std::string& source, const std::string& setFolder, bool zip,
-                Reporter& reporter, const Manifest& sums) {
+                Reporter& reporter, const Checksums& sums, Manifest* imported) {
     const std::string folder = platform::ExtractFilePath(source);
     std::string name = platform::ExtractFileName(source);
     if (zip)
         name = WithZipExtension(name);
 
     reporter.ProgressText("copying " + folder + name + " to " + setFolder + name);
-    const CopyCheck copy = CheckedCopy(folder + name, setFolder + name, sums.Find(name));
+    CopyOptions options;
+    options.Expected = sums.Find(name);
+    options.Ahead = sums.Ahead(folder + name);
+    ManifestEntry entry;
+    entry.Name = name;
+    options.Got = imported ? &entry : nullptr;
+    const CopyCheck copy = CheckedCopy(folder + name, setFolder + name, options);
     const bool ok = copy == CopyCheck::Copied;
+    if (ok && imported)
+        imported->Put(std::move(entry));
     if (!ok)
         reporter.Message("Error copying " + folder + name + " to " + setFolder + name +
                          (copy == CopyCheck::Damaged ? ": the file on the medium is damaged" : ""));
@@ -91,22 +99,25 @@ RunResult Import(const ImportChoices& choices, Reporter& reporter) {
         result.Failures = 1;
         return result;
     }
-    const Manifest sums = ChecksumsToCheck(choices.Folder, reporter);
-    std::vector<std::string> names;
+    Checksums sums = ChecksumsToCheck(choices.Folder, reporter);
+    std::vector<std::string> read;
+    for (const std::string& file : list)
+        read.push_back(choices.Zip ? WithZipExtension(file) : file);
+    sums.HashAhead(read);
+    // The set's checksums are those of the bytes copied, worked out as they
+    // were copied.
+    Manifest imported;
     for (std::size_t i = 0; i < list.size(); ++i) {
         reporter.ProgressStep(i + 1, list.size(), platform::ExtractFileName(list[i]));
-        if (ImportFile(list[i], setPath, choices.Zip, reporter, sums)) {
+        if (ImportFile(list[i], setPath, choices.Zip, reporter, sums, &imported))
             ++result.Done;
-            names.push_back(
-                platform::ExtractFileName(choices.Zip ? WithZipExtension(list[i]) : list[i]));
-        } else {
+        else
             ++result.Failures;
-        }
     }
     // A set that no file went into is no backup: Restore would list it.
     if (result.Done == 0) {
         RemoveEmptySet(setPath);
-    } else if (!WriteManifestOf(setPath, names)) {
+    } else if (reporter.ProgressFlush(), !WriteManifest(setPath, imported)) {
         reporter.Message("error writing " + setPath + ManifestName + ": " +
                          platform::SysErrorMessage(platform::GetLastError()));
         ++result.Failures;

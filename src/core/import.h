@@ -3,6 +3,7 @@
 // Import: the save files an export left in a folder (the medium) filed as a
 // new backup set, described as "Imported: " and the medium's description.
 
+#include "core/checked_copy.h"
 #include "core/kinds.h"
 #include "core/manifest.h"
 #include "core/reporter.h"
@@ -19,9 +20,11 @@ std::vector<std::string> MediumFiles(const std::string& folder, const KindSet& k
 // Copies one file of the medium into the set folder (its archive with `zip`).
 // A file that `sums` (the medium's checksums, see ChecksumsToCheck) lists is
 // checked while it is copied and refused when it does not match ("...: the
-// file on the medium is damaged"). A failure is reported and false returned.
+// file on the medium is damaged"). `imported`, when given, gets the entry of
+// the copy, for the set's checksums. A failure is reported and false
+// returned.
 bool ImportFile(const std::string& source, const std::string& setFolder, bool zip,
-                Reporter& reporter, const Manifest& sums = {});
+                Reporter& reporter, const Checksums& sums = {}, Manifest* imported = nullptr);
 
 struct ImportChoices {
     std::string Folder; // the medium, ending in '/'

@@ -4,6 +4,7 @@
 #include "platform/last_error.h"
 #include "platform/paths.h"
 
+#include <algorithm>
 #include <charconv>
 #include <unordered_set>
 
@@ -98,17 +99,26 @@ const char* ParseLine(std::string_view line, ManifestEntry& entry) {
 
 } // namespace
 
+namespace {
+
+bool SameName(std::string_view a, std::string_view b) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [&](char x, char y) { return lower(x) == lower(y); });
+}
+
+} // namespace
+
 const ManifestEntry* Manifest::Find(std::string_view name) const {
-    const std::string key = platform::LowerAscii(name);
     for (const ManifestEntry& entry : Entries)
-        if (platform::LowerAscii(entry.Name) == key)
+        if (SameName(entry.Name, name))
             return &entry;
     return nullptr;
 }
 
 void Manifest::Put(ManifestEntry entry) {
     for (ManifestEntry& held : Entries) {
-        if (platform::LowerAscii(held.Name) == platform::LowerAscii(entry.Name)) {
+        if (SameName(held.Name, entry.Name)) {
             held = std::move(entry);
             return;
         }

@@ -19,6 +19,10 @@ public:
     virtual void ProgressShow(const std::string& /*caption*/) {}
     virtual void ProgressText(const std::string& /*text*/) {}
     virtual void ProgressHide() {}
+    // The newest status line is shown now: the run is about to wait (on the
+    // disk, or for a step that takes a while). Lines may be shown late, but
+    // never left unshown.
+    virtual void ProgressFlush() {}
     // File `index` (from 1) of `total` is taken up; `name` is its file name.
     virtual void ProgressStep(std::size_t /*index*/, std::size_t /*total*/,
                               const std::string& /*name*/) {}

@@ -53,14 +53,28 @@ std::function<bool(platform::StagedFile&)> OwnerPatch(const std::optional<std::s
 const char* const DamagedCopy = ": the backup copy is damaged";
 
 // Whether the archive at `path` matches its entry; `damaged` when it was read
-// and does not. False with the last error set when it could not be read.
-bool ArchiveMatches(const std::string& path, const ManifestEntry& expected, bool& damaged) {
+// and does not. A hash made ahead serves while the archive is still the
+// version it was made of. False with the last error set when it could not
+// be read.
+bool ArchiveMatches(const std::string& path, const ManifestEntry& expected,
+                    const platform::HashQueue::Result* ahead, bool& damaged) {
     platform::Sha256Digest digest;
     std::uint64_t size = 0;
-    if (!platform::HashFile(path, digest, size))
+    platform::FileVersion now;
+    if (ahead && ahead->Ok && ahead->Steady && platform::GetFileVersion(path, now) &&
+        now == ahead->Version) {
+        digest = ahead->Digest;
+        size = ahead->Size;
+    } else if (!platform::HashFile(path, digest, size)) {
         return false;
+    }
     damaged = !expected.Matches(size, digest);
     return !damaged;
+}
+
+// The file a restore or export reads for a set file: itself, or its archive.
+std::string ReadPath(const std::string& source, bool zip) {
+    return zip ? ArchiveOf(source) + ".zip" : source;
 }
 
 } // namespace
@@ -91,11 +105,18 @@ std::vector<SetFile> SetFiles(const std::string& setFolder, const KindSet& kinds
 }
 
 RunResult TransferSet(const std::string& setFolder, const KindSet& kinds, bool zip,
-                      Reporter& reporter, const FileStep& step, const FinishStep& finish) {
+                      Reporter& reporter, const FileStep& step, const FinishStep& finish,
+                      Checksums* sums) {
     RunResult result;
     if (!kinds.Any())
         return result;
     const std::vector<SetFile> files = SetFiles(setFolder, kinds, zip);
+    if (sums) {
+        std::vector<std::string> read;
+        for (const SetFile& file : files)
+            read.push_back(ReadPath(file.Source, zip));
+        sums->HashAhead(read);
+    }
     reporter.ProgressShow("Restoring");
     for (std::size_t i = 0; i < files.size(); ++i) {
         reporter.ProgressStep(i + 1, files.size(), platform::ExtractFileName(files[i].Target));
@@ -104,6 +125,7 @@ RunResult TransferSet(const std::string& setFolder, const KindSet& kinds, bool z
         else
             ++result.Failures;
     }
+    reporter.ProgressFlush();
     if (!finish(setFolder))
         ++result.Failures;
     reporter.ProgressHide();
@@ -150,38 +172,41 @@ bool UpdateOwner(const std::string& fileName, const std::string& owner, Reporter
 
 bool RestoreFile(const std::string& source, const std::string& target, bool zip,
                  const std::optional<std::string>& owner, Reporter& reporter,
-                 const Manifest& sums) {
+                 const Checksums& sums) {
     // What is read for the restore, and checked: the file, or its archive.
-    const std::string read = zip ? ArchiveOf(source) + ".zip" : source;
+    const std::string read = ReadPath(source, zip);
     const ManifestEntry* expected = sums.Find(platform::ExtractFileName(read));
     bool damaged = false;
     bool ok;
     if (zip) {
         reporter.ProgressText("UnZipping " + source + " to " + target);
-        ok = (!expected || ArchiveMatches(read, *expected, damaged)) &&
+        ok = (!expected || ArchiveMatches(read, *expected, sums.Ahead(read), damaged)) &&
              (owner ? UnzipOwnedFile(source, target, *owner) : UnzipFile(source, target));
         if (!ok)
             reporter.Message("error unzipping " + source + " to " + target +
                              (damaged ? DamagedCopy : ""));
+        // Read-only, hidden and system are cleared (a failure here does no
+        // harm); a file given the owner block reads as changed again, as a
+        // write after the restore makes it on Windows.
+        if (ok)
+            platform::SetFileAttributes(target, owner ? platform::faArchive : 0);
     } else {
         reporter.ProgressText("Copying " + source + " to " + target);
         // Atomic: a failed or refused copy leaves the game's file as it was.
-        if (expected || owner) {
-            const CopyCheck copy = CheckedCopy(source, target, expected, OwnerPatch(owner));
-            ok = copy == CopyCheck::Copied;
-            damaged = copy == CopyCheck::Damaged;
-        } else {
-            ok = platform::CopyFile(source, target, false);
-        }
+        // It takes its place with its attributes set as above, marked backed
+        // up unless it got the owner block.
+        CopyOptions options;
+        options.Expected = expected;
+        options.Ahead = sums.Ahead(read);
+        options.Patch = OwnerPatch(owner);
+        options.Attributes = owner ? platform::faArchive : 0;
+        const CopyCheck copy = CheckedCopy(source, target, options);
+        ok = copy == CopyCheck::Copied;
+        damaged = copy == CopyCheck::Damaged;
         if (!ok)
             reporter.Message("error copying " + source + " to " + target +
                              (damaged ? DamagedCopy : ""));
     }
-    // Read-only, hidden and system are cleared (a failure here does no
-    // harm); a file given the owner block reads as changed again, as a
-    // write after the restore makes it on Windows.
-    if (ok)
-        platform::SetFileAttributes(target, owner ? platform::faArchive : 0);
     reporter.FileDone(read, target, ok);
     return ok;
 }
@@ -199,17 +224,17 @@ RunResult Restore(const RestoreChoices& choices, Reporter& reporter) {
         !KeepCurrentSaves(choices.SetName, SetFiles(setFolder, choices.Kinds, choices.Zip),
                           reporter))
         return {0, 1};
-    const Manifest sums = ChecksumsToCheck(setFolder, reporter);
+    Checksums sums = ChecksumsToCheck(setFolder, reporter);
     return TransferSet(
         setFolder, choices.Kinds, choices.Zip, reporter,
         [&](const std::string& source, const std::string& target) {
             return RestoreFile(source, target, choices.Zip, choices.Owner, reporter, sums);
         },
-        [](const std::string&) { return true; });
+        [](const std::string&) { return true; }, &sums);
 }
 
 bool ExportFile(const std::string& source, const std::string& target, bool zip,
-                const std::string& folder, Reporter& reporter, const Manifest& sums,
+                const std::string& folder, Reporter& reporter, const Checksums& sums,
                 Manifest* exported) {
     const std::string from = zip ? WithZipExtension(source) : source;
     // Only the name of the game path is kept: nothing is written into the game.
@@ -219,12 +244,15 @@ bool ExportFile(const std::string& source, const std::string& target, bool zip,
     reporter.ProgressText("Exporting " + from + " to " + to);
     ManifestEntry entry;
     entry.Name = platform::ExtractFileName(to);
-    const CopyCheck copy = CheckedCopy(from, to, sums.Find(platform::ExtractFileName(from)), {},
-                                       exported ? &entry : nullptr);
+    // The medium's copy counts as changed wherever it goes next.
+    CopyOptions options;
+    options.Expected = sums.Find(platform::ExtractFileName(from));
+    options.Ahead = sums.Ahead(from);
+    options.Attributes = platform::faArchive;
+    options.Got = exported ? &entry : nullptr;
+    const CopyCheck copy = CheckedCopy(from, to, options);
     const bool ok = copy == CopyCheck::Copied;
     if (ok) {
-        // The medium's copy counts as changed wherever it goes next.
-        platform::SetFileAttributes(to, platform::faArchive);
         if (exported)
             exported->Put(std::move(entry));
     } else {
@@ -256,7 +284,7 @@ bool WriteExportManifest(const std::string& folder, const Manifest& exported, Re
 
 RunResult Export(const ExportChoices& choices, Reporter& reporter) {
     const std::string setFolder = SetFolder(choices.SetName);
-    const Manifest sums = choices.Kinds.Any() ? ChecksumsToCheck(setFolder, reporter) : Manifest{};
+    Checksums sums = choices.Kinds.Any() ? ChecksumsToCheck(setFolder, reporter) : Checksums{};
     Manifest exported;
     return TransferSet(
         setFolder, choices.Kinds, choices.Zip, reporter,
@@ -267,7 +295,8 @@ RunResult Export(const ExportChoices& choices, Reporter& reporter) {
         [&](const std::string& folder) {
             const bool desc = CopyDescFile(folder, choices.Folder, reporter);
             return WriteExportManifest(choices.Folder, exported, reporter) && desc;
-        });
+        },
+        &sums);
 }
 
 } // namespace core

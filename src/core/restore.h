@@ -4,6 +4,7 @@
 // game's save tree or copied to a folder on another medium. Both walk the set
 // the same way; only what is done with each file, and at the end, differs.
 
+#include "core/checked_copy.h"
 #include "core/kinds.h"
 #include "core/manifest.h"
 #include "core/reporter.h"
@@ -33,9 +34,11 @@ using FinishStep = std::function<bool(const std::string& setFolder)>;
 
 // The walk both share: when a kind is chosen, the progress window "Restoring",
 // `step` for each file of SetFiles, `finish` with the set folder, the window
-// hidden. A false from a step counts as a failure.
+// hidden. A false from a step counts as a failure. With `sums`, the files
+// read (the archives with `zip`) are hashed ahead as the walk goes.
 RunResult TransferSet(const std::string& setFolder, const KindSet& kinds, bool zip,
-                      Reporter& reporter, const FileStep& step, const FinishStep& finish);
+                      Reporter& reporter, const FileStep& step, const FinishStep& finish,
+                      Checksums* sums = nullptr);
 
 // Extracts the archive of one set file (the source's folder + its name up to
 // the first ".", the archiver adds ".zip") into the target's folder. True when
@@ -57,7 +60,7 @@ bool UpdateOwner(const std::string& fileName, const std::string& owner, Reporter
 // ("...: the backup copy is damaged"). False when it failed (reported).
 bool RestoreFile(const std::string& source, const std::string& target, bool zip,
                  const std::optional<std::string>& owner, Reporter& reporter,
-                 const Manifest& sums = {});
+                 const Checksums& sums = {});
 
 // Before a restore of `files` from the set `setName` replaces anything: the
 // game's files it would replace (the targets that exist) are copied into a
@@ -90,7 +93,7 @@ RunResult Restore(const RestoreChoices& choices, Reporter& reporter);
 // copied and not exported when it does not match; `exported`, when given,
 // gets the entry of each file copied, for the medium's own checksums.
 bool ExportFile(const std::string& source, const std::string& target, bool zip,
-                const std::string& folder, Reporter& reporter, const Manifest& sums = {},
+                const std::string& folder, Reporter& reporter, const Checksums& sums = {},
                 Manifest* exported = nullptr);
 // Copies the set's desc.txt, when it has one, to `folder`.
 bool CopyDescFile(const std::string& setFolder, const std::string& folder, Reporter& reporter);

@@ -10,7 +10,6 @@
 #include "platform/attributes.h"
 #include "platform/last_error.h"
 #include "platform/paths.h"
-#include "platform/sync.h"
 #include "storage/backup_set.h"
 #include "ui/message_box.h"
 
@@ -52,17 +51,14 @@ std::string MakeSet(const std::string& setName, const std::vector<std::string>& 
         return CauseText(platform::GetLastError());
     }
     Quiet quiet;
-    std::vector<std::string> copies;
-    std::vector<std::string> names;
+    SetWriter set(setPath);
     for (const std::string& path : replaced) {
-        if (!BackupFile(path, setPath, zip, quiet))
+        platform::FileVersion read;
+        if (!BackupInto(set, path, zip, quiet, read))
             return said.texts().isEmpty() ? CauseText(platform::GetLastError())
                                           : said.texts().back().toStdString();
-        copies.push_back(BackupTarget(path, setPath, zip));
-        names.push_back(platform::ExtractFileName(copies.back()));
     }
-    copies.push_back(setPath);
-    if (!WriteManifestOf(setPath, names) || !platform::FlushFiles(copies))
+    if (!set.Finish())
         return CauseText(platform::GetLastError());
     return {};
 }

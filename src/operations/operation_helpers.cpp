@@ -19,6 +19,7 @@ bool ZipBackups() {
 }
 
 void DialogReporter::Message(const std::string& text) {
+    ProgressFlush(); // the box is read with the line it is about
     ui::ShowMessage(Q(text));
 }
 
@@ -35,8 +36,15 @@ void DialogReporter::ProgressText(const std::string& text) {
 }
 
 void DialogReporter::ProgressHide() {
+    if (!fmInfo)
+        return;
+    fmInfo->ShowPending();
+    fmInfo->hide();
+}
+
+void DialogReporter::ProgressFlush() {
     if (fmInfo)
-        fmInfo->hide();
+        fmInfo->ShowPending();
 }
 
 std::string FolderIn(const QLineEdit* edit) {

@@ -31,7 +31,9 @@ bool ZipBackups();
 
 // The core's reports as the dialogs show them: messages in the message box;
 // the progress window, where there is one, shown with its caption in front
-// of `owner`, given one status line at a time (painted at once), hidden.
+// of `owner`, given one status line at a time (painted as often as the
+// window paints, the newest always before a message, a wait or the end),
+// hidden.
 class DialogReporter : public core::Reporter {
 public:
     explicit DialogReporter(QWidget* owner) : owner_(owner) {}
@@ -39,6 +41,7 @@ public:
     void ProgressShow(const std::string& caption) override;
     void ProgressText(const std::string& text) override;
     void ProgressHide() override;
+    void ProgressFlush() override;
 
 private:
     QWidget* owner_;

@@ -456,7 +456,8 @@ void TfmRestore::RestoreAction() {
         [this](const std::string& SetFolder) {
             CopyDescFile(SetFolder);
             return true;
-        });
+        },
+        &SetChecksums);
     SetChecksums = {};
 }
 

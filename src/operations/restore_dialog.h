@@ -139,7 +139,7 @@ protected:
     TfmRestore(QWidget* parent, bool runFormCreate);
 
     // The checked set's checksums while RestoreAction runs, for RestoreFile.
-    core::Manifest SetChecksums;
+    core::Checksums SetChecksums;
 
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;

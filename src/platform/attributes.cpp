@@ -78,31 +78,58 @@ bool StampMatches(const std::string& path, const struct stat& st) {
            stamp->MTimeNsec == static_cast<std::int64_t>(st.st_mtim.tv_nsec);
 }
 
-// Stores the clean stamp of `path`. It records the modification time only
-// once that time is in the past of the clock writes are stamped with, so any
-// later write, even of the same size a moment later, gives a different time.
-bool StoreCleanStamp(const std::string& path) {
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0)
-        return detail::FailErrno(errno);
-    // Bounded: a whole-second file system may need two seconds.
+// Waits until the last-write time in `st` is in the past of the clock writes
+// are stamped with, so that any later write, even of the same size a moment
+// later, gives a different time; `restat` renews `st` (false with errno set
+// on failure). Bounded: a whole-second file system may need two seconds.
+template <typename Restat> bool WaitTillWriteTimePast(struct stat& st, Restat restat) {
     for (int waited = 0; MTimeStillCurrent(st.st_mtim) && waited < 2500; ++waited) {
         const timespec oneMs{0, 1'000'000};
         ::nanosleep(&oneMs, nullptr);
-        if (::stat(path.c_str(), &st) != 0)
-            return detail::FailErrno(errno);
+        if (!restat(st))
+            return false;
     }
+    return true;
+}
+
+std::string StampOf(const struct stat& st) {
     CleanStamp stamp;
     stamp.Inode = static_cast<std::uint64_t>(st.st_ino);
     stamp.Size = static_cast<std::int64_t>(st.st_size);
     stamp.MTimeSec = static_cast<std::int64_t>(st.st_mtim.tv_sec);
     stamp.MTimeNsec = static_cast<std::int64_t>(st.st_mtim.tv_nsec);
-    const std::string value = FormatCleanStamp(stamp);
+    return FormatCleanStamp(stamp);
+}
+
+// Stores the clean stamp of `path`, whose stat was `st`, once its last-write
+// time is past; with
+// `seen`, only while the file is still that version (else 32: it was
+// written again since).
+bool StoreCleanStamp(const std::string& path, struct stat st, const FileVersion* seen) {
+    const auto restat = [&](struct stat& s) { return ::stat(path.c_str(), &s) == 0; };
+    if (!WaitTillWriteTimePast(st, restat))
+        return detail::FailErrno(errno);
+    if (seen && !seen->SameContent(detail::VersionOf(st)))
+        return detail::Fail(ERROR_SHARING_VIOLATION);
+    const std::string value = StampOf(st);
     if (detail::SetXattr(path, kCleanStamp, value) == 0)
         return true;
     if (NotSupported(errno))
         return detail::StoreStamp(path, value);
     return detail::FailErrno(errno);
+}
+
+// The stat of `path`, looked up ignoring case where it is missing as written
+// (most paths are found as written: one look-up, not two); `resolved` gets
+// the path found. False and last error set when there is none.
+bool StatResolved(std::string_view path, std::string& resolved, struct stat& st) {
+    resolved = path;
+    if (::stat(resolved.c_str(), &st) == 0)
+        return true;
+    resolved = ResolveCase(path);
+    if (::stat(resolved.c_str(), &st) == 0)
+        return true;
+    return detail::FailMissing(resolved, errno);
 }
 
 bool Unremarkable(int err) {
@@ -168,6 +195,37 @@ int RemoveXattr(const std::string& path, const char* name) {
         return -1;
     }
     return ::removexattr(path.c_str(), name);
+}
+
+int FRemoveXattr(int fd, const char* name) {
+    if (refuseXattrs) {
+        errno = ENOTSUP;
+        return -1;
+    }
+    return ::fremovexattr(fd, name);
+}
+
+int StampOpenFile(int fd, struct stat& st, std::string& forStore) {
+    forStore.clear();
+    if (!WaitTillWriteTimePast(st, [fd](struct stat& s) { return ::fstat(fd, &s) == 0; }))
+        return errno;
+    const std::string value = StampOf(st);
+    if (FSetXattr(fd, kCleanStamp, value) == 0)
+        return 0;
+    if (!NotSupported(errno))
+        return errno;
+    forStore = value;
+    return 0;
+}
+
+FileVersion VersionOf(const struct stat& st) {
+    FileVersion v;
+    v.Device = static_cast<std::uint64_t>(st.st_dev);
+    v.Inode = static_cast<std::uint64_t>(st.st_ino);
+    v.Size = static_cast<std::int64_t>(st.st_size);
+    v.WriteTime = st.st_mtim;
+    v.ChangeTime = st.st_ctim;
+    return v;
 }
 
 int FSetXattr(int fd, const char* name, std::string_view value) {
@@ -264,12 +322,10 @@ std::optional<CleanStamp> ParseCleanStamp(std::string_view value) {
 }
 
 std::uint32_t GetFileAttributes(std::string_view path) {
-    const std::string resolved = ResolveCase(path);
     struct stat st;
-    if (::stat(resolved.c_str(), &st) != 0) {
-        detail::FailMissing(resolved, errno);
+    std::string resolved;
+    if (!StatResolved(path, resolved, st))
         return INVALID_FILE_ATTRIBUTES;
-    }
     std::string_view trimmed(resolved);
     while (trimmed.size() > 1 && trimmed.back() == PathDelim)
         trimmed.remove_suffix(1);
@@ -277,10 +333,16 @@ std::uint32_t GetFileAttributes(std::string_view path) {
 }
 
 bool SetFileAttributes(std::string_view path, std::uint32_t attrs) {
-    const std::string resolved = ResolveCase(path);
+    return SetFileAttributes(path, attrs, nullptr);
+}
+
+bool SetFileAttributes(std::string_view path, std::uint32_t attrs, const FileVersion* seen) {
     struct stat st;
-    if (::stat(resolved.c_str(), &st) != 0)
-        return detail::FailMissing(resolved, errno);
+    std::string resolved;
+    if (!StatResolved(path, resolved, st))
+        return false;
+    if (seen && !seen->SameContent(detail::VersionOf(st)))
+        return detail::Fail(ERROR_SHARING_VIOLATION); // written again: left as it is
     const bool dir = S_ISDIR(st.st_mode);
     const mode_t original = st.st_mode & 07777;
 
@@ -325,7 +387,7 @@ bool SetFileAttributes(std::string_view path, std::uint32_t attrs) {
                     return fail(err);
                 }
             }
-        } else if (!StoreCleanStamp(resolved)) {
+        } else if (!StoreCleanStamp(resolved, st, seen)) {
             return failAsSet();
         }
     }

@@ -31,6 +31,11 @@ std::uint32_t GetFileAttributes(std::string_view path);
 // stamp store where the file system refuses user extended attributes);
 // hidden and system can't be set there. False and last error set on failure.
 bool SetFileAttributes(std::string_view path, std::uint32_t attrs);
+// SetFileAttributes for a file read (backed up) as `seen`: nothing changes,
+// and false returned (32), unless the file is still that version when the
+// clean stamp is stored, so a file written again since stays changed.
+struct FileVersion;
+bool SetFileAttributes(std::string_view path, std::uint32_t attrs, const FileVersion* seen);
 
 // Pure parts, tested without the disk.
 // The hidden/system bits of a user.DOSATTRIB value: its leading "0x" hex number,

@@ -104,8 +104,9 @@ FileSearch::~FileSearch() {
 }
 
 void FileSearch::FindClose() {
-    entries_.clear();
-    entries_.shrink_to_fit();
+    names_.clear();
+    names_.shrink_to_fit();
+    folder_.clear();
     next_ = 0;
 }
 
@@ -116,22 +117,32 @@ bool FileSearch::FindFirst(std::string_view pattern, std::uint32_t attrMask) {
     const std::string namePattern = ExtractFileName(pattern);
     if (namePattern.empty())
         return detail::Fail(ERROR_FILE_NOT_FOUND);
-    const std::string folder = folderPart.empty() ? std::string() : ResolveCase(folderPart);
+    folder_ = folderPart.empty() ? std::string() : ResolveCase(folderPart);
 
-    DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
+    DIR* dir = ::opendir(folder_.empty() ? "." : folder_.c_str());
     if (!dir) {
         const int err = errno;
         return detail::Fail(err == ENOENT || err == ENOTDIR ? ERROR_PATH_NOT_FOUND
                                                             : WinErrorFromErrno(err));
     }
-    const std::uint32_t refused = (faHidden | faSysFile | faVolumeID | faDirectory) & ~attrMask;
-    while (const dirent* e = ::readdir(dir)) {
-        const std::string_view name(e->d_name);
-        if (!MatchesWildcard(namePattern, name))
-            continue;
+    refused_ = (faHidden | faSysFile | faVolumeID | faDirectory) & ~attrMask;
+    while (const dirent* e = ::readdir(dir))
+        if (MatchesWildcard(namePattern, e->d_name))
+            names_.emplace_back(e->d_name);
+    ::closedir(dir);
+    std::sort(names_.begin(), names_.end(), NameLess);
+    if (!FindNext())
+        return detail::Fail(ERROR_FILE_NOT_FOUND);
+    return true;
+}
+
+bool FileSearch::FindNext() {
+    // An entry is looked at when it is reached: a search that stops at its
+    // first entry (is there a changed game file?) does not stat a thousand.
+    while (next_ < names_.size()) {
         SearchRec rec;
-        rec.Name = name;
-        const std::string full = folder + rec.Name;
+        rec.Name = std::move(names_[next_++]);
+        const std::string full = folder_ + rec.Name;
         struct stat st;
         if (::stat(full.c_str(), &st) == 0) {
             rec.Attr = detail::AttributesFromStat(full, rec.Name, st);
@@ -143,25 +154,14 @@ bool FileSearch::FindFirst(std::string_view pattern, std::uint32_t attrMask) {
             rec.Attr = faArchive | (detail::IsDotHidden(rec.Name) ? faHidden : 0);
             rec.WriteTime = st.st_mtim;
         } else {
-            continue; // removed while we looked
+            continue; // removed since the folder was read
         }
-        if (rec.Attr & refused)
+        if (rec.Attr & refused_)
             continue;
-        entries_.push_back(std::move(rec));
+        rec_ = std::move(rec);
+        return true;
     }
-    ::closedir(dir);
-    std::sort(entries_.begin(), entries_.end(),
-              [](const SearchRec& a, const SearchRec& b) { return NameLess(a.Name, b.Name); });
-    if (entries_.empty())
-        return detail::Fail(ERROR_FILE_NOT_FOUND);
-    return FindNext();
-}
-
-bool FileSearch::FindNext() {
-    if (next_ >= entries_.size())
-        return detail::Fail(ERROR_NO_MORE_FILES);
-    rec_ = std::move(entries_[next_++]);
-    return true;
+    return detail::Fail(ERROR_NO_MORE_FILES);
 }
 
 } // namespace platform

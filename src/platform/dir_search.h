@@ -26,7 +26,9 @@ struct SearchRec {
 
 // FindFirst / FindNext; the search is closed when the object is destroyed.
 // An entry is returned unless it carries one of hidden, system, volume label
-// or directory that `attrMask` lacks.
+// or directory that `attrMask` lacks. The names are those of the folder when
+// FindFirst read it; each entry's attributes are read when it is reached (an
+// entry removed by then is passed over).
 class FileSearch {
 public:
     FileSearch() = default;
@@ -45,8 +47,10 @@ public:
     const SearchRec& Rec() const { return rec_; }
 
 private:
-    std::vector<SearchRec> entries_;
+    std::string folder_;             // resolved, ending in '/' (or empty)
+    std::vector<std::string> names_; // matching, in order
     std::size_t next_ = 0;
+    std::uint32_t refused_ = 0;
     SearchRec rec_;
 };
 

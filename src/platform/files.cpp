@@ -5,6 +5,7 @@
 #include "platform/internal.h"
 #include "platform/last_error.h"
 #include "platform/paths.h"
+#include "platform/replaced_files.h"
 
 #include <algorithm>
 #include <atomic>
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <map>
 #include <mutex>
 #include <set>
 
@@ -171,18 +173,38 @@ void RemoveLeftovers(const std::string& folder) {
     ::closedir(dir);
 }
 
+// Gives the unnamed (O_TMPFILE) file `fd` the name `path`: by its descriptor
+// where the kernel lets its opener do that (Linux 6.10 on), else through
+// /proc, which costs a look-up of the process's own link. 0, or -1 and errno.
+int LinkUnnamed(int fd, const std::string& path) {
+    static std::atomic<bool> byDescriptor{true};
+    const bool tried = byDescriptor;
+    if (tried) {
+        if (::linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0)
+            return 0;
+        if (errno != ENOENT && errno != EPERM && errno != EINVAL)
+            return -1;
+    }
+    char fdPath[64];
+    std::snprintf(fdPath, sizeof fdPath, "/proc/self/fd/%d", fd);
+    const int linked = ::linkat(AT_FDCWD, fdPath, AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW);
+    // Refused by descriptor (older kernels say ENOENT to the unprivileged)
+    // but not by /proc: the kernel does not allow it, so no more tries.
+    if (tried && linked == 0)
+        byDescriptor = false;
+    return linked;
+}
+
 // Gives the finished copy behind `out` the name `target`. With an unnamed
 // (O_TMPFILE) copy it is linked in under a temporary name first; `tempPath`
 // names it from then on, so a failure can remove it.
 int Publish(int out, bool unnamed, std::string& tempPath, const std::string& folder,
             const std::string& target, bool failIfExists, bool targetExists) {
     if (unnamed) {
-        char fdPath[64];
-        std::snprintf(fdPath, sizeof fdPath, "/proc/self/fd/%d", out);
         if (failIfExists || !targetExists) {
             // Linking never replaces: the no-clobber check and the publish are
             // one step, and a new target needs no temporary name at all.
-            if (::linkat(AT_FDCWD, fdPath, AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) == 0)
+            if (LinkUnnamed(out, target) == 0)
                 return 0;
             if (failIfExists || errno != EEXIST)
                 return errno;
@@ -190,7 +212,7 @@ int Publish(int out, bool unnamed, std::string& tempPath, const std::string& fol
         }
         for (int attempt = 0;; ++attempt) {
             tempPath = TempName(folder);
-            if (::linkat(AT_FDCWD, fdPath, AT_FDCWD, tempPath.c_str(), AT_SYMLINK_FOLLOW) == 0)
+            if (LinkUnnamed(out, tempPath) == 0)
                 break;
             const int err = errno;
             tempPath.clear();
@@ -213,18 +235,44 @@ int Publish(int out, bool unnamed, std::string& tempPath, const std::string& fol
         tempPath.clear();
         return 0;
     }
-    if (::rename(tempPath.c_str(), target.c_str()) != 0)
-        return errno;
+    // The file replaced is let go of on another thread (see replaced_files.h).
+    const int old = targetExists ? ::open(target.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC) : -1;
+    if (::rename(tempPath.c_str(), target.c_str()) != 0) {
+        const int err = errno;
+        if (old >= 0)
+            ::close(old);
+        return err;
+    }
+    LetGoOfLater(old);
     tempPath.clear();
     return 0;
 }
 
 bool refuseModesForTesting = false;
 
-// The source's permission bits. A file system that can't store them (a FAT
+// The permission bits the new file `fd` in `folder` was given (asked for
+// 0666: the umask, or the folder's default ACL, takes its share), told once
+// per folder; ~0 when they can't be told.
+mode_t NewFileMode(const std::string& folder, int fd) {
+    static std::mutex mutex;
+    static std::map<std::string, mode_t> modes;
+    const std::lock_guard<std::mutex> lock(mutex);
+    const auto it = modes.find(folder);
+    if (it != modes.end())
+        return it->second;
+    struct stat st;
+    if (::fstat(fd, &st) != 0)
+        return static_cast<mode_t>(~0u);
+    return modes[folder] = st.st_mode & 0777;
+}
+
+// The source's permission bits (`current`: those the file has, or ~0 when
+// not known). A file system that can't store them (a FAT
 // stick mounted with fixed masks refuses chmod with EPERM) still gets the
 // read-only state, which is all a Windows copy carries.
-bool CopyMode(int fd, mode_t sourceMode) {
+bool CopyMode(int fd, mode_t sourceMode, mode_t current) {
+    if (current == (sourceMode & 0777) && !refuseModesForTesting)
+        return true; // a new file whose mode is the source's already
     if (refuseModesForTesting)
         errno = EPERM;
     else if (::fchmod(fd, sourceMode & 0777) == 0)
@@ -238,9 +286,16 @@ bool CopyMode(int fd, mode_t sourceMode) {
 }
 
 // Opens the source of a copy: 2 or 3 when it is missing, 5 when it is no
-// plain file. Non-blocking, so that a FIFO cannot hang the open.
-bool OpenSource(const std::string& src, Fd& in, struct stat& st) {
-    in.Reset(::open(src.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+// plain file. Non-blocking, so that a FIFO cannot hang the open. Opened as
+// written first, looked up ignoring case only when that fails.
+bool OpenSource(std::string_view source, Fd& in, struct stat& st) {
+    constexpr int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    std::string src(source);
+    in.Reset(::open(src.c_str(), flags));
+    if (in.Get() < 0 && (errno == ENOENT || errno == ENOTDIR)) {
+        src = ResolveCase(source);
+        in.Reset(::open(src.c_str(), flags));
+    }
     if (in.Get() < 0)
         return FailMissing(src, errno);
     if (::fstat(in.Get(), &st) != 0)
@@ -250,38 +305,60 @@ bool OpenSource(const std::string& src, Fd& in, struct stat& st) {
     return true;
 }
 
-// Copies the open source `in` into the new file `out`: contents (through
-// `hash` when one is given), then hidden/system, last-write time and
-// permission bits. 0 or an errno.
-int FillFrom(int in, const struct stat& srcStat, int out, Sha256* hash = nullptr,
-             std::uint64_t* copied = nullptr) {
-    if (::lseek(in, 0, SEEK_SET) != 0)
-        return errno;
+// Copies the open source `in` (at its start) into the new file `out`:
+// contents (through `hash` when one is given), then hidden/system, last-write
+// time and permission bits. `dosBits` gets the hidden/system bits given to
+// `out`. 0 or an errno.
+int FillFrom(int in, const struct stat& srcStat, int out, mode_t outMode, Sha256* hash,
+             std::uint64_t* copied, std::uint32_t& dosBits) {
     if (const int err = hash ? CopyPlain(in, out, hash, copied) : CopyData(in, out))
         return err;
     // Hidden/system go along; the clean stamp never does, so the copy reads
     // as changed. The attribute first: once read-only, only root may set it.
-    const std::uint32_t dosBits = detail::DosAttribBits(in);
+    dosBits = detail::DosAttribBits(in);
     if (dosBits != 0 && detail::FSetXattr(out, detail::kDosAttrib, FormatDosAttrib(dosBits)) != 0 &&
         errno != ENOTSUP)
         return errno;
     const timespec times[2] = {{0, UTIME_OMIT}, srcStat.st_mtim};
-    if (::futimens(out, times) != 0 || !CopyMode(out, srcStat.st_mode))
+    if (::futimens(out, times) != 0 || !CopyMode(out, srcStat.st_mode, outMode))
         return errno;
     return 0;
 }
 
+// FillFrom, once more from the start when the disk was full while replaced
+// files were still held: letting go of them may have made the room.
+int FillWithRoom(int in, const struct stat& srcStat, int out, mode_t outMode, Sha256* hash,
+                 std::uint64_t* copied, std::uint32_t& dosBits) {
+    const int err = FillFrom(in, srcStat, out, outMode, hash, copied, dosBits);
+    if ((err != ENOSPC && err != EDQUOT) || !LetGoOfReplaced())
+        return err;
+    if (::ftruncate(out, 0) != 0 || ::lseek(out, 0, SEEK_SET) < 0 || ::lseek(in, 0, SEEK_SET) < 0)
+        return errno;
+    if (hash)
+        *hash = Sha256();
+    if (copied)
+        *copied = 0;
+    return FillFrom(in, srcStat, out, outMode, hash, copied, dosBits);
+}
+
 // Fills the staged file `fd` from `source` as CopyFile fills its copy,
-// through `hash` when one is given.
-bool FillStaged(int fd, std::string_view source, Sha256* hash, std::uint64_t* copied) {
+// through `hash` when one is given; `read`, when given, gets the version of
+// the source once it was read.
+bool FillStaged(int fd, mode_t mode, std::string_view source, Sha256* hash, std::uint64_t* copied,
+                FileVersion* read, std::uint32_t& dosBits) {
     if (fd < 0)
         return Fail(ERROR_INVALID_HANDLE);
     Fd in;
     struct stat srcStat;
-    if (!OpenSource(ResolveCase(source), in, srcStat))
+    if (!OpenSource(source, in, srcStat))
         return false;
-    if (const int err = FillFrom(in.Get(), srcStat, fd, hash, copied))
+    if (const int err = FillWithRoom(in.Get(), srcStat, fd, mode, hash, copied, dosBits))
         return FailErrno(err);
+    if (read) {
+        if (::fstat(in.Get(), &srcStat) != 0)
+            return FailErrno(errno);
+        *read = detail::VersionOf(srcStat);
+    }
     return true;
 }
 
@@ -345,6 +422,15 @@ bool FailMissing(const std::string& path, int err) {
 
 } // namespace detail
 
+bool GetFileVersion(std::string_view path, FileVersion& version) {
+    const std::string resolved = ResolveCase(path);
+    struct stat st;
+    if (::stat(resolved.c_str(), &st) != 0)
+        return FailMissing(resolved, errno);
+    version = detail::VersionOf(st);
+    return true;
+}
+
 void RefuseModesForTesting(bool refuse) {
     refuseModesForTesting = refuse;
 }
@@ -353,7 +439,7 @@ bool CopyFile(std::string_view source, std::string_view target, bool failIfExist
     // The source's faults come first, as Windows reports them.
     Fd in;
     struct stat srcStat;
-    if (!OpenSource(ResolveCase(source), in, srcStat))
+    if (!OpenSource(source, in, srcStat))
         return false;
     const std::string tgt = ResolveCase(target);
     struct stat tgtStat;
@@ -364,7 +450,9 @@ bool CopyFile(std::string_view source, std::string_view target, bool failIfExist
     StagedFile staged;
     if (!staged.Open(tgt, failIfExists))
         return false;
-    if (const int err = FillFrom(in.Get(), srcStat, staged.Handle()))
+    std::uint32_t dosBits = 0;
+    if (const int err = FillWithRoom(in.Get(), srcStat, staged.Handle(), staged.mode_, nullptr,
+                                     nullptr, dosBits))
         return FailNewFile(err, failIfExists);
     return staged.Commit();
 }
@@ -421,6 +509,8 @@ int StagedFile::Begin(const std::string& target, bool failIfExists, bool targetE
     unnamed_ = haveProc;
     if (unnamed_) {
         fd_ = ::open(folder_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+        if (fd_ < 0 && (errno == ENOSPC || errno == EDQUOT) && LetGoOfReplaced())
+            fd_ = ::open(folder_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
         if (fd_ < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
             return errno;
         unnamed_ = fd_ >= 0;
@@ -435,25 +525,72 @@ int StagedFile::Begin(const std::string& target, bool failIfExists, bool targetE
         if (err != EEXIST || attempt > 100)
             return err;
     }
-    if (mode != ~0u && ::fchmod(fd_, mode) != 0) {
-        const int err = errno;
-        Discard();
-        return err;
+    mode_ = NewFileMode(folder_, fd_);
+    if (mode != ~0u) {
+        if (::fchmod(fd_, mode) != 0) {
+            const int err = errno;
+            Discard();
+            return err;
+        }
+        mode_ = mode;
     }
     return 0;
 }
 
+bool StagedFile::OpenNew(std::string_view target) {
+    Discard();
+    const std::string tgt(target);
+    if (ExtractFileName(tgt).empty())
+        return Fail(ERROR_PATH_NOT_FOUND);
+    if (const int err = Begin(tgt, true, false, ~0u))
+        return FailNewFile(err, true);
+    return true;
+}
+
 bool StagedFile::CopyFrom(std::string_view source) {
-    return FillStaged(fd_, source, nullptr, nullptr);
+    return FillStaged(fd_, mode_, source, nullptr, nullptr, nullptr, dosBits_);
+}
+
+bool StagedFile::CopyFrom(std::string_view source, FileVersion& read) {
+    return FillStaged(fd_, mode_, source, nullptr, nullptr, &read, dosBits_);
 }
 
 bool StagedFile::CopyFrom(std::string_view source, Sha256Digest& digest, std::uint64_t& size) {
     Sha256 hash;
     size = 0;
-    if (!FillStaged(fd_, source, &hash, &size))
+    if (!FillStaged(fd_, mode_, source, &hash, &size, nullptr, dosBits_))
         return false;
     digest = hash.Finish();
     return true;
+}
+
+bool StagedFile::SetAttributes(std::uint32_t attrs) {
+    if (fd_ < 0)
+        return Fail(ERROR_INVALID_HANDLE);
+    const std::uint32_t dos = attrs & (faHidden | faSysFile);
+    if (dos != 0) {
+        if (detail::FSetXattr(fd_, detail::kDosAttrib, FormatDosAttrib(dos)) != 0)
+            return FailErrno(errno);
+    } else if (dosBits_ != 0 && detail::FRemoveXattr(fd_, detail::kDosAttrib) != 0 &&
+               errno != ENODATA && errno != ENOTSUP) {
+        return FailErrno(errno);
+    }
+    dosBits_ = dos;
+    struct stat st;
+    if (::fstat(fd_, &st) != 0)
+        return FailErrno(errno);
+    mode_t mode = st.st_mode & 07777;
+    if (attrs & faReadOnly)
+        mode &= ~static_cast<mode_t>(0222);
+    else if ((mode & 0222) == 0)
+        mode |= S_IWUSR;
+    if (mode != (st.st_mode & 07777) && ::fchmod(fd_, mode) != 0)
+        return FailErrno(errno);
+    storeStamp_.clear();
+    if (attrs & faArchive)
+        return true;
+    const int err = detail::StampOpenFile(fd_, st, storeStamp_);
+    return err == 0 || FailErrno(err);
 }
 
 bool StagedFile::WriteAt(std::uint64_t offset, const void* data, std::size_t size) {
@@ -479,8 +616,14 @@ bool StagedFile::Commit() {
             err = errno;
         fd_ = -1;
     }
-    if (err == 0)
+    if (err == 0) {
+        // A stamp that had to wait for the name; failing, the file reads as
+        // changed, which costs only a backup.
+        if (!storeStamp_.empty())
+            detail::StoreStamp(target_, storeStamp_);
+        storeStamp_.clear();
         return true;
+    }
     Discard();
     return FailNewFile(err, failIfExists_);
 }
@@ -489,6 +632,8 @@ void StagedFile::Discard() {
     if (fd_ >= 0)
         ::close(fd_);
     fd_ = -1;
+    dosBits_ = 0;
+    storeStamp_.clear();
     if (!tempPath_.empty())
         ::unlink(tempPath_.c_str());
     tempPath_.clear();

@@ -6,10 +6,36 @@
 #include "platform/sha256.h"
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <string_view>
 
 namespace platform {
+
+// Which file a path led to when it was read, and its size and times. A write
+// changes the times, so equal versions mean the same bytes, short of a write
+// within the same tick of the clock file times are taken from.
+struct FileVersion {
+    std::uint64_t Device = 0;
+    std::uint64_t Inode = 0;
+    std::int64_t Size = 0;
+    struct timespec WriteTime = {};
+    struct timespec ChangeTime = {}; // also moved by attributes and renames
+
+    // The same file with the same size and last-write time.
+    bool SameContent(const FileVersion& o) const {
+        return Device == o.Device && Inode == o.Inode && Size == o.Size &&
+               WriteTime.tv_sec == o.WriteTime.tv_sec && WriteTime.tv_nsec == o.WriteTime.tv_nsec;
+    }
+    bool operator==(const FileVersion& o) const {
+        return SameContent(o) && ChangeTime.tv_sec == o.ChangeTime.tv_sec &&
+               ChangeTime.tv_nsec == o.ChangeTime.tv_nsec;
+    }
+};
+
+// The version of the file at `path` (a link followed). False and last error
+// set when it can't be read.
+bool GetFileVersion(std::string_view path, FileVersion& version);
 
 // Copies contents, read-only state, last-write time and hidden/system (never
 // the clean stamp: a copy reads as archive). Fails with 5 when the target
@@ -41,11 +67,19 @@ public:
     // and it exists, 3 when its folder is missing. The temporary has the
     // permission bits of the file it replaces, else those of a new file.
     bool Open(std::string_view target, bool failIfExists);
+    // Open for a target whose folder exists as written and whose name the
+    // caller knows to be free in any letter case (a folder it made and fills
+    // itself): neither is looked up, and the copy never replaces a file of
+    // that exact name (80 from Commit). For many copies into one new folder.
+    bool OpenNew(std::string_view target);
     // The temporary, open for reading and writing; -1 when none is open.
     int Handle() const { return fd_; }
     // Fills it as CopyFile copies: contents, read-only state, last-write time,
     // hidden/system. 2 when the source is missing, 5 when it is no file.
     bool CopyFrom(std::string_view source);
+    // CopyFrom, also telling the version of the source the bytes were read
+    // from (taken once they were all read).
+    bool CopyFrom(std::string_view source, FileVersion& read);
     // CopyFrom through a read and write loop in user space that feeds every
     // block read to a SHA-256: `digest` and `size` are those of the bytes
     // copied, so the copy can be checked before it is committed without
@@ -53,6 +87,12 @@ public:
     bool CopyFrom(std::string_view source, Sha256Digest& digest, std::uint64_t& size);
     // Writes `size` bytes at `offset` of the temporary.
     bool WriteAt(std::uint64_t offset, const void* data, std::size_t size);
+    // Gives the temporary exactly `attrs`, as SetFileAttributes gives them to
+    // a file. Without faArchive it takes its place marked backed up: the
+    // clean stamp of its content as it is now goes with it (on a file system
+    // that refuses user extended attributes, into the stamp store once it is
+    // in place). Call it after the content's last change.
+    bool SetAttributes(std::uint32_t attrs);
     // Flushes the temporary to disk, for a target that must be whole even
     // after the machine stops.
     bool Flush();
@@ -66,6 +106,7 @@ public:
 
 private:
     friend bool WriteWholeFile(std::string_view path, const void* data, std::size_t size);
+    friend bool CopyFile(std::string_view source, std::string_view target, bool failIfExists);
     // Makes the temporary for the resolved, already judged `target`; `mode`
     // are the permission bits to give it, or ~0u for a new file's. 0 or an
     // errno.
@@ -73,8 +114,11 @@ private:
 
     std::string target_;
     std::string folder_;
-    std::string tempPath_; // while the temporary has a name
+    std::string tempPath_;   // while the temporary has a name
+    std::string storeStamp_; // a clean stamp for the stamp store, once in place
     int fd_ = -1;
+    std::uint32_t dosBits_ = 0; // hidden/system given to the temporary
+    unsigned mode_ = ~0u;       // its permission bits when made, ~0u not known
     bool unnamed_ = false;
     bool failIfExists_ = false;
     bool targetExists_ = false;

@@ -2,6 +2,8 @@
 
 // Helpers shared by the layer's sources; not part of its interface.
 
+#include "platform/files.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -32,6 +34,14 @@ int SetXattr(const std::string& path, const char* name, std::string_view value);
 int RemoveXattr(const std::string& path, const char* name);
 int FSetXattr(int fd, const char* name, std::string_view value);
 long FGetXattr(int fd, const char* name, std::string& value);
+int FRemoveXattr(int fd, const char* name);
+
+// Stores the clean stamp of the open file `fd`, whose stat is `st`, in its
+// extended attribute, once its last-write time is past (as SetFileAttributes
+// does); `st` is then the stat the stamp was made of. 0, or an errno; with
+// ENOTSUP from a file system without user extended attributes, 0 is returned
+// and `forStore` gets the stamp to keep in the stamp store instead.
+int StampOpenFile(int fd, struct stat& st, std::string& forStore);
 
 // The stamp store, for files whose file system takes no user extended
 // attributes. The stamp kept for `path`, if any; storing and forgetting set
@@ -39,6 +49,9 @@ long FGetXattr(int fd, const char* name, std::string& value);
 std::optional<std::string> StoredStamp(const std::string& path);
 bool StoreStamp(const std::string& path, const std::string& stamp);
 bool ForgetStamp(const std::string& path);
+
+// What `st` tells of the file's version.
+FileVersion VersionOf(const struct stat& st);
 
 // The attributes of a file whose stat is known; `path` is used for the
 // extended attributes and its last component for the leading-dot rule.

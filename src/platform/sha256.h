@@ -27,13 +27,17 @@ public:
     static Sha256Digest Of(std::string_view bytes);
 
 private:
-    void Block(const std::uint8_t* block);
+    void Blocks(const std::uint8_t* data, std::size_t blocks); // 64 bytes each
 
     std::array<std::uint32_t, 8> state_;
     std::array<std::uint8_t, 64> buffer_;
     std::size_t buffered_ = 0;
     std::uint64_t length_ = 0; // bytes fed
 };
+
+// Whether the processor's SHA instructions are used where it has them (the
+// default), so the tests can check both ways; false when it has none.
+bool UseShaInstructionsForTesting(bool use);
 
 // The 64 lower-case hex digits sha256sum writes.
 std::string DigestHex(const Sha256Digest& digest);

@@ -90,6 +90,8 @@ class Store {
 public:
     std::optional<std::string> Find(const std::string& key) {
         std::lock_guard lock(mutex_);
+        if (const auto held = held_.find(key); held != held_.end())
+            return held->second;
         Refresh(StampStorePath());
         const auto it = entries_.find(key);
         if (it == entries_.end())
@@ -101,6 +103,34 @@ public:
     // error set when the store can't be written.
     bool Change(const std::string& key, const std::string* value) {
         std::lock_guard lock(mutex_);
+        if (batches_ > 0) {
+            held_[key] = value ? std::optional<std::string>(*value) : std::nullopt;
+            return true;
+        }
+        return Write({{key, value ? std::optional<std::string>(*value) : std::nullopt}});
+    }
+
+    void BeginBatch() {
+        std::lock_guard lock(mutex_);
+        ++batches_;
+    }
+
+    // Writes what the batches held, once the last one ends.
+    bool EndBatch() {
+        std::lock_guard lock(mutex_);
+        if (--batches_ > 0 || held_.empty())
+            return true;
+        Changes changes;
+        changes.swap(held_);
+        return Write(changes);
+    }
+
+private:
+    // Key -> the stamp to set, or nullopt to remove it.
+    using Changes = std::map<std::string, std::optional<std::string>>;
+
+    // Applies `changes` to the store file, under its lock. Called locked.
+    bool Write(const Changes& changes) {
         const std::string file = StampStorePath();
         MakeFolders(ExtractFilePath(file));
         // Another instance of the program may write at the same time: one
@@ -108,7 +138,7 @@ public:
         const int lockFd = ::open((file + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
         if (lockFd >= 0)
             ::flock(lockFd, LOCK_EX);
-        const bool ok = ChangeLocked(file, key, value);
+        const bool ok = ChangeLocked(file, changes);
         const int err = errno;
         if (lockFd >= 0)
             ::close(lockFd); // releases the lock
@@ -116,7 +146,6 @@ public:
         return ok || detail::FailErrno(err);
     }
 
-private:
     void Refresh(const std::string& file) {
         struct stat st = {};
         const bool exists = ::stat(file.c_str(), &st) == 0;
@@ -136,18 +165,20 @@ private:
             entries_ = ParseStampStore(text).value_or(StampEntries{});
     }
 
-    bool ChangeLocked(const std::string& file, const std::string& key, const std::string* value) {
+    bool ChangeLocked(const std::string& file, const Changes& changes) {
         Refresh(file);
         StampEntries entries = entries_;
-        if (value)
-            entries[key] = *value;
-        else
-            entries.erase(key);
+        for (const auto& [key, value] : changes) {
+            if (value)
+                entries[key] = *value;
+            else
+                entries.erase(key);
+        }
         if (!pruned_) {
             // Once a run: entries of files deleted or written since go.
             pruned_ = true;
             std::erase_if(entries, [&](const auto& e) {
-                return e.first != key && !WorthKeeping(e.first, e.second);
+                return changes.count(e.first) == 0 && !WorthKeeping(e.first, e.second);
             });
         }
         if (entries == entries_ && exists_)
@@ -189,6 +220,8 @@ private:
     }
 
     std::mutex mutex_;
+    int batches_ = 0;
+    Changes held_; // while a batch is open
     bool loaded_ = false;
     bool pruned_ = false;
     std::string file_;
@@ -248,6 +281,14 @@ std::optional<StampEntries> ParseStampStore(std::string_view text) {
         entries[std::move(*path)] = std::string(stamp);
     }
     return entries;
+}
+
+StampBatch::StampBatch() {
+    TheStore().BeginBatch();
+}
+
+StampBatch::~StampBatch() {
+    TheStore().EndBatch();
 }
 
 namespace detail {

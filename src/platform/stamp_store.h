@@ -13,6 +13,18 @@
 
 namespace platform {
 
+// While one lives, the stamps stored and forgotten wait in memory (where they
+// are read back) and go to the store in one write when the last one ends,
+// instead of one write and flush of the whole store each: marking the files
+// of a backup. A stamp that never reaches the store leaves its file changed.
+class StampBatch {
+public:
+    StampBatch();
+    ~StampBatch();
+    StampBatch(const StampBatch&) = delete;
+    StampBatch& operator=(const StampBatch&) = delete;
+};
+
 // $XDG_STATE_HOME/mfbackup/clean-stamps, else ~/.local/state/mfbackup/clean-stamps.
 std::string StampStorePath();
 

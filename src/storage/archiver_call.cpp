@@ -2,6 +2,7 @@
 
 #include "platform/files.h"
 #include "platform/process.h"
+#include "platform/replaced_files.h"
 #include "storage/app_exec.h"
 #include "ui/message_box.h"
 
@@ -11,6 +12,10 @@ bool RunArchiver(const std::string& ExeName, const std::string& Params, const st
                  int StdOutput) {
     if (!platform::SetCurrentDirectory(Dir))
         ui::ShowMessage(QString::fromStdString("error setting currentdir to " + Dir));
+
+    // The archiver writes into folders where files may just have been
+    // replaced: the space they held is to be free for it.
+    platform::LetGoOfReplaced();
 
     TAppExec exec;
     exec.Clear();
@@ -49,8 +54,9 @@ std::string ArchiveBaseName(const std::string& FileName) {
 
 // Each value in double quotes, escaped where it holds a quote or ends in
 // backslashes, so the archiver gets exactly its bytes.
-std::string CompressParams(const std::string& Archive, const std::string& FileName) {
-    return "-add " + platform::QuoteArgument(Archive) + " " + platform::QuoteArgument(FileName);
+std::string CompressParams(const std::string& Archive, const std::string& FileName, bool NoSync) {
+    return "-add " + platform::QuoteArgument(Archive) + " " + platform::QuoteArgument(FileName) +
+           (NoSync ? " -nosync" : "");
 }
 
 std::string ExtractParams(const std::string& Archive) {

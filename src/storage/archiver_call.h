@@ -18,8 +18,10 @@ bool RunArchiver(const std::string& ExeName, const std::string& Params, const st
 std::string ArchiveBaseName(const std::string& FileName);
 
 // -add "ARCHIVE" "FILE", each escaped as the archiver's command-line rules
-// need (see platform::QuoteArgument)
-std::string CompressParams(const std::string& Archive, const std::string& FileName);
+// need (see platform::QuoteArgument); with `NoSync`, -nosync after them: the
+// caller flushes the archive to disk itself
+std::string CompressParams(const std::string& Archive, const std::string& FileName,
+                           bool NoSync = false);
 // -extract -overwrite "ARCHIVE"
 std::string ExtractParams(const std::string& Archive);
 // -extract -overwrite "ARCHIVE" -console "FILE": FILE to standard output

@@ -37,13 +37,30 @@ void TfmInfo::ShowOver(QWidget* owner) {
         windowHandle()->setTransientParent(owner->window()->windowHandle());
     show();
     raise();
+    painted_.invalidate(); // the first line is painted at once
     // Let the window appear before the first file is worked on; user input
     // stays queued until the operation returns.
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
 }
 
 void TfmInfo::SetStatus(const QString& text) {
-    txBackup->setText(text);
+    // The label takes the line only when it is painted: setting a text lays
+    // it out, which is most of the cost of a line never seen.
+    pendingText_ = text;
+    pending_ = true;
+    if (!painted_.isValid() || painted_.elapsed() >= PaintInterval)
+        Paint();
+}
+
+void TfmInfo::ShowPending() {
+    if (pending_)
+        Paint();
+}
+
+void TfmInfo::Paint() {
+    pending_ = false;
+    txBackup->setText(pendingText_);
     txBackup->repaint();
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    painted_.start();
 }

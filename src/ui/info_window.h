@@ -2,10 +2,14 @@
 
 // The progress window the operations share: a caption, one word-wrapped
 // status line, no buttons. Shown non-modally over the running dialog without
-// taking the focus from it; each status line is painted at once, since the
-// operation does not return to the event loop while it works.
+// taking the focus from it. The operation does not return to the event loop
+// while it works, so the window paints its lines itself: at most one every
+// 16 ms (a backup of small files gives many lines per frame, and painting
+// each would cost more than copying it); a line that came too soon is
+// painted by the next one that may be, or by ShowPending.
 
 #include <QDialog>
+#include <QElapsedTimer>
 
 class QLabel;
 
@@ -18,8 +22,22 @@ public:
 
     // Shows the window over `owner` (the running dialog) without activating it.
     void ShowOver(QWidget* owner);
-    // Sets the status line and paints it before returning.
+    // Sets the status line; paints it before returning unless a line was
+    // painted less than PaintInterval ms ago (txBackup then shows the line
+    // before until the next paint).
     void SetStatus(const QString& text);
+    // Paints the newest status line now if it was not painted yet: before the
+    // operation waits on something (a flush to disk, a message box) or ends.
+    void ShowPending();
+
+    static constexpr int PaintInterval = 16; // ms: a frame at 60 Hz
+
+private:
+    void Paint();
+
+    QElapsedTimer painted_;
+    QString pendingText_;
+    bool pending_ = false;
 };
 
 extern TfmInfo* fmInfo;

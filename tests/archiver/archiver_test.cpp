@@ -201,7 +201,7 @@ TEST(ArchiverCommandLine, UsageNamesTheProgramAndBothCommands) {
         EXPECT_EQ(r.Code, 0);
         EXPECT_TRUE(r.Err.empty()) << r.Err;
         EXPECT_EQ(r.Out.rfind("The archiver of Moonforge Backup Tool.", 0), 0u) << r.Out;
-        EXPECT_NE(r.Out.find("pkzip.exe -add ARCHIVE FILE"), std::string::npos);
+        EXPECT_NE(r.Out.find("pkzip.exe -add ARCHIVE FILE [-nosync]"), std::string::npos);
         EXPECT_NE(r.Out.find("pkzip.exe -extract -overwrite ARCHIVE"), std::string::npos);
         EXPECT_NE(r.Out.find("pkzip.exe -test ARCHIVE"), std::string::npos);
         EXPECT_EQ(r.Out.find("PKZIP"), std::string::npos);
@@ -627,6 +627,11 @@ TEST(ArchiverTemporaries, AKilledRunLeavesNoTemporaryFileAndStaleOnesAreRemoved)
     EXPECT_EQ(child.Code, -SIGKILL);
     EXPECT_EQ(Listing(set), std::vector<std::string>{"arch.zip"});
     EXPECT_EQ(ReadFile(set + "/arch.zip"), archive);
+    // -nosync leaves the flush to the caller: the same run gets through.
+    child = PkzipChild({"-add", set + "/arch", "a.sav", "-nosync"}, src, KILL_AT_SYNC);
+    EXPECT_EQ(child.Code, 0);
+    EXPECT_EQ(Pkzip({"-extract", "-overwrite", set + "/arch", "-console", "a.sav"}, src).Out,
+              "changed a");
 
     // Ours and older than a minute: removed by the next extraction there.
     const time_t old = time(nullptr) - 120;

@@ -1,4 +1,5 @@
 #include "platform/attributes.h"
+#include "platform/files.h"
 #include "platform/last_error.h"
 #include "platform/stamp_store.h"
 
@@ -181,6 +182,51 @@ TEST(ArchiveBit, FileSystemRefusingXattrsKeepsTheStampInTheStore) {
         EXPECT_TRUE(SetFileAttributes(file, faArchive));
         EXPECT_EQ(GetFileAttributes(file), faArchive);
     }
+}
+
+TEST(ArchiveBit, ABackedUpVersionIsMarkedOnlyWhileTheFileIsStillThatVersion) {
+    const std::string file = testenv::Scratch() + "/game1.sav";
+    testenv::WriteFile(file, "aaaa");
+    // Written well before it was read, so a write now moves its time
+    // whatever the clock's tick.
+    const timespec hourAgo[2] = {{0, UTIME_OMIT}, {std::time(nullptr) - 3600, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), hourAgo, 0), 0);
+    FileVersion read;
+    ASSERT_TRUE(GetFileVersion(file, read));
+    Rewrite(file, "bbbb"); // written again after it was read: the same size
+    EXPECT_FALSE(SetFileAttributes(file, 0, &read));
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    EXPECT_EQ(GetFileAttributes(file), faArchive);
+    ASSERT_TRUE(GetFileVersion(file, read));
+    ASSERT_TRUE(SetFileAttributes(file, 0, &read));
+    EXPECT_EQ(GetFileAttributes(file), 0u);
+}
+
+TEST(StampStore, ABatchWritesTheStoreOnceWhenItEnds) {
+    const std::string dir = testenv::Scratch();
+    const std::string store = StampStorePath();
+    XattrRefusal refusal;
+    for (const char* name : {"a.sav", "b.sav"})
+        testenv::WriteFile(dir + "/" + name, name);
+    ASSERT_TRUE(SetFileAttributes(dir + "/a.sav", 0));
+    struct stat before;
+    ASSERT_EQ(::stat(store.c_str(), &before), 0);
+    {
+        const StampBatch batch;
+        ASSERT_TRUE(SetFileAttributes(dir + "/b.sav", 0));
+        ASSERT_TRUE(SetFileAttributes(dir + "/a.sav", faArchive));
+        // Read back from the batch; the store's file is still the one before.
+        EXPECT_EQ(GetFileAttributes(dir + "/a.sav"), faArchive);
+        EXPECT_EQ(GetFileAttributes(dir + "/b.sav"), 0u);
+        struct stat during;
+        ASSERT_EQ(::stat(store.c_str(), &during), 0);
+        EXPECT_EQ(during.st_ino, before.st_ino);
+    }
+    struct stat after;
+    ASSERT_EQ(::stat(store.c_str(), &after), 0);
+    EXPECT_NE(after.st_ino, before.st_ino); // replaced, once
+    EXPECT_EQ(testenv::ReadFile(store).find(dir + "/a.sav"), std::string::npos);
+    EXPECT_NE(testenv::ReadFile(store).find(dir + "/b.sav"), std::string::npos);
 }
 
 TEST(ArchiveBit, StampTextRoundTripsAndRejectsGarbage) {

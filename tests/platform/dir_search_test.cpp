@@ -127,6 +127,21 @@ TEST(FileSearch, SortsIgnoringCaseWithDotEntriesFirstAndFiltersByMask) {
     EXPECT_EQ(GetLastError(), ERROR_NO_MORE_FILES);
 }
 
+TEST(FileSearch, EachEntryIsJudgedAsItIsWhenReached) {
+    const std::string dir = testenv::Scratch() + "/Lazy";
+    for (const char* name : {"a.sav", "b.sav", "c.sav", "d.sav"})
+        testenv::WriteFile(dir + "/" + name, name);
+    FileSearch search;
+    ASSERT_TRUE(search.FindFirst(dir + "/*.sav", faArchive));
+    EXPECT_EQ(search.Rec().Name, "a.sav");
+    // Gone since the folder was read, and hidden since: both passed over.
+    ::unlink((dir + "/b.sav").c_str());
+    ASSERT_TRUE(SetFileAttributes(dir + "/c.sav", faHidden | faArchive));
+    ASSERT_TRUE(search.FindNext());
+    EXPECT_EQ(search.Rec().Name, "d.sav");
+    EXPECT_FALSE(search.FindNext());
+}
+
 TEST(FileSearch, EmptyFolderFindsDotAndMissingThingsFailClearly) {
     const std::string dir = testenv::Scratch() + "/empty";
     ASSERT_TRUE(CreateDirectory(dir));

@@ -3,6 +3,7 @@
 #include "platform/files.h"
 #include "platform/last_error.h"
 #include "platform/process.h"
+#include "platform/replaced_files.h"
 
 #include "common/test_env.h"
 
@@ -15,6 +16,7 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -156,6 +158,48 @@ TEST(CopyFile, CopyCutOffLeavesTheOldTargetAndNoTemporaryFile) {
     }
 }
 
+// Replaced files are let go of on another thread; until then they hold
+// their room. On a disk with room for one more copy, every replacement still
+// succeeds, and in the end all the old files' room is free again.
+TEST(CopyFile, ReplacedFilesGiveBackTheirRoomWhenTheDiskIsFull) {
+    const std::string disk = testenv::Scratch() + "/small-disk";
+    testenv::TmpfsMount mount(disk, 1 << 20);
+    if (!mount.Mounted())
+        GTEST_SKIP() << "No small file system to fill: " << mount.Reason();
+    const std::string src = testenv::Scratch() + "/src";
+    constexpr std::size_t kSize = 192 * 1024; // four on the disk, room for one more
+    for (int i = 0; i < 4; ++i) {
+        testenv::WriteFile(src + "/f" + std::to_string(i), std::string(kSize, char('a' + i)));
+        testenv::WriteFile(disk + "/f" + std::to_string(i), std::string(kSize, 'o'));
+    }
+    const auto freeBlocks = [&] {
+        struct statvfs st {};
+        EXPECT_EQ(::statvfs(disk.c_str(), &st), 0);
+        return st.f_bfree;
+    };
+    const auto before = freeBlocks();
+
+    KeepReplacedForTesting(true);
+    for (int i = 0; i < 4; ++i) {
+        const std::string name = "/f" + std::to_string(i);
+        if (i % 2 == 0) {
+            EXPECT_TRUE(CopyFile(src + name, disk + name, false)) << name << GetLastError();
+        } else { // as a checked restore copies
+            StagedFile staged;
+            Sha256Digest digest;
+            std::uint64_t size = 0;
+            ASSERT_TRUE(staged.Open(disk + name, false));
+            EXPECT_TRUE(staged.CopyFrom(src + name, digest, size)) << name << GetLastError();
+            EXPECT_EQ(size, kSize);
+            EXPECT_TRUE(staged.Commit());
+        }
+        EXPECT_EQ(testenv::ReadFile(disk + name), std::string(kSize, char('a' + i)));
+    }
+    KeepReplacedForTesting(false);
+    LetGoOfReplaced();
+    EXPECT_EQ(freeBlocks(), before);
+}
+
 TEST(WriteWholeFile, ReplacesWholeOrNotAtAllKeepingModeAndLinks) {
     const std::string dir = testenv::Scratch();
     ASSERT_TRUE(WriteWholeFile(dir + "/new.ini", "abc", 3));
@@ -264,6 +308,38 @@ TEST(StagedFile, TheTargetStaysUntilCommitAndADroppedOneLeavesNothing) {
     testenv::WriteFile(other + live, "being renamed");
     ASSERT_TRUE(CopyFile(dir + "/src", other + "copy", false));
     EXPECT_EQ(Entries(other), (List{live, "copy"}));
+}
+
+TEST(StagedFile, ANewNameIsNeverPlacedOverAFileAndTheCopyTakesItsPlaceMarked) {
+    const std::string dir = testenv::Scratch();
+    testenv::WriteFile(dir + "/src", "content");
+    ASSERT_TRUE(SetFileAttributes(dir + "/src", faHidden | faReadOnly | faArchive));
+    testenv::WriteFile(dir + "/taken", "old");
+    StagedFile staged;
+    ASSERT_TRUE(staged.OpenNew(dir + "/taken"));
+    FileVersion read;
+    ASSERT_TRUE(staged.CopyFrom(dir + "/src", read));
+    FileVersion src;
+    ASSERT_TRUE(GetFileVersion(dir + "/src", src));
+    EXPECT_EQ(read, src);
+    EXPECT_FALSE(staged.Commit());
+    EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS);
+    EXPECT_EQ(testenv::ReadFile(dir + "/taken"), "old");
+
+    // Plain, writable and backed up as it takes its place, also where the
+    // stamp has to go to the stamp store.
+    for (const bool refuse : {false, true}) {
+        RefuseXattrsForTesting(refuse);
+        const std::string target = dir + (refuse ? "/stored" : "/stamped");
+        ASSERT_TRUE(staged.OpenNew(target));
+        ASSERT_TRUE(staged.CopyFrom(dir + "/src"));
+        ASSERT_TRUE(staged.SetAttributes(0));
+        EXPECT_FALSE(FileExists(target));
+        ASSERT_TRUE(staged.Commit());
+        EXPECT_EQ(GetFileAttributes(target), 0u) << target;
+        EXPECT_EQ(testenv::ReadFile(target), "content");
+        RefuseXattrsForTesting(false);
+    }
 }
 
 TEST(GetTempFileName, NamesAsWindowsAndFailsOnAMissingFolder) {

@@ -1,4 +1,5 @@
 #include "platform/files.h"
+#include "platform/hash_queue.h"
 #include "platform/last_error.h"
 #include "platform/sha256.h"
 
@@ -9,6 +10,7 @@
 
 #include <filesystem>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 using namespace platform;
@@ -27,7 +29,19 @@ std::string QtHex(const std::string& bytes) {
 
 } // namespace
 
-TEST(Sha256, KnownVectorsEveryPaddingLengthAndAnyPieces) {
+// The processor's SHA instructions (where it has them) and the portable
+// rounds, each through the same cases.
+class Sha256Ways : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override {
+        if (!UseShaInstructionsForTesting(GetParam()) && GetParam())
+            GTEST_SKIP() << "no SHA instructions on this processor";
+    }
+    void TearDown() override { UseShaInstructionsForTesting(true); }
+};
+INSTANTIATE_TEST_SUITE_P(InstructionsAndPortable, Sha256Ways, ::testing::Bool());
+
+TEST_P(Sha256Ways, KnownVectorsEveryPaddingLengthAndAnyPieces) {
     EXPECT_EQ(Hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
     EXPECT_EQ(Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
     EXPECT_EQ(Hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
@@ -41,6 +55,12 @@ TEST(Sha256, KnownVectorsEveryPaddingLengthAndAnyPieces) {
         EXPECT_EQ(Hex(bytes), QtHex(bytes)) << n;
         bytes += static_cast<char>(n * 37 + 11);
     }
+
+    // Many blocks in one piece, as a copy feeds them.
+    std::string large(1 << 20, '\0');
+    for (std::size_t i = 0; i < large.size(); ++i)
+        large[i] = static_cast<char>(i * 2654435761u >> 13);
+    EXPECT_EQ(Hex(large), QtHex(large));
 
     // Fed in pieces of every size, the digest is the whole's; Finish starts afresh.
     Sha256 sha;
@@ -106,4 +126,35 @@ TEST(SmallFiles, ReadUpToALimitAndFoldersRemovedOnlyEmpty) {
     EXPECT_FALSE(std::filesystem::exists(dir));
     EXPECT_FALSE(RemoveDirectory(dir));
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
+TEST(HashQueue, DigestsOfDescriptorsAndPathsAsHashFileGivesThem) {
+    const std::string dir = testenv::Scratch();
+    std::vector<std::string> files;
+    for (int i = 0; i < 20; ++i) {
+        files.push_back(dir + "/game" + std::to_string(i) + ".sav");
+        testenv::WriteFile(files.back(), std::string(1000 * i + 7, static_cast<char>('a' + i)));
+    }
+    HashQueue queue;
+    std::vector<std::size_t> tickets;
+    for (std::size_t i = 0; i < files.size(); ++i)
+        tickets.push_back(i % 2 ? queue.AddFile(files[i])
+                                : queue.AddDescriptor(::open(files[i].c_str(), O_RDONLY), i % 4));
+    const std::size_t missing = queue.AddFile(dir + "/none.sav");
+    // Waited for from the last: the caller hashes what is still queued.
+    for (std::size_t i = files.size(); i-- > 0;) {
+        const HashQueue::Result& r = queue.Wait(tickets[i]);
+        Sha256Digest digest{};
+        std::uint64_t size = 0;
+        ASSERT_TRUE(HashFile(files[i], digest, size));
+        ASSERT_TRUE(r.Ok) << files[i];
+        EXPECT_EQ(r.Digest, digest);
+        EXPECT_EQ(r.Size, size);
+        EXPECT_TRUE(r.Steady);
+        FileVersion now;
+        ASSERT_TRUE(GetFileVersion(files[i], now));
+        EXPECT_EQ(r.Version, now);
+    }
+    EXPECT_FALSE(queue.Wait(missing).Ok);
+    EXPECT_EQ(queue.Wait(missing).Error, ERROR_FILE_NOT_FOUND);
 }

@@ -28,10 +28,13 @@ constexpr char kUsage[] =
     "The archiver of Moonforge Backup Tool.\n"
     "\n"
     "Usage:\n"
-    "  pkzip.exe -add ARCHIVE FILE\n"
+    "  pkzip.exe -add ARCHIVE FILE [-nosync]\n"
     "      Stores FILE from the current folder in ARCHIVE.zip under its bare name,\n"
     "      deflated, with its modification time. Creates the archive, or replaces\n"
-    "      an entry of the same name (ignoring letter case).\n"
+    "      an entry of the same name (ignoring letter case). The new archive is on\n"
+    "      disk before it takes the old one's place; with -nosync it is not\n"
+    "      flushed: for a caller that flushes the file system itself before it\n"
+    "      relies on the archive (a backup program flushing a whole set once).\n"
     "  pkzip.exe -extract -overwrite ARCHIVE\n"
     "      Extracts every file of ARCHIVE.zip into the current folder, replacing\n"
     "      files of the same name and restoring their modification times. An\n"
@@ -59,8 +62,8 @@ constexpr char kUsage[] =
     "Exit code 0 on success; on failure one line on standard error and exit code 1\n"
     "(2 for bad arguments).\n";
 
-constexpr char kUsageHint[] = "usage: pkzip.exe -add ARCHIVE FILE, pkzip.exe -extract -overwrite "
-                              "ARCHIVE [-console FILE], or pkzip.exe -test ARCHIVE";
+constexpr char kUsageHint[] = "usage: pkzip.exe -add ARCHIVE FILE [-nosync], pkzip.exe -extract "
+                              "-overwrite ARCHIVE [-console FILE], or pkzip.exe -test ARCHIVE";
 
 // Plain zip offsets are 32-bit; what goes past them would need Zip64.
 constexpr std::size_t kMaxEntrySize = 0xFFFFFFFF;
@@ -135,7 +138,7 @@ void CheckReplaceable(const std::string& label, const struct stat& st) {
         throw Failure("Cannot replace " + label + ": it is read-only");
 }
 
-void Add(std::string_view archiveArg, std::string_view fileArg) {
+void Add(std::string_view archiveArg, std::string_view fileArg, bool flush) {
     std::string archivePath = ArchivePath(archiveArg);
     if (const char* why = NameProblem(fileArg, false))
         throw BadArguments("FILE " + Quoted(fileArg) + " " + why +
@@ -208,7 +211,7 @@ void Add(std::string_view archiveArg, std::string_view fileArg) {
         ThrowZipError(e, archivePath, "; it was left unchanged");
     }
     temp.Finish(exists ? (old.Stat().st_mode & 0777) : NewFileMode(),
-                exists ? &old.Stat() : nullptr);
+                exists ? &old.Stat() : nullptr, flush);
     temp.PlaceAt(archivePath, std::nullopt);
 }
 
@@ -379,11 +382,13 @@ int Run(const std::vector<std::string_view>& args) {
             return fflush(stdout) == 0 ? 0 : 1;
         }
         if (IsOption(args[0], "-add")) {
-            if (args.size() != 3)
-                throw BadArguments(std::string("-add takes ARCHIVE and FILE; ") + kUsageHint);
+            const bool noSync = args.size() == 4 && IsOption(args[3], "-nosync");
+            if (args.size() != 3 && !noSync)
+                throw BadArguments(std::string("-add takes ARCHIVE and FILE [-nosync]; ") +
+                                   kUsageHint);
             if (args[2].empty())
                 throw BadArguments("FILE is empty");
-            Add(args[1], args[2]);
+            Add(args[1], args[2], !noSync);
             return 0;
         }
         if (IsOption(args[0], "-extract") || IsOption(args[0], "-overwrite")) {

@@ -236,7 +236,7 @@ void TempFile::Write(const void* data, std::size_t size) {
         Fail("Cannot write", err);
 }
 
-void TempFile::Finish(mode_t mode, const struct stat* replaced) {
+void TempFile::Finish(mode_t mode, const struct stat* replaced, bool flush) {
     // Keep the replaced file's owner where allowed (root restoring a user's
     // files); a failure just leaves the new file ours.
     if (replaced && (replaced->st_uid != geteuid() || replaced->st_gid != getegid()) &&
@@ -246,7 +246,7 @@ void TempFile::Finish(mode_t mode, const struct stat* replaced) {
         Fail("Cannot write", errno);
     // On disk before it is put in place, so a crash leaves the old file or
     // the whole new one, never an empty one.
-    if (fdatasync(fd_) != 0)
+    if (flush && fdatasync(fd_) != 0)
         Fail("Cannot write", errno);
 }
 

@@ -88,8 +88,8 @@ public:
     void Write(const void* data, std::size_t size);
     // Gives the file its final permission bits and the owner of the file it
     // will replace (when there is one and the system allows it), and flushes
-    // it to disk.
-    void Finish(mode_t mode, const struct stat* replaced);
+    // it to disk unless the caller flushes it later (`flush` false).
+    void Finish(mode_t mode, const struct stat* replaced, bool flush = true);
     // Atomically puts the finished file at `target`, replacing what is there,
     // then gives it `mtime` (only then: a temporary file that is still named
     // keeps a fresh time, so it never looks stale).

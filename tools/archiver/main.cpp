@@ -1,7 +1,8 @@
 // pkzip.exe: the archiver of Moonforge Backup Tool. The backup program runs it
 // once per save file, by that name, with one of these command lines:
 //
-//   pkzip.exe -add ARCHIVE FILE            FILE (from the current folder) into ARCHIVE.zip
+//   pkzip.exe -add ARCHIVE FILE [-nosync]  FILE (from the current folder) into ARCHIVE.zip
+//                                          (-nosync: not flushed, the caller flushes it)
 //   pkzip.exe -extract -overwrite ARCHIVE  every file of ARCHIVE.zip into the current folder
 //   ... -extract -overwrite ARCHIVE -console FILE
 //                                          the same, but FILE to standard output (a restore

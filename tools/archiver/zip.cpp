@@ -1,5 +1,6 @@
 #include "zip.h"
 
+#include <libdeflate.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -29,6 +30,9 @@ constexpr std::uint16_t kExtraZip64 = 0x0001;
 constexpr std::uint16_t kExtraNtfs = 0x000A;
 constexpr std::uint16_t kExtraTimestamp = 0x5455;
 constexpr std::uint16_t kMadeByUnix20 = (3 << 8) | 20;
+// An entry whose compressed and whole sizes are both at most this is inflated
+// in memory at once; a larger one a piece at a time.
+constexpr std::uint32_t kWholeEntry = 8u << 20;
 
 std::uint16_t Get16(std::string_view b, std::size_t at) {
     return static_cast<std::uint16_t>(static_cast<unsigned char>(b[at]) |
@@ -305,13 +309,13 @@ void CheckDecodable(const ZipEntry& e) {
 
 void ReadEntry(const ZipEntry& e, const Sink& sink) {
     CheckDecodable(e);
-    uLong crc = crc32_z(0, nullptr, 0);
+    std::uint32_t crc = 0;
     std::uint64_t total = 0;
     auto emit = [&](const unsigned char* p, std::size_t n) {
         total += n;
         if (total > e.Size)
             throw Damaged("entry " + Quoted(e.Name) + " is longer than recorded");
-        crc = crc32_z(crc, p, n);
+        crc = libdeflate_crc32(crc, p, n);
         sink(p, n);
     };
 
@@ -319,7 +323,40 @@ void ReadEntry(const ZipEntry& e, const Sink& sink) {
         if (e.CompressedSize != e.Size)
             throw Damaged("entry " + Quoted(e.Name) + " has inconsistent sizes");
         ForEachDataPiece(e, emit);
-    } else if (!(e.CompressedSize == 0 && e.Size == 0)) { // some writers deflate nothing to nothing
+    } else if (e.CompressedSize == 0 && e.Size == 0) {
+        // some writers deflate nothing to nothing
+    } else if (e.CompressedSize <= kWholeEntry && e.Size <= kWholeEntry) {
+        // A save file: inflated whole by libdeflate, in about two thirds of
+        // zlib's time, in a bounded buffer. Data after the end of the stream
+        // is ignored, as zlib ignores it.
+        std::string packed;
+        packed.reserve(e.CompressedSize);
+        ForEachDataPiece(e, [&](const unsigned char* piece, std::size_t size) {
+            packed.append(reinterpret_cast<const char*>(piece), size);
+        });
+        struct Decompressor {
+            libdeflate_decompressor* d = libdeflate_alloc_decompressor();
+            ~Decompressor() { libdeflate_free_decompressor(d); }
+        };
+        static const Decompressor decompressor;
+        if (!decompressor.d)
+            throw std::bad_alloc();
+        std::string out(e.Size, '\0');
+        std::size_t used = 0, made = 0;
+        switch (libdeflate_deflate_decompress_ex(decompressor.d, packed.data(), packed.size(),
+                                                 out.data(), out.size(), &used, &made)) {
+        case LIBDEFLATE_SUCCESS:
+            break;
+        case LIBDEFLATE_INSUFFICIENT_SPACE:
+            throw Damaged("entry " + Quoted(e.Name) + " is longer than recorded");
+        default:
+            throw Damaged("entry " + Quoted(e.Name) + " has corrupt compressed data");
+        }
+        const auto* bytes = reinterpret_cast<const unsigned char*>(out.data());
+        constexpr std::size_t kPiece = 64 * 1024;
+        for (std::size_t at = 0; at < made; at += kPiece)
+            emit(bytes + at, std::min(kPiece, made - at));
+    } else {
         z_stream zs{};
         if (inflateInit2(&zs, -MAX_WBITS) != Z_OK)
             throw std::bad_alloc();
@@ -369,23 +406,22 @@ ZipEntry MakeEntry(std::string name, std::string_view content, const struct stat
     e.MadeBy = kMadeByUnix20;
     e.Flags = IsNonAsciiUtf8(e.Name) ? kFlagUtf8 : 0;
     e.Size = static_cast<std::uint32_t>(content.size());
-    auto in = reinterpret_cast<const unsigned char*>(content.data());
-    e.Crc = static_cast<std::uint32_t>(crc32_z(crc32_z(0, nullptr, 0), in, content.size()));
+    e.Crc = libdeflate_crc32(0, content.data(), content.size());
 
-    z_stream zs{};
-    if (deflateInit2(&zs, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) !=
-        Z_OK)
+    // libdeflate: zlib's level 6 (its default) in about half the time, and
+    // the same plain deflate stream any zip reader takes.
+    struct Compressor {
+        libdeflate_compressor* c = libdeflate_alloc_compressor(6);
+        ~Compressor() { libdeflate_free_compressor(c); }
+    };
+    static const Compressor compressor;
+    if (!compressor.c)
         throw std::bad_alloc();
-    storage.resize(deflateBound(&zs, content.size()));
-    zs.next_in = const_cast<unsigned char*>(in);
-    zs.avail_in = static_cast<uInt>(content.size()); // at most 4 GiB - 1, checked by the caller
-    zs.next_out = reinterpret_cast<unsigned char*>(storage.data());
-    zs.avail_out = static_cast<uInt>(std::min<std::size_t>(storage.size(), UINT_MAX));
-    int rc = deflate(&zs, Z_FINISH);
-    std::size_t packed = zs.total_out;
-    deflateEnd(&zs);
-    if (rc != Z_STREAM_END)
-        throw std::bad_alloc(); // deflateBound room always suffices
+    storage.resize(libdeflate_deflate_compress_bound(compressor.c, content.size()));
+    const std::size_t packed = libdeflate_deflate_compress(
+        compressor.c, content.data(), content.size(), storage.data(), storage.size());
+    if (packed == 0)
+        throw std::bad_alloc(); // the bound's room always suffices
     storage.resize(packed);
 
     // Data that doesn't shrink is stored as it is, as every zip tool does.

@@ -1,0 +1,79 @@
+#include "core/set_writer.h"
+
+#include "platform/attributes.h"
+#include "platform/dir_search.h"
+#include "platform/last_error.h"
+#include "platform/paths.h"
+#include "platform/sync.h"
+
+#include <unistd.h>
+
+namespace core {
+
+SetWriter::SetWriter(std::string setPath) : setPath_(std::move(setPath)) {
+    // What the folder holds already (its desc.txt) is taken too.
+    platform::FileSearch search;
+    if (search.FindFirst(setPath_ + "*", platform::faAnyFile))
+        do
+            names_.insert(platform::LowerAscii(search.Rec().Name));
+        while (search.FindNext());
+}
+
+bool SetWriter::Copy(const std::string& source, platform::FileVersion& read) {
+    const std::string name = platform::ExtractFileName(source);
+    const std::string key = platform::LowerAscii(name);
+    if (names_.count(key) != 0) {
+        platform::SetLastError(platform::ERROR_FILE_EXISTS);
+        return false;
+    }
+    // The name is known free in every case: no look-up per copy.
+    platform::StagedFile staged;
+    if (!staged.OpenNew(setPath_ + name) || !staged.CopyFrom(source, read))
+        return false;
+    // The copy is hashed from its own descriptor, on the queue's thread.
+    const int copy = ::dup(staged.Handle());
+    if (copy < 0) {
+        platform::SetLastError(platform::ERROR_TOO_MANY_OPEN_FILES);
+        return false;
+    }
+    if (!staged.Commit()) {
+        const std::uint32_t error = platform::GetLastError();
+        ::close(copy);
+        platform::SetLastError(error);
+        return false;
+    }
+    names_.insert(std::move(key));
+    order_.push_back(name);
+    tickets_.push_back(hashes_.AddDescriptor(copy, true));
+    return true;
+}
+
+void SetWriter::Added(const std::string& name, const std::string& entry) {
+    entries_.insert(entry);
+    const std::size_t ticket = hashes_.AddFile(setPath_ + name, true);
+    const auto [at, added] = archives_.try_emplace(name, order_.size());
+    if (!added) {
+        tickets_[at->second] = ticket; // its content now
+        return;
+    }
+    names_.insert(platform::LowerAscii(name));
+    order_.push_back(name);
+    tickets_.push_back(ticket);
+}
+
+bool SetWriter::Finish() {
+    Manifest manifest;
+    for (std::size_t i = 0; i < order_.size(); ++i) {
+        const platform::HashQueue::Result& hash = hashes_.Wait(tickets_[i]);
+        if (!hash.Ok) {
+            platform::SetLastError(hash.Error);
+            return false;
+        }
+        manifest.Entries.push_back({order_[i], hash.Size, hash.Digest});
+    }
+    // The set's folder stands for every copy in it: one flush of its file
+    // system takes them all, their names and the manifest.
+    return WriteManifest(setPath_, manifest) && platform::FlushFiles({setPath_});
+}
+
+} // namespace core
