@@ -171,6 +171,7 @@ bool BackupFile(const std::string& source, const std::string& setPath, bool zip,
 bool BackupInto(SetWriter& set, const std::string& source, bool zip, Reporter& reporter,
                 platform::FileVersion& read) {
     const std::string& setPath = set.Path();
+    std::string target = BackupTarget(source, setPath, zip);
     bool ok;
     if (zip) {
         // The archiver replaces an entry of the same name (in any letter
@@ -179,7 +180,7 @@ bool BackupInto(SetWriter& set, const std::string& source, bool zip, Reporter& r
         const std::string entry = EntryKey(source);
         ok = !set.HasEntry(entry) && ZipFile(source, ArchiveIn(source, setPath), true);
         if (ok) {
-            set.Added(platform::ExtractFileName(BackupTarget(source, setPath, true)), entry);
+            target = setPath + set.Added(platform::ExtractFileName(target), entry);
             // What the archiver read, as near as can be told: the file now.
             if (!platform::GetFileVersion(source, read))
                 read.Size = -1; // gone: nothing to mark
@@ -189,7 +190,7 @@ bool BackupInto(SetWriter& set, const std::string& source, bool zip, Reporter& r
     }
     if (!ok)
         ReportFailure(source, setPath, zip, reporter);
-    reporter.FileDone(source, BackupTarget(source, setPath, zip), ok);
+    reporter.FileDone(source, target, ok);
     return ok;
 }
 

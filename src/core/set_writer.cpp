@@ -48,17 +48,19 @@ bool SetWriter::Copy(const std::string& source, platform::FileVersion& read) {
     return true;
 }
 
-void SetWriter::Added(const std::string& name, const std::string& entry) {
+const std::string& SetWriter::Added(const std::string& name, const std::string& entry) {
     entries_.insert(entry);
-    const std::size_t ticket = hashes_.AddFile(setPath_ + name, true);
-    const auto [at, added] = archives_.try_emplace(name, order_.size());
-    if (!added) {
-        tickets_[at->second] = ticket; // its content now
-        return;
+    // The archiver finds an archive ignoring letter case: Game1.bak goes into
+    // the game1.zip that game1.sav made, which keeps its name and its one line.
+    const auto [at, added] = archives_.try_emplace(platform::LowerAscii(name), order_.size());
+    if (added) {
+        names_.insert(at->first);
+        order_.push_back(name);
+        tickets_.push_back(0);
     }
-    names_.insert(platform::LowerAscii(name));
-    order_.push_back(name);
-    tickets_.push_back(ticket);
+    const std::string& onDisk = order_[at->second];
+    tickets_[at->second] = hashes_.AddFile(setPath_ + onDisk, true); // its content now
+    return onDisk;
 }
 
 bool SetWriter::Finish() {

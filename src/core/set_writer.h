@@ -31,7 +31,8 @@ public:
     bool HasEntry(const std::string& entry) const { return entries_.count(entry) != 0; }
     // The archive `name` the archiver wrote into the set (written again when
     // it took a second file), now holding `entry`: hashed as it is now.
-    void Added(const std::string& name, const std::string& entry);
+    // Returns the archive's name as the set holds it (the first spelling).
+    const std::string& Added(const std::string& name, const std::string& entry);
     // Whether the set holds any file put into it.
     bool Empty() const { return order_.empty(); }
     const std::string& Path() const { return setPath_; }
@@ -47,7 +48,7 @@ private:
     std::unordered_set<std::string> entries_;               // in its archives, the same
     std::vector<std::string> order_;                        // put in, each once
     std::vector<std::size_t> tickets_;                      // the newest hash of each
-    std::unordered_map<std::string, std::size_t> archives_; // name -> its place
+    std::unordered_map<std::string, std::size_t> archives_; // lower case -> its place
     platform::HashQueue hashes_;
 };
 

@@ -267,12 +267,23 @@ TEST_P(BackupCollisions, ASecondSourceOfANameAlreadyWrittenFailsAndStaysChanged)
     const std::pair<std::string, std::string> twins[] = {
         {Save("games/game1.sav", "lower case"), Save("games/GAME1.SAV", "UPPER CASE")},
         {Save("characters/dup.dat", "first folder"), Save("net/dup.dat", "second folder")}};
-    const std::string spare = Save("games/game1.bak", "another entry of game1.zip");
+    // Another letter case: the archiver puts it into the same archive.
+    const std::string spare = Save("games/Game1.bak", "another entry of game1.zip");
     Save("characters/characters.lpl", "offers the characters");
     Save("net/net.sav", "offers the multiplayer game");
     BackUp();
     const std::string set = OnlySet();
     std::map<std::string, std::string> held = Held(set);
+    core::Manifest sums;
+    std::string why;
+    ASSERT_EQ(core::ReadManifest(set, sums, &why), core::ManifestRead::Read) << why;
+    Names listed;
+    for (const core::ManifestEntry& entry : sums.Entries)
+        listed.push_back(entry.Name);
+    Names files = Files(set);
+    std::erase(files, std::string(core::ManifestName));
+    std::sort(listed.begin(), listed.end());
+    EXPECT_EQ(listed, files) << "one line for each file of the set, as it is named";
     QStringList refused;
     for (const auto& [a, b] : twins) {
         ASSERT_NE(Changed(a), Changed(b)) << a;
