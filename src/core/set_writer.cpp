@@ -6,6 +6,7 @@
 #include "platform/paths.h"
 #include "platform/sync.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace core {
@@ -30,8 +31,9 @@ bool SetWriter::Copy(const std::string& source, platform::FileVersion& read) {
     platform::StagedFile staged;
     if (!staged.OpenNew(setPath_ + name) || !staged.CopyFrom(source, read))
         return false;
-    // The copy is hashed from its own descriptor, on the queue's thread.
-    const int copy = ::dup(staged.Handle());
+    // The copy is hashed from its own descriptor, on the queue's thread;
+    // a program started meanwhile does not inherit it.
+    const int copy = ::fcntl(staged.Handle(), F_DUPFD_CLOEXEC, 0);
     if (copy < 0) {
         platform::SetLastError(platform::ERROR_TOO_MANY_OPEN_FILES);
         return false;

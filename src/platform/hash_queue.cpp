@@ -63,7 +63,7 @@ HashQueue::~HashQueue() {
 }
 
 std::size_t HashQueue::Add(Item item) {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     if (!thread_.joinable() && !alone_) {
         try {
             thread_ = std::thread(&HashQueue::Work, this);
@@ -79,7 +79,18 @@ std::size_t HashQueue::Add(Item item) {
     // thread is woken for a few at once, not for each. Paths come together.
     if (idle_ && (!descriptor || items_.size() >= kWakeFor))
         changed_.notify_all();
-    return items_.back().Ticket;
+    const std::size_t ticket = items_.back().Ticket;
+    // A caller that outruns the thread (copies cloned in the file system, no
+    // SHA instructions, no thread at all) hashes the oldest itself: the files
+    // waiting, each an open descriptor, stay few.
+    while (items_.size() > kMostWaiting) {
+        Item oldest = std::move(items_.front());
+        items_.pop_front();
+        lock.unlock();
+        Process(oldest, nullptr);
+        lock.lock();
+    }
+    return ticket;
 }
 
 std::size_t HashQueue::AddDescriptor(int fd, bool startWriting) {

@@ -69,8 +69,9 @@ private:
     bool idle_ = false;          // the thread waits for work
     bool alone_ = false;         // no thread could be started: Wait hashes
     bool stop_ = false;
-    static constexpr std::size_t kWakeFor = 8;     // descriptors
-    static constexpr std::size_t kWriteBatch = 64; // descriptors held at most
+    static constexpr std::size_t kWakeFor = 8;      // descriptors
+    static constexpr std::size_t kWriteBatch = 64;  // descriptors held at most
+    static constexpr std::size_t kMostWaiting = 64; // items queued at most
     std::thread thread_;
 };
 

@@ -128,6 +128,30 @@ TEST(SmallFiles, ReadUpToALimitAndFoldersRemovedOnlyEmpty) {
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 }
 
+// Copies made faster than they are hashed (here without the SHA
+// instructions) do not pile up as open descriptors.
+TEST(HashQueue, AFastCallerHashesItsShareSoFewDescriptorsStayOpen) {
+    const auto openCount = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                             std::filesystem::directory_iterator{});
+    };
+    const std::string file = testenv::Scratch() + "/big.sav";
+    testenv::WriteFile(file, std::string(256 << 10, 'x'));
+    UseShaInstructionsForTesting(false);
+    const auto before = openCount();
+    std::ptrdiff_t most = 0;
+    HashQueue queue;
+    std::vector<std::size_t> tickets;
+    for (int i = 0; i < 200; ++i) {
+        tickets.push_back(queue.AddDescriptor(::open(file.c_str(), O_RDONLY | O_CLOEXEC)));
+        most = std::max(most, openCount() - before);
+    }
+    UseShaInstructionsForTesting(true);
+    EXPECT_LE(most, 70);
+    for (const std::size_t ticket : tickets)
+        EXPECT_EQ(queue.Wait(ticket).Size, 256u << 10);
+}
+
 TEST(HashQueue, DigestsOfDescriptorsAndPathsAsHashFileGivesThem) {
     const std::string dir = testenv::Scratch();
     std::vector<std::string> files;
