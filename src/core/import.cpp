@@ -6,6 +6,7 @@
 #include "platform/files.h"
 #include "platform/last_error.h"
 #include "platform/paths.h"
+#include "platform/sync.h"
 #include "storage/backup_set.h"
 
 #include <algorithm>
@@ -117,7 +118,15 @@ RunResult Import(const ImportChoices& choices, Reporter& reporter) {
     // A set that no file went into is no backup: Restore would list it.
     if (result.Done == 0) {
         RemoveEmptySet(setPath);
-    } else if (reporter.ProgressFlush(), !WriteManifest(setPath, imported)) {
+        return result;
+    }
+    reporter.ProgressFlush();
+    // The copies are on disk before the checksums that vouch for them.
+    if (!platform::FlushFiles({setPath})) {
+        reporter.Message("error writing " + setPath +
+                         " to disk: " + platform::SysErrorMessage(platform::GetLastError()));
+        ++result.Failures;
+    } else if (!WriteManifest(setPath, imported)) {
         reporter.Message("error writing " + setPath + ManifestName + ": " +
                          platform::SysErrorMessage(platform::GetLastError()));
         ++result.Failures;

@@ -76,8 +76,9 @@ bool SetWriter::Finish() {
         manifest.Entries.push_back({order_[i], hash.Size, hash.Digest});
     }
     // The set's folder stands for every copy in it: one flush of its file
-    // system takes them all, their names and the manifest.
-    return WriteManifest(setPath_, manifest) && platform::FlushFiles({setPath_});
+    // system takes them all and their names, before the manifest (written
+    // and flushed by itself) vouches for them.
+    return platform::FlushFiles({setPath_}) && WriteManifest(setPath_, manifest);
 }
 
 } // namespace core
