@@ -7,6 +7,7 @@
 #include "platform/files.h"
 #include "platform/last_error.h"
 #include "platform/paths.h"
+#include "platform/stamp_store.h"
 #include "storage/archiver_call.h"
 
 #include <array>
@@ -110,6 +111,9 @@ RunResult TransferSet(const std::string& setFolder, const KindSet& kinds, bool z
     RunResult result;
     if (!kinds.Any())
         return result;
+    // Where the game's drive keeps no extended attributes, the restored
+    // files' clean stamps go to the stamp store in one write, not one each.
+    const platform::StampBatch marks;
     const std::vector<SetFile> files = SetFiles(setFolder, kinds, zip);
     if (sums) {
         std::vector<std::string> read;

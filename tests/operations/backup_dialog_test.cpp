@@ -1,5 +1,6 @@
 #include "game_tree.h"
 
+#include "core/restore.h"
 #include "operations/backup_dialog.h"
 #include "operations/export_dialog.h"
 #include "operations/operation_helpers.h"
@@ -396,6 +397,22 @@ TEST_P(BackupWithoutXattrs, SecondBackupFindsNothingAndARewrittenFileIsFoundAgai
     ASSERT_EQ(sets.size(), 2u);
     EXPECT_EQ(Files(backupDir + sets[1]), (Names{".mfbackup-sums", "game1.sav"}));
     EXPECT_EQ(testenv::ReadFile(backupDir + sets[1] + "/game1.sav"), "two");
+    EXPECT_FALSE(Changed(game));
+
+    // What a restore puts back reads as backed up there too.
+    core::RestoreChoices restore;
+    restore.SetName = sets[0];
+    restore.Kinds.Characters = restore.Kinds.Single = true;
+    restore.Safety = false;
+    class : public core::Reporter {
+    public:
+        void Message(const std::string& text) override { said.push_back(text); }
+        Names said;
+    } reporter;
+    EXPECT_TRUE(core::Restore(restore, reporter).Ok());
+    EXPECT_TRUE(reporter.said.empty()) << reporter.said.front();
+    EXPECT_EQ(testenv::ReadFile(game), "one");
+    EXPECT_FALSE(Changed(chars));
     EXPECT_FALSE(Changed(game));
 }
 
