@@ -88,7 +88,9 @@ bool Missing(const std::string& path) {
 // As the program starts: defaults, the settings file, the machine name. A
 // missing settings file is made from the defaults and the game found, as the
 // program does; one that exists but can't be read is left alone and refused.
-void LoadSettings(const std::string& configFile) {
+// `mayWrite` false (a dry run): a missing file is not made, the defaults
+// serve in memory.
+void LoadSettings(const std::string& configFile, bool mayWrite) {
     SetSettingsFilePath(Absolute(configFile));
     SetDefaultConfig();
     switch (ReadConfig()) {
@@ -97,7 +99,8 @@ void LoadSettings(const std::string& configFile) {
     case ConfigRead::NotOpened:
         if (Missing(SettingsFilePath())) {
             TakeFirstGameFolder();
-            SaveConfig();
+            if (mayWrite)
+                SaveConfig();
             break;
         }
         [[fallthrough]];
@@ -532,7 +535,7 @@ int Main(int argc, char** argv) {
         // The messages of the settings, the set and the archiver calls.
         const ui::MessageCapture messages(
             [&](const ui::Message& message) { console.Error(message.text.toStdString()); });
-        LoadSettings(options.ConfigFile);
+        LoadSettings(options.ConfigFile, !options.DryRun);
         return Run(options, console);
     } catch (const UsageError& e) {
         console.Error(std::string("mfbackup-cli: ") + e.what() + " (see mfbackup-cli --help)");

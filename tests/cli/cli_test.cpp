@@ -75,6 +75,10 @@ TEST_F(CliTest, BackupTakesTheOfferedDefaultKindsAndASecondFindsNothing) {
               Lines({"would back up " + chars, "would back up " + net}));
     EXPECT_TRUE(Sets().empty());
     EXPECT_TRUE(Changed(chars) && Changed(net));
+    // Not even the settings file a first start makes.
+    const std::string fresh = testenv::Scratch() + "/fresh/mfbackup.ini";
+    Cli({"--config", QString::fromStdString(fresh), "backup", "--dry-run"});
+    EXPECT_FALSE(testenv::Exists(fresh));
 
     const std::string done = Run({"backup", "--desc", "Before the boss"});
     EXPECT_EQ(last.err, "");
