@@ -200,6 +200,10 @@ bool WriteManifest(const std::string& folder, const Manifest& manifest) {
         }
     }
     const std::string text = FormatManifest(manifest);
+    if (text.size() > MaxManifestBytes) {
+        platform::SetLastError(platform::ERROR_FILE_TOO_LARGE);
+        return false;
+    }
     return platform::WriteWholeFile(folder + ManifestName, text.data(), text.size());
 }
 

@@ -123,11 +123,19 @@ TEST(Manifest, ReadTellsMissingDamagedAndTooLargeAndAFailedWriteKeepsTheOld) {
     EXPECT_EQ(why, "line 1: no SHA-256");
 
     std::string huge;
-    while (huge.size() <= MaxManifestBytes)
-        huge += Line(kDigest, "3", "game" + std::to_string(huge.size()) + ".sav");
+    Manifest tooMany;
+    while (huge.size() <= MaxManifestBytes) {
+        const std::string name = "game" + std::to_string(huge.size()) + ".sav";
+        huge += Line(kDigest, "3", name);
+        tooMany.Entries.push_back({name, 3, {}});
+    }
     testenv::WriteFile(folder + ManifestName, huge);
     EXPECT_EQ(ReadManifest(folder, manifest, &why), ManifestRead::Damaged);
-    EXPECT_EQ(why, "larger than 1048576 bytes");
+    EXPECT_EQ(why, "larger than 16777216 bytes");
+    // Nothing is written that would read back so.
+    EXPECT_FALSE(WriteManifest(folder, tooMany));
+    EXPECT_EQ(platform::GetLastError(), platform::ERROR_FILE_TOO_LARGE);
+    EXPECT_EQ(testenv::ReadFile(folder + ManifestName), huge);
 
     testenv::WriteFile(folder + "net.sav", "abc");
     ASSERT_TRUE(WriteManifestOf(folder, {"net.sav"}));
