@@ -106,7 +106,8 @@ std::vector<std::string> FilesEndingWith(const std::string& dir, std::string_vie
 class PrefixList {
 public:
     void Add(const std::string& path, const char* launcher) {
-        if (path.empty() || path.size() > kMaxPathBytes ||
+        // A relative path would lead wherever the program happens to run.
+        if (path.empty() || path.front() != PathDelim || path.size() > kMaxPathBytes ||
             !IsFolder(ResolveCase(path + "/drive_c")))
             return;
         char* real = ::realpath(path.c_str(), nullptr);

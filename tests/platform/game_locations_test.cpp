@@ -75,8 +75,15 @@ TEST(GameLocations, DamagedOrHostileLauncherFilesAreSkipped) {
     std::filesystem::create_directories(home + "/Games");
     std::filesystem::create_directory_symlink(home + "/Games/loop", home + "/Games/loop");
     const std::string only = testenv::MakeInstallation(steam + "/steamapps/compatdata/7/pfx");
+    // A relative prefix would be found wherever the program happens to run.
+    const std::string here = testenv::Scratch() + "/here";
+    testenv::MakeInstallation(here + "/rel");
+    testenv::WriteFile(home + "/.config/lutris/games/relative.yml", "game:\n  prefix: rel\n");
+    const auto before = std::filesystem::current_path();
+    std::filesystem::current_path(here);
 
     const auto found = FindGameInstallations();
+    std::filesystem::current_path(before);
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(found[0].GameDir, only);
 }
