@@ -223,6 +223,10 @@ RunResult Backup(const BackupChoices& choices, Reporter& reporter) {
         const std::string& path = list[i].Path;
         reporter.ProgressStep(i + 1, list.size(), platform::ExtractFileName(path));
         reporter.ProgressText(path);
+        // A save written in the very tick of the file clock it is read in
+        // could be written again after the read and keep its time and size:
+        // it is read once that tick is over.
+        platform::WaitPastWriteTime(list[i].WriteTime);
         platform::FileVersion read;
         if (BackupInto(set, path, choices.Zip, reporter, read))
             backedUp.emplace_back(&list[i], read);

@@ -92,6 +92,17 @@ template <typename Restat> bool WaitTillWriteTimePast(struct stat& st, Restat re
     return true;
 }
 
+} // namespace
+
+void WaitPastWriteTime(const struct timespec& mtime) {
+    for (int waited = 0; MTimeStillCurrent(mtime) && waited < 2500; ++waited) {
+        const timespec oneMs{0, 1'000'000};
+        ::nanosleep(&oneMs, nullptr);
+    }
+}
+
+namespace {
+
 std::string StampOf(const struct stat& st) {
     CleanStamp stamp;
     stamp.Inode = static_cast<std::uint64_t>(st.st_ino);

@@ -36,6 +36,11 @@ bool SetFileAttributes(std::string_view path, std::uint32_t attrs);
 // clean stamp is stored, so a file written again since stays changed.
 struct FileVersion;
 bool SetFileAttributes(std::string_view path, std::uint32_t attrs, const FileVersion* seen);
+// Returns once a write to a file last written at `mtime` would give it a
+// later time (file times tick coarsely: a few ms, a second or two on some
+// drives), at most about 2.5 s later. A file read after that and found
+// unchanged later holds what was read.
+void WaitPastWriteTime(const struct timespec& mtime);
 
 // Pure parts, tested without the disk.
 // The hidden/system bits of a user.DOSATTRIB value: its leading "0x" hex number,

@@ -15,14 +15,17 @@
 #include <QPushButton>
 #include <QTest>
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <map>
 #include <ostream>
 #include <sstream>
+#include <thread>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -305,6 +308,40 @@ TEST_P(BackupCollisions, ASecondSourceOfANameAlreadyWrittenFailsAndStaysChanged)
 
 INSTANTIATE_TEST_SUITE_P(Forms, BackupCollisions, testing::Bool(),
                          [](const auto& info) { return info.param ? "Compressed" : "Plain"; });
+
+// On a drive whose file times keep whole seconds (ext2 with small inodes;
+// FAT keeps two), a save written again, at its size, in the second the
+// backup read it keeps its time: it must not pass for backed up.
+TEST_F(BackupTest, ASaveWrittenAgainInTheSecondItWasReadIsNotMarkedBackedUp) {
+    const std::string image = testenv::Scratch() + "/seconds.img";
+    const std::string save = gameDir + "save";
+    if (::geteuid() != 0 ||
+        std::system(("truncate -s 8M '" + image + "' && mkfs.ext2 -q -F -I 128 '" + image +
+                     "' && mount -o loop '" + image + "' '" + save + "' 2>/dev/null")
+                        .c_str()) != 0)
+        GTEST_SKIP() << "No whole-second drive: mounting an ext2 image on " << save
+                     << " needs root and a loop device";
+    const struct Unmount {
+        std::string dir;
+        ~Unmount() { std::system(("umount -d '" + dir + "'").c_str()); }
+    } unmount{save};
+    const std::string chars = Save("characters/characters.lpl", "first");
+    std::atomic<bool> done = false;
+    std::thread game([&] {
+        // The game saves again as soon as the copy is in the set.
+        for (; !done; std::this_thread::sleep_for(std::chrono::microseconds(100)))
+            for (const std::string& set : Sets())
+                if (fs::exists(backupDir + set + "/characters.lpl")) {
+                    std::ofstream(chars, std::ios::binary | std::ios::trunc) << "again";
+                    return;
+                }
+    });
+    BackUp();
+    done = true;
+    game.join();
+    const std::string set = OnlySet();
+    EXPECT_TRUE(Changed(chars) || testenv::ReadFile(set + "characters.lpl") == "again");
+}
 
 TEST_F(BackupTest, BackupAndRestoreSayWhenTheGameFolderHoldsNoSaveFolder) {
     TfmRestore restore;
