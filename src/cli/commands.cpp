@@ -32,7 +32,6 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <strings.h>
 #include <unistd.h>
 
 namespace cli {
@@ -124,7 +123,7 @@ std::string FindSet(const std::string& name) {
     if (name == "latest" && !sets.empty())
         return sets.back().Rec.Name;
     for (const core::SetEntry& set : sets)
-        if (strcasecmp(set.Rec.Name.c_str(), name.c_str()) == 0)
+        if (platform::EqualIgnoringAsciiCase(set.Rec.Name, name))
             return set.Rec.Name;
     throw Refusal("no set " + name + " in " + BackupConfig.BackupDir.Get());
 }

@@ -142,13 +142,6 @@ void CollectFiles(const std::string& folder, std::vector<std::string>& list) {
         list.push_back(std::move(source.Path));
 }
 
-std::vector<std::string> BackupSources(const KindSet& kinds) {
-    std::vector<std::string> list;
-    for (Source& source : Sources(kinds))
-        list.push_back(std::move(source.Path));
-    return list;
-}
-
 bool ZipFile(const std::string& source, const std::string& archive, bool setFlushed) {
     return RunArchiver(ArchiverName,
                        CompressParams(archive, platform::ExtractFileName(source), setFlushed),

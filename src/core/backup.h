@@ -25,8 +25,6 @@ KindSet OfferedKinds(bool ignoreArchiveBit);
 // in '/') whose archive attribute is set, in the order of the directory
 // search.
 void CollectFiles(const std::string& folder, std::vector<std::string>& list);
-// The files a backup of `kinds` takes: the kinds' folders in their order.
-std::vector<std::string> BackupSources(const KindSet& kinds);
 
 // Has the archiver add `source` to `archive` (a path without ".zip"), running
 // in the source's folder. With `setFlushed` the archiver leaves flushing the

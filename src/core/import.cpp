@@ -14,17 +14,12 @@
 namespace core {
 namespace {
 
-// Compares the bytes ignoring ASCII case, as names are matched: a name that
-// is not UTF-8 must not look like another one after a text conversion.
-bool SameName(const std::string& a, const std::string& b) {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                      [&](char x, char y) { return lower(x) == lower(y); });
-}
-
 void AddOnce(std::vector<std::string>& list, const std::string& path) {
-    const bool held = std::any_of(list.begin(), list.end(),
-                                  [&](const std::string& item) { return SameName(item, path); });
+    const bool held = std::any_of(list.begin(), list.end(), [&](const std::string& item) {
+        // The bytes, not a text conversion: a name that is not
+        // UTF-8 must not look like another one.
+        return platform::EqualIgnoringAsciiCase(item, path);
+    });
     if (!held)
         list.push_back(path);
 }

@@ -99,26 +99,16 @@ const char* ParseLine(std::string_view line, ManifestEntry& entry) {
 
 } // namespace
 
-namespace {
-
-bool SameName(std::string_view a, std::string_view b) {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                              [&](char x, char y) { return lower(x) == lower(y); });
-}
-
-} // namespace
-
 const ManifestEntry* Manifest::Find(std::string_view name) const {
     for (const ManifestEntry& entry : Entries)
-        if (SameName(entry.Name, name))
+        if (platform::EqualIgnoringAsciiCase(entry.Name, name))
             return &entry;
     return nullptr;
 }
 
 void Manifest::Put(ManifestEntry entry) {
     for (ManifestEntry& held : Entries) {
-        if (SameName(held.Name, entry.Name)) {
+        if (platform::EqualIgnoringAsciiCase(held.Name, entry.Name)) {
             held = std::move(entry);
             return;
         }

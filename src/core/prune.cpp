@@ -6,10 +6,9 @@
 #include "platform/dir_search.h"
 #include "platform/files.h"
 #include "platform/last_error.h"
+#include "platform/paths.h"
 
 #include <algorithm>
-
-#include <strings.h>
 
 namespace core {
 namespace {
@@ -46,8 +45,8 @@ bool OwnFiles(const std::string& folder, std::vector<std::string>& files, std::s
             foreign.push_back(rec.Name + "/");
         else if (!IsSetFileName(rec.Name, manifest))
             foreign.push_back(rec.Name);
-        else if (strcasecmp(rec.Name.c_str(), "desc.txt") == 0 ||
-                 strcasecmp(rec.Name.c_str(), ManifestName) == 0)
+        else if (platform::EqualIgnoringAsciiCase(rec.Name, "desc.txt") ||
+                 platform::EqualIgnoringAsciiCase(rec.Name, ManifestName))
             last.push_back(rec.Name);
         else
             files.push_back(rec.Name);
@@ -89,9 +88,8 @@ bool RemoveSet(const std::string& folder, const std::vector<std::string>& files,
 } // namespace
 
 bool IsSetFileName(std::string_view name, const Manifest& manifest) {
-    const std::string text(name);
-    if (strcasecmp(text.c_str(), "desc.txt") == 0 || strcasecmp(text.c_str(), ManifestName) == 0 ||
-        manifest.Find(name))
+    if (platform::EqualIgnoringAsciiCase(name, "desc.txt") ||
+        platform::EqualIgnoringAsciiCase(name, ManifestName) || manifest.Find(name))
         return true;
     for (const char* temporary : {".mfcopy-*", ".pkzip-*"})
         if (platform::MatchesWildcard(temporary, name))

@@ -7,8 +7,6 @@
 
 #include <algorithm>
 
-#include <strings.h>
-
 namespace core {
 
 std::vector<SetEntry> ListSets() {
@@ -49,7 +47,7 @@ FolderContents ReadContents(const std::string& folder) {
         return contents;
     do {
         const platform::SearchRec& rec = search.Rec();
-        if (strcasecmp(rec.Name.c_str(), "desc.txt") == 0)
+        if (platform::EqualIgnoringAsciiCase(rec.Name, "desc.txt"))
             continue;
         ++contents.Files;
         contents.Bytes += rec.Size;

@@ -3,19 +3,19 @@
 #include "core/manifest.h"
 #include "platform/dir_search.h"
 #include "platform/last_error.h"
+#include "platform/paths.h"
 #include "platform/process.h"
 #include "platform/sha256.h"
 #include "storage/archiver_call.h"
 
 #include <algorithm>
 
-#include <strings.h>
-
 namespace core {
 namespace {
 
 bool IsArchive(const std::string& name) {
-    return name.size() > 4 && strcasecmp(name.c_str() + name.size() - 4, ".zip") == 0;
+    return name.size() > 4 &&
+           platform::EqualIgnoringAsciiCase(std::string_view(name).substr(name.size() - 4), ".zip");
 }
 
 bool IsMissing(std::uint32_t error) {
@@ -148,7 +148,7 @@ SetCheck VerifySet(const std::string& folder, const std::string& name, Reporter&
     if (search.FindFirst(folder + "*", 0)) {
         do {
             const std::string& file = search.Rec().Name;
-            if (strcasecmp(file.c_str(), "desc.txt") != 0 && !manifest.Find(file))
+            if (!platform::EqualIgnoringAsciiCase(file, "desc.txt") && !manifest.Find(file))
                 checker.Unlisted(file);
         } while (search.FindNext());
     }

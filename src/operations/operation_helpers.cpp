@@ -68,7 +68,7 @@ QLabel* MakeNoSaveLine(QDialog* dialog) {
     line->setObjectName("LbNoSave");
     line->setTextInteractionFlags(Qt::TextSelectableByMouse);
     line->hide();
-    ui::SetFooter(dialog, line);
+    ui::SetFooter(line);
     return line;
 }
 

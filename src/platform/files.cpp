@@ -42,11 +42,6 @@ std::string FolderOf(const std::string& path) {
     return folder.empty() ? std::string(".") : folder;
 }
 
-bool IsFolder(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 class Fd {
 public:
     explicit Fd(int fd = -1) : fd_(fd) {}
@@ -411,11 +406,16 @@ int WriteAllAndSync(int fd, const char* data, std::size_t size) {
 
 namespace detail {
 
+bool IsFolder(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 bool FailMissing(const std::string& path, int err) {
     std::string_view trimmed(path);
     while (trimmed.size() > 1 && trimmed.back() == PathDelim)
         trimmed.remove_suffix(1);
-    if (err == ENOENT && !IsFolder(FolderOf(std::string(trimmed))))
+    if (err == ENOENT && !detail::IsFolder(FolderOf(std::string(trimmed))))
         return Fail(ERROR_PATH_NOT_FOUND);
     return FailErrno(err);
 }
@@ -734,7 +734,7 @@ template <typename Make>
 unsigned UniqueName(std::string_view dir, std::string_view prefix, unsigned unique,
                     const char* suffix, Make make, std::string& result) {
     const std::string folder = ResolveCase(dir);
-    if (folder.empty() || !IsFolder(folder)) {
+    if (folder.empty() || !detail::IsFolder(folder)) {
         Fail(ERROR_DIRECTORY);
         return 0;
     }
@@ -897,7 +897,7 @@ bool RemoveDirectory(std::string_view path) {
     if (err == ENOTEMPTY || err == EEXIST)
         return Fail(ERROR_DIR_NOT_EMPTY);
     if (err == ENOTDIR)
-        return Fail(IsFolder(FolderOf(resolved)) ? ERROR_DIRECTORY : ERROR_PATH_NOT_FOUND);
+        return Fail(detail::IsFolder(FolderOf(resolved)) ? ERROR_DIRECTORY : ERROR_PATH_NOT_FOUND);
     return FailMissing(resolved, err);
 }
 

@@ -28,37 +28,16 @@ const char* const kInstallFolders[] = {
     "drive_c/Program Files (x86)/Corvanta Software/Moonforge/",
 };
 
-char LowerAscii(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualIgnoringCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return LowerAscii(x) == LowerAscii(y);
-           });
-}
-
 bool AllDigits(std::string_view s) {
     return !s.empty() &&
            std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-bool IsFolder(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-std::string Trimmed(std::string path) {
-    while (path.size() > 1 && path.back() == PathDelim)
-        path.pop_back();
-    return path;
 }
 
 // An absolute base folder from the environment, else home + `fallback`.
 std::string BaseFolder(const char* variable, const std::string& home, const char* fallback) {
     const char* value = std::getenv(variable);
     if (value && value[0] == PathDelim)
-        return Trimmed(value);
+        return WithoutTrailingDelimiters(value);
     return home + fallback;
 }
 
@@ -78,7 +57,7 @@ std::vector<std::string> SubFolders(const std::string& dir) {
     std::sort(names.begin(), names.end());
     std::vector<std::string> folders;
     for (const std::string& name : names)
-        if (IsFolder(dir + "/" + name))
+        if (detail::IsFolder(dir + "/" + name))
             folders.push_back(dir + "/" + name);
     return folders;
 }
@@ -108,13 +87,13 @@ public:
     void Add(const std::string& path, const char* launcher) {
         // A relative path would lead wherever the program happens to run.
         if (path.empty() || path.front() != PathDelim || path.size() > kMaxPathBytes ||
-            !IsFolder(ResolveCase(path + "/drive_c")))
+            !detail::IsFolder(ResolveCase(path + "/drive_c")))
             return;
         char* real = ::realpath(path.c_str(), nullptr);
         const std::string key = real ? real : path;
         std::free(real);
         if (seen_.insert(key).second)
-            places_.push_back({Trimmed(path), launcher});
+            places_.push_back({WithoutTrailingDelimiters(path), launcher});
     }
     void AddEach(const std::vector<std::string>& paths, const char* launcher) {
         for (const std::string& path : paths)
@@ -169,7 +148,7 @@ std::vector<std::string> SteamLibraries(const std::string& root) {
         std::string text;
         if (detail::ReadFileCapped(root + file, kLauncherFileCap, text))
             for (std::string& library : ParseSteamLibraryFolders(text))
-                libraries.push_back(Trimmed(std::move(library)));
+                libraries.push_back(WithoutTrailingDelimiters(std::move(library)));
     }
     return libraries;
 }
@@ -288,8 +267,8 @@ std::vector<std::string> ParseSteamLibraryFolders(std::string_view vdf) {
             continue;
         }
         haveKey = false;
-        const bool listed = (depth == 1 && AllDigits(key)) ||
-                            (depth == 2 && AllDigits(entryKey) && EqualIgnoringCase(key, "path"));
+        const bool listed = (depth == 1 && AllDigits(key)) || (depth == 2 && AllDigits(entryKey) &&
+                                                               EqualIgnoringAsciiCase(key, "path"));
         if (listed && !text.empty() && text[0] == PathDelim && text.size() <= kMaxPathBytes &&
             text.find('\0') == std::string::npos &&
             std::find(libraries.begin(), libraries.end(), text) == libraries.end()) {
@@ -370,7 +349,7 @@ std::vector<WinePrefixPlace> FindWinePrefixes() {
     list.Add(p.home + "/.wine", "Wine");
 
     for (const std::string& root : p.steamRoots) {
-        if (!IsFolder(root))
+        if (!detail::IsFolder(root))
             continue;
         for (const std::string& library : SteamLibraries(root))
             for (const std::string& game : SubFolders(library + "/steamapps/compatdata"))
@@ -398,9 +377,9 @@ std::vector<GameInstallation> FindGameInstallations() {
     for (const WinePrefixPlace& prefix : FindWinePrefixes())
         for (const char* folder : kInstallFolders) {
             const std::string dir = ResolveCase(prefix.Path + "/" + folder);
-            if (!IsFolder(dir))
+            if (!detail::IsFolder(dir))
                 continue;
-            const bool hasSave = IsFolder(ResolveCase(dir + "save"));
+            const bool hasSave = detail::IsFolder(ResolveCase(dir + "save"));
             found.push_back({IncludeTrailingPathDelimiter(dir), prefix.Launcher, hasSave});
         }
     std::stable_partition(found.begin(), found.end(),
@@ -434,7 +413,7 @@ std::string PrefixOfPath(std::string_view path) {
     while (end > 0) {
         const std::size_t slash = path.rfind(PathDelim, end - 1);
         const std::size_t begin = slash == std::string_view::npos ? 0 : slash + 1;
-        if (EqualIgnoringCase(path.substr(begin, end - begin), "drive_c"))
+        if (EqualIgnoringAsciiCase(path.substr(begin, end - begin), "drive_c"))
             return begin > 1 ? std::string(path.substr(0, begin - 1))
                              : std::string(begin, PathDelim);
         if (slash == std::string_view::npos)

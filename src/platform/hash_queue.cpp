@@ -24,23 +24,13 @@ int HashDescriptor(int fd, HashQueue::Result& r) {
         return -1;
     const FileVersion before = detail::VersionOf(st);
     Sha256 sha;
-    alignas(64) static thread_local std::uint8_t buffer[1 << 16];
-    std::uint64_t at = 0;
-    for (;;) {
-        const ssize_t n = ::pread(fd, buffer, sizeof buffer, static_cast<off_t>(at));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return errno;
-        if (n == 0)
-            break;
-        sha.Update(buffer, static_cast<std::size_t>(n));
-        at += static_cast<std::uint64_t>(n);
-    }
+    std::uint64_t size = 0;
+    if (const int err = detail::HashFrom(fd, sha, size))
+        return err;
     if (::fstat(fd, &st) != 0)
         return errno;
     r.Digest = sha.Finish();
-    r.Size = at;
+    r.Size = size;
     r.Version = detail::VersionOf(st);
     r.Steady = r.Version == before;
     return 0;

@@ -25,6 +25,12 @@ bool Fail(std::uint32_t code);
 // way missing gives 3, as Windows tells a missing file (2) from a missing
 // folder (3).
 bool FailMissing(const std::string& path, int err);
+// Whether `path` (followed) is a folder.
+bool IsFolder(const std::string& path);
+
+// Feeds the open file `fd` from its start to its end to `sha`; `size` gets
+// the bytes read. 0 or an errno.
+int HashFrom(int fd, Sha256& sha, std::uint64_t& size);
 
 // Extended attributes, path based (following links). Each returns -1 with
 // errno set on failure, like the calls they wrap; when the test hook refuses

@@ -12,20 +12,6 @@ namespace platform {
 
 namespace {
 
-unsigned char LowerAscii(unsigned char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c - 'A' + 'a') : c;
-}
-
-bool EqualIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (LowerAscii(static_cast<unsigned char>(a[i])) !=
-            LowerAscii(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
-
 void AppendUtf8(std::string& out, char32_t cp) {
     if (cp < 0x80) {
         out += static_cast<char>(cp);
@@ -154,11 +140,11 @@ std::string NormalizeKey(std::string_view key) {
     for (char c : key) {
         if (c == '\\' && !out.empty() && out.back() == '\\')
             continue;
-        out += static_cast<char>(LowerAscii(static_cast<unsigned char>(c)));
+        out += c;
     }
     while (!out.empty() && out.back() == '\\')
         out.pop_back();
-    return out;
+    return LowerAscii(out);
 }
 
 bool NetbiosChar(char32_t c) {
@@ -172,15 +158,7 @@ bool NetbiosChar(char32_t c) {
 
 } // namespace
 
-namespace {
-
-std::string WithoutTrailingDelimiters(std::string path) {
-    while (path.size() > 1 && path.back() == PathDelim)
-        path.pop_back();
-    return path;
-}
-
-} // namespace
+namespace {} // namespace
 
 std::string HomeDirectory() {
     const char* home = std::getenv("HOME");
@@ -231,7 +209,7 @@ RegistryString FindRegistryString(std::string_view regText, std::string_view key
         } else {
             continue; // "#time=", comments, continuation lines of hex data
         }
-        if (pos >= line.size() || line[pos] != '=' || !EqualIgnoringCase(valueName, name))
+        if (pos >= line.size() || line[pos] != '=' || !EqualIgnoringAsciiCase(valueName, name))
             continue;
         std::string_view data = line.substr(pos + 1);
         // REG_SZ is written bare; REG_EXPAND_SZ as str(2): and REG_SZ may

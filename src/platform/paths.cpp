@@ -31,6 +31,12 @@ std::string IncludeTrailingPathDelimiter(std::string_view path) {
     return result;
 }
 
+std::string WithoutTrailingDelimiters(std::string path) {
+    while (path.size() > 1 && path.back() == PathDelim)
+        path.pop_back();
+    return path;
+}
+
 std::string CutUtf8(std::string_view text, std::size_t maxBytes) {
     if (text.size() <= maxBytes)
         return std::string(text);
@@ -42,12 +48,24 @@ std::string CutUtf8(std::string_view text, std::size_t maxBytes) {
     return std::string(text.substr(0, cut));
 }
 
+namespace {
+
+char LowerAsciiChar(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+} // namespace
+
 std::string LowerAscii(std::string_view text) {
     std::string lower(text);
     for (char& c : lower)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
+        c = LowerAsciiChar(c);
     return lower;
+}
+
+bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [](char x, char y) { return LowerAsciiChar(x) == LowerAsciiChar(y); });
 }
 
 namespace {

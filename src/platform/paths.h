@@ -17,10 +17,14 @@ std::string ExtractFilePath(std::string_view path);
 std::string ExtractFileName(std::string_view path);
 // `path` with a PathDelim appended unless it is empty or already ends with one.
 std::string IncludeTrailingPathDelimiter(std::string_view path);
+// `path` without the PathDelims it ends in, except a lone "/".
+std::string WithoutTrailingDelimiters(std::string path);
 
 // `text` with A-Z made a-z and every other byte as it is: how names are
 // compared ignoring case, whatever their encoding.
 std::string LowerAscii(std::string_view text);
+// Whether `a` and `b` are the same bytes but for ASCII letter case.
+bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b);
 
 // Cuts `text` to at most `maxBytes` bytes without splitting a UTF-8 sequence.
 std::string CutUtf8(std::string_view text, std::size_t maxBytes);

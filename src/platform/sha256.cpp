@@ -249,21 +249,30 @@ bool HashFile(std::string_view path, Sha256Digest& digest, std::uint64_t& size) 
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 
     Sha256 sha;
-    size = 0;
-    std::uint8_t buffer[1 << 16];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return detail::FailErrno(errno);
-        if (n == 0)
-            break;
-        sha.Update(buffer, static_cast<std::size_t>(n));
-        size += static_cast<std::uint64_t>(n);
-    }
+    if (const int err = detail::HashFrom(fd, sha, size))
+        return detail::FailErrno(err);
     digest = sha.Finish();
     return true;
 }
+
+namespace detail {
+
+int HashFrom(int fd, Sha256& sha, std::uint64_t& size) {
+    alignas(64) static thread_local std::uint8_t buffer[1 << 16];
+    size = 0;
+    for (;;) {
+        const ssize_t n = ::pread(fd, buffer, sizeof buffer, static_cast<off_t>(size));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return errno;
+        if (n == 0)
+            return 0;
+        sha.Update(buffer, static_cast<std::size_t>(n));
+        size += static_cast<std::uint64_t>(n);
+    }
+}
+
+} // namespace detail
 
 } // namespace platform

@@ -15,8 +15,6 @@
 #include <ctime>
 #include <vector>
 
-#include <strings.h>
-
 namespace {
 
 constexpr std::size_t MaxDescription = 255;
@@ -100,10 +98,6 @@ std::string Windows1252ToUtf8(const std::string& text) {
     return out;
 }
 
-bool SameName(const std::string& a, const char* b) {
-    return strcasecmp(a.c_str(), b) == 0;
-}
-
 void ReportSetFailure(const std::string& backupDir) {
     const std::string cause = platform::SysErrorMessage(platform::GetLastError());
     ui::ShowMessage(
@@ -159,7 +153,8 @@ bool RemoveEmptySet(const std::string& SetPath) {
             const platform::SearchRec& rec = search.Rec();
             if (rec.Name == "." || rec.Name == "..")
                 continue;
-            if (!SameName(rec.Name, DescFileName) || (rec.Attr & platform::faDirectory))
+            if (!platform::EqualIgnoringAsciiCase(rec.Name, DescFileName) ||
+                (rec.Attr & platform::faDirectory))
                 return false;
             hasDesc = true;
         } while (search.FindNext());

@@ -404,8 +404,7 @@ void KeepTextVisible(QWidget* window) {
     window->installEventFilter(new TextFitter(window));
 }
 
-void SetFooter(QWidget* window, QLabel* line) {
-    Q_UNUSED(window); // the footer is found among the window's children
+void SetFooter(QLabel* line) {
     line->setProperty(kFooter, true);
     line->setWordWrap(true);
 }

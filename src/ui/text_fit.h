@@ -30,10 +30,10 @@ struct TextNeed {
 };
 TextNeed TextNeedOf(const QWidget* control);
 
-// Makes `line` the window's footer: a word-wrapped line the width of the
+// Makes `line` the footer of the window it is in: a word-wrapped line the width of the
 // window under everything else, the window growing by its height while it is
 // shown. It is no control of the design: fitting places it last.
-void SetFooter(QWidget* window, QLabel* line);
+void SetFooter(QLabel* line);
 
 // Fits `window` again now, after a text or a footer changed while it is up.
 void FitNow(QWidget* window);
