@@ -64,6 +64,7 @@ std::size_t HashQueue::Add(Item item) {
     item.Ticket = results_.size();
     const bool descriptor = item.Fd >= 0;
     items_.push_back(std::move(item));
+    waitingFds_ += descriptor ? 1 : 0;
     results_.emplace_back();
     // Copies come one at a time, each quicker to hash than to make: the
     // thread is woken for a few at once, not for each. Paths come together.
@@ -71,16 +72,22 @@ std::size_t HashQueue::Add(Item item) {
         changed_.notify_all();
     const std::size_t ticket = items_.back().Ticket;
     // A caller that outruns the thread (copies cloned in the file system, no
-    // SHA instructions, no thread at all) hashes the oldest itself: the files
-    // waiting, each an open descriptor, stay few.
-    while (items_.size() > kMostWaiting) {
-        Item oldest = std::move(items_.front());
-        items_.pop_front();
+    // SHA instructions, no thread at all) hashes the oldest itself: the
+    // descriptors waiting stay few. Paths hold nothing open.
+    while (waitingFds_ > kMostWaiting) {
+        Item oldest = TakeFront();
         lock.unlock();
         Process(oldest, nullptr);
         lock.lock();
     }
     return ticket;
+}
+
+HashQueue::Item HashQueue::TakeFront() {
+    Item item = std::move(items_.front());
+    items_.pop_front();
+    waitingFds_ -= item.Fd >= 0 ? 1 : 0;
+    return item;
 }
 
 std::size_t HashQueue::AddDescriptor(int fd, bool startWriting) {
@@ -96,8 +103,7 @@ const HashQueue::Result& HashQueue::Wait(std::size_t ticket) {
     // The caller does not sit idle while there is hashing to do: it takes
     // the next file itself, so the two of them catch up at twice the pace.
     while (!results_[ticket].Done && !items_.empty()) {
-        Item item = std::move(items_.front());
-        items_.pop_front();
+        Item item = TakeFront();
         lock.unlock();
         Process(item, nullptr);
         lock.lock();
@@ -158,8 +164,7 @@ void HashQueue::Work() {
         idle_ = false;
         if (stop_)
             break;
-        Item item = std::move(items_.front());
-        items_.pop_front();
+        Item item = TakeFront();
         lock.unlock();
         Process(item, &toWrite);
         lock.lock();

@@ -57,6 +57,7 @@ private:
         std::size_t Ticket = 0;
     };
     std::size_t Add(Item item);
+    Item TakeFront(); // called locked
     // Hashes `item` into its result; a copy to write is handed to `toWrite`
     // instead of being closed, when there is one.
     void Process(const Item& item, std::vector<int>* toWrite);
@@ -71,7 +72,8 @@ private:
     bool stop_ = false;
     static constexpr std::size_t kWakeFor = 8;      // descriptors
     static constexpr std::size_t kWriteBatch = 64;  // descriptors held at most
-    static constexpr std::size_t kMostWaiting = 64; // items queued at most
+    std::size_t waitingFds_ = 0;                    // descriptors among items_
+    static constexpr std::size_t kMostWaiting = 64; // descriptors queued at most
     std::thread thread_;
 };
 
