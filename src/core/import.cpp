@@ -116,14 +116,15 @@ RunResult Import(const ImportChoices& choices, Reporter& reporter) {
         return result;
     }
     reporter.ProgressFlush();
-    // The copies are on disk before the checksums that vouch for them.
-    if (!platform::FlushFiles({setPath})) {
-        reporter.Message("error writing " + setPath +
-                         " to disk: " + platform::SysErrorMessage(platform::GetLastError()));
-        ++result.Failures;
-    } else if (!WriteManifest(setPath, imported)) {
+    // The checksums, then one flush of the copies with them (see
+    // SetWriter::Finish).
+    if (!WriteManifest(setPath, imported, false)) {
         reporter.Message("error writing " + setPath + ManifestName + ": " +
                          platform::SysErrorMessage(platform::GetLastError()));
+        ++result.Failures;
+    } else if (!platform::FlushFiles({setPath})) {
+        reporter.Message("error writing " + setPath +
+                         " to disk: " + platform::SysErrorMessage(platform::GetLastError()));
         ++result.Failures;
     }
     return result;

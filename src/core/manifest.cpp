@@ -182,7 +182,7 @@ bool HashEntry(const std::string& folder, const std::string& name, ManifestEntry
     return platform::HashFile(folder + name, entry.Digest, entry.Size);
 }
 
-bool WriteManifest(const std::string& folder, const Manifest& manifest) {
+bool WriteManifest(const std::string& folder, const Manifest& manifest, bool flush) {
     for (const ManifestEntry& entry : manifest.Entries) {
         if (!IsManifestName(entry.Name)) {
             platform::SetLastError(platform::ERROR_INVALID_NAME);
@@ -194,7 +194,7 @@ bool WriteManifest(const std::string& folder, const Manifest& manifest) {
         platform::SetLastError(platform::ERROR_FILE_TOO_LARGE);
         return false;
     }
-    return platform::WriteWholeFile(folder + ManifestName, text.data(), text.size());
+    return platform::WriteWholeFile(folder + ManifestName, text.data(), text.size(), flush);
 }
 
 bool WriteManifestOf(const std::string& folder, const std::vector<std::string>& names) {

@@ -81,7 +81,9 @@ bool HashEntry(const std::string& folder, const std::string& name, ManifestEntry
 // under no name (or a hidden temporary one), flushed to disk, then put in
 // place. False and last error set on failure (123 for a name that can't be
 // listed); an older manifest then stays as it was.
-bool WriteManifest(const std::string& folder, const Manifest& manifest);
+// Without `flush` it is not flushed: for a new set whose file system the
+// caller flushes next, with the files the manifest lists.
+bool WriteManifest(const std::string& folder, const Manifest& manifest, bool flush = true);
 // Hashes the files `names` of `folder` and writes their manifest; a name
 // given again (ASCII case ignored: an archive that took a second file) is
 // listed once. False and last error set when a file can't be read or the

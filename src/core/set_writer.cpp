@@ -76,9 +76,12 @@ bool SetWriter::Finish() {
         manifest.Entries.push_back({order_[i], hash.Size, hash.Digest});
     }
     // The set's folder stands for every copy in it: one flush of its file
-    // system takes them all and their names, before the manifest (written
-    // and flushed by itself) vouches for them.
-    return platform::FlushFiles({setPath_}) && WriteManifest(setPath_, manifest);
+    // system takes them all, their names and the manifest. Written before
+    // that flush, the manifest vouches for what each copy should hold: if
+    // the machine stops during the flush, a copy that did not reach the disk
+    // is found damaged rather than restored unchecked (and no source was
+    // marked backed up yet).
+    return WriteManifest(setPath_, manifest, false) && platform::FlushFiles({setPath_});
 }
 
 } // namespace core

@@ -381,9 +381,9 @@ bool FailNewFile(int err, bool failIfExists) {
     return FailErrno(err);
 }
 
-// Writes all of `data` to `fd`, then checks the size and flushes it to disk:
-// a full disk may only show in the flush. 0 or an errno.
-int WriteAllAndSync(int fd, const char* data, std::size_t size) {
+// Writes all of `data` to `fd`, then checks the size and, with `flush`,
+// flushes it to disk: a full disk may only show in the flush. 0 or an errno.
+int WriteAllAndSync(int fd, const char* data, std::size_t size, bool flush) {
     for (std::size_t done = 0; done < size;) {
         const ssize_t n = ::write(fd, data + done, size - done);
         if (n < 0 && errno == EINTR)
@@ -399,7 +399,7 @@ int WriteAllAndSync(int fd, const char* data, std::size_t size) {
         return errno;
     if (static_cast<std::uint64_t>(st.st_size) != size)
         return EIO;
-    return ::fsync(fd) == 0 ? 0 : errno;
+    return !flush || ::fsync(fd) == 0 ? 0 : errno;
 }
 
 } // namespace
@@ -639,7 +639,7 @@ void StagedFile::Discard() {
     tempPath_.clear();
 }
 
-bool WriteWholeFile(std::string_view path, const void* data, std::size_t size) {
+bool WriteWholeFile(std::string_view path, const void* data, std::size_t size, bool flush) {
     std::string target = ResolveCase(path);
     // Through a link the file it leads to is replaced; the link stays.
     struct stat st;
@@ -661,11 +661,13 @@ bool WriteWholeFile(std::string_view path, const void* data, std::size_t size) {
     StagedFile staged;
     int err = staged.Begin(target, false, exists, exists ? st.st_mode & 07777 : ~0u);
     if (err == 0)
-        err = WriteAllAndSync(staged.Handle(), static_cast<const char*>(data), size);
+        err = WriteAllAndSync(staged.Handle(), static_cast<const char*>(data), size, flush);
     if (err != 0)
         return FailNewFile(err, false);
     if (!staged.Commit())
         return false;
+    if (!flush)
+        return true;
     // The new name on disk too, so that after a crash the file is whole.
     Fd dir(::open(staged.folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.Get() >= 0)

@@ -105,7 +105,8 @@ public:
     const std::string& Target() const { return target_; }
 
 private:
-    friend bool WriteWholeFile(std::string_view path, const void* data, std::size_t size);
+    friend bool WriteWholeFile(std::string_view path, const void* data, std::size_t size,
+                               bool flush);
     friend bool CopyFile(std::string_view source, std::string_view target, bool failIfExists);
     // Makes the temporary for the resolved, already judged `target`; `mode`
     // are the permission bits to give it, or ~0u for a new file's. 0 or an
@@ -132,8 +133,10 @@ void RefuseModesForTesting(bool refuse);
 // and only then put in place, so the file is either as it was or the whole
 // new content, even on a full disk or a crash. A replaced file keeps its
 // permission bits; a read-only one or a folder is refused (5); a link is
-// followed. False and last error set on failure.
-bool WriteWholeFile(std::string_view path, const void* data, std::size_t size);
+// followed. False and last error set on failure. Without `flush` nothing is
+// flushed: for a caller that flushes the whole file system next, and until
+// then keeps nothing that a stop in between would make wrong.
+bool WriteWholeFile(std::string_view path, const void* data, std::size_t size, bool flush = true);
 
 bool CreateDirectory(std::string_view path); // fails (183) when the path exists
 bool DeleteFile(std::string_view path);
