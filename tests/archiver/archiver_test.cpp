@@ -556,8 +556,9 @@ TEST(ArchiverLimits, TooManyEntriesOrTooLittleRoomLeftIsRefusedBeforeWriting) {
     for (int i = 0; i < 1001; ++i)
         entries.push_back(Entry("a" + std::to_string(i) + ".sav", "x", storage));
     WriteZipFile(set + "/many.zip", entries);
-    // Sizes no disk here has room for: 1000 times 4 GiB - 2, as the headers say.
     entries.pop_back();
+    WriteZipFile(set + "/thousand.zip", entries);
+    // Sizes no disk here has room for: 1000 times 4 GiB - 2, as the headers say.
     for (archiver::ZipEntry& e : entries)
         e.Size = 0xFFFFFFFE;
     WriteZipFile(set + "/huge.zip", entries);
@@ -568,21 +569,24 @@ TEST(ArchiverLimits, TooManyEntriesOrTooLittleRoomLeftIsRefusedBeforeWriting) {
                   "less than 64 MiB free");
     EXPECT_EQ(Listing(dst), std::vector<std::string>{"a0.sav"});
     EXPECT_EQ(ReadFile(dst + "/a0.sav"), "old");
-    // Adding to an archive at the limit is refused as well.
+    // Adding to an archive past the limit is refused as well, and so is a 1001st entry; one
+    // that replaces an entry of a thousand is not.
     ExpectFailure(Pkzip({"-add", set + "/many", "a0.sav"}, dst), 1, "more than 1000");
+    WriteFile(dst + "/new.sav", "new");
+    const std::string thousand = ReadFile(set + "/thousand.zip");
+    ExpectFailure(Pkzip({"-add", set + "/thousand", "new.sav"}, dst), 1, "more than 1000");
+    EXPECT_EQ(ReadFile(set + "/thousand.zip"), thousand);
+    Result r = Pkzip({"-add", set + "/thousand", "a0.sav"}, dst);
+    EXPECT_EQ(r.Code, 0) << r.Err;
 
     // At the edges, on a file system of 80 MiB.
     const std::string small = testenv::Scratch() + "/small";
     testenv::TmpfsMount mount(small, 80 << 20);
     if (!mount.Mounted())
         GTEST_SKIP() << "No small file system for the edges of the limits: " << mount.Reason();
-    entries.resize(1000);
-    for (std::size_t i = 0; i < entries.size(); ++i)
-        entries[i] = Entry("a" + std::to_string(i) + ".sav", "x", storage);
-    WriteZipFile(set + "/thousand.zip", entries);
     WriteZipFile(set + "/room.zip", {Entry("big.sav", std::string(15 << 20, '\0'), storage)});
     WriteZipFile(set + "/noroom.zip", {Entry("big.sav", std::string(17 << 20, '\0'), storage)});
-    Result r = Pkzip({"-extract", "-overwrite", set + "/thousand"}, small);
+    r = Pkzip({"-extract", "-overwrite", set + "/thousand"}, small);
     EXPECT_EQ(r.Code, 0) << r.Err;
     EXPECT_EQ(Listing(small).size(), 1000u);
     for (const auto& e : fs::directory_iterator(small))
