@@ -171,10 +171,12 @@ void TfmRestore::BuildControls() {
         box->setChecked(false);
     }
 
-    ckSafety = new QCheckBox("Keep current saves first", this);
+    // A caption short enough for the column at the desktop's default font;
+    // the tooltip tells the rest.
+    ckSafety = new QCheckBox("Keep current saves", this);
     ckSafety->setObjectName("ckSafety");
-    ckSafety->setToolTip("Copies the game's files this restore replaces into a new backup set, "
-                         "so that the restore can be undone.");
+    ckSafety->setToolTip("First copies the game's files this restore replaces into a new backup "
+                         "set, so that the restore can be undone.");
     ckSafety->setGeometry(347, 111, 157, 17);
 
     Label3 = new QLabel("Destination:", this);

@@ -27,8 +27,10 @@ constexpr const char* kDesignGeometry = "mfDesignGeometry";
 constexpr const char* kDesignSize = "mfDesignSize";
 constexpr const char* kHint = "mfHint";
 constexpr const char* kFooter = "mfFooter";
-// Room between a button's frame and its text, so the text never touches it.
-constexpr int kButtonPadding = 2;
+// Room between a button's frame and its text, so the text never touches it;
+// an icon needs only the frame around it.
+constexpr int kButtonPaddingX = 2;
+constexpr int kButtonPaddingY = 2;
 
 // Containers laid out by hand whose children are fitted too. Other composite
 // widgets (lists, fields) place their inner parts themselves.
@@ -90,9 +92,13 @@ void RequireAll(Stretch& stretch, std::vector<Span> spans) {
         stretch.Require(s.from, s.to, s.need);
 }
 
-// The least room kept between a grown control and what lies beyond it.
-constexpr int kGap = 4;
+// The least room kept between a grown control and what lies beyond it: at
+// the desktop's default font Import's "Items to import:" keeps 3 px to its
+// check boxes, and they stay where they were made.
+constexpr int kGap = 3;
 constexpr int kMargin = 8;
+// A field beside a grown control gives up to this part of its width.
+constexpr int kFieldGives = 4;
 // Buttons this close to the window's edge, or to each other, belong there.
 constexpr int kAnchorGap = 12;
 
@@ -181,16 +187,34 @@ void Fit(QWidget* window) {
     };
 
     std::vector<Span> across, down;
+    // Fields that give way to the control before them: field, control, the
+    // room from the control's left edge to the field's.
+    struct GiveWay {
+        std::size_t field, before;
+        int room;
+    };
+    std::vector<GiveWay> giveWay;
     for (std::size_t i = 0; i < controls.size(); ++i) {
         const Control& c = controls[i];
         const QRect r = c.design;
         if (c.need.valid()) {
             const int width = c.button ? std::max(r.width(), c.need.width) : c.need.width;
             const int height = std::max(0, c.need.height);
-            siblings(c, [&](std::size_t, const Control& s) {
-                if (s.design.left() >= Right(r) && SideBySide(r, s.design))
-                    across.push_back({r.left(), s.design.left(),
-                                      width + std::min(s.design.left() - Right(r), kGap)});
+            siblings(c, [&](std::size_t j, const Control& s) {
+                if (s.design.left() >= Right(r) && SideBySide(r, s.design)) {
+                    const int room = width + std::min(s.design.left() - Right(r), kGap);
+                    if (qobject_cast<QLineEdit*>(s.w)) {
+                        // A field keeps its right edge and gives up to a
+                        // quarter of its width before what lies beyond moves:
+                        // it shows the start of its text, and the rest in its
+                        // tooltip.
+                        const int keeps = s.design.width() - s.design.width() / kFieldGives;
+                        across.push_back({r.left(), Right(s.design), room + keeps});
+                        giveWay.push_back({j, i, room});
+                    } else {
+                        across.push_back({r.left(), s.design.left(), room});
+                    }
+                }
                 if (s.design.top() >= Bottom(r) && OneAbove(r, s.design))
                     down.push_back({r.top(), s.design.top(),
                                     height + std::min(s.design.top() - Bottom(r), kGap)});
@@ -233,6 +257,10 @@ void Fit(QWidget* window) {
         if (c.need.valid() && !c.button)
             now.setSize(now.size().expandedTo(QSize(c.need.width, c.need.height)));
         placed[i] = now;
+    }
+    for (const GiveWay& g : giveWay) {
+        QRect& field = placed[g.field];
+        field.setLeft(std::max(field.left(), placed[g.before].left() + g.room));
     }
     // Anchored buttons: from the edge leftwards, each as wide as it needs.
     const auto parentNow = [&](const Control& c) {
@@ -365,13 +393,12 @@ TextNeed TextNeedOf(const QWidget* control) {
         if (button->autoDefault() || button->isDefault())
             frame += style->pixelMetric(QStyle::PM_ButtonDefaultIndicator, nullptr, control);
         int width = fm.horizontalAdvance(button->text());
-        int height = fm.height();
+        int height = fm.height() + 2 * kButtonPaddingY;
         if (!button->icon().isNull()) {
             width += button->iconSize().width() + 4;
             height = std::max(height, button->iconSize().height());
         }
-        const int around = 2 * (frame + kButtonPadding);
-        return {width + around, height + around};
+        return {width + 2 * (frame + kButtonPaddingX), height + 2 * frame};
     }
     if (auto* label = qobject_cast<const QLabel*>(control)) {
         if (label->text().isEmpty())

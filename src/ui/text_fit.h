@@ -5,7 +5,8 @@
 // The dialogs are laid out by hand, in pixels, for one font. A desktop with a
 // larger font (or another style) would cut their labels, check boxes and
 // buttons short. KeepTextVisible grows each such control to its text in the
-// font actually in use; whatever lies right of or below a grown control moves
+// font actually in use; a field right of a grown control gives way first,
+// keeping its right edge, then whatever lies right of or below it moves
 // along, so that columns and rows stay aligned; the window grows to hold it.
 // Where the text fits already, nothing moves: the hand-made layout stands.
 

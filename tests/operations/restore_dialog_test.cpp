@@ -382,7 +382,7 @@ TEST_P(SafetySetTest, KeepsWhatARestoreReplacesAndRestoringItBringsThatBack) {
     };
 
     EXPECT_TRUE(dlg->ckSafety->isVisibleTo(dlg));
-    EXPECT_EQ(dlg->ckSafety->text(), "Keep current saves first");
+    EXPECT_EQ(dlg->ckSafety->text(), "Keep current saves");
     RestoreSet(later);
     const std::string safety = NewSet({later});
     EXPECT_TRUE(messages.texts().isEmpty()) << messages.texts().join("|").toStdString();

@@ -1,6 +1,7 @@
-// Every window at a large font in a dark theme, and at the default font: no
-// text cut off, no control outside its window, check boxes of the set list
-// visible, and at the default font the layout the windows were made with.
+// Every window in the font of a Debian desktop, at a large size in a dark theme
+// and at the default size: no text cut off, no control outside its window,
+// check boxes of the set list visible, and at the default size the layout the
+// windows were made with.
 
 #include "shell/about_box.h"
 #include "shell/application.h"
@@ -18,6 +19,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QFontInfo>
 #include <QGroupBox>
 #include <QImage>
 #include <QLabel>
@@ -134,6 +136,11 @@ protected:
     void SetUp() override {
         font_ = QApplication::font();
         palette_ = QApplication::palette();
+        // What a Debian desktop gives a Qt program: fontconfig's sans-serif, DejaVu Sans, at
+        // Qt's 9 points (12 px on the 96 dpi screen the offscreen platform has too).
+        desktop_ = QFont("DejaVu Sans", 9);
+        ASSERT_EQ(QFontInfo(desktop_).family(), "DejaVu Sans") << "fonts-dejavu is missing";
+        QApplication::setFont(desktop_);
         InitialiseSettings();
         QCoreApplication::setApplicationName(shell::ApplicationTitle);
         // One set, so that the set list has a check box to look at.
@@ -143,6 +150,13 @@ protected:
         shell::DestroyWindows();
         QApplication::setFont(font_);
         QApplication::setPalette(palette_);
+    }
+
+    // The desktop's font, `scale` times as large.
+    void ScaleFont(double scale) {
+        QFont font = desktop_;
+        font.setPointSizeF(desktop_.pointSizeF() * scale);
+        QApplication::setFont(font);
     }
 
     // Creates the windows and shows each in turn, calling `check` while it is up.
@@ -172,16 +186,12 @@ protected:
     }
 
     QFont font_;
+    QFont desktop_;
     QPalette palette_;
 };
 
 TEST_F(Looks, EveryTextFitsAtALargeFontInADarkTheme) {
-    QFont large = font_;
-    if (large.pointSizeF() > 0)
-        large.setPointSizeF(large.pointSizeF() * 1.5);
-    else
-        large.setPixelSize(large.pixelSize() * 3 / 2);
-    QApplication::setFont(large);
+    ScaleFont(1.5);
     QApplication::setPalette(DarkPalette());
 
     ShowEach([&](QWidget* window) {
@@ -231,25 +241,25 @@ TEST_F(Looks, AtTheDefaultFontEveryWindowKeepsTheLayoutItWasMadeWith) {
     std::filesystem::create_directories(BackupConfig.GameDir.Get() + "save");
     ShowEach([&](QWidget* window) {
         ExpectTextsFitInside(window);
-        bool allFit = true;
+        EXPECT_EQ(window->size(), DesignSizes.at(window->objectName()))
+            << window->objectName().toStdString();
+        // Each control stays where it was made, a text wider than its place growing into the
+        // room after it; a field gives way to such a text before it, keeping its right edge.
         for (QWidget* w : Controls(window)) {
-            const QRect design = w->property("mfDesignGeometry").toRect();
-            const QSize room = TextRoom(w);
-            if (room.isValid() &&
-                (room.width() > design.width() || room.height() > design.height()))
-                allFit = false;
+            const QVariant designed = w->property("mfDesignGeometry");
+            if (!designed.isValid())
+                continue;
+            const QRect design = designed.toRect(), now = w->geometry();
+            if (qobject_cast<QLineEdit*>(w))
+                EXPECT_EQ(now.topRight(), design.topRight()) << NameOf(w).toStdString();
+            else
+                EXPECT_EQ(now.topLeft(), design.topLeft()) << NameOf(w).toStdString();
+            EXPECT_EQ(now.height(), design.height()) << NameOf(w).toStdString();
             const auto place = DesignPlaces.find(NameOf(w));
             if (place != DesignPlaces.end()) {
                 EXPECT_EQ(design, place->second) << NameOf(w).toStdString();
             }
         }
-        if (!allFit)
-            return;
-        EXPECT_EQ(window->size(), DesignSizes.at(window->objectName()))
-            << window->objectName().toStdString();
-        for (QWidget* w : Controls(window))
-            EXPECT_EQ(w->geometry(), w->property("mfDesignGeometry").toRect())
-                << NameOf(w).toStdString() << " moved";
     });
 }
 
