@@ -8,6 +8,7 @@
 // font actually in use; a field right of a grown control gives way first,
 // keeping its right edge, then whatever lies right of or below it moves
 // along, so that columns and rows stay aligned; the window grows to hold it.
+// A button keeps 4 px between its frame and its text at either side.
 // Where the text fits already, nothing moves: the hand-made layout stands.
 
 class QLabel;

@@ -61,9 +61,10 @@ QSize TextRoom(const QWidget* w) {
                     metric(QStyle::PM_RadioButtonLabelSpacing),
                 std::max(fm.height(), metric(QStyle::PM_ExclusiveIndicatorHeight))};
     if (auto* button = qobject_cast<const QPushButton*>(w)) {
+        // The text (and its icon) keeps 4 px from the frame on either side.
         const int icon = button->icon().isNull() ? 0 : button->iconSize().width() + 4;
         const int frame = 2 * metric(QStyle::PM_DefaultFrameWidth);
-        return {fm.horizontalAdvance(button->text()) + icon + frame, fm.height() + frame};
+        return {fm.horizontalAdvance(button->text()) + icon + frame + 2 * 4, fm.height() + frame};
     }
     if (auto* label = qobject_cast<const QLabel*>(w)) {
         if (label->wordWrap() || label->text().isEmpty())
@@ -261,6 +262,17 @@ TEST_F(Looks, AtTheDefaultFontEveryWindowKeepsTheLayoutItWasMadeWith) {
             }
         }
     });
+}
+
+// Between the default size and the large one (the tests above): a button's text
+// came within 2 px of its frame there.
+TEST_F(Looks, AtSizesALittleLargerEveryTextFitsAndNoButtonTextComesNearItsFrame) {
+    for (const double scale : {1.15, 1.3}) {
+        SCOPED_TRACE(scale);
+        ScaleFont(scale);
+        ShowEach([&](QWidget* window) { ExpectTextsFitInside(window); });
+        shell::DestroyWindows();
+    }
 }
 
 } // namespace
