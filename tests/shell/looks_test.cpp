@@ -175,9 +175,16 @@ protected:
 
     void ExpectTextsFitInside(QWidget* window) {
         const QRect inside = window->rect();
-        for (QWidget* w : Controls(window)) {
+        const std::vector<QWidget*> controls = Controls(window);
+        for (QWidget* w : controls) {
             const QRect at(w->mapTo(window, QPoint()), w->size());
             EXPECT_TRUE(inside.contains(at)) << NameOf(w).toStdString() << " lies outside";
+            for (QWidget* other : controls) {
+                if (other != w && other->parentWidget() == w->parentWidget()) {
+                    EXPECT_FALSE(other->geometry().intersects(w->geometry()))
+                        << NameOf(w).toStdString() << " overlaps " << NameOf(other).toStdString();
+                }
+            }
             const QSize room = TextRoom(w);
             if (!room.isValid())
                 continue;
