@@ -124,7 +124,7 @@ TEST_F(CliTest, BackupTakesEachChangedFileOfTheDefaultKindsAndNamesTheChangedSav
     EXPECT_EQ(last.err, "not taken: 1 changed multiplayer save; use --kinds all\n");
 }
 
-TEST_F(CliTest, RestoreWithAndWithoutOwnerAndADryRunThatChangesNothing) {
+TEST_F(CliTest, RestoreWithAndWithoutOwnerADryRunThatChangesNothingAndAnUndoOfTheLastOne) {
     const std::string machine =
         Json(Run({"settings", "--json"})).object()["machine_name"].toString().toStdString();
     std::string owned(81, '\0');
@@ -158,6 +158,9 @@ TEST_F(CliTest, RestoreWithAndWithoutOwnerAndADryRunThatChangesNothing) {
     testenv::WriteFile(chars, "after");
     Run({"restore", "latest", "--no-owner"});
     EXPECT_EQ(testenv::ReadFile(chars), "before");
+    // Undo takes the newest of the three sets the restores kept.
+    Run({"undo"});
+    EXPECT_EQ(testenv::ReadFile(chars), "after");
 }
 
 TEST_F(CliTest, ExportThenImportIntoASecondBackupFolderThroughAnotherSettingsFile) {
