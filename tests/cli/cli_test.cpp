@@ -488,6 +488,13 @@ TEST_F(CliTest, RestoreKeepsTheSavesItReplacesUndoBringsThemBackAndADamagedCopyI
         EXPECT_TRUE(testenv::ReadFile(c.refused) == (c.refused == net ? "evening net" : evening));
     }
     EXPECT_EQ(Sets().size(), 3u);
+    // A listed copy that can't be read would fail too.
+    fs::remove(backupDir + plain + "/net.sav");
+    fs::create_symlink("gone", backupDir + plain + "/net.sav");
+    Run({"restore", QString::fromStdString(plain), "--kinds", "multiplayer", "--dry-run"}, 1);
+    EXPECT_EQ(last.out,
+              "would refuse " + net +
+                  ": the backup copy can't be read (The system cannot find the file specified)\n");
 }
 
 TEST_F(CliTest, PruneKeepsTheNewestAndLeavesWhatIsNotSurelyASet) {
