@@ -6,12 +6,14 @@
 #include "config/folder_checks.h"
 #include "core/backup.h"
 #include "core/import.h"
+#include "core/kinds.h"
 #include "core/prune.h"
 #include "core/restore.h"
 #include "core/set_list.h"
 #include "core/verify.h"
 #include "platform/attributes.h"
 #include "platform/files.h"
+#include "platform/game_locations.h"
 #include "platform/last_error.h"
 #include "platform/paths.h"
 #include "ui/message_box.h"
@@ -88,8 +90,8 @@ bool Missing(const std::string& path) {
 // missing settings file is made from the defaults and the game found, as the
 // program does; one that exists but can't be read is left alone and refused.
 // `mayWrite` false (a dry run): a missing file is not made, the defaults
-// serve in memory.
-void LoadSettings(const std::string& configFile, bool mayWrite) {
+// serve in memory. A first start makes the backup folder too, and says so.
+void LoadSettings(const std::string& configFile, bool mayWrite, Console& console) {
     SetSettingsFilePath(Absolute(configFile));
     SetDefaultConfig();
     switch (ReadConfig()) {
@@ -98,8 +100,12 @@ void LoadSettings(const std::string& configFile, bool mayWrite) {
     case ConfigRead::NotOpened:
         if (Missing(SettingsFilePath())) {
             TakeFirstGameFolder();
-            if (mayWrite)
+            if (mayWrite) {
                 SaveConfig();
+                const std::string backupDir = BackupConfig.BackupDir.Get();
+                if (MakeBackupFolder(backupDir))
+                    console.Error("made the backup folder " + backupDir);
+            }
             break;
         }
         [[fallthrough]];
@@ -253,23 +259,42 @@ core::KindSet DefaultKinds() {
             BackupConfig.SinglePlayer != 0};
 }
 
+// "2 changed single-player saves".
+std::string ChangedSaves(core::Kind kind, std::size_t count) {
+    const char* what = kind == core::Kind::Characters    ? " changed character list"
+                       : kind == core::Kind::Multiplayer ? " changed multiplayer save"
+                                                         : " changed single-player save";
+    return std::to_string(count) + what + (count == 1 ? "" : "s");
+}
+
 int Backup(const Options& options, Console& console) {
     RequireBackupFolder();
     RequireGameFolder();
     core::BackupChoices choices;
-    if (options.Kinds) {
-        choices.Kinds = options.Kinds->Kinds;
-    } else {
-        // As the dialog offers them: the default kinds that have a changed file.
-        const core::KindSet offered = core::OfferedKinds(options.IgnoreArchiveBit);
-        for (core::Kind kind : core::AllKinds)
-            choices.Kinds.Set(kind, DefaultKinds().Has(kind) && offered.Has(kind));
-    }
+    // Unlike the window, which looks at a kind's first file only, every save
+    // file counts on its own: a run from a timer misses no changed game.
+    choices.Kinds = options.Kinds ? options.Kinds->Kinds : DefaultKinds();
+    std::vector<std::pair<core::Kind, std::size_t>> leftOut;
+    for (core::Kind kind : core::AllKinds)
+        if (const std::size_t changed = core::ChangedFiles(kind).size();
+            changed != 0 && !choices.Kinds.Has(kind))
+            leftOut.emplace_back(kind, changed);
     choices.Description = options.Description.value_or("");
     choices.Zip = options.Zip.value_or(ZipSetting());
     choices.DryRun = options.DryRun;
     ConsoleReporter reporter(console, "backed up", "back up");
-    return Status(core::Backup(choices, reporter));
+    const int status = Status(core::Backup(choices, reporter));
+
+    // The saves left out, most first, so that none is missed unseen.
+    if (!leftOut.empty()) {
+        std::stable_sort(leftOut.begin(), leftOut.end(),
+                         [](const auto& a, const auto& b) { return a.second > b.second; });
+        std::vector<std::string> parts;
+        for (const auto& [kind, count] : leftOut)
+            parts.push_back(ChangedSaves(kind, count));
+        console.Error("not taken: " + Join(parts, ", ") + "; use --kinds all");
+    }
+    return status;
 }
 
 // What a restore, export or import takes from `folder`: its form and the
@@ -296,6 +321,32 @@ int Restore(const Options& options, Console& console) {
         choices.Owner = ComputerName;
     choices.DryRun = options.DryRun;
     choices.Safety = !options.NoSafety;
+    ConsoleReporter reporter(console, "restored", "restore", true);
+    return Status(core::Restore(choices, reporter));
+}
+
+// The newest set a restore kept the game's files in before it replaced them.
+std::string NewestSafetySet() {
+    const std::vector<core::SetEntry> sets = core::SetsByDate();
+    for (auto set = sets.rbegin(); set != sets.rend(); ++set)
+        if (set->Description.rfind(core::SafetySetDescription, 0) == 0)
+            return set->Rec.Name;
+    throw Refusal(std::string("no restore to undo: no set \"") + core::SafetySetDescription +
+                  "...\" in " + BackupConfig.BackupDir.Get());
+}
+
+// Restores the newest safety set as it was kept, byte for byte: no owner
+// block is written and no safety set of its own is made.
+int Undo(const Options& options, Console& console) {
+    RequireBackupFolder();
+    RequireGameFolder();
+    core::RestoreChoices choices;
+    choices.SetName = NewestSafetySet();
+    if (!Take(options, core::SetFolder(choices.SetName), "set " + choices.SetName, "restore",
+              console, choices.Zip, choices.Kinds))
+        return ExitOk;
+    choices.DryRun = options.DryRun;
+    choices.Safety = false;
     ConsoleReporter reporter(console, "restored", "restore", true);
     return Status(core::Restore(choices, reporter));
 }
@@ -421,6 +472,32 @@ int Prune(const Options& options, Console& console) {
     return status;
 }
 
+// Every installation found, as the Settings window's Find lists them, for a
+// script or a user to pick one with `settings set game-dir`.
+int Find(const Options& options, Console& console) {
+    const std::vector<platform::GameInstallation> found = FindGameFolders();
+    if (options.Json) {
+        QJsonArray array;
+        for (const platform::GameInstallation& game : found)
+            array.append(QJsonObject{{"game_dir", Q(game.GameDir)},
+                                     {"launcher", Q(game.Launcher)},
+                                     {"prefix", Q(platform::PrefixOfPath(game.GameDir))},
+                                     {"save_folder", game.HasSave}});
+        PrintJson(console, QJsonDocument(array));
+    } else {
+        for (const platform::GameInstallation& game : found)
+            console.Out(game.GameDir + "  (" + game.Launcher +
+                        (game.HasSave ? "" : ", no save folder yet") + ")");
+    }
+    if (found.empty()) {
+        console.Error("Moonforge was not found. Looked for drive_c/Program Files/Corvanta "
+                      "Software/Moonforge/ (and in Program Files (x86)) in the Wine prefixes of:");
+        for (const std::string& line : platform::WinePrefixSearchPlaces())
+            console.Error(line);
+    }
+    return ExitOk;
+}
+
 int ShowSettings(const Options& options, Console& console) {
     const std::string kinds = Join(KindWords(DefaultKinds()), ",");
     if (options.Json) {
@@ -463,13 +540,20 @@ std::string CheckedFolder(const std::string& value,
     return folder;
 }
 
-int SetSetting(const Options& options) {
+int SetSetting(const Options& options, Console& console) {
     const std::string& key = options.Arguments[1];
     const std::string& value = options.Arguments[2];
     if (key == "game-dir") {
         BackupConfig.GameDir.Set(CheckedFolder(value, CheckGameDir));
     } else if (key == "backup-dir") {
+        // A new folder is made when the one above it exists; a slip of a
+        // deeper path is still refused.
+        const std::string folder = platform::IncludeTrailingPathDelimiter(Absolute(value));
+        const bool made =
+            !value.empty() && folder.size() <= ShortString::Capacity && MakeBackupFolder(folder);
         BackupConfig.BackupDir.Set(CheckedFolder(value, CheckBackupDir));
+        if (made)
+            console.Error("made the backup folder " + folder);
     } else if (key == "kinds") {
         const core::KindSet kinds = ParseKinds(value, true).Kinds;
         BackupConfig.Characters = kinds.Characters ? 1 : 0;
@@ -494,6 +578,8 @@ int Run(const Options& options, Console& console) {
         return Backup(options, console);
     if (command == "restore")
         return Restore(options, console);
+    if (command == "undo")
+        return Undo(options, console);
     if (command == "export")
         return Export(options, console);
     if (command == "import")
@@ -502,9 +588,11 @@ int Run(const Options& options, Console& console) {
         return Verify(options, console);
     if (command == "prune")
         return Prune(options, console);
+    if (command == "find")
+        return Find(options, console);
     if (options.Arguments.empty())
         return ShowSettings(options, console);
-    return SetSetting(options);
+    return SetSetting(options, console);
 }
 
 // Standard streams that were closed would be taken by the next file opened,
@@ -515,13 +603,7 @@ void KeepStandardStreamsOpen() {
             open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
 }
 
-} // namespace
-
-int Main(int argc, char** argv) {
-    KeepStandardStreamsOpen();
-    // A reader that goes away (`| head`) must not end a backup half way.
-    std::signal(SIGPIPE, SIG_IGN);
-    Console console;
+int RunCommandLine(int argc, char** argv, Console& console) {
     try {
         const Options options = ParseOptions(std::vector<std::string>(argv + 1, argv + argc));
         if (options.Help || options.Version) {
@@ -534,7 +616,9 @@ int Main(int argc, char** argv) {
         // The messages of the settings, the set and the archiver calls.
         const ui::MessageCapture messages(
             [&](const ui::Message& message) { console.Error(message.text.toStdString()); });
-        LoadSettings(options.ConfigFile, !options.DryRun);
+        // Finding the game needs no settings, and makes none.
+        if (options.Command != "find")
+            LoadSettings(options.ConfigFile, !options.DryRun, console);
         return Run(options, console);
     } catch (const UsageError& e) {
         console.Error(std::string("mfbackup-cli: ") + e.what() + " (see mfbackup-cli --help)");
@@ -546,6 +630,22 @@ int Main(int argc, char** argv) {
         console.Error(std::string("mfbackup-cli: ") + e.what());
         return ExitFailed;
     }
+}
+
+} // namespace
+
+int Main(int argc, char** argv) {
+    KeepStandardStreamsOpen();
+    // A reader that goes away (`| head`) must not end a backup half way.
+    std::signal(SIGPIPE, SIG_IGN);
+    Console console;
+    const int status = RunCommandLine(argc, argv, console);
+    // Output that was lost (a full disk, a reader gone) is a failure.
+    const std::string why = console.FinishOutput();
+    if (why.empty())
+        return status;
+    console.Error("mfbackup-cli: cannot write to standard output: " + why);
+    return status == ExitOk ? ExitFailed : status;
 }
 
 } // namespace cli

@@ -3,6 +3,8 @@
 #include "platform/paths.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -17,11 +19,25 @@ Console::~Console() {
 
 void Console::Write(std::FILE* stream, const std::string& line) {
     EndProgress();
-    // Paths are bytes: written as they are. A closed stream is no reason to
-    // stop the work, so write errors are not acted on.
-    std::fwrite(line.data(), 1, line.size(), stream);
-    std::fputc('\n', stream);
-    std::fflush(stream);
+    // Paths are bytes: written as they are. A failed write is no reason to
+    // stop the work: one to standard output is kept for the exit status.
+    errno = 0;
+    const bool written = std::fwrite(line.data(), 1, line.size(), stream) == line.size() &&
+                         std::fputc('\n', stream) != EOF && std::fflush(stream) == 0;
+    if (!written && stream == stdout && outError_ == 0)
+        outError_ = errno != 0 ? errno : EIO;
+}
+
+std::string Console::FinishOutput() {
+    int error = outError_;
+    errno = 0;
+    if (std::fflush(stdout) != 0 || std::ferror(stdout))
+        error = error != 0 ? error : (errno != 0 ? errno : EIO);
+    // A file system may report a failed write only when the file is closed.
+    errno = 0;
+    if (std::fclose(stdout) != 0)
+        error = error != 0 ? error : (errno != 0 ? errno : EIO);
+    return error != 0 ? std::strerror(error) : std::string();
 }
 
 void Console::Out(const std::string& line) {
@@ -82,6 +98,11 @@ void ConsoleReporter::FileKept(const std::string& source, const std::string& tar
 
 void ConsoleReporter::FilePlanned(const std::string& source, const std::string& target) {
     console_.Out("would " + planned_ + " " + (planTarget_ ? target : source));
+}
+
+void ConsoleReporter::FileRefusal(const std::string& source, const std::string& target,
+                                  const std::string& why) {
+    console_.Out("would refuse " + (planTarget_ ? target : source) + ": " + why);
 }
 
 } // namespace cli

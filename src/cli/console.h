@@ -26,19 +26,24 @@ public:
     void Progress(std::size_t index, std::size_t total, const std::string& name);
     // Removes the progress line, if one is shown.
     void EndProgress();
+    // Flushes and closes standard output: "" when all that was written to it
+    // got there, else why not. Nothing is written to it afterwards.
+    std::string FinishOutput();
 
 private:
     void Write(std::FILE* stream, const std::string& line);
 
     bool terminal_ = false;
     bool progressShown_ = false;
+    int outError_ = 0; // the first failed write to standard output
 };
 
 // The core's reports for one command: each file done as "<done> <source> ->
 // <target>" ("backed up ..."), each game file a restore keeps first as "kept
 // <source> -> <target>", each file a dry run would do as "would <planned>
-// <path>" ("would back up <source>", "would restore <target>"), messages as
-// lines of standard error.
+// <path>" ("would back up <source>", "would restore <target>") and each it
+// would refuse as "would refuse <path>: <why>", messages as lines of standard
+// error.
 class ConsoleReporter : public core::Reporter {
 public:
     // `planTarget`: a dry run names the target rather than the source.
@@ -53,6 +58,8 @@ public:
     void FileDone(const std::string& source, const std::string& target, bool ok) override;
     void FileKept(const std::string& source, const std::string& target) override;
     void FilePlanned(const std::string& source, const std::string& target) override;
+    void FileRefusal(const std::string& source, const std::string& target,
+                     const std::string& why) override;
 
 private:
     Console& console_;

@@ -19,7 +19,8 @@ const std::vector<CommandInfo>& Commands() {
         {"list", "list [--json]", "the backup sets, oldest first", {"--json"}, 0},
         {"backup",
          "backup [--kinds K] [--desc TEXT] [--zip | --plain] [--ignore-archive-bit] [--dry-run]",
-         "back up the changed save files into a new set",
+         "back up the changed save files into a new set, of the kinds the settings check "
+         "unless --kinds names others; each file counts on its own",
          {"--kinds", "--desc", "--zip", "--plain", "--ignore-archive-bit", "--dry-run"},
          0},
         {"restore",
@@ -28,6 +29,12 @@ const std::vector<CommandInfo>& Commands() {
          "replaces in a new set (not with --no-safety)",
          {"--kinds", "--owner", "--no-owner", "--no-safety", "--dry-run"},
          1},
+        {"undo",
+         "undo [--dry-run]",
+         "undo the last restore: put back the files the newest \"Before restoring ...\" set "
+         "kept, byte for byte (no owner written, no new set)",
+         {"--dry-run"},
+         0},
         {"export",
          "export SET DIR [--kinds K]",
          "copy the files of a set and its description into a folder",
@@ -50,10 +57,15 @@ const std::vector<CommandInfo>& Commands() {
          "remove the oldest sets so that N remain",
          {"--keep", "--dry-run"},
          0},
+        {"find",
+         "find [--json]",
+         "the Moonforge installations found, each with its launcher (writes no settings)",
+         {"--json"},
+         0},
         {"settings",
          "settings [--json] | settings set KEY VALUE",
-         "show the settings, or change one: game-dir, backup-dir, kinds, zip (on/off), owner "
-         "(on/off)",
+         "show the settings, or change one: game-dir, backup-dir (made when only its "
+         "last folder is missing), kinds, zip (on/off), owner (on/off)",
          {"--json"},
          0},
     };
@@ -259,8 +271,9 @@ std::string HelpText(const std::string& command) {
             "folder name (any letter case) or latest. --config FILE reads and writes another\n"
             "settings file. --help and --version also work after a COMMAND.\n\n"
             "Exit status: 0 when everything asked was done, 1 when a file failed (or a set\n"
-            "is damaged, or was not removed whole), 2 for a usage error, an unknown set, a\n"
-            "missing folder or an unreadable settings file.\n"
+            "is damaged, or was not removed whole, or standard output could not be written),\n"
+            "2 for a usage error, an unknown set, a missing folder or an unreadable settings\n"
+            "file.\n"
             "See mfbackup-cli(1).\n";
     return text;
 }

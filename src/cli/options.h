@@ -35,7 +35,7 @@ struct Options {
     std::optional<std::string> Description;
     std::optional<bool> Zip;
     std::optional<bool> Owner;
-    bool IgnoreArchiveBit = false;
+    bool IgnoreArchiveBit = false; // backup: kept for old scripts; each changed file counts
     bool DryRun = false;
     bool NoSafety = false; // restore: no safety set first
     bool Json = false;

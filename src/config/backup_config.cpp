@@ -163,11 +163,17 @@ void TakeFirstGameFolder() {
         BackupConfig.GameDir.Set(found.front().GameDir);
 }
 
+bool MakeBackupFolder(const std::string& dir) {
+    return !dir.empty() && !platform::DirectoryExists(dir) && platform::CreateDirectory(dir);
+}
+
 void LoadConfig() {
     if (ReadConfig() == ConfigRead::NotOpened) {
-        // A first start: the game's folder is where the game was found.
+        // A first start: the game's folder is where the game was found, and
+        // the first backup finds its folder there.
         TakeFirstGameFolder();
         SaveConfig();
+        MakeBackupFolder(BackupConfig.BackupDir.Get());
     }
 }
 

@@ -70,8 +70,11 @@ ConfigRead ReadConfig();
 // A first start (no settings file): GameDir becomes the first installation
 // found, if any.
 void TakeFirstGameFolder();
-// ReadConfig; when the file can't be opened, TakeFirstGameFolder and write the
-// file from the current values.
+// Makes the folder `dir` (ending in '/') when it is missing and the folder
+// above it exists. True when it was made now.
+bool MakeBackupFolder(const std::string& dir);
+// ReadConfig; when the file can't be opened, TakeFirstGameFolder, write the
+// file from the current values and make the backup folder they name.
 void LoadConfig();
 // Writes the whole record atomically; a failure is shown ("Cannot create file
 // <path>") and false returned.

@@ -135,6 +135,12 @@ KindSet OfferedKinds(bool ignoreArchiveBit) {
     return offered;
 }
 
+std::vector<std::string> ChangedFiles(Kind kind) {
+    std::vector<std::string> list;
+    CollectFiles(BackupConfig.GameDir.Get() + KindFolder(kind), list);
+    return list;
+}
+
 void CollectFiles(const std::string& folder, std::vector<std::string>& list) {
     std::vector<Source> found;
     Collect(folder, found);

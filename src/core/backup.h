@@ -21,6 +21,10 @@ std::string BackupTestPattern(Kind kind);
 // The kinds a backup offers: those whose test pattern passes CanBackup.
 KindSet OfferedKinds(bool ignoreArchiveBit);
 
+// The changed files of one kind, each judged on its own as Backup takes them,
+// not through the kind's test pattern.
+std::vector<std::string> ChangedFiles(Kind kind);
+
 // Appends `folder` + name for each plain, visible file of `folder` (ending
 // in '/') whose archive attribute is set, in the order of the directory
 // search.

@@ -35,6 +35,10 @@ public:
     // A dry run: this file would be done. The target is "" when it is not
     // known before the run (the set a backup would make).
     virtual void FilePlanned(const std::string& /*source*/, const std::string& /*target*/) {}
+    // A dry run: this file would be refused, `why` ("the backup copy is
+    // damaged").
+    virtual void FileRefusal(const std::string& /*source*/, const std::string& /*target*/,
+                             const std::string& /*why*/) {}
 };
 
 // What a run did: the files done and the failures reported (files or steps).

@@ -50,15 +50,16 @@ std::function<bool(platform::StagedFile&)> OwnerPatch(const std::optional<std::s
     };
 }
 
-// What a copy refused for its checksum adds to its message.
-const char* const DamagedCopy = ": the backup copy is damaged";
+// Why a copy is refused for its checksum, and what it adds to its message.
+const char* const Damaged = "the backup copy is damaged";
+const std::string DamagedCopy = std::string(": ") + Damaged;
 
-// Whether the archive at `path` matches its entry; `damaged` when it was read
-// and does not. A hash made ahead serves while the archive is still the
-// version it was made of. False with the last error set when it could not
-// be read.
-bool ArchiveMatches(const std::string& path, const ManifestEntry& expected,
-                    const platform::HashQueue::Result* ahead, bool& damaged) {
+// Whether the file at `path` (a plain copy or an archive) matches its entry;
+// `damaged` when it was read and does not. A hash made ahead serves while the
+// file is still the version it was made of. False with the last error set
+// when it could not be read.
+bool FileMatches(const std::string& path, const ManifestEntry& expected,
+                 const platform::HashQueue::Result* ahead, bool& damaged) {
     platform::Sha256Digest digest;
     std::uint64_t size = 0;
     platform::FileVersion now;
@@ -76,6 +77,29 @@ bool ArchiveMatches(const std::string& path, const ManifestEntry& expected,
 // The file a restore or export reads for a set file: itself, or its archive.
 std::string ReadPath(const std::string& source, bool zip) {
     return zip ? ArchiveOf(source) + ".zip" : source;
+}
+
+// A restore's dry run: each file it would put in place, and each it would
+// refuse, checked against the set's checksums as the restore checks it.
+RunResult PlanRestore(const std::string& setFolder, const RestoreChoices& choices,
+                      Reporter& reporter) {
+    RunResult result;
+    const Checksums sums = ChecksumsToCheck(setFolder, reporter);
+    for (const SetFile& file : SetFiles(setFolder, choices.Kinds, choices.Zip)) {
+        const std::string read = ReadPath(file.Source, choices.Zip);
+        const ManifestEntry* expected = sums.Find(platform::ExtractFileName(read));
+        bool damaged = false;
+        if (!expected || FileMatches(read, *expected, nullptr, damaged)) {
+            reporter.FilePlanned(file.Source, file.Target);
+            continue;
+        }
+        reporter.FileRefusal(file.Source, file.Target,
+                             damaged ? Damaged
+                                     : "the backup copy can't be read (" +
+                                           CauseText(platform::GetLastError()) + ")");
+        ++result.Failures;
+    }
+    return result;
 }
 
 } // namespace
@@ -184,11 +208,11 @@ bool RestoreFile(const std::string& source, const std::string& target, bool zip,
     bool ok;
     if (zip) {
         reporter.ProgressText("UnZipping " + source + " to " + target);
-        ok = (!expected || ArchiveMatches(read, *expected, sums.Ahead(read), damaged)) &&
+        ok = (!expected || FileMatches(read, *expected, sums.Ahead(read), damaged)) &&
              (owner ? UnzipOwnedFile(source, target, *owner) : UnzipFile(source, target));
         if (!ok)
             reporter.Message("error unzipping " + source + " to " + target +
-                             (damaged ? DamagedCopy : ""));
+                             (damaged ? DamagedCopy : std::string()));
         // Read-only, hidden and system are cleared (a failure here does no
         // harm); a file given the owner block reads as changed again, as a
         // write after the restore makes it on Windows.
@@ -209,7 +233,7 @@ bool RestoreFile(const std::string& source, const std::string& target, bool zip,
         damaged = copy == CopyCheck::Damaged;
         if (!ok)
             reporter.Message("error copying " + source + " to " + target +
-                             (damaged ? DamagedCopy : ""));
+                             (damaged ? DamagedCopy : std::string()));
     }
     reporter.FileDone(read, target, ok);
     return ok;
@@ -217,13 +241,10 @@ bool RestoreFile(const std::string& source, const std::string& target, bool zip,
 
 RunResult Restore(const RestoreChoices& choices, Reporter& reporter) {
     const std::string setFolder = SetFolder(choices.SetName);
-    if (choices.DryRun) {
-        for (const SetFile& file : SetFiles(setFolder, choices.Kinds, choices.Zip))
-            reporter.FilePlanned(file.Source, file.Target);
-        return {};
-    }
     if (!choices.Kinds.Any())
         return {};
+    if (choices.DryRun)
+        return PlanRestore(setFolder, choices, reporter);
     if (choices.Safety &&
         !KeepCurrentSaves(choices.SetName, SetFiles(setFolder, choices.Kinds, choices.Zip),
                           reporter))
@@ -261,7 +282,7 @@ bool ExportFile(const std::string& source, const std::string& target, bool zip,
             exported->Put(std::move(entry));
     } else {
         reporter.Message("error exporting " + from + " to " + to +
-                         (copy == CopyCheck::Damaged ? DamagedCopy : ""));
+                         (copy == CopyCheck::Damaged ? DamagedCopy : std::string()));
     }
     reporter.FileDone(from, to, ok);
     return ok;

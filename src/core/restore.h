@@ -74,14 +74,18 @@ bool RestoreFile(const std::string& source, const std::string& target, bool zip,
 // restored." and false is returned: the restore must not start.
 bool KeepCurrentSaves(const std::string& setName, const std::vector<SetFile>& files,
                       Reporter& reporter);
+// How the description of such a set starts; the restored set's name follows.
+inline constexpr char SafetySetDescription[] = "Before restoring ";
 
 struct RestoreChoices {
     std::string SetName; // the set's folder name in the backup folder
     KindSet Kinds;
     bool Zip = false;
     std::optional<std::string> Owner; // written into each restored file when given
-    bool DryRun = false;              // only report the files that would be restored
-    bool Safety = true;               // KeepCurrentSaves first
+    // Only report the files that would be restored, and those that would be
+    // refused as damaged (each one a failure).
+    bool DryRun = false;
+    bool Safety = true; // KeepCurrentSaves first
 };
 // The restore: the safety set first (see KeepCurrentSaves), then every file,
 // each checked against the set's checksums while it is copied.

@@ -46,7 +46,7 @@ std::string MakeSet(const std::string& setName, const std::vector<std::string>& 
     // The set's and the archiver's own messages are not shown: the
     // archiver's becomes the cause, as its exit code is all it tells.
     const ui::MessageCapture said;
-    if (!CreateBackupSet("Before restoring " + setName, setPath)) {
+    if (!CreateBackupSet(SafetySetDescription + setName, setPath)) {
         setPath.clear();
         return CauseText(platform::GetLastError());
     }

@@ -1,6 +1,7 @@
 // mfbackup-cli run as a user runs it, on a game tree in the test's Wine
 // prefix, with the settings file pointing at it.
 
+#include "common/prefixes.h"
 #include "common/run_program.h"
 #include "core/manifest.h"
 #include "operations/game_tree.h"
@@ -65,14 +66,16 @@ protected:
     testenv::Outcome last;
 };
 
-TEST_F(CliTest, BackupTakesTheOfferedDefaultKindsAndASecondFindsNothing) {
+TEST_F(CliTest, BackupTakesEachChangedFileOfTheDefaultKindsAndNamesTheChangedSavesLeftOut) {
     const std::string chars = Save("characters/characters.lpl", "characters");
     const std::string net = Save("net/net.sav", "net game");
     const std::string game = Save("games/game1.sav", "one");
+    const std::string leftOut = "not taken: 1 changed single-player save; use --kinds all\n";
 
     // A dry run names the files and changes nothing.
     EXPECT_EQ(Run({"backup", "--dry-run"}),
               Lines({"would back up " + chars, "would back up " + net}));
+    EXPECT_EQ(last.err, leftOut);
     EXPECT_TRUE(Sets().empty());
     EXPECT_TRUE(Changed(chars) && Changed(net));
     // Not even the settings file a first start makes.
@@ -81,7 +84,7 @@ TEST_F(CliTest, BackupTakesTheOfferedDefaultKindsAndASecondFindsNothing) {
     EXPECT_FALSE(testenv::Exists(fresh));
 
     const std::string done = Run({"backup", "--desc", "Before the boss"});
-    EXPECT_EQ(last.err, "");
+    EXPECT_EQ(last.err, leftOut);
     ASSERT_EQ(Sets().size(), 1u);
     const std::string set = backupDir + Sets()[0] + "/";
     EXPECT_EQ(done, Lines({"backed up " + chars + " -> " + set + "characters.lpl",
@@ -93,7 +96,7 @@ TEST_F(CliTest, BackupTakesTheOfferedDefaultKindsAndASecondFindsNothing) {
 
     // Nothing changed of the default kinds: no set, and that is no failure.
     EXPECT_EQ(Run({"backup"}), "");
-    EXPECT_EQ(last.err, "Nothing found to backup!\n");
+    EXPECT_EQ(last.err, "Nothing found to backup!\n" + leftOut);
     EXPECT_EQ(Sets().size(), 1u);
 
     // Named kinds are taken whatever the settings say; --zip for this run only.
@@ -105,9 +108,23 @@ TEST_F(CliTest, BackupTakesTheOfferedDefaultKindsAndASecondFindsNothing) {
     for (const std::string& name : Sets())
         zipped |= Files(backupDir + name) == Names{".mfbackup-sums", "game1.zip"};
     EXPECT_TRUE(zipped);
+
+    // game1.sav, the games' first file, is backed up; games played since are
+    // taken all the same, each file on its own.
+    Save("net/net.sav", "net again");
+    const std::string game2 = Save("games/game2.sav", "two");
+    const std::string game3 = Save("games/game3.sav", "three");
+    Run({"settings", "set", "kinds", "characters"});
+    EXPECT_EQ(Run({"backup"}), "");
+    EXPECT_EQ(last.err, "Nothing found to backup!\nnot taken: 2 changed single-player saves, 1 "
+                        "changed multiplayer save; use --kinds all\n");
+    Run({"settings", "set", "kinds", "single"});
+    EXPECT_EQ(Run({"backup", "--dry-run"}),
+              Lines({"would back up " + game2, "would back up " + game3}));
+    EXPECT_EQ(last.err, "not taken: 1 changed multiplayer save; use --kinds all\n");
 }
 
-TEST_F(CliTest, RestoreWithAndWithoutOwnerAndADryRunThatChangesNothing) {
+TEST_F(CliTest, RestoreWithAndWithoutOwnerADryRunThatChangesNothingAndAnUndoOfTheLastOne) {
     const std::string machine =
         Json(Run({"settings", "--json"})).object()["machine_name"].toString().toStdString();
     std::string owned(81, '\0');
@@ -141,6 +158,9 @@ TEST_F(CliTest, RestoreWithAndWithoutOwnerAndADryRunThatChangesNothing) {
     testenv::WriteFile(chars, "after");
     Run({"restore", "latest", "--no-owner"});
     EXPECT_EQ(testenv::ReadFile(chars), "before");
+    // Undo takes the newest of the three sets the restores kept.
+    Run({"undo"});
+    EXPECT_EQ(testenv::ReadFile(chars), "after");
 }
 
 TEST_F(CliTest, ExportThenImportIntoASecondBackupFolderThroughAnotherSettingsFile) {
@@ -156,8 +176,13 @@ TEST_F(CliTest, ExportThenImportIntoASecondBackupFolderThroughAnotherSettingsFil
 
     const QString other = QString::fromStdString(testenv::Scratch() + "/other.ini");
     const std::string second = testenv::Scratch() + "/second/";
-    fs::create_directories(second);
+    // A new backup folder is made when the one above it exists.
+    Run({"--config", other, "settings", "set", "backup-dir", "new/second"}, 2);
+    EXPECT_EQ(last.err, "mfbackup-cli: Could not find this directory: " + testenv::Scratch() +
+                            "/new/second/\n");
     Run({"--config", other, "settings", "set", "backup-dir", "second"});
+    EXPECT_EQ(last.err, "made the backup folder " + second + "\n");
+    EXPECT_TRUE(fs::is_directory(second));
     Run({"--config", other, "settings", "set", "kinds", "single"});
     Run({"settings", "set", "zip", "on", "--config", other});
     const QJsonObject settings = Json(Run({"--config", other, "settings", "--json"})).object();
@@ -243,6 +268,7 @@ TEST_F(CliTest, ExitStatusesUsageErrorsAndUnknownSets) {
         {{"verify", "MFB1", "MFB9"}, 2, "mfbackup-cli: no set MFB9"},
         {{"settings", "set", "game-dir", scratch}, 2, "mfbackup-cli: Moonforge save directory"},
         {{"restore", "MFB9"}, 2, "mfbackup-cli: no set MFB9 in " + backupDir},
+        {{"undo"}, 2, "mfbackup-cli: no restore to undo: no set \"Before restoring ...\" in "},
         {{"restore", "MFB1", "--kinds", "single"}, 2, "mfbackup-cli: set MFB1 holds no single"},
         {{"export", "MFB1", "gone"}, 2, "mfbackup-cli: no folder " + testenv::Scratch() + "/gone/"},
         {{"import", "gone"}, 2, "mfbackup-cli: no folder "},
@@ -262,11 +288,62 @@ TEST_F(CliTest, ExitStatusesUsageErrorsAndUnknownSets) {
     EXPECT_EQ(Run({"restore", "-h"}).rfind("Usage: mfbackup-cli [--config FILE] restore SET", 0),
               0u);
 
+    // Output that can't be written fails the run, whatever it did.
+    Save("net/net.sav", "net game");
+    for (const char* args : {"list --json", "verify", "backup", "--help"}) {
+        last = testenv::RunProgram("/bin/sh",
+                                   {"-c", QString("exec \"$0\" %1 >/dev/full").arg(args), MF_CLI});
+        EXPECT_EQ(last.exitCode, 1) << args;
+        EXPECT_EQ(last.err,
+                  "mfbackup-cli: cannot write to standard output: No space left on device\n")
+            << args;
+    }
+    EXPECT_FALSE(Changed(gameDir + "save/net/net.sav")) << "the backup was made all the same";
+
     // A backup folder that is gone, with standard input and output closed.
     fs::remove_all(backupDir);
     last = testenv::RunProgram("/bin/sh", {"-c", "exec \"$0\" list <&- >&-", MF_CLI});
     EXPECT_EQ(last.exitCode, 2);
     EXPECT_EQ(last.err, "mfbackup-cli: the backup folder " + backupDir + " does not exist\n");
+    // A first start makes it, but not in a dry run.
+    const QString fresh = QString::fromStdString(testenv::Scratch() + "/fresh.ini");
+    Run({"--config", fresh, "backup", "--dry-run"}, 2);
+    EXPECT_FALSE(fs::exists(backupDir));
+    EXPECT_EQ(Run({"--config", fresh, "list"}), "");
+    EXPECT_EQ(last.err, "made the backup folder " + backupDir + "\n");
+    EXPECT_TRUE(fs::is_directory(backupDir));
+}
+
+TEST_F(CliTest, FindListsEveryInstallationWithItsLauncherAndWritesNoSettings) {
+    const testenv::LauncherGames games = testenv::MakeLauncherGames();
+    testenv::MakeInstallation(testenv::WinePrefix());
+    const std::string bare =
+        testenv::MakeInstallation(testenv::Home() + "/.PlayOnLinux/wineprefix/Moonforge", false);
+    const QString fresh = QString::fromStdString(testenv::Scratch() + "/fresh.ini");
+    EXPECT_EQ(
+        Run({"--config", fresh, "find"}),
+        Lines({gameDir + "  (Wine)", games.proton + "  (Steam)", games.protonLibrary + "  (Steam)",
+               games.lutris + "  (Lutris)", games.bottles + "  (Bottles)",
+               games.heroic + "  (Heroic)", bare + "  (PlayOnLinux, no save folder yet)"}));
+    EXPECT_FALSE(testenv::Exists(fresh.toStdString()));
+
+    const QJsonArray found = Json(Run({"find", "--json"})).array();
+    ASSERT_EQ(found.size(), 7);
+    EXPECT_EQ(found[2].toObject(),
+              (QJsonObject{
+                  {"game_dir", QString::fromStdString(games.protonLibrary)},
+                  {"launcher", "Steam"},
+                  {"prefix", QString::fromStdString(platform::PrefixOfPath(games.protonLibrary))},
+                  {"save_folder", true}}));
+    EXPECT_EQ(found[6]["save_folder"], false);
+
+    // None: nothing to pick from, and where it looked.
+    testenv::ClearLauncherFolders();
+    EXPECT_EQ(Run({"find"}), "");
+    EXPECT_EQ(last.err.rfind("Moonforge was not found. Looked for", 0), 0u) << last.err;
+    EXPECT_NE(last.err.find("\nSteam: ~/.steam/steam"), std::string::npos) << last.err;
+    const QJsonDocument none = Json(Run({"find", "--json"}));
+    EXPECT_TRUE(none.isArray() && none.array().isEmpty());
 }
 
 TEST_F(CliTest, VerifyFindsFlippedBitsCorruptArchivesMissingFilesAndSetsWithoutChecksums) {
@@ -343,7 +420,7 @@ TEST_F(CliTest, VerifyFindsFlippedBitsCorruptArchivesMissingFilesAndSetsWithoutC
                                                                {"problem", "archive"}}}}}));
 }
 
-TEST_F(CliTest, RestoreKeepsTheSavesItReplacesAndRefusesADamagedCopy) {
+TEST_F(CliTest, RestoreKeepsTheSavesItReplacesUndoBringsThemBackAndADamagedCopyIsRefused) {
     const std::string chars = Save("characters/characters.lpl", std::string(3000, 'a'));
     const std::string net = Save("net/net.sav", "first net");
     Run({"backup", "--kinds", "all"});
@@ -357,19 +434,27 @@ TEST_F(CliTest, RestoreKeepsTheSavesItReplacesAndRefusesADamagedCopy) {
     Save("net/net.sav", "evening net");
 
     // The dry run keeps nothing; the restore keeps both files first.
+    Run({"undo", "--dry-run"}, 2);
     Run({"restore", QString::fromStdString(plain), "--dry-run"});
     EXPECT_EQ(Sets().size(), 2u);
+    Run({"settings", "set", "owner", "on"});
     const std::string done = Run({"restore", QString::fromStdString(plain)});
     const std::string safety = backupDir + NewSet({plain, zipped}) + "/";
     EXPECT_EQ(done, Lines({"kept " + chars + " -> " + safety + "characters.lpl",
                            "kept " + net + " -> " + safety + "net.sav",
                            "restored " + backupDir + plain + "/characters.lpl -> " + chars,
                            "restored " + backupDir + plain + "/net.sav -> " + net}));
-    EXPECT_EQ(testenv::ReadFile(net), "first net");
-    // The newest set is the safety set: restoring it undoes the restore.
-    Run({"restore", "latest"});
+    EXPECT_NE(testenv::ReadFile(net), "first net") << "the owner was written";
+    // Undo restores the safety set byte for byte, owner on or not, and keeps
+    // no set of its own.
+    EXPECT_EQ(Run({"undo", "--dry-run"}),
+              Lines({"would restore " + chars, "would restore " + net}));
+    EXPECT_EQ(Run({"undo"}), Lines({"restored " + safety + "characters.lpl -> " + chars,
+                                    "restored " + safety + "net.sav -> " + net}));
     EXPECT_TRUE(testenv::ReadFile(chars) == evening);
     EXPECT_EQ(testenv::ReadFile(net), "evening net");
+    EXPECT_EQ(Sets().size(), 3u);
+    Run({"settings", "set", "owner", "off"});
 
     // A bit flipped in a plain copy, an archive damaged: verify finds them,
     // restore refuses them and leaves the game's files as they are.
@@ -390,13 +475,26 @@ TEST_F(CliTest, RestoreKeepsTheSavesItReplacesAndRefusesADamagedCopy) {
     for (const auto& c : cases) {
         Save("characters/characters.lpl", evening);
         Save("net/net.sav", "evening net");
+        // The dry run checks what the restore checks.
+        const std::string refusal = "would refuse " + c.refused + ": the backup copy is damaged";
+        const std::string promise = "would restore " + c.restored;
+        Run({"restore", QString::fromStdString(c.set), "--dry-run"}, 1);
+        EXPECT_EQ(last.out,
+                  c.refused == chars ? Lines({refusal, promise}) : Lines({promise, refusal}));
         Run({"restore", QString::fromStdString(c.set), "--no-safety"}, 1);
         EXPECT_EQ(last.err, c.err + ": the backup copy is damaged\n");
         EXPECT_EQ(testenv::ReadFile(c.restored),
                   c.restored == net ? "first net" : std::string(3000, 'a'));
         EXPECT_TRUE(testenv::ReadFile(c.refused) == (c.refused == net ? "evening net" : evening));
     }
-    EXPECT_EQ(Sets().size(), 4u);
+    EXPECT_EQ(Sets().size(), 3u);
+    // A listed copy that can't be read would fail too.
+    fs::remove(backupDir + plain + "/net.sav");
+    fs::create_symlink("gone", backupDir + plain + "/net.sav");
+    Run({"restore", QString::fromStdString(plain), "--kinds", "multiplayer", "--dry-run"}, 1);
+    EXPECT_EQ(last.out,
+              "would refuse " + net +
+                  ": the backup copy can't be read (The system cannot find the file specified)\n");
 }
 
 TEST_F(CliTest, PruneKeepsTheNewestAndLeavesWhatIsNotSurelyASet) {

@@ -82,7 +82,8 @@ TEST(SettingsFile, FirstStartWritesTheDefaultImage) {
     EXPECT_TRUE(TakeStartupErrors().isEmpty());
 }
 
-TEST(SettingsFile, FirstStartTakesTheFirstInstallationFoundAndItsMachineName) {
+TEST(SettingsFile,
+     FirstStartTakesTheFirstInstallationFoundAndItsMachineNameAndMakesTheBackupFolder) {
     const testenv::LauncherGames games = testenv::MakeLauncherGames();
     WriteSystemReg("\"ComputerName\"=\"WINEBOX\"");
     WriteSystemReg("\"ComputerName\"=\"PROTONBOX\"", platform::PrefixOfPath(games.proton));
@@ -93,10 +94,16 @@ TEST(SettingsFile, FirstStartTakesTheFirstInstallationFoundAndItsMachineName) {
     expected.replace(3, 256, Field(games.proton));
     EXPECT_EQ(testenv::ReadFile(SettingsFile()), expected);
 
-    // Only a first start looks: a settings file keeps its folder.
+    // The first backup finds its folder.
+    EXPECT_TRUE(std::filesystem::is_directory(BackupDefault()));
+
+    // Only a first start looks, or makes a folder: a settings file keeps its
+    // game folder, and a backup folder gone later stays an error.
     std::filesystem::remove_all(testenv::Home() + "/.local/share/Steam/steamapps/compatdata");
+    std::filesystem::remove(BackupDefault());
     InitialiseSettings();
     EXPECT_EQ(BackupConfig.GameDir.Get(), games.proton);
+    EXPECT_FALSE(std::filesystem::exists(BackupDefault()));
 }
 
 TEST(SettingsFile, PathFollowsTheConfigHomeAndCreatesItsFolder) {
