@@ -409,7 +409,7 @@ TEST_F(CliTest, PruneKeepsTheNewestAndLeavesWhatIsNotSurelyASet) {
     ASSERT_TRUE(core::WriteManifestOf(backupDir + "MFB3/", {"characters.lpl", "autosave.sav"}));
     chmod((backupDir + "MFB3/game1.sav").c_str(), 0444);
     MakeSet("MFB4", {{"game1.zip", "PK"}, {".pkzip-a1b2c3", ""}});
-    MakeSet("MFB5", {{"net.sav", "n"}});
+    MakeSet("MFB5", {{"net.sav", "n"}, {"characters.lpl", "c"}, {"game1.sav", "1"}});
     MakeSet("Photos", {{"beach.jpg", "jpg"}});
     Age({{"Photos", 600},
          {"MFB1", 500},
