@@ -16,6 +16,7 @@
 #include "platform/game_locations.h"
 #include "platform/last_error.h"
 #include "platform/paths.h"
+#include "storage/backup_set.h"
 #include "ui/message_box.h"
 
 #include <QCoreApplication>
@@ -166,6 +167,40 @@ std::string Join(const std::vector<std::string>& words, const char* separator) {
     return out;
 }
 
+// The first `shown` of `names` and how many more: a line stays a line.
+std::string FirstNames(const std::vector<std::string>& names, std::size_t shown) {
+    std::string out;
+    for (std::size_t i = 0; i < names.size() && i < shown; ++i)
+        out += (i ? ", " : "") + names[i];
+    if (names.size() > shown)
+        out += " and " + std::to_string(names.size() - shown) + " more";
+    return out;
+}
+
+// `text` as a terminal may show it: each control character (C0, DEL, and C1
+// as UTF-8 codes it) written as \xHH, so that a description or a file name
+// can't clear the screen, ring the bell or move the cursor.
+std::string Printable(const std::string& text) {
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        auto code = static_cast<unsigned char>(text[i]);
+        const bool c1 = code == 0xC2 && i + 1 < text.size() &&
+                        static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                        static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+        if (c1)
+            code = static_cast<unsigned char>(text[++i]);
+        if (code < 0x20 || code == 0x7F || c1) {
+            out += "\\x";
+            out += hex[code >> 4];
+            out += hex[code & 0xF];
+        } else {
+            out += static_cast<char>(code);
+        }
+    }
+    return out;
+}
+
 QJsonArray JsonWords(const core::KindSet& kinds) {
     QJsonArray array;
     for (const std::string& word : KindWords(kinds))
@@ -226,6 +261,7 @@ int List(const Options& options, Console& console) {
             object["files"] = static_cast<qint64>(row.Contents.Files);
             object["bytes"] = static_cast<qint64>(row.Contents.Bytes);
             object["zip"] = row.Held.Zip && row.Held.Kinds.Any();
+            object["unfinished"] = IsSetUnfinished(core::SetFolder(row.Set->Rec.Name));
             array.append(object);
         }
         PrintJson(console, QJsonDocument(array));
@@ -236,9 +272,9 @@ int List(const Options& options, Console& console) {
     std::vector<std::size_t> widths(5, 0);
     for (const Row& row : rows) {
         const std::string kinds = Join(KindWords(row.Held.Kinds), ",");
-        cells.push_back({row.Set->Rec.Name, IsoDate(row.Set->Rec.WriteTime, false),
+        cells.push_back({Printable(row.Set->Rec.Name), IsoDate(row.Set->Rec.WriteTime, false),
                          kinds.empty() ? "-" : kinds, std::to_string(row.Contents.Files),
-                         std::to_string(row.Contents.Bytes), row.Set->Description});
+                         std::to_string(row.Contents.Bytes), Printable(row.Set->Description)});
         for (std::size_t i = 0; i < widths.size(); ++i)
             widths[i] = std::max(widths[i], cells.back()[i].size());
     }
@@ -379,8 +415,10 @@ std::string FileCount(std::size_t files) {
 }
 
 // "MFB1A2B ok (5 files)", "MFB1A2B DAMAGED: game3.sav (checksum); missing:
-// net.sav", "MFB1A2B missing: net.sav", "MFB1A2B no checksums (3 files)".
+// net.sav", "MFB1A2B missing: net.sav", "MFB1A2B no checksums (3 files)",
+// "MFB1A2B unfinished (2 files)". Ten names of each list at most.
 std::string VerifyLine(const core::SetCheck& check) {
+    constexpr std::size_t shown = 10;
     std::vector<std::string> damaged;
     std::vector<std::string> missing;
     for (const core::FileProblem& problem : check.Problems) {
@@ -394,14 +432,16 @@ std::string VerifyLine(const core::SetCheck& check) {
         return check.Name + " ok (" + FileCount(check.Files) + ")";
     case core::SetStatus::NoChecksums:
         return check.Name + " no checksums (" + FileCount(check.Files) + ")";
+    case core::SetStatus::Unfinished:
+        return check.Name + " unfinished (" + FileCount(check.Files) + ")";
     case core::SetStatus::Missing:
-        return check.Name + " missing: " + Join(missing, ", ");
+        return check.Name + " missing: " + FirstNames(missing, shown);
     case core::SetStatus::Damaged:
         break;
     }
-    std::string line = check.Name + " DAMAGED: " + Join(damaged, ", ");
+    std::string line = check.Name + " DAMAGED: " + FirstNames(damaged, shown);
     if (!missing.empty())
-        line += "; missing: " + Join(missing, ", ");
+        line += "; missing: " + FirstNames(missing, shown);
     return line;
 }
 
@@ -422,10 +462,10 @@ int Verify(const Options& options, Console& console) {
         const core::SetCheck check = core::VerifySet(core::SetFolder(name), name, reporter);
         const core::SetStatus verdict = check.Status();
         if (verdict == core::SetStatus::Damaged || verdict == core::SetStatus::Missing ||
-            !check.Complete)
+            verdict == core::SetStatus::Unfinished || !check.Complete)
             status = ExitFailed;
         if (!options.Json) {
-            console.Out(VerifyLine(check));
+            console.Out(Printable(VerifyLine(check)));
             continue;
         }
         QJsonArray problems;
@@ -454,17 +494,20 @@ int Prune(const Options& options, Console& console) {
             (set.Description.empty() ? std::string() : ", " + set.Description) + ")";
         switch (step.Outcome) {
         case core::PruneOutcome::Removed:
-            console.Out("removed " + label);
+            console.Out(Printable("removed " + label));
             break;
         case core::PruneOutcome::WouldRemove:
-            console.Out("would remove " + label);
+            console.Out(Printable("would remove " + label));
+            break;
+        case core::PruneOutcome::KeptCopy: // as it should be: no failure
+            console.Out(Printable("kept " + name + ": " + step.Why));
             break;
         case core::PruneOutcome::Kept:
-            console.Error("kept " + name + ": " + step.Why);
+            console.Error(Printable("kept " + name + ": " + step.Why));
             status = ExitFailed;
             break;
         case core::PruneOutcome::Failed:
-            console.Error("could not remove " + name + " whole: " + step.Why);
+            console.Error(Printable("could not remove " + name + " whole: " + step.Why));
             status = ExitFailed;
             break;
         }

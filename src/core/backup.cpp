@@ -244,6 +244,12 @@ RunResult Backup(const BackupChoices& choices, Reporter& reporter) {
         reporter.ProgressFlush();
         if (set.Finish()) {
             MarkBackedUp(backedUp);
+            // Last: the set is whole and its sources marked.
+            if (!MarkSetFinished(setPath)) {
+                const std::string cause = platform::SysErrorMessage(platform::GetLastError());
+                reporter.Message("error marking " + setPath + " finished: " + cause);
+                ++result.Failures;
+            }
         } else {
             const std::string cause = platform::SysErrorMessage(platform::GetLastError());
             reporter.Message("error writing " + setPath + " to disk: " + cause);

@@ -126,6 +126,10 @@ RunResult Import(const ImportChoices& choices, Reporter& reporter) {
         reporter.Message("error writing " + setPath +
                          " to disk: " + platform::SysErrorMessage(platform::GetLastError()));
         ++result.Failures;
+    } else if (!MarkSetFinished(setPath)) {
+        reporter.Message("error marking " + setPath +
+                         " finished: " + platform::SysErrorMessage(platform::GetLastError()));
+        ++result.Failures;
     }
     return result;
 }

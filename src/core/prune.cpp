@@ -9,6 +9,7 @@
 #include "platform/paths.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 namespace core {
 namespace {
@@ -46,7 +47,8 @@ bool OwnFiles(const std::string& folder, std::vector<std::string>& files, std::s
         else if (!IsSetFileName(rec.Name, manifest))
             foreign.push_back(rec.Name);
         else if (platform::EqualIgnoringAsciiCase(rec.Name, "desc.txt") ||
-                 platform::EqualIgnoringAsciiCase(rec.Name, ManifestName))
+                 platform::EqualIgnoringAsciiCase(rec.Name, ManifestName) ||
+                 platform::EqualIgnoringAsciiCase(rec.Name, UnfinishedName))
             last.push_back(rec.Name);
         else
             files.push_back(rec.Name);
@@ -59,37 +61,43 @@ bool OwnFiles(const std::string& folder, std::vector<std::string>& files, std::s
     return true;
 }
 
-// Deletes `files` of `folder`, then the folder; false with `why` at the
-// first that fails.
+// Deletes `files` of `folder`, then the folder, through the folder itself:
+// a link put in its place leads nowhere. False with `why` at the first that
+// fails.
 bool RemoveSet(const std::string& folder, const std::vector<std::string>& files, std::string& why) {
-    for (const std::string& name : files) {
-        const std::string path = folder + name;
-        // A set file is read-only when its game file was: that protected the
-        // game file, not the set. (Its archive bit set: no clean stamp kept
-        // for a file that goes.)
-        const std::uint32_t attrs = platform::GetFileAttributes(path);
-        if (attrs != platform::INVALID_FILE_ATTRIBUTES && (attrs & platform::faReadOnly))
-            platform::SetFileAttributes(path,
-                                        (attrs & ~platform::faReadOnly) | platform::faArchive);
-        if (!platform::DeleteFile(path)) {
-            why = "error deleting " + path + ": " +
-                  platform::SysErrorMessage(platform::GetLastError());
-            return false;
-        }
+    std::string failed;
+    if (platform::RemoveFolderWithFiles(folder, files, failed))
+        return true;
+    why = (failed.empty() ? "error removing " + folder : "error deleting " + folder + failed) +
+          ": " + platform::SysErrorMessage(platform::GetLastError());
+    return false;
+}
+
+// The save file a set's file is a copy of, by the name the game gives it
+// (the name tells the kind): a save as it is, an archive as the save it
+// stands for (characters.zip for characters.lpl, game1.zip for game1.sav);
+// "" for any other file.
+std::string SaveOf(const std::string& file) {
+    for (Kind kind : AllKinds) {
+        const std::string own = KindFileName(kind);
+        if (platform::MatchesWildcard(own, file))
+            return file;
+        if (platform::MatchesWildcard(KindFileName(kind, true), file))
+            return file.substr(0, file.size() - 3) + own.substr(own.rfind('.') + 1);
     }
-    if (!platform::RemoveDirectory(folder)) {
-        why =
-            "error removing " + folder + ": " + platform::SysErrorMessage(platform::GetLastError());
-        return false;
-    }
-    return true;
+    return {};
+}
+
+bool IsMark(const std::string& file) {
+    return platform::EqualIgnoringAsciiCase(file, UnfinishedName);
 }
 
 } // namespace
 
 bool IsSetFileName(std::string_view name, const Manifest& manifest) {
     if (platform::EqualIgnoringAsciiCase(name, "desc.txt") ||
-        platform::EqualIgnoringAsciiCase(name, ManifestName) || manifest.Find(name))
+        platform::EqualIgnoringAsciiCase(name, ManifestName) ||
+        platform::EqualIgnoringAsciiCase(name, UnfinishedName) || manifest.Find(name))
         return true;
     for (const char* temporary : {".mfcopy-*", ".pkzip-*"})
         if (platform::MatchesWildcard(temporary, name))
@@ -107,19 +115,64 @@ bool RemoveSetFolder(const std::string& folder, std::string& why) {
 }
 
 std::vector<PruneStep> Prune(std::size_t keep, bool dryRun) {
-    std::vector<PruneStep> steps;
     std::vector<SetEntry> sets = SetsByDate();
-    const std::size_t taken = sets.size() > keep ? sets.size() - keep : 0;
-    for (std::size_t i = 0; i < taken; ++i) {
-        PruneStep step{std::move(sets[i]), PruneOutcome::Kept, {}};
-        const std::string folder = SetFolder(step.Set.Rec.Name);
-        std::vector<std::string> files;
-        if (!IsSetName(step.Set.Rec.Name))
-            step.Why = "its name is not a set's (MFB and 1 to 4 hex digits)";
-        else if (OwnFiles(folder, files, step.Why))
-            step.Outcome = dryRun                               ? PruneOutcome::WouldRemove
-                           : RemoveSet(folder, files, step.Why) ? PruneOutcome::Removed
-                                                                : PruneOutcome::Failed;
+    const std::size_t count = sets.size();
+    struct Look {
+        bool Sure = false;              // surely a set: its files are in Files
+        std::vector<std::string> Files; // what a removal deletes
+        std::string Why;                // why it is not surely a set
+        std::vector<std::string> Only;  // the saves it holds the newest copy of
+        bool Kept = false;              // one of the newest others kept
+    };
+    std::vector<Look> looks(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        Look& look = looks[i];
+        if (!IsSetName(sets[i].Rec.Name))
+            look.Why = "its name is not a set's (MFB and 1 to 4 hex digits)";
+        else
+            look.Sure = OwnFiles(SetFolder(sets[i].Rec.Name), look.Files, look.Why);
+    }
+
+    // Sets hold only what changed: the newest copy of a save may be in an
+    // old set alone. Newest first, each save goes to the first finished set
+    // that holds it (an unfinished one may hold it torn).
+    std::unordered_set<std::string> seen;
+    std::size_t holding = 0;
+    for (std::size_t i = count; i-- > 0;) {
+        Look& look = looks[i];
+        if (!look.Sure || std::any_of(look.Files.begin(), look.Files.end(), IsMark))
+            continue;
+        for (const std::string& file : look.Files) {
+            const std::string save = SaveOf(file);
+            if (!save.empty() && seen.insert(platform::LowerAscii(save)).second)
+                look.Only.push_back(save);
+        }
+        holding += !look.Only.empty();
+    }
+    // Those sets stay and count toward `keep`; the newest others make it up.
+    std::size_t others = keep > holding ? keep - holding : 0;
+    for (std::size_t i = count; i-- > 0 && others > 0;) {
+        if (looks[i].Only.empty()) {
+            looks[i].Kept = true;
+            --others;
+        }
+    }
+
+    std::vector<PruneStep> steps;
+    for (std::size_t i = 0; i < count; ++i) {
+        Look& look = looks[i];
+        if (look.Kept || (!look.Only.empty() && i + keep >= count))
+            continue; // among the newest `keep`, or kept as one of them
+        PruneStep step{std::move(sets[i]), PruneOutcome::Kept, std::move(look.Why)};
+        if (!look.Only.empty()) {
+            step.Outcome = PruneOutcome::KeptCopy;
+            step.Why = "the only copy of " + NameList(look.Only);
+        } else if (look.Sure) {
+            step.Outcome = dryRun ? PruneOutcome::WouldRemove
+                           : RemoveSet(SetFolder(step.Set.Rec.Name), look.Files, step.Why)
+                               ? PruneOutcome::Removed
+                               : PruneOutcome::Failed;
+        }
         steps.push_back(std::move(step));
     }
     return steps;

@@ -20,7 +20,8 @@ namespace core {
 using ::IsSetName;
 
 // Whether a set may hold a file of this bare name (ASCII case ignored):
-// desc.txt; the manifest and every name it lists; the save files of each kind
+// desc.txt; the manifest and every name it lists; the unfinished mark; the
+// save files of each kind
 // and their archives (characters.lpl, net.sav, game*.sav, characters.zip,
 // net.zip, game*.zip); and what a copy or the archiver stopped half way
 // leaves (".mfcopy-*", ".pkzip-*").
@@ -35,6 +36,7 @@ enum class PruneOutcome {
     Removed,
     WouldRemove, // a dry run
     Kept,        // not surely a set, or holding what a set does not: left whole
+    KeptCopy,    // holding the newest copy of a save that no newer set holds
     Failed,      // removing it failed part way
 };
 
@@ -45,10 +47,14 @@ struct PruneStep {
 };
 
 // Takes the sets of the backup folder, oldest first (as SetsByDate), and
-// removes all but the newest `keep`, each folder with the files it holds, or
-// with `dryRun` only checks them. A folder that is not surely a set is kept,
-// and is not replaced by a newer one: more than `keep` then remain. One step
-// per set taken up, oldest first.
+// removes all but `keep` of them, each folder with the files it holds, or
+// with `dryRun` only checks them. A set holding the newest copy of a save
+// file (by its name; an archive stands for the save it holds) that no newer
+// set holds stays, whatever its age: those sets remain, and as many of the
+// newest others as make `keep` in all. An unfinished set holds no copy to
+// this rule. A folder that is not surely a set is kept, and is not replaced
+// by a newer one: more than `keep` then remain. One step per set taken up,
+// oldest first: each set removed or kept that is not among the newest `keep`.
 std::vector<PruneStep> Prune(std::size_t keep, bool dryRun);
 
 } // namespace core

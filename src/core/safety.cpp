@@ -58,7 +58,8 @@ std::string MakeSet(const std::string& setName, const std::vector<std::string>& 
             return said.texts().isEmpty() ? CauseText(platform::GetLastError())
                                           : said.texts().back().toStdString();
     }
-    if (!set.Finish())
+    // Finished before any game file is touched.
+    if (!set.Finish() || !MarkSetFinished(setPath))
         return CauseText(platform::GetLastError());
     return {};
 }

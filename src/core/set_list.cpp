@@ -2,6 +2,7 @@
 
 #include "config/backup_config.h"
 #include "platform/attributes.h"
+#include "platform/files.h"
 #include "platform/paths.h"
 #include "storage/backup_set.h"
 
@@ -11,14 +12,17 @@ namespace core {
 
 std::vector<SetEntry> ListSets() {
     std::vector<SetEntry> sets;
+    const std::string backupDir = BackupConfig.BackupDir.Get();
     platform::FileSearch search;
-    if (!search.FindFirst(BackupConfig.BackupDir.Get() + "*.*", platform::faDirectory))
+    if (!search.FindFirst(backupDir + "*.*", platform::faDirectory))
         return sets;
     do {
         const platform::SearchRec& rec = search.Rec();
         // Plain files come with a directory search; dot folders ("." and ".."
-        // among them) are no sets.
-        if (!(rec.Attr & platform::faDirectory) || rec.Name.empty() || rec.Name[0] == '.')
+        // among them) are no sets, nor is a link to a folder: what it leads
+        // to (the game's own saves, say) is no set to restore or prune.
+        if (!(rec.Attr & platform::faDirectory) || rec.Name.empty() || rec.Name[0] == '.' ||
+            platform::IsSymbolicLink(backupDir + rec.Name))
             continue;
         SetEntry entry{rec, {}};
         ReadSetDescription(rec.Name, entry.Description);

@@ -21,7 +21,7 @@ struct SetEntry {
 };
 
 // The set folders of the backup folder in the order of the directory search:
-// every visible folder whose name does not start with ".".
+// every visible folder whose name does not start with ".", links left out.
 std::vector<SetEntry> ListSets();
 // The same sets oldest first: by the folder's last-write time, then in the
 // order of the directory search.

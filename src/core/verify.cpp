@@ -7,6 +7,7 @@
 #include "platform/process.h"
 #include "platform/sha256.h"
 #include "storage/archiver_call.h"
+#include "storage/backup_set.h"
 
 #include <algorithm>
 
@@ -85,11 +86,13 @@ std::string ProblemWord(Problem problem) {
 }
 
 std::string StatusWord(SetStatus status) {
-    static const char* const words[] = {"ok", "damaged", "missing", "no-checksums"};
+    static const char* const words[] = {"ok", "damaged", "missing", "no-checksums", "unfinished"};
     return words[static_cast<int>(status)];
 }
 
 SetStatus SetCheck::Status() const {
+    if (Unfinished)
+        return SetStatus::Unfinished;
     const auto missing = [](const FileProblem& p) { return p.What == Problem::Missing; };
     if (!std::all_of(Problems.begin(), Problems.end(), missing))
         return SetStatus::Damaged;
@@ -124,6 +127,7 @@ ArchiveTest TestArchive(const std::string& archive, std::string* why) {
 SetCheck VerifySet(const std::string& folder, const std::string& name, Reporter& reporter) {
     SetCheck check;
     check.Name = name;
+    check.Unfinished = IsSetUnfinished(folder);
     SetChecker checker(folder, check, reporter);
 
     Manifest manifest;

@@ -28,18 +28,20 @@ struct FileProblem {
     Problem What;
 };
 
-enum class SetStatus { Ok, Damaged, Missing, NoChecksums };
-// "ok", "damaged", "missing", "no-checksums".
+enum class SetStatus { Ok, Damaged, Missing, NoChecksums, Unfinished };
+// "ok", "damaged", "missing", "no-checksums", "unfinished".
 std::string StatusWord(SetStatus status);
 
 struct SetCheck {
     std::string Name;
-    bool Checksums = false; // a sound manifest was there
-    std::size_t Files = 0;  // the set's files that were found and checked
+    bool Unfinished = false; // marked so: its run stopped before its end
+    bool Checksums = false;  // a sound manifest was there
+    std::size_t Files = 0;   // the set's files that were found and checked
     std::vector<FileProblem> Problems;
     bool Complete = true; // false when an archive could not be tested
 
-    // Damaged when any file is; else Missing when a file is; else
+    // Unfinished when marked so (what it holds may be torn or missing);
+    // else Damaged when any file is; else Missing when a file is; else
     // NoChecksums without a manifest; else Ok.
     SetStatus Status() const;
 };

@@ -698,6 +698,54 @@ bool DeleteFile(std::string_view path) {
     return true;
 }
 
+bool DeleteFileFlushed(std::string_view path) {
+    const std::string resolved = ResolveCase(path);
+    if (::unlink(resolved.c_str()) != 0)
+        return FailMissing(resolved, errno);
+    Fd dir(::open(FolderOf(resolved).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.Get() < 0 || ::fsync(dir.Get()) != 0)
+        return FailErrno(errno);
+    return true;
+}
+
+bool IsSymbolicLink(std::string_view path) {
+    const std::string resolved = ResolveCase(path);
+    struct stat st;
+    if (::lstat(resolved.c_str(), &st) != 0)
+        return FailMissing(resolved, errno);
+    return S_ISLNK(st.st_mode);
+}
+
+bool RemoveFolderWithFiles(std::string_view folder, const std::vector<std::string>& names,
+                           std::string& failed) {
+    failed.clear();
+    std::string path = ResolveCase(folder);
+    while (path.size() > 1 && path.back() == PathDelim)
+        path.pop_back();
+    const std::string name = ExtractFileName(path);
+    Fd parent(::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (parent.Get() < 0)
+        return FailMissing(path, errno);
+    // The folder as it is: a link put in its place is not followed.
+    Fd dir(::openat(parent.Get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (dir.Get() < 0)
+        return errno == ELOOP || errno == ENOTDIR ? Fail(ERROR_DIRECTORY)
+                                                  : FailMissing(path, errno);
+    for (const std::string& file : names) {
+        failed = file;
+        // A bare name of the folder, nothing reached through another one.
+        if (file.empty() || file.find(PathDelim) != std::string::npos || detail::IsDotEntry(file))
+            return Fail(ERROR_INVALID_NAME);
+        if (::unlinkat(dir.Get(), file.c_str(), 0) != 0)
+            return FailErrno(errno);
+    }
+    failed.clear();
+    // rmdir takes no link either: a link put there since fails.
+    if (::unlinkat(parent.Get(), name.c_str(), AT_REMOVEDIR) != 0)
+        return FailErrno(errno);
+    return true;
+}
+
 bool SetCurrentDirectory(std::string_view path) {
     const std::string resolved = ResolveCase(path);
     if (::chdir(resolved.c_str()) == 0)

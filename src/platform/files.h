@@ -9,6 +9,7 @@
 #include <ctime>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -140,6 +141,20 @@ bool WriteWholeFile(std::string_view path, const void* data, std::size_t size, b
 
 bool CreateDirectory(std::string_view path); // fails (183) when the path exists
 bool DeleteFile(std::string_view path);
+// Removes the file at `path` (a link as a link) and flushes its folder to
+// disk, so that the removal is kept even if the machine stops right after.
+bool DeleteFileFlushed(std::string_view path);
+// Whether `path` itself is a symbolic link (false, last error set, when it
+// can't be read).
+bool IsSymbolicLink(std::string_view path);
+// Removes the files `names` of the folder `folder`, then the folder, without
+// ever following a link: the folder is opened as it is (a link in its place
+// fails with 267) and each name is removed within it, a link as the link.
+// False and last error set at the first that fails (5 for a folder among
+// the names, 145 when the folder still holds something); `failed` gets the
+// name that failed, empty for the folder itself.
+bool RemoveFolderWithFiles(std::string_view folder, const std::vector<std::string>& names,
+                           std::string& failed);
 // Removes an empty folder: 145 when it holds anything, 267 for a file.
 bool RemoveDirectory(std::string_view path);
 bool SetCurrentDirectory(std::string_view path);

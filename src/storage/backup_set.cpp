@@ -133,8 +133,28 @@ bool CreateBackupSet(const std::string& Description, std::string& SetPath) {
     }
     SetPath = folder + platform::PathDelim;
 
-    WriteSetDescription(SetPath, platform::CutUtf8(Description, MaxDescription));
+    // The mark goes in first: a run killed from here on leaves a set that
+    // says it is unfinished. desc.txt's write flushes the folder, the mark
+    // with it; without one, the mark is flushed on its own.
+    const std::string description = platform::CutUtf8(Description, MaxDescription);
+    if (!platform::WriteWholeFile(SetPath + UnfinishedName, "", 0, description.empty())) {
+        const std::uint32_t error = platform::GetLastError();
+        platform::RemoveDirectory(SetPath);
+        platform::SetLastError(error);
+        ReportSetFailure(backupDir);
+        return false;
+    }
+    WriteSetDescription(SetPath, description);
     return true;
+}
+
+bool MarkSetFinished(const std::string& SetPath) {
+    return platform::DeleteFileFlushed(SetPath + UnfinishedName);
+}
+
+bool IsSetUnfinished(const std::string& SetPath) {
+    return platform::GetFileAttributes(SetPath + UnfinishedName) !=
+           platform::INVALID_FILE_ATTRIBUTES;
 }
 
 void WriteSetDescription(const std::string& SetPath, const std::string& Description) {
@@ -145,23 +165,42 @@ void WriteSetDescription(const std::string& SetPath, const std::string& Descript
     platform::WriteWholeFile(SetPath + DescFileName, line.data(), line.size());
 }
 
-bool RemoveEmptySet(const std::string& SetPath) {
+namespace {
+
+// The entries of the set folder SetPath when it holds nothing but desc.txt
+// and the unfinished mark (`marked` tells whether the mark is there); false
+// when it holds anything else or is no folder of its own (a link).
+bool HoldsNoCopy(const std::string& SetPath, std::vector<std::string>& names, bool& marked) {
+    marked = false;
+    std::string folder = SetPath;
+    folder.pop_back();
+    if (platform::IsSymbolicLink(folder))
+        return false;
     platform::FileSearch search;
-    bool hasDesc = false;
     if (search.FindFirst(SetPath + "*.*", platform::faAnyFile)) {
         do {
             const platform::SearchRec& rec = search.Rec();
             if (rec.Name == "." || rec.Name == "..")
                 continue;
-            if (!platform::EqualIgnoringAsciiCase(rec.Name, DescFileName) ||
+            const bool mark = platform::EqualIgnoringAsciiCase(rec.Name, UnfinishedName);
+            if ((!mark && !platform::EqualIgnoringAsciiCase(rec.Name, DescFileName)) ||
                 (rec.Attr & platform::faDirectory))
                 return false;
-            hasDesc = true;
+            marked |= mark;
+            names.push_back(rec.Name);
         } while (search.FindNext());
     }
-    if (hasDesc && !platform::DeleteFile(SetPath + DescFileName))
-        return false;
-    return platform::RemoveDirectory(SetPath);
+    return true;
+}
+
+} // namespace
+
+bool RemoveEmptySet(const std::string& SetPath) {
+    std::vector<std::string> names;
+    bool marked = false;
+    std::string failed;
+    return HoldsNoCopy(SetPath, names, marked) &&
+           platform::RemoveFolderWithFiles(SetPath, names, failed);
 }
 
 void RemoveStaleSets() {
@@ -177,8 +216,14 @@ void RemoveStaleSets() {
             rec.WriteTime.tv_sec < minuteAgo)
             stale.push_back(backupDir + rec.Name + platform::PathDelim);
     } while (search.FindNext());
-    for (const std::string& set : stale)
-        RemoveEmptySet(set);
+    for (const std::string& set : stale) {
+        // Only what this program marked as its own unfinished set.
+        std::vector<std::string> names;
+        bool marked = false;
+        std::string failed;
+        if (HoldsNoCopy(set, names, marked) && marked)
+            platform::RemoveFolderWithFiles(set, names, failed);
+    }
 }
 
 std::string ReadDescriptionFile(const std::string& FolderPath) {

@@ -11,22 +11,37 @@
 // CreateBackupSet gives (or a set copied from Windows in another case).
 bool IsSetName(std::string_view Name);
 
-// Makes a new, empty, uniquely named set folder in BackupDir and writes its
-// description (cut to 255 bytes). SetPath gets the folder's path with a
-// trailing '/'. False when no set was made (SetPath is then not to be used).
-// The current folder stays at BackupDir.
+// The hidden file that marks a set unfinished, from its making to the last
+// step of the run that fills it: a set that holds it was left by a run that
+// stopped half way (or is still being made), and its files may be
+// incomplete. Hidden, like the manifest, so that no pattern of a save file
+// takes it.
+inline constexpr const char* UnfinishedName = ".mfbackup-unfinished";
+
+// Makes a new, uniquely named set folder in BackupDir, marked unfinished, and
+// writes its description (cut to 255 bytes). SetPath gets the folder's path
+// with a trailing '/'. False when no set was made (SetPath is then not to be
+// used). The current folder stays at BackupDir.
 bool CreateBackupSet(const std::string& Description, std::string& SetPath);
+// The run's last step on its set: removes the mark, on disk before it
+// returns. False and last error set when it can't be removed.
+bool MarkSetFinished(const std::string& SetPath);
+// Whether the set folder SetPath (ending in '/') is marked unfinished.
+bool IsSetUnfinished(const std::string& SetPath);
 
 // Writes SetPath + "desc.txt": the description and CR LF, whole or not at
 // all. Nothing for an empty description. Errors are not reported.
 void WriteSetDescription(const std::string& SetPath, const std::string& Description);
 
 // Removes the set folder SetPath (ending in '/') when it holds nothing but
-// its desc.txt: a set that no file went into. True when it was removed.
+// its desc.txt and its mark: a set that no file went into. True when it was
+// removed.
 bool RemoveEmptySet(const std::string& SetPath);
 // Removes what runs killed before their first file left in BackupDir: set
-// folders ("MFB" and one to four hex digits) holding nothing but desc.txt,
-// last written more than a minute ago (a set that young may still be filled).
+// folders ("MFB" and one to four hex digits, no link) marked unfinished and
+// holding nothing else but desc.txt, last written more than a minute ago (a
+// set that young may still be filled). A folder without the mark was not
+// made by this program (or by an older version): it stays, empty or not.
 void RemoveStaleSets();
 
 // The first line of BackupDir + SetName + "/desc.txt" (up to CR, Ctrl-Z or the

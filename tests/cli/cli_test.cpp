@@ -5,6 +5,7 @@
 #include "common/run_program.h"
 #include "core/manifest.h"
 #include "operations/game_tree.h"
+#include "storage/backup_set.h"
 
 #include <QDateTime>
 #include <QJsonArray>
@@ -205,7 +206,9 @@ TEST_F(CliTest, ExportThenImportIntoASecondBackupFolderThroughAnotherSettingsFil
 TEST_F(CliTest, ListGivesTheSetsOldestFirstAlsoAsJson) {
     MakeSet("MFB2", {{"characters.zip", "PK1"}, {"game1.zip", "PK22"}});
     MakeSet("MFB1", {{"net.sav", "12345"}, {"desc.txt", "First run\r\n"}, {".hidden", "h"}});
-    fs::create_directories(backupDir + "MFB3");
+    // A description that would clear the screen, ring and start a C1 control.
+    MakeSet("MFB3", {{"desc.txt", "\x1b[2J\a\xc2\x9b"
+                                  "Boss\r\n"}});
     Age({{"MFB1", 300}, {"MFB2", 200}, {"MFB3", 100}});
 
     const QJsonArray sets = Json(Run({"list", "--json"})).array();
@@ -225,11 +228,14 @@ TEST_F(CliTest, ListGivesTheSetsOldestFirstAlsoAsJson) {
     EXPECT_EQ(second["bytes"], 7);
     EXPECT_EQ(second["zip"], true);
     EXPECT_EQ(sets[2].toObject()["kinds"].toArray(), QJsonArray{});
+    EXPECT_EQ(sets[2].toObject()["description"], "\x1b[2J\a\u009b"
+                                                 "Boss");
 
     const std::string text = Run({"list"});
     EXPECT_EQ(text.substr(0, text.find('\n')),
               "MFB1  " + DateOf(300) + "  multiplayer        1  5  First run");
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3);
+    EXPECT_EQ(text.substr(text.rfind("MFB3")),
+              "MFB3  " + DateOf(100) + "  -                  0  0  \\x1b[2J\\x07\\x9bBoss\n");
 }
 
 TEST_F(CliTest, ExitStatusesUsageErrorsAndUnknownSets) {
@@ -376,6 +382,14 @@ TEST_F(CliTest, VerifyFindsFlippedBitsCorruptArchivesMissingFilesAndSetsWithoutC
     MakeSet("MFB2", {{"game1.zip", corrupt}});
     MakeSet("MFB3", {{"characters.lpl", "c"}, {"net.sav", "n"}});
     ASSERT_TRUE(core::WriteManifestOf(backupDir + "MFB3/", {"characters.lpl", "net.sav"}));
+    // Twelve files listed, all lost; and a manifest that is no manifest.
+    Names games;
+    for (int i = 1; i <= 12; ++i)
+        games.push_back("game" + std::to_string(i) + ".sav");
+    for (const std::string& game : games)
+        MakeSet("MFB4", {{game, "g"}});
+    ASSERT_TRUE(core::WriteManifestOf(backupDir + "MFB4/", games));
+    MakeSet("MFB5", {{"net.sav", "n"}, {core::ManifestName, "no manifest\n"}});
 
     // The manifest is no file of the set to the list.
     for (const QJsonValue& set : Json(Run({"list", "--json"})).array()) {
@@ -396,17 +410,28 @@ TEST_F(CliTest, VerifyFindsFlippedBitsCorruptArchivesMissingFilesAndSetsWithoutC
     fs::remove(backupDir + plain + "/net.sav");
     testenv::WriteFile(backupDir + zipped + "/game1.zip", corrupt);
     fs::remove(backupDir + "MFB3/net.sav");
+    for (const std::string& game : games)
+        fs::remove(backupDir + "MFB4/" + game);
+    // A copy one byte longer, its first bytes as they were.
+    testenv::WriteFile(backupDir + plain + "/characters.lpl",
+                       testenv::ReadFile(backupDir + plain + "/characters.lpl") + ".");
     Run(QStringList{"verify"} + both + QStringList{"MFB1", "MFB2", "MFB3"}, 1);
     EXPECT_EQ(last.out,
-              Lines({plain + " DAMAGED: game1.sav (checksum); missing: net.sav",
+              Lines({plain + " DAMAGED: characters.lpl (size), game1.sav (checksum); missing: "
+                             "net.sav",
                      zipped + " DAMAGED: game1.zip (checksum)", "MFB1 no checksums (2 files)",
                      "MFB2 DAMAGED: game1.zip (archive)", "MFB3 missing: net.sav"}));
     // The archiver's own line names the entry it found damaged.
     EXPECT_NE(last.err.find("MFB2/game1.zip: entry \"game1.sav\""), std::string::npos) << last.err;
+    Run({"verify", "MFB4", "MFB5"}, 1);
+    EXPECT_EQ(last.out, Lines({"MFB4 missing: game1.sav, game2.sav, game3.sav, game4.sav, "
+                               "game5.sav, game6.sav, game7.sav, game8.sav, game9.sav, game10.sav "
+                               "and 2 more",
+                               "MFB5 DAMAGED: .mfbackup-sums (format)"}));
 
     // Every set, as JSON.
     const QJsonArray sets = Json(Run({"verify", "--json"}, 1)).array();
-    ASSERT_EQ(sets.size(), 5);
+    ASSERT_EQ(sets.size(), 7);
     QJsonObject damaged;
     for (const QJsonValue& set : sets)
         if (set["name"] == "MFB2")
@@ -507,7 +532,7 @@ TEST_F(CliTest, PruneKeepsTheNewestAndLeavesWhatIsNotSurelyASet) {
     ASSERT_TRUE(core::WriteManifestOf(backupDir + "MFB3/", {"characters.lpl", "autosave.sav"}));
     chmod((backupDir + "MFB3/game1.sav").c_str(), 0444);
     MakeSet("MFB4", {{"game1.zip", "PK"}, {".pkzip-a1b2c3", ""}});
-    MakeSet("MFB5", {{"net.sav", "n"}});
+    MakeSet("MFB5", {{"net.sav", "n"}, {"characters.lpl", "c"}, {"game1.sav", "1"}});
     MakeSet("Photos", {{"beach.jpg", "jpg"}});
     Age({{"Photos", 600},
          {"MFB1", 500},
@@ -539,6 +564,90 @@ TEST_F(CliTest, PruneKeepsTheNewestAndLeavesWhatIsNotSurelyASet) {
                      "removed MFB4 (" + DateOf(200) + ")"}));
     EXPECT_EQ(last.err, "");
     EXPECT_EQ(Sets(), Names{"MFB5"});
+}
+
+TEST_F(CliTest, PruneKeepsTheSetHoldingTheOnlyCopyOfASave) {
+    // A full set, archived, then hourly sets of the characters alone, and a
+    // run killed before its end.
+    MakeSet("MFB1", {{"characters.zip", "PK"}, {"net.zip", "PK"}});
+    for (int i = 1; i <= 6; ++i)
+        MakeSet("MFB1", {{"game" + std::to_string(i) + ".zip", "PK"}});
+    for (const char* hourly : {"MFB2", "MFB3", "MFB4", "MFB5", "MFB6"})
+        MakeSet(hourly, {{"characters.lpl", "c"}});
+    MakeSet("MFB7", {{"characters.lpl", "c"}, {"net.sav", "n"}, {UnfinishedName, ""}});
+    Age({{"MFB1", 700},
+         {"MFB2", 600},
+         {"MFB3", 500},
+         {"MFB4", 400},
+         {"MFB5", 300},
+         {"MFB6", 200},
+         {"MFB7", 100}});
+    const std::string full =
+        "kept MFB1: the only copy of game1.sav, game2.sav, game3.sav, game4.sav, game5.sav and 2 "
+        "more";
+
+    // MFB1 and MFB6 hold a newest copy: they stay, and count toward the three.
+    for (const char* done : {"would remove", "removed"}) {
+        const QStringList dryRun =
+            done == std::string("removed") ? QStringList{} : QStringList{"--dry-run"};
+        EXPECT_EQ(Run(QStringList{"prune", "--keep", "3"} + dryRun),
+                  Lines({full, std::string(done) + " MFB2 (" + DateOf(600) + ")",
+                         std::string(done) + " MFB3 (" + DateOf(500) + ")",
+                         std::string(done) + " MFB4 (" + DateOf(400) + ")",
+                         std::string(done) + " MFB5 (" + DateOf(300) + ")"}));
+        EXPECT_EQ(last.err, "");
+    }
+    EXPECT_EQ(Sets(), (Names{"MFB1", "MFB6", "MFB7"}));
+    // Never fewer than those; the unfinished set holds no copy that counts.
+    EXPECT_EQ(Run({"prune", "--keep", "1"}),
+              Lines({full, "kept MFB6: the only copy of characters.lpl",
+                     "removed MFB7 (" + DateOf(100) + ")"}));
+    EXPECT_EQ(Sets(), (Names{"MFB1", "MFB6"}));
+}
+
+TEST_F(CliTest, ListVerifyPruneAndRestorePassOverALinkInTheBackupFolder) {
+    const std::string game = Save("games/game1.sav", "mine");
+    ASSERT_EQ(symlink((gameDir + "save/games").c_str(), (backupDir + "MFB1").c_str()), 0);
+    MakeSet("MFB2", {{"game1.sav", "old"}});
+    MakeSet("MFB3", {{"game1.sav", "new"}});
+    Age({{"MFB1", 300}, {"MFB2", 200}, {"MFB3", 100}});
+
+    const QJsonArray sets = Json(Run({"list", "--json"})).array();
+    ASSERT_EQ(sets.size(), 2);
+    EXPECT_EQ(sets[0].toObject()["name"], "MFB2");
+    EXPECT_EQ(Run({"verify"}), Lines({"MFB2 no checksums (1 file)", "MFB3 no checksums (1 file)"}));
+    for (const char* command : {"verify", "restore"}) {
+        Run({command, "MFB1"}, 2);
+        EXPECT_EQ(last.err, "mfbackup-cli: no set MFB1 in " + backupDir + "\n");
+    }
+    EXPECT_EQ(Run({"prune", "--keep", "1"}), Lines({"removed MFB2 (" + DateOf(200) + ")"}));
+    EXPECT_EQ(testenv::ReadFile(game), "mine");
+    EXPECT_EQ(Sets(), (Names{"MFB1", "MFB3"}));
+}
+
+TEST_F(CliTest, ASetWhoseRunStoppedHalfWayIsUnfinishedAndEveryWholeRunsSetIsNot) {
+    const std::string chars = Save("characters/characters.lpl", "chars");
+    Run({"backup", "--desc", "Whole"});
+    const std::string medium = testenv::Scratch() + "/medium/";
+    fs::create_directories(medium);
+    Run({"export", "latest", "medium"});
+    Run({"import", "medium"});
+    Run({"restore", "latest"}); // keeps the game's file in a safety set first
+    MakeSet("MFB1", {{"net.sav", "n"}, {"characters.lpl", "c"}, {UnfinishedName, ""}});
+    ASSERT_EQ(Sets().size(), 4u);
+
+    std::map<std::string, bool> unfinished;
+    for (const QJsonValue& set : Json(Run({"list", "--json"})).array())
+        unfinished[set["name"].toString().toStdString()] = set["unfinished"].toBool(true);
+    EXPECT_EQ(unfinished.size(), 4u);
+    for (const auto& [name, marked] : unfinished)
+        EXPECT_EQ(marked, name == "MFB1") << name;
+
+    Run({"verify", "MFB1"}, 1);
+    EXPECT_EQ(last.out, "MFB1 unfinished (2 files)\n");
+    const QJsonArray checks = Json(Run({"verify", "--json"}, 1)).array();
+    for (const QJsonValue& check : checks)
+        EXPECT_EQ(check["status"], check["name"] == "MFB1" ? "unfinished" : "ok");
 }
 
 } // namespace

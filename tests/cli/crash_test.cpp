@@ -12,6 +12,7 @@
 #include "core/manifest.h"
 #include "operations/game_tree.h"
 #include "storage/archiver_call.h"
+#include "storage/backup_set.h"
 #include "zip.h"
 
 #include <QJsonDocument>
@@ -138,6 +139,8 @@ protected:
             const bool archiverTemp = name.rfind(".pkzip-", 0) == 0;
             if (name == "desc.txt") {
                 EXPECT_EQ(testenv::ReadFile(e.path()), "crash test\r\n");
+            } else if (name == UnfinishedName) {
+                EXPECT_EQ(testenv::ReadFile(e.path()), "");
             } else if (name == core::ManifestName) {
                 // Written whole, and only once every file it lists is.
                 core::Manifest manifest;
@@ -169,6 +172,7 @@ protected:
             }
         }
     }
+    static bool Unfinished(const std::string& set) { return fs::exists(set + UnfinishedName); }
     std::string SourceNamed(const std::string& name) const {
         for (const auto& [rel, data] : files)
             if (fs::path(rel).filename() == name)
@@ -262,7 +266,13 @@ protected:
             if (!e.is_directory())
                 continue;
             ++sets;
-            CheckSet(e.path().string() + "/", zip, held);
+            const std::string set = e.path().string() + "/";
+            CheckSet(set, zip, held);
+            // Whole, or said to be unfinished (but in the instant between
+            // the folder and its mark: then empty).
+            EXPECT_TRUE(Unfinished(set) || fs::exists(set + core::ManifestName) ||
+                        fs::is_empty(set))
+                << set << " is neither whole nor marked unfinished";
         }
         std::size_t clean = 0;
         for (const auto& [rel, data] : files) {
@@ -328,11 +338,12 @@ protected:
                 continue;
             const std::string folder = backupDir + set + "/";
             core::Manifest sums;
-            const bool whole = core::ReadManifest(folder, sums) == core::ManifestRead::Read;
+            const bool whole =
+                core::ReadManifest(folder, sums) == core::ManifestRead::Read && !Unfinished(folder);
             std::size_t copies = 0;
             for (const auto& e : fs::directory_iterator(folder)) {
                 const std::string name = e.path().filename().string();
-                if (name == "desc.txt" || name == core::ManifestName)
+                if (name == "desc.txt" || name == core::ManifestName || name == UnfinishedName)
                     continue;
                 ++copies;
                 EXPECT_EQ(testenv::ReadFile(e.path()), old[SourceNamed(name)]) << e.path();
@@ -408,6 +419,8 @@ TEST_P(CrashTest, EveryFileIsWholeAndEveryChangeKeptWhereverTheKillLands) {
         ASSERT_NE(recordB, recordA);
     }
     const std::string done = check();
+    for (const std::string& set : Sets())
+        EXPECT_FALSE(Unfinished(backupDir + set + "/")) << set;
     ASSERT_FALSE(HasFailure()) << "an uninterrupted run";
     std::ostringstream report;
     report << Name(work) << ": " << whole << " ms to the end (" << done << "), " << idle

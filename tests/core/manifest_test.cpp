@@ -158,7 +158,7 @@ TEST(SetNames, OnlyCreateBackupSetsNamesAndTheFilesASetHolds) {
     for (const char* name :
          {"desc.txt", "DESC.TXT", ".mfbackup-sums", "autosave.sav", "characters.lpl", "net.sav",
           "game12.sav", "Game1.SAV", "characters.zip", "net.zip", "game1.zip", ".mfcopy-12-0-ff",
-          ".pkzip-Ab12Cd"})
+          ".pkzip-Ab12Cd", ".mfbackup-unfinished"})
         EXPECT_TRUE(IsSetFileName(name, manifest)) << name;
     for (const char* name : {"notes.txt", "autosave.zip", "characters.sav", "game1.sav.bak",
                              ".hidden", "desc.txt~", "net.lpl"})

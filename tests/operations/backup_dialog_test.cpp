@@ -6,6 +6,7 @@
 #include "operations/operation_helpers.h"
 #include "operations/restore_dialog.h"
 #include "platform/attributes.h"
+#include "storage/backup_set.h"
 #include "ui/message_box.h"
 
 #include <QCheckBox>
@@ -228,6 +229,7 @@ TEST_F(BackupTest, ABackupThatWroteNoFileLeavesNoSetAndRemovesStaleEmptyOnes) {
     dlg->ckArchive->setChecked(true); // offers the games for the one changed file
     // Left empty a while ago by a run killed before its first file.
     testenv::WriteFile(backupDir + "MFB1/desc.txt", "killed\r\n");
+    testenv::WriteFile(backupDir + "MFB1/" + UnfinishedName, "");
     const timespec longAgo[2] = {{std::time(nullptr) - 120, 0}, {std::time(nullptr) - 120, 0}};
     ASSERT_EQ(utimensat(AT_FDCWD, (backupDir + "MFB1").c_str(), longAgo, 0), 0);
     BackUp("nothing will come of it");

@@ -456,6 +456,41 @@ TEST(Files, FolderAndFileCallsGiveWindowsCodes) {
     EXPECT_EQ(GetCurrentDirectory(), dir + "/Data");
 }
 
+TEST(Files, AFolderIsRemovedWithItsFilesThroughItselfNeverThroughALink) {
+    const std::string dir = testenv::Scratch();
+    testenv::WriteFile(dir + "/elsewhere/game1.sav", "mine");
+    testenv::WriteFile(dir + "/Set/a.sav", "a");
+    testenv::WriteFile(dir + "/Set/sub/b.sav", "b");
+    ASSERT_EQ(::symlink((dir + "/elsewhere").c_str(), (dir + "/Link").c_str()), 0);
+    ASSERT_EQ(::symlink((dir + "/elsewhere/game1.sav").c_str(), (dir + "/Set/game1.sav").c_str()),
+              0);
+    std::string failed;
+
+    // A link in the folder's place is not followed: what it leads to stays.
+    EXPECT_FALSE(RemoveFolderWithFiles(dir + "/Link/", {"game1.sav"}, failed));
+    EXPECT_EQ(GetLastError(), ERROR_DIRECTORY);
+    EXPECT_TRUE(IsSymbolicLink(dir + "/link"));
+    EXPECT_FALSE(IsSymbolicLink(dir + "/Set"));
+    // Nor is a name reaching into another folder taken, nor a folder removed.
+    for (const std::string name : {"sub/b.sav", "../elsewhere/game1.sav", "sub"}) {
+        EXPECT_FALSE(RemoveFolderWithFiles(dir + "/Set", {name}, failed)) << name;
+        EXPECT_EQ(failed, name);
+    }
+    EXPECT_EQ(testenv::ReadFile(dir + "/Set/sub/b.sav"), "b");
+    // A link among the files goes as the link.
+    ASSERT_TRUE(RemoveFolderWithFiles(dir + "/Set/sub/", {"b.sav"}, failed));
+    ASSERT_TRUE(RemoveFolderWithFiles(dir + "/set", {"a.sav", "game1.sav"}, failed));
+    EXPECT_FALSE(testenv::Exists(dir + "/Set"));
+    EXPECT_EQ(testenv::ReadFile(dir + "/elsewhere/game1.sav"), "mine");
+
+    testenv::WriteFile(dir + "/Kept/x", "");
+    EXPECT_FALSE(RemoveFolderWithFiles(dir + "/Kept", {}, failed));
+    EXPECT_EQ(GetLastError(), ERROR_DIR_NOT_EMPTY);
+    EXPECT_EQ(failed, "");
+    EXPECT_TRUE(DeleteFileFlushed(dir + "/Kept/X"));
+    EXPECT_FALSE(testenv::Exists(dir + "/Kept/x"));
+}
+
 TEST(LastError, IsPerThreadAndExplainsItself) {
     SetLastError(ERROR_ACCESS_DENIED);
     std::uint32_t seen = 1;

@@ -120,7 +120,11 @@ TEST_F(BackupSetTest, DescriptionIsCutTo255BytesWithoutSplittingACharacter) {
 TEST_F(BackupSetTest, EmptyDescriptionWritesNoFileAndReadsEmpty) {
     std::string setPath;
     ASSERT_TRUE(CreateBackupSet("", setPath));
+    EXPECT_EQ(Entries(setPath), std::set<std::string>{UnfinishedName}); // until its run ends
+    EXPECT_TRUE(IsSetUnfinished(setPath));
+    ASSERT_TRUE(MarkSetFinished(setPath));
     EXPECT_TRUE(Entries(setPath).empty());
+    EXPECT_FALSE(IsSetUnfinished(setPath));
     const std::string name = fs::path(setPath).parent_path().filename().string();
     std::string description = "stale";
     ReadSetDescription(name, description);
@@ -146,26 +150,30 @@ TEST_F(BackupSetTest, MissingBackupDirMakesNothingAndSaysWhy) {
     EXPECT_EQ(Entries(testenv::Scratch()), std::set<std::string>{"Moonforge Backup"});
 }
 
-TEST_F(BackupSetTest, EmptySetsAreRemovedAndStaleOnesWhenAMinuteOld) {
+TEST_F(BackupSetTest, EmptySetsAreRemovedAndStaleOnesOnlyWhenMarkedUnfinishedAndAMinuteOld) {
+    const std::string mark = UnfinishedName;
     const struct {
         const char* name;
-        std::vector<const char*> files; // a name ending in '/' is a folder
+        std::vector<std::string> files; // a name ending in '/' is a folder
         bool old;
         bool removed; // by RemoveStaleSets
     } cases[] = {
-        {"MFB1A", {"desc.txt"}, true, true},
-        {"MFB2", {}, true, true},
-        {"MFB3", {"desc.txt"}, false, false},
-        {"MFB4", {"DESC.TXT", "net.sav"}, true, false},
-        {"MFB5", {"desc.txt", "sub/"}, true, false},
-        {"MFB12345", {}, true, false},
-        {"MFBXY", {}, true, false},
-        {"Other", {}, true, false},
+        {"MFB1A", {"desc.txt", mark}, true, true},
+        {"MFB2", {mark}, true, true},
+        {"MFB3", {"desc.txt", mark}, false, false},
+        {"MFB4", {"DESC.TXT", "net.sav", mark}, true, false},
+        {"MFB5", {"desc.txt", "sub/", mark}, true, false},
+        // Not marked: made by another program, an older version or the user.
+        {"MFB6", {}, true, false},
+        {"MFB7", {"desc.txt"}, true, false},
+        {"MFB12345", {mark}, true, false},
+        {"MFBXY", {mark}, true, false},
+        {"Other", {mark}, true, false},
     };
     const timespec longAgo[2] = {{std::time(nullptr) - 120, 0}, {std::time(nullptr) - 120, 0}};
     for (const auto& c : cases) {
         fs::create_directories(backupDir + c.name);
-        for (const std::string file : c.files) {
+        for (const std::string& file : c.files) {
             if (file.back() == '/')
                 fs::create_directories(backupDir + c.name + "/" + file);
             else
@@ -175,17 +183,27 @@ TEST_F(BackupSetTest, EmptySetsAreRemovedAndStaleOnesWhenAMinuteOld) {
             ASSERT_EQ(utimensat(AT_FDCWD, (backupDir + c.name).c_str(), longAgo, 0), 0);
         }
     }
+    // A link named as a set, to a folder that looks like a stale one.
+    testenv::WriteFile(testenv::Scratch() + "/elsewhere/" + mark, "");
+    ASSERT_EQ(symlink((testenv::Scratch() + "/elsewhere").c_str(), (backupDir + "MFB8").c_str()),
+              0);
+    ASSERT_EQ(utimensat(AT_FDCWD, (backupDir + "MFB8").c_str(), longAgo, AT_SYMLINK_NOFOLLOW), 0);
+    ASSERT_EQ(utimensat(AT_FDCWD, (testenv::Scratch() + "/elsewhere").c_str(), longAgo, 0), 0);
     RemoveStaleSets();
     for (const auto& c : cases)
         EXPECT_EQ(fs::exists(backupDir + c.name), !c.removed) << c.name;
+    EXPECT_TRUE(fs::exists(testenv::Scratch() + "/elsewhere/" + mark));
 
-    // At the end of a run, any set that holds nothing but desc.txt goes.
+    // At the end of a run, its set goes when it holds nothing but desc.txt
+    // and the mark.
     EXPECT_TRUE(RemoveEmptySet(backupDir + "MFB3/"));
+    EXPECT_TRUE(RemoveEmptySet(backupDir + "MFB7/"));
     EXPECT_FALSE(RemoveEmptySet(backupDir + "MFB4/"));
     EXPECT_FALSE(RemoveEmptySet(backupDir + "MFB5/"));
-    EXPECT_EQ(Entries(backupDir),
-              (std::set<std::string>{"MFB12345", "MFB4", "MFB5", "MFBXY", "Other"}));
-    EXPECT_EQ(Entries(backupDir + "MFB4"), (std::set<std::string>{"DESC.TXT", "net.sav"}));
+    EXPECT_FALSE(RemoveEmptySet(backupDir + "MFB8/"));
+    EXPECT_EQ(Entries(backupDir), (std::set<std::string>{"MFB12345", "MFB4", "MFB5", "MFB6", "MFB8",
+                                                         "MFBXY", "Other"}));
+    EXPECT_EQ(Entries(backupDir + "MFB4"), (std::set<std::string>{"DESC.TXT", "net.sav", mark}));
 }
 
 TEST_F(BackupSetTest, ReadsTheFirstLineOnly) {
