@@ -38,7 +38,7 @@ private:
 // <target>" ("backed up ..."), each game file a restore keeps first as "kept
 // <source> -> <target>", each file a dry run would do as "would <planned>
 // <path>" ("would back up <source>", "would restore <target>"), messages as
-// lines of standard error.
+// lines of standard error (a failure with its cause: "<text>: <cause>").
 class ConsoleReporter : public core::Reporter {
 public:
     // `planTarget`: a dry run names the target rather than the source.
@@ -48,6 +48,7 @@ public:
           planTarget_(planTarget) {}
 
     void Message(const std::string& text) override;
+    void Failure(const std::string& text, const std::string& cause) override;
     void ProgressStep(std::size_t index, std::size_t total, const std::string& name) override;
     void ProgressHide() override;
     void FileDone(const std::string& source, const std::string& target, bool ok) override;

@@ -184,11 +184,16 @@ bool RestoreFile(const std::string& source, const std::string& target, bool zip,
     bool ok;
     if (zip) {
         reporter.ProgressText("UnZipping " + source + " to " + target);
-        ok = (!expected || ArchiveMatches(read, *expected, sums.Ahead(read), damaged)) &&
-             (owner ? UnzipOwnedFile(source, target, *owner) : UnzipFile(source, target));
+        // Why the archive could not be read; the archiver says why it failed.
+        std::string cause;
+        ok = !expected || ArchiveMatches(read, *expected, sums.Ahead(read), damaged);
+        if (!ok && !damaged)
+            cause = CauseText(platform::GetLastError());
+        ok = ok && (owner ? UnzipOwnedFile(source, target, *owner) : UnzipFile(source, target));
         if (!ok)
-            reporter.Message("error unzipping " + source + " to " + target +
-                             (damaged ? DamagedCopy : ""));
+            reporter.Failure("error unzipping " + source + " to " + target +
+                                 (damaged ? DamagedCopy : ""),
+                             cause);
         // Read-only, hidden and system are cleared (a failure here does no
         // harm); a file given the owner block reads as changed again, as a
         // write after the restore makes it on Windows.
@@ -208,8 +213,9 @@ bool RestoreFile(const std::string& source, const std::string& target, bool zip,
         ok = copy == CopyCheck::Copied;
         damaged = copy == CopyCheck::Damaged;
         if (!ok)
-            reporter.Message("error copying " + source + " to " + target +
-                             (damaged ? DamagedCopy : ""));
+            reporter.Failure("error copying " + source + " to " + target +
+                                 (damaged ? DamagedCopy : ""),
+                             damaged ? "" : CauseText(platform::GetLastError()));
     }
     reporter.FileDone(read, target, ok);
     return ok;
@@ -259,9 +265,11 @@ bool ExportFile(const std::string& source, const std::string& target, bool zip,
     if (ok) {
         if (exported)
             exported->Put(std::move(entry));
+    } else if (copy == CopyCheck::Damaged) {
+        reporter.Message("error exporting " + from + " to " + to + DamagedCopy);
     } else {
-        reporter.Message("error exporting " + from + " to " + to +
-                         (copy == CopyCheck::Damaged ? DamagedCopy : ""));
+        reporter.Failure("error exporting " + from + " to " + to,
+                         CauseText(platform::GetLastError()));
     }
     reporter.FileDone(from, to, ok);
     return ok;
@@ -274,7 +282,8 @@ bool CopyDescFile(const std::string& setFolder, const std::string& folder, Repor
     const std::string target = folder + "desc.txt";
     if (platform::CopyFile(source, target, false))
         return true;
-    reporter.Message("error copying " + source + " to " + target);
+    reporter.Failure("error copying " + source + " to " + target,
+                     CauseText(platform::GetLastError()));
     return false;
 }
 

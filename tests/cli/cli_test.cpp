@@ -177,6 +177,39 @@ TEST_F(CliTest, ExportThenImportIntoASecondBackupFolderThroughAnotherSettingsFil
     EXPECT_EQ(Sets().size(), 1u); // the usual settings file is untouched
 }
 
+// With few descriptors to be had (a limit of 32 open files) every save is
+// backed up, and a restore keeps them all in its safety set first.
+TEST_F(CliTest, UnderALowLimitOnOpenFilesEverySaveIsBackedUpAndRestored) {
+    constexpr int saves = 300;
+    for (int i = 1; i <= saves; ++i)
+        Save("games/game" + std::to_string(i) + ".sav", "game " + std::to_string(i));
+    const auto limited = [&](const QStringList& args) {
+        last = testenv::RunProgram(
+            "/bin/sh", QStringList{"-c", "ulimit -n 32 && exec \"$0\" \"$@\"", MF_CLI} + args);
+        EXPECT_EQ(last.exitCode, 0) << args.join(' ').toStdString() << "\n" << last.err;
+        EXPECT_EQ(last.err, "");
+        return std::count(last.out.begin(), last.out.end(), '\n');
+    };
+    EXPECT_EQ(limited({"backup", "--kinds", "single"}), saves);
+    for (int i = 1; i <= saves; ++i)
+        Save("games/game" + std::to_string(i) + ".sav", "played since");
+    EXPECT_EQ(limited({"restore", "latest"}), 2 * saves); // each kept, then restored
+    EXPECT_EQ(testenv::ReadFile(gameDir + "save/games/game123.sav"), "game 123");
+    EXPECT_EQ(limited({"verify"}), 2);
+}
+
+// A mark that can't be stored (here a drive that takes no change) leaves
+// its file changed: the backup says so and fails.
+TEST_F(CliTest, ABackupWhoseMarksCantBeStoredFails) {
+    const std::string game = Save("games/game1.sav", "one");
+    const testenv::ReadOnlyMount readOnly(gameDir + "save/games");
+    if (!readOnly.Mounted())
+        GTEST_SKIP() << "No read-only drive: " << readOnly.Reason();
+    Run({"backup", "--kinds", "single"}, 1);
+    EXPECT_EQ(last.err, "could not mark 1 files as backed up: The media is write protected\n");
+    EXPECT_TRUE(Changed(game));
+}
+
 TEST_F(CliTest, ListGivesTheSetsOldestFirstAlsoAsJson) {
     MakeSet("MFB2", {{"characters.zip", "PK1"}, {"game1.zip", "PK22"}});
     MakeSet("MFB1", {{"net.sav", "12345"}, {"desc.txt", "First run\r\n"}, {".hidden", "h"}});
@@ -213,7 +246,8 @@ TEST_F(CliTest, ExitStatusesUsageErrorsAndUnknownSets) {
     chmod(chars.c_str(), 0444); // refused as a target: that file fails, the other is done
     Run({"restore", "MFB1", "--no-safety"}, 1);
     EXPECT_EQ(Sets(), Names{"MFB1"});
-    EXPECT_EQ(last.err, "error copying " + backupDir + "MFB1/characters.lpl to " + chars + "\n");
+    EXPECT_EQ(last.err, "error copying " + backupDir + "MFB1/characters.lpl to " + chars +
+                            ": Access is denied\n");
     EXPECT_EQ(last.out,
               "restored " + backupDir + "MFB1/net.sav -> " + gameDir + "save/net/net.sav\n");
 
