@@ -2,6 +2,7 @@
 // prefix, with the settings file pointing at it.
 
 #include "common/run_program.h"
+#include "core/import.h"
 #include "core/manifest.h"
 #include "operations/game_tree.h"
 
@@ -175,6 +176,26 @@ TEST_F(CliTest, ExportThenImportIntoASecondBackupFolderThroughAnotherSettingsFil
               Lines({"imported " + medium + "net.sav -> " + second + sets[0] + "/net.sav"}));
     EXPECT_EQ(testenv::ReadFile(second + sets[0] + "/desc.txt"), "Imported: Moving house\r\n");
     EXPECT_EQ(Sets().size(), 1u); // the usual settings file is untouched
+
+    // Exported again into the same folder, beside what the first export left
+    // (a stale game2.sav) and a case twin made by hand: the twin fails.
+    Run({"export", "latest", "medium", "--kinds", "single"});
+    testenv::WriteFile(medium + "game2.sav", "stale");
+    testenv::WriteFile(medium + "GAME1.SAV", "one");
+    Names twins = core::MediumFiles(medium, {false, false, true});
+    std::erase(twins, medium + "game2.sav");
+    ASSERT_EQ(twins.size(), 2u);
+    Run({"--config", other, "import", QString::fromStdString(medium)}, 1);
+    Names added = Files(second);
+    std::erase(added, sets[0]);
+    ASSERT_EQ(added.size(), 1u);
+    const std::string again = second + added[0] + "/";
+    const std::string twin = fs::path(twins[1]).filename().string();
+    EXPECT_EQ(last.err,
+              Lines({"not part of this export: net.sav, game2.sav",
+                     "Error copying " + twins[1] + " to " + again + twin + ": The file exists"}));
+    EXPECT_EQ(Files(again),
+              (Names{".mfbackup-sums", fs::path(twins[0]).filename().string(), "desc.txt"}));
 }
 
 // With few descriptors to be had (a limit of 32 open files) every save is
