@@ -10,7 +10,7 @@
 #include "storage/backup_set.h"
 
 #include <algorithm>
-#include <unordered_set>
+#include <unordered_map>
 
 namespace core {
 namespace {
@@ -90,34 +90,36 @@ RunResult Import(const ImportChoices& choices, Reporter& reporter) {
         return result;
     }
     Checksums sums = ChecksumsToCheck(choices.Folder, reporter);
-    // The files read, each once (compressed, game1.sav and game1.zip are
-    // one archive). The checksums list what the export that wrote them
+    // The files read. The checksums list what the export that wrote them
     // left: another export into the same folder may have left more.
     std::vector<std::string> read;
-    std::string strangers;
+    std::vector<std::string> strangers;
     for (const std::string& file : list) {
         const std::string path = choices.Zip ? WithZipExtension(file) : file;
         const std::string name = platform::ExtractFileName(path);
-        if (std::find(read.begin(), read.end(), path) != read.end())
-            continue;
-        if (sums.Read() && !sums.Find(name))
-            strangers += (strangers.empty() ? "" : ", ") + name;
-        else
+        if (!sums.Read() || sums.Find(name))
             read.push_back(path);
+        else if (std::find(strangers.begin(), strangers.end(), name) == strangers.end())
+            strangers.push_back(name);
     }
-    if (!strangers.empty())
-        reporter.Message("not part of this export: " + strangers);
+    if (!strangers.empty()) {
+        std::string joined;
+        for (const std::string& name : strangers)
+            joined += (joined.empty() ? "" : ", ") + name;
+        reporter.Message("not part of this export: " + joined);
+    }
     sums.HashAhead(read);
     // The set's checksums are those of the bytes copied, worked out as they
     // were copied.
     Manifest imported;
-    std::unordered_set<std::string> names; // in the set, ASCII lower case
+    std::unordered_map<std::string, std::string> names; // ASCII lower case -> as taken
     for (std::size_t i = 0; i < read.size(); ++i) {
         const std::string name = platform::ExtractFileName(read[i]);
         reporter.ProgressStep(i + 1, read.size(), name);
         // A case twin (GAME1.SAV beside game1.sav) would replace the first
         // one's copy: the set keeps the first.
-        if (!names.insert(platform::LowerAscii(name)).second) {
+        const auto [taken, added] = names.try_emplace(platform::LowerAscii(name), name);
+        if (!added && taken->second != name) {
             reporter.Failure("Error copying " + read[i] + " to " + setPath + name,
                              CauseText(platform::ERROR_FILE_EXISTS));
             reporter.FileDone(read[i], setPath + name, false);
