@@ -14,33 +14,21 @@ using namespace core;
 // the second fails with 80, in either order.
 TEST(SetWriter, ACaseTwinIsRefusedWhicheverComesFirst) {
     const std::string dir = testenv::Scratch() + "/";
-    const std::string lower = dir + "a/game1.sav", upper = dir + "b/GAME1.SAV";
-    testenv::WriteFile(lower, "lower case");
-    testenv::WriteFile(upper, "UPPER CASE");
-    const struct { std::string first, second; } orders[] = {{lower, upper}, {upper, lower}};
+    testenv::WriteFile(dir + "a/game1.sav", "lower case");
+    testenv::WriteFile(dir + "b/GAME1.SAV", "UPPER CASE");
+    const struct {
+        std::string first, second;
+    } orders[] = {{"a/game1.sav", "b/GAME1.SAV"}, {"b/GAME1.SAV", "a/game1.sav"}};
     for (const auto& [first, second] : orders) {
         SCOPED_TRACE(first);
-        const std::string set =
-            dir + "set" + std::filesystem::path(first).filename().string() + "/";
+        const std::string set = dir + "set-" + first.substr(0, 1) + "/";
         std::filesystem::create_directories(set);
         SetWriter writer(set);
         platform::FileVersion read;
-        EXPECT_TRUE(writer.Copy(first, read));
-        EXPECT_FALSE(writer.Copy(second, read));
+        EXPECT_TRUE(writer.Copy(dir + first, read));
+        EXPECT_FALSE(writer.Copy(dir + second, read));
         EXPECT_EQ(platform::GetLastError(), platform::ERROR_FILE_EXISTS);
-        ASSERT_TRUE(writer.Finish());
-
-        const std::string name = std::filesystem::path(first).filename().string();
-        std::vector<std::string> files;
-        for (const auto& entry : std::filesystem::directory_iterator(set))
-            files.push_back(entry.path().filename().string());
-        std::sort(files.begin(), files.end());
-        EXPECT_EQ(files, (std::vector<std::string>{ManifestName, name}));
-        EXPECT_EQ(testenv::ReadFile(set + name), testenv::ReadFile(first));
-        Manifest sums;
-        ASSERT_EQ(ReadManifest(set, sums), ManifestRead::Read);
-        ASSERT_EQ(sums.Entries.size(), 1u);
-        ManifestEntry now;
-        EXPECT_TRUE(HashEntry(set, name, now) && sums.Entries[0] == now);
+        EXPECT_EQ(testenv::ReadFile(set + first.substr(2)), testenv::ReadFile(dir + first));
+        EXPECT_FALSE(testenv::Exists(set + second.substr(2)));
     }
 }
