@@ -79,6 +79,10 @@ void ConsoleReporter::Message(const std::string& text) {
     console_.Error(text);
 }
 
+void ConsoleReporter::Failure(const std::string& text, const std::string& cause) {
+    console_.Error(cause.empty() ? text : text + ": " + cause);
+}
+
 void ConsoleReporter::ProgressStep(std::size_t index, std::size_t total, const std::string& name) {
     console_.Progress(index, total, name);
 }

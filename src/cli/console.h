@@ -43,7 +43,7 @@ private:
 // <source> -> <target>", each file a dry run would do as "would <planned>
 // <path>" ("would back up <source>", "would restore <target>") and each it
 // would refuse as "would refuse <path>: <why>", messages as lines of standard
-// error.
+// error (a failure with its cause: "<text>: <cause>").
 class ConsoleReporter : public core::Reporter {
 public:
     // `planTarget`: a dry run names the target rather than the source.
@@ -53,6 +53,7 @@ public:
           planTarget_(planTarget) {}
 
     void Message(const std::string& text) override;
+    void Failure(const std::string& text, const std::string& cause) override;
     void ProgressStep(std::size_t index, std::size_t total, const std::string& name) override;
     void ProgressHide() override;
     void FileDone(const std::string& source, const std::string& target, bool ok) override;

@@ -1,6 +1,7 @@
 #include "core/backup.h"
 
 #include "config/backup_config.h"
+#include "core/checked_copy.h"
 #include "core/set_writer.h"
 #include "platform/attributes.h"
 #include "platform/dir_search.h"
@@ -13,6 +14,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <system_error>
 #include <thread>
 
@@ -63,13 +65,15 @@ std::string ArchiveIn(const std::string& source, const std::string& setPath) {
     return setPath + ArchiveBaseName(platform::ExtractFileName(source));
 }
 
-// Says that `source` was not backed up, and why not in the usual words.
+// Says that `source` was not backed up, in the usual words, and why: the
+// last error, or for an archiver that failed its own message ("" here).
 void ReportFailure(const std::string& source, const std::string& setPath, bool zip,
-                   Reporter& reporter) {
+                   const std::string& cause, Reporter& reporter) {
     if (zip)
-        reporter.Message("error zipping " + source + " to " + ArchiveIn(source, setPath));
+        reporter.Failure("error zipping " + source + " to " + ArchiveIn(source, setPath), cause);
     else
-        reporter.Message("error copying " + source + " to " + BackupTarget(source, setPath, false));
+        reporter.Failure("error copying " + source + " to " + BackupTarget(source, setPath, false),
+                         cause);
 }
 
 // A file name as the archiver matches entries: ASCII letters in lower case.
@@ -79,32 +83,50 @@ std::string EntryKey(const std::string& source) {
 
 using BackedUp = std::vector<std::pair<const Source*, platform::FileVersion>>;
 
+// Marks that could not be stored: how many, and the first one's last error.
+struct Unmarked {
+    std::size_t Count = 0;
+    std::uint32_t Error = 0;
+
+    void Add(std::size_t count, std::uint32_t error) {
+        if (Count == 0)
+            Error = error;
+        Count += count;
+    }
+};
+
 // Marks the sources backed up. Each mark is a few calls on its own file: half
 // of them are made on a thread of their own. On a file system without
 // extended attributes the marks go to the stamp store in one write.
-void MarkBackedUp(const BackedUp& backedUp) {
-    const platform::StampBatch marks;
-    auto mark = [&](std::size_t from, std::size_t to) {
+Unmarked MarkBackedUp(const BackedUp& backedUp) {
+    platform::StampBatch marks;
+    Unmarked lost[2]; // by each thread, in the order of the sources
+    auto mark = [&](std::size_t from, std::size_t to, Unmarked& unmarked) {
         for (std::size_t i = from; i < to; ++i) {
             const auto& [source, read] = backedUp[i];
             // Written again by the game since the search, while it was read,
             // or since: the set may hold the older content, so the file stays
-            // marked changed.
-            if (AsSearched(*source, read))
-                platform::SetFileAttributes(source->Path, 0, &read);
+            // marked changed (32), as it does when the mark can't be stored.
+            if (AsSearched(*source, read) && !platform::SetFileAttributes(source->Path, 0, &read) &&
+                platform::GetLastError() != platform::ERROR_SHARING_VIOLATION)
+                unmarked.Add(1, platform::GetLastError());
         }
     };
     const std::size_t half = backedUp.size() / 2;
     std::thread other;
     try {
         if (half >= 64)
-            other = std::thread(mark, 0, half);
+            other = std::thread(mark, 0, half, std::ref(lost[0]));
     } catch (const std::system_error&) {
         // no second thread: all marks on this one
     }
-    mark(other.joinable() ? half : 0, backedUp.size());
+    mark(other.joinable() ? half : 0, backedUp.size(), lost[1]);
     if (other.joinable())
         other.join();
+    lost[0].Add(lost[1].Count, lost[1].Error);
+    if (const std::size_t unstored = marks.End())
+        lost[0].Add(unstored, platform::GetLastError());
+    return lost[0];
 }
 
 } // namespace
@@ -162,7 +184,8 @@ bool BackupFile(const std::string& source, const std::string& setPath, bool zip,
     const bool ok = zip ? ZipFile(source, ArchiveIn(source, setPath))
                         : platform::CopyFile(source, target, true);
     if (!ok)
-        ReportFailure(source, setPath, zip, reporter);
+        ReportFailure(source, setPath, zip, zip ? "" : CauseText(platform::GetLastError()),
+                      reporter);
     reporter.FileDone(source, target, ok);
     return ok;
 }
@@ -171,13 +194,16 @@ bool BackupInto(SetWriter& set, const std::string& source, bool zip, Reporter& r
                 platform::FileVersion& read) {
     const std::string& setPath = set.Path();
     std::string target = BackupTarget(source, setPath, zip);
+    std::string cause;
     bool ok;
     if (zip) {
         // The archiver replaces an entry of the same name (in any letter
         // case), so a second source of that name (a case twin, or a file of
         // another folder) would take the first one's content out of the set.
         const std::string entry = EntryKey(source);
-        ok = !set.HasEntry(entry) && ZipFile(source, ArchiveIn(source, setPath), true);
+        if (set.HasEntry(entry))
+            cause = CauseText(platform::ERROR_FILE_EXISTS);
+        ok = cause.empty() && ZipFile(source, ArchiveIn(source, setPath), true);
         if (ok) {
             target = setPath + set.Added(platform::ExtractFileName(target), entry);
             // What the archiver read, as near as can be told: the file now.
@@ -186,9 +212,11 @@ bool BackupInto(SetWriter& set, const std::string& source, bool zip, Reporter& r
         }
     } else {
         ok = set.Copy(source, read);
+        if (!ok)
+            cause = CauseText(platform::GetLastError());
     }
     if (!ok)
-        ReportFailure(source, setPath, zip, reporter);
+        ReportFailure(source, setPath, zip, cause, reporter);
     reporter.FileDone(source, target, ok);
     return ok;
 }
@@ -243,7 +271,14 @@ RunResult Backup(const BackupChoices& choices, Reporter& reporter) {
     if (!backedUp.empty()) {
         reporter.ProgressFlush();
         if (set.Finish()) {
-            MarkBackedUp(backedUp);
+            // A mark not stored leaves its file changed: the next backup
+            // takes it again, and so will every one after until it is said.
+            const Unmarked unmarked = MarkBackedUp(backedUp);
+            if (unmarked.Count != 0) {
+                reporter.Message("could not mark " + std::to_string(unmarked.Count) +
+                                 " files as backed up: " + CauseText(unmarked.Error));
+                ++result.Failures;
+            }
             // Last: the set is whole and its sources marked.
             if (!MarkSetFinished(setPath)) {
                 const std::string cause = platform::SysErrorMessage(platform::GetLastError());

@@ -6,7 +6,7 @@
 
 namespace core {
 
-Checksums::Checksums(Manifest listed) : listed_(std::move(listed)) {
+Checksums::Checksums(Manifest listed) : listed_(std::move(listed)), read_(true) {
     for (std::size_t i = 0; i < listed_.Entries.size(); ++i)
         index_.emplace(platform::LowerAscii(listed_.Entries[i].Name), i);
 }
@@ -36,6 +36,7 @@ Checksums ChecksumsToCheck(const std::string& folder, Reporter& reporter) {
     std::string why;
     switch (ReadManifest(folder, sums, &why)) {
     case ManifestRead::Read:
+        return Checksums(std::move(sums));
     case ManifestRead::Missing:
         break;
     case ManifestRead::Damaged:
@@ -47,7 +48,7 @@ Checksums ChecksumsToCheck(const std::string& folder, Reporter& reporter) {
                          CauseText(platform::GetLastError()) + "): the files are copied unchecked");
         break;
     }
-    return Checksums(std::move(sums));
+    return {};
 }
 
 CopyCheck CheckedCopy(const std::string& source, const std::string& target,

@@ -30,8 +30,11 @@ namespace core {
 class Checksums {
 public:
     Checksums() = default;
+    // The checksums of a sound checksum file.
     explicit Checksums(Manifest listed);
 
+    // Whether a sound checksum file was read: the folder holds what it lists.
+    bool Read() const { return read_; }
     const Manifest& Listed() const { return listed_; }
     // The entry of the file `name`, ASCII case ignored; nullptr when none.
     const ManifestEntry* Find(std::string_view name) const;
@@ -44,6 +47,7 @@ public:
 
 private:
     Manifest listed_;
+    bool read_ = false;
     std::unordered_map<std::string, std::size_t> index_; // lower-case name -> entry
     std::unique_ptr<platform::HashQueue> queue_;
     std::unordered_map<std::string, std::size_t> tickets_; // path -> its hash

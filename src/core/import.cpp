@@ -10,19 +10,10 @@
 #include "storage/backup_set.h"
 
 #include <algorithm>
+#include <unordered_map>
 
 namespace core {
 namespace {
-
-void AddOnce(std::vector<std::string>& list, const std::string& path) {
-    const bool held = std::any_of(list.begin(), list.end(), [&](const std::string& item) {
-        // The bytes, not a text conversion: a name that is not
-        // UTF-8 must not look like another one.
-        return platform::EqualIgnoringAsciiCase(item, path);
-    });
-    if (!held)
-        list.push_back(path);
-}
 
 // Hides the progress window however the import ends.
 class ProgressScope {
@@ -44,13 +35,13 @@ std::vector<std::string> MediumFiles(const std::string& folder, const KindSet& k
     std::vector<std::string> list;
     for (Kind kind : {Kind::Characters, Kind::Multiplayer})
         if (kinds.Has(kind))
-            AddOnce(list, folder + KindFileName(kind));
+            list.push_back(folder + KindFileName(kind));
     if (kinds.Single) {
         platform::FileSearch search;
         if (search.FindFirst(folder + "game*.*", platform::faAnyFile)) {
             do {
                 if (!(search.Rec().Attr & platform::faDirectory))
-                    AddOnce(list, folder + search.Rec().Name);
+                    list.push_back(folder + search.Rec().Name);
             } while (search.FindNext());
         }
     }
@@ -75,9 +66,12 @@ bool ImportFile(const std::string& source, const std::string& setFolder, bool zi
     const bool ok = copy == CopyCheck::Copied;
     if (ok && imported)
         imported->Put(std::move(entry));
-    if (!ok)
+    if (copy == CopyCheck::Damaged)
         reporter.Message("Error copying " + folder + name + " to " + setFolder + name +
-                         (copy == CopyCheck::Damaged ? ": the file on the medium is damaged" : ""));
+                         ": the file on the medium is damaged");
+    else if (!ok)
+        reporter.Failure("Error copying " + folder + name + " to " + setFolder + name,
+                         CauseText(platform::GetLastError()));
     reporter.FileDone(folder + name, setFolder + name, ok);
     return ok;
 }
@@ -96,19 +90,45 @@ RunResult Import(const ImportChoices& choices, Reporter& reporter) {
         return result;
     }
     Checksums sums = ChecksumsToCheck(choices.Folder, reporter);
+    // The files read. The checksums list what the export that wrote them
+    // left: another export into the same folder may have left more.
     std::vector<std::string> read;
-    for (const std::string& file : list)
-        read.push_back(choices.Zip ? WithZipExtension(file) : file);
+    std::vector<std::string> strangers;
+    for (const std::string& file : list) {
+        const std::string path = choices.Zip ? WithZipExtension(file) : file;
+        const std::string name = platform::ExtractFileName(path);
+        if (!sums.Read() || sums.Find(name))
+            read.push_back(path);
+        else if (std::find(strangers.begin(), strangers.end(), name) == strangers.end())
+            strangers.push_back(name);
+    }
+    if (!strangers.empty()) {
+        std::string joined;
+        for (const std::string& name : strangers)
+            joined += (joined.empty() ? "" : ", ") + name;
+        reporter.Message("not part of this export: " + joined);
+    }
     sums.HashAhead(read);
     // The set's checksums are those of the bytes copied, worked out as they
     // were copied.
     Manifest imported;
-    for (std::size_t i = 0; i < list.size(); ++i) {
-        reporter.ProgressStep(i + 1, list.size(), platform::ExtractFileName(list[i]));
-        if (ImportFile(list[i], setPath, choices.Zip, reporter, sums, &imported))
-            ++result.Done;
-        else
+    std::unordered_map<std::string, std::string> names; // ASCII lower case -> as taken
+    for (std::size_t i = 0; i < read.size(); ++i) {
+        const std::string name = platform::ExtractFileName(read[i]);
+        reporter.ProgressStep(i + 1, read.size(), name);
+        // A case twin (GAME1.SAV beside game1.sav) would replace the first
+        // one's copy: the set keeps the first.
+        const auto [taken, added] = names.try_emplace(platform::LowerAscii(name), name);
+        if (!added && taken->second != name) {
+            reporter.Failure("Error copying " + read[i] + " to " + setPath + name,
+                             CauseText(platform::ERROR_FILE_EXISTS));
+            reporter.FileDone(read[i], setPath + name, false);
             ++result.Failures;
+        } else if (ImportFile(read[i], setPath, choices.Zip, reporter, sums, &imported)) {
+            ++result.Done;
+        } else {
+            ++result.Failures;
+        }
     }
     // A set that no file went into is no backup: Restore would list it.
     if (result.Done == 0) {

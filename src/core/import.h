@@ -14,7 +14,7 @@
 namespace core {
 
 // The medium's files of the chosen kinds (every entry "game*.*" that is no
-// folder for the single player games), in order, each once ignoring case.
+// folder for the single player games), in order; case twins both.
 std::vector<std::string> MediumFiles(const std::string& folder, const KindSet& kinds);
 
 // Copies one file of the medium into the set folder (its archive with `zip`).
@@ -32,8 +32,12 @@ struct ImportChoices {
     bool Zip = false;
 };
 // Each file is checked against the medium's checksums while it is copied; the
-// new set gets its own. A set that no file went into is removed again, as
-// Backup does.
+// new set gets its own. A medium with checksums gives only the files they
+// list (the others are named in one message, "not part of this export: ...",
+// which is no failure); one without gives every file of the chosen kinds. Of
+// two names that differ only in letter case the first is imported, the
+// second fails. A set that no file went into is removed again, as Backup
+// does.
 RunResult Import(const ImportChoices& choices, Reporter& reporter);
 
 } // namespace core

@@ -14,6 +14,11 @@ public:
 
     // Something the user must read, with the program's exact text.
     virtual void Message(const std::string& text) = 0;
+    // A file that could not be copied: the program's exact text ("error
+    // copying <source> to <target>"), and the system's reason for it
+    // (CauseText; "" when the text says why itself). The windows show the
+    // text as it always read; the command line adds ": <cause>".
+    virtual void Failure(const std::string& text, const std::string& /*cause*/) { Message(text); }
 
     // The progress window: shown with a caption, given status lines, hidden.
     virtual void ProgressShow(const std::string& /*caption*/) {}

@@ -208,11 +208,16 @@ bool RestoreFile(const std::string& source, const std::string& target, bool zip,
     bool ok;
     if (zip) {
         reporter.ProgressText("UnZipping " + source + " to " + target);
-        ok = (!expected || FileMatches(read, *expected, sums.Ahead(read), damaged)) &&
-             (owner ? UnzipOwnedFile(source, target, *owner) : UnzipFile(source, target));
+        // Why the archive could not be read; the archiver says why it failed.
+        std::string cause;
+        ok = !expected || FileMatches(read, *expected, sums.Ahead(read), damaged);
+        if (!ok && !damaged)
+            cause = CauseText(platform::GetLastError());
+        ok = ok && (owner ? UnzipOwnedFile(source, target, *owner) : UnzipFile(source, target));
         if (!ok)
-            reporter.Message("error unzipping " + source + " to " + target +
-                             (damaged ? DamagedCopy : std::string()));
+            reporter.Failure("error unzipping " + source + " to " + target +
+                                 (damaged ? DamagedCopy : std::string()),
+                             cause);
         // Read-only, hidden and system are cleared (a failure here does no
         // harm); a file given the owner block reads as changed again, as a
         // write after the restore makes it on Windows.
@@ -232,8 +237,9 @@ bool RestoreFile(const std::string& source, const std::string& target, bool zip,
         ok = copy == CopyCheck::Copied;
         damaged = copy == CopyCheck::Damaged;
         if (!ok)
-            reporter.Message("error copying " + source + " to " + target +
-                             (damaged ? DamagedCopy : std::string()));
+            reporter.Failure("error copying " + source + " to " + target +
+                                 (damaged ? DamagedCopy : std::string()),
+                             damaged ? "" : CauseText(platform::GetLastError()));
     }
     reporter.FileDone(read, target, ok);
     return ok;
@@ -280,9 +286,11 @@ bool ExportFile(const std::string& source, const std::string& target, bool zip,
     if (ok) {
         if (exported)
             exported->Put(std::move(entry));
+    } else if (copy == CopyCheck::Damaged) {
+        reporter.Message("error exporting " + from + " to " + to + DamagedCopy);
     } else {
-        reporter.Message("error exporting " + from + " to " + to +
-                         (copy == CopyCheck::Damaged ? DamagedCopy : std::string()));
+        reporter.Failure("error exporting " + from + " to " + to,
+                         CauseText(platform::GetLastError()));
     }
     reporter.FileDone(from, to, ok);
     return ok;
@@ -295,7 +303,8 @@ bool CopyDescFile(const std::string& setFolder, const std::string& folder, Repor
     const std::string target = folder + "desc.txt";
     if (platform::CopyFile(source, target, false))
         return true;
-    reporter.Message("error copying " + source + " to " + target);
+    reporter.Failure("error copying " + source + " to " + target,
+                     CauseText(platform::GetLastError()));
     return false;
 }
 

@@ -38,10 +38,11 @@ std::vector<std::string> Replaced(const std::vector<SetFile>& files) {
     return found;
 }
 
-// Makes the safety set of the game files `replaced`, whole or not at all;
-// `setPath` gets its folder. "" or why it failed.
+// Makes the safety set of the game files `replaced`, whole or not at all,
+// each file shown on `reporter`'s progress as it is kept; `setPath` gets its
+// folder. "" or why it failed.
 std::string MakeSet(const std::string& setName, const std::vector<std::string>& replaced,
-                    std::string& setPath) {
+                    std::string& setPath, Reporter& reporter) {
     const bool zip = BackupConfig.ZipBackups != 0;
     // The set's and the archiver's own messages are not shown: the
     // archiver's becomes the cause, as its exit code is all it tells.
@@ -52,12 +53,16 @@ std::string MakeSet(const std::string& setName, const std::vector<std::string>& 
     }
     Quiet quiet;
     SetWriter set(setPath);
-    for (const std::string& path : replaced) {
+    for (std::size_t i = 0; i < replaced.size(); ++i) {
+        const std::string& path = replaced[i];
+        reporter.ProgressStep(i + 1, replaced.size(), platform::ExtractFileName(path));
+        reporter.ProgressText("Keeping " + path);
         platform::FileVersion read;
         if (!BackupInto(set, path, zip, quiet, read))
             return said.texts().isEmpty() ? CauseText(platform::GetLastError())
                                           : said.texts().back().toStdString();
     }
+    reporter.ProgressFlush();
     // Finished before any game file is touched.
     if (!set.Finish() || !MarkSetFinished(setPath))
         return CauseText(platform::GetLastError());
@@ -72,7 +77,10 @@ bool KeepCurrentSaves(const std::string& setName, const std::vector<SetFile>& fi
     if (replaced.empty())
         return true;
     std::string setPath;
-    const std::string why = MakeSet(setName, replaced, setPath);
+    // A restore's progress window, shown from the first file kept on: a
+    // large safety set takes a while.
+    reporter.ProgressShow("Restoring");
+    const std::string why = MakeSet(setName, replaced, setPath, reporter);
     if (why.empty()) {
         const bool zip = BackupConfig.ZipBackups != 0;
         for (const std::string& path : replaced)
@@ -83,6 +91,7 @@ bool KeepCurrentSaves(const std::string& setName, const std::vector<SetFile>& fi
         std::string left; // a set that can't be removed whole stays as it is
         RemoveSetFolder(setPath, left);
     }
+    reporter.ProgressHide();
     reporter.Message("Could not keep the current saves in a new set: " + why +
                      ". Nothing was restored.");
     return false;

@@ -32,21 +32,20 @@ bool SetWriter::Copy(const std::string& source, platform::FileVersion& read) {
     if (!staged.OpenNew(setPath_ + name) || !staged.CopyFrom(source, read))
         return false;
     // The copy is hashed from its own descriptor, on the queue's thread;
-    // a program started meanwhile does not inherit it.
-    const int copy = ::fcntl(staged.Handle(), F_DUPFD_CLOEXEC, 0);
-    if (copy < 0) {
-        platform::SetLastError(platform::ERROR_TOO_MANY_OPEN_FILES);
-        return false;
-    }
+    // a program started meanwhile does not inherit it. Under a low limit on
+    // open files, or with none left (EMFILE), it is hashed by its name.
+    const int copy = hashes_.TakesDescriptors() ? ::fcntl(staged.Handle(), F_DUPFD_CLOEXEC, 0) : -1;
     if (!staged.Commit()) {
         const std::uint32_t error = platform::GetLastError();
-        ::close(copy);
+        if (copy >= 0)
+            ::close(copy);
         platform::SetLastError(error);
         return false;
     }
     names_.insert(std::move(key));
     order_.push_back(name);
-    tickets_.push_back(hashes_.AddDescriptor(copy, true));
+    tickets_.push_back(copy >= 0 ? hashes_.AddDescriptor(copy, true)
+                                 : hashes_.AddFile(setPath_ + name, true));
     return true;
 }
 

@@ -4,6 +4,7 @@
 #include "platform/last_error.h"
 #include "platform/paths.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <system_error>
 
@@ -37,6 +38,14 @@ int HashDescriptor(int fd, HashQueue::Result& r) {
 }
 
 } // namespace
+
+HashQueue::HashQueue() {
+    // A third each for the copies waiting to be hashed and for those waiting
+    // to be written; the rest of what may be held goes to replaced files.
+    const std::size_t share = detail::DescriptorsToKeep() / 3;
+    mostWaiting_ = std::min<std::size_t>(64, share);
+    writeBatch_ = std::min<std::size_t>(64, share);
+}
 
 HashQueue::~HashQueue() {
     {
@@ -74,7 +83,7 @@ std::size_t HashQueue::Add(Item item) {
     // A caller that outruns the thread (copies cloned in the file system, no
     // SHA instructions, no thread at all) hashes the oldest itself: the
     // descriptors waiting stay few. Paths hold nothing open.
-    while (waitingFds_ > kMostWaiting) {
+    while (waitingFds_ > mostWaiting_) {
         Item oldest = TakeFront();
         lock.unlock();
         Process(oldest, nullptr);
@@ -150,7 +159,7 @@ void HashQueue::Work() {
     for (;;) {
         // Writing the copies to disk is started once nothing waits to be
         // hashed: a head start for the flush to come, never a delay for it.
-        if (!toWrite.empty() && (items_.empty() || toWrite.size() >= kWriteBatch)) {
+        if (!toWrite.empty() && (items_.empty() || toWrite.size() >= writeBatch_)) {
             lock.unlock();
             for (const int copy : toWrite) {
                 ::sync_file_range(copy, 0, 0, SYNC_FILE_RANGE_WRITE);

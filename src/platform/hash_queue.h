@@ -31,12 +31,16 @@ public:
         bool Done = false; // worked on
     };
 
-    HashQueue() = default;
+    // Sizes the descriptors it may hold by the process's limit on open files.
+    HashQueue();
     // Drops what was not worked on yet and waits for the file at hand.
     ~HashQueue();
     HashQueue(const HashQueue&) = delete;
     HashQueue& operator=(const HashQueue&) = delete;
 
+    // Whether descriptors may be handed over: none under a limit on open
+    // files so low that holding any would starve the copies (see AddFile).
+    bool TakesDescriptors() const { return mostWaiting_ > 0; }
     // Hands over an open descriptor, which the queue closes: the bytes from
     // its start to its end. With `startWriting` (a new copy), writing it to
     // disk is started when the queue has nothing else to hash, so that a
@@ -70,10 +74,10 @@ private:
     bool idle_ = false;          // the thread waits for work
     bool alone_ = false;         // no thread could be started: Wait hashes
     bool stop_ = false;
-    static constexpr std::size_t kWakeFor = 8;      // descriptors
-    static constexpr std::size_t kWriteBatch = 64;  // descriptors held at most
-    std::size_t waitingFds_ = 0;                    // descriptors among items_
-    static constexpr std::size_t kMostWaiting = 64; // descriptors queued at most
+    static constexpr std::size_t kWakeFor = 8; // descriptors
+    std::size_t writeBatch_ = 0;               // hashed copies held at most
+    std::size_t waitingFds_ = 0;               // descriptors among items_
+    std::size_t mostWaiting_ = 0;              // descriptors queued at most
     std::thread thread_;
 };
 

@@ -56,6 +56,12 @@ std::optional<std::string> StoredStamp(const std::string& path);
 bool StoreStamp(const std::string& path, const std::string& stamp);
 bool ForgetStamp(const std::string& path);
 
+// How many descriptors the layer may hold open for later (copies waiting to
+// be hashed or written to disk, replaced files waiting to be let go of), all
+// of them together: a share of what RLIMIT_NOFILE leaves beyond what a run
+// has open while it works; 0 under a low limit, where nothing is held.
+std::size_t DescriptorsToKeep();
+
 // What `st` tells of the file's version.
 FileVersion VersionOf(const struct stat& st);
 

@@ -1,5 +1,8 @@
 #include "platform/replaced_files.h"
 
+#include "platform/internal.h"
+
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -26,6 +29,8 @@ public:
     }
 
     void Hold(int fd) {
+        // Under a low limit on open files fewer are held, or none.
+        const std::size_t most = std::min(kMostHeld, detail::DescriptorsToKeep() / 3);
         std::unique_lock lock(mutex_);
         if (!thread_.joinable() && !alone_) {
             try {
@@ -34,7 +39,7 @@ public:
                 alone_ = true;
             }
         }
-        if (alone_ || held_.size() >= kMostHeld) {
+        if (alone_ || held_.size() >= most) {
             lock.unlock();
             ::close(fd);
             return;

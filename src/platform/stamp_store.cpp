@@ -5,6 +5,7 @@
 #include "platform/machine_name.h"
 #include "platform/paths.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <mutex>
@@ -115,14 +116,18 @@ public:
         ++batches_;
     }
 
-    // Writes what the batches held, once the last one ends.
-    bool EndBatch() {
+    // Writes what the batches held, once the last one ends: the number of
+    // stamps that could not be stored (last error set), else 0.
+    std::size_t EndBatch() {
         std::lock_guard lock(mutex_);
         if (--batches_ > 0 || held_.empty())
-            return true;
+            return 0;
         Changes changes;
         changes.swap(held_);
-        return Write(changes);
+        if (Write(changes))
+            return 0;
+        return static_cast<std::size_t>(std::count_if(
+            changes.begin(), changes.end(), [](const auto& change) { return change.second; }));
     }
 
 private:
@@ -288,7 +293,14 @@ StampBatch::StampBatch() {
 }
 
 StampBatch::~StampBatch() {
-    TheStore().EndBatch();
+    End();
+}
+
+std::size_t StampBatch::End() {
+    if (ended_)
+        return 0;
+    ended_ = true;
+    return TheStore().EndBatch();
 }
 
 namespace detail {

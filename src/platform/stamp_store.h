@@ -6,6 +6,7 @@
 // The attribute layer turns to it only where setting the attribute fails as
 // not supported; a file it has no entry for reads as changed.
 
+#include <cstddef>
 #include <map>
 #include <optional>
 #include <string>
@@ -20,9 +21,17 @@ namespace platform {
 class StampBatch {
 public:
     StampBatch();
-    ~StampBatch();
+    ~StampBatch(); // End, unless it was called
     StampBatch(const StampBatch&) = delete;
     StampBatch& operator=(const StampBatch&) = delete;
+
+    // Ends the batch: the number of stamps held that could not be written to
+    // the store (a full or read-only state folder), last error set; 0 when
+    // they were written, or wait for a batch still open.
+    std::size_t End();
+
+private:
+    bool ended_ = false;
 };
 
 // $XDG_STATE_HOME/mfbackup/clean-stamps, else ~/.local/state/mfbackup/clean-stamps.

@@ -4,6 +4,7 @@
 #include "platform/paths.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 
 #include <fcntl.h>
@@ -11,8 +12,21 @@
 #include <unistd.h>
 
 namespace platform {
+namespace {
+
+std::atomic<bool> failFlushes{false};
+
+} // namespace
+
+void FailFlushesForTesting(bool fail) {
+    failFlushes = fail;
+}
 
 bool FlushFiles(const std::vector<std::string>& paths) {
+    if (failFlushes) {
+        SetLastError(ERROR_IO_DEVICE);
+        return false;
+    }
     // One syncfs per file system rather than one fsync per file: a backup of
     // many small files would otherwise wait for a journal commit per file.
     // syncfs reports write-back errors of the file system that no one has

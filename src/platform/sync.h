@@ -14,4 +14,9 @@ namespace platform {
 // are still flushed.
 bool FlushFiles(const std::vector<std::string>& paths);
 
+// Tests: while true, FlushFiles flushes nothing and fails with 1117, as on a
+// disk that reports a write error: what must wait for the flush can be seen
+// to wait, which a killed process (its writes still in the page cache) can't.
+void FailFlushesForTesting(bool fail);
+
 } // namespace platform

@@ -3,6 +3,7 @@
 
 #include "common/prefixes.h"
 #include "common/run_program.h"
+#include "core/import.h"
 #include "core/manifest.h"
 #include "operations/game_tree.h"
 #include "storage/backup_set.h"
@@ -201,6 +202,59 @@ TEST_F(CliTest, ExportThenImportIntoASecondBackupFolderThroughAnotherSettingsFil
               Lines({"imported " + medium + "net.sav -> " + second + sets[0] + "/net.sav"}));
     EXPECT_EQ(testenv::ReadFile(second + sets[0] + "/desc.txt"), "Imported: Moving house\r\n");
     EXPECT_EQ(Sets().size(), 1u); // the usual settings file is untouched
+
+    // Exported again into the same folder, beside what the first export left
+    // (a stale game2.sav) and a case twin made by hand: the twin fails.
+    Run({"export", "latest", "medium", "--kinds", "single"});
+    testenv::WriteFile(medium + "game2.sav", "stale");
+    testenv::WriteFile(medium + "GAME1.SAV", "one");
+    Names twins = core::MediumFiles(medium, {false, false, true});
+    std::erase(twins, medium + "game2.sav");
+    ASSERT_EQ(twins.size(), 2u);
+    Run({"--config", other, "import", QString::fromStdString(medium)}, 1);
+    Names added = Files(second);
+    std::erase(added, sets[0]);
+    ASSERT_EQ(added.size(), 1u);
+    const std::string again = second + added[0] + "/";
+    const std::string twin = fs::path(twins[1]).filename().string();
+    EXPECT_EQ(last.err,
+              Lines({"not part of this export: net.sav, game2.sav",
+                     "Error copying " + twins[1] + " to " + again + twin + ": The file exists"}));
+    EXPECT_EQ(Files(again),
+              (Names{".mfbackup-sums", fs::path(twins[0]).filename().string(), "desc.txt"}));
+}
+
+// With few descriptors to be had (a limit of 32 open files) every save is
+// backed up, and a restore keeps them all in its safety set first.
+TEST_F(CliTest, UnderALowLimitOnOpenFilesEverySaveIsBackedUpAndRestored) {
+    constexpr int saves = 300;
+    for (int i = 1; i <= saves; ++i)
+        Save("games/game" + std::to_string(i) + ".sav", "game " + std::to_string(i));
+    const auto limited = [&](const QStringList& args) {
+        last = testenv::RunProgram(
+            "/bin/sh", QStringList{"-c", "ulimit -n 32 && exec \"$0\" \"$@\"", MF_CLI} + args);
+        EXPECT_EQ(last.exitCode, 0) << args.join(' ').toStdString() << "\n" << last.err;
+        EXPECT_EQ(last.err, "");
+        return std::count(last.out.begin(), last.out.end(), '\n');
+    };
+    EXPECT_EQ(limited({"backup", "--kinds", "single"}), saves);
+    for (int i = 1; i <= saves; ++i)
+        Save("games/game" + std::to_string(i) + ".sav", "played since");
+    EXPECT_EQ(limited({"restore", "latest"}), 2 * saves); // each kept, then restored
+    EXPECT_EQ(testenv::ReadFile(gameDir + "save/games/game123.sav"), "game 123");
+    EXPECT_EQ(limited({"verify"}), 2);
+}
+
+// A mark that can't be stored (here a drive that takes no change) leaves
+// its file changed: the backup says so and fails.
+TEST_F(CliTest, ABackupWhoseMarksCantBeStoredFails) {
+    const std::string game = Save("games/game1.sav", "one");
+    const testenv::ReadOnlyMount readOnly(gameDir + "save/games");
+    if (!readOnly.Mounted())
+        GTEST_SKIP() << "No read-only drive: " << readOnly.Reason();
+    Run({"backup", "--kinds", "single"}, 1);
+    EXPECT_EQ(last.err, "could not mark 1 files as backed up: The media is write protected\n");
+    EXPECT_TRUE(Changed(game));
 }
 
 TEST_F(CliTest, ListGivesTheSetsOldestFirstAlsoAsJson) {
@@ -244,7 +298,8 @@ TEST_F(CliTest, ExitStatusesUsageErrorsAndUnknownSets) {
     chmod(chars.c_str(), 0444); // refused as a target: that file fails, the other is done
     Run({"restore", "MFB1", "--no-safety"}, 1);
     EXPECT_EQ(Sets(), Names{"MFB1"});
-    EXPECT_EQ(last.err, "error copying " + backupDir + "MFB1/characters.lpl to " + chars + "\n");
+    EXPECT_EQ(last.err, "error copying " + backupDir + "MFB1/characters.lpl to " + chars +
+                            ": Access is denied\n");
     EXPECT_EQ(last.out,
               "restored " + backupDir + "MFB1/net.sav -> " + gameDir + "save/net/net.sav\n");
 

@@ -58,29 +58,55 @@ bool Exists(const std::string& path) {
     return std::filesystem::exists(std::filesystem::symlink_status(path, ec));
 }
 
-TmpfsMount::TmpfsMount(const std::string& path, std::size_t bytes) : path_(path) {
-    std::filesystem::create_directories(path);
-    if (::geteuid() != 0) {
-        reason_ = "mounting a tmpfs needs root";
-        return;
-    }
-    // Once per process: a private mount namespace, whose mounts leave with it.
+namespace {
+
+// Why the test process can't have a mount namespace of its own ("" when it
+// has one): made once, its mounts leave with the process.
+std::string OwnMountNamespace() {
+    if (::geteuid() != 0)
+        return "mounting needs root";
     static const int unshared = [] {
         if (::unshare(CLONE_NEWNS) != 0 ||
             ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
             return errno;
         return 0;
     }();
-    if (unshared != 0) {
-        reason_ = std::string("no mount namespace of our own: ") + std::strerror(unshared);
+    return unshared == 0 ? std::string()
+                         : std::string("no mount namespace of our own: ") + std::strerror(unshared);
+}
+
+} // namespace
+
+TmpfsMount::TmpfsMount(const std::string& path, std::size_t bytes) : path_(path) {
+    std::filesystem::create_directories(path);
+    reason_ = OwnMountNamespace();
+    if (!reason_.empty())
         return;
-    }
     const std::string options = "size=" + std::to_string(bytes) + ",mode=0755";
     if (::mount("tmpfs", path.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) != 0)
         reason_ = std::string("cannot mount a tmpfs: ") + std::strerror(errno);
 }
 
 TmpfsMount::~TmpfsMount() {
+    if (Mounted())
+        ::umount2(path_.c_str(), MNT_DETACH);
+}
+
+ReadOnlyMount::ReadOnlyMount(const std::string& path) : path_(path) {
+    reason_ = OwnMountNamespace();
+    if (!reason_.empty())
+        return;
+    if (::mount(path.c_str(), path.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+        reason_ = std::string("cannot bind-mount: ") + std::strerror(errno);
+        return;
+    }
+    if (::mount(nullptr, path.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0) {
+        reason_ = std::string("cannot make a mount read-only: ") + std::strerror(errno);
+        ::umount2(path.c_str(), MNT_DETACH);
+    }
+}
+
+ReadOnlyMount::~ReadOnlyMount() {
     if (Mounted())
         ::umount2(path_.c_str(), MNT_DETACH);
 }

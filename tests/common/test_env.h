@@ -38,4 +38,22 @@ private:
     std::string reason_;
 };
 
+// `path` made read-only while the object lives (a read-only bind mount of
+// itself, in the same mount namespace as TmpfsMount): files there are read
+// as before, and every change to them fails with EROFS. Needs root.
+class ReadOnlyMount {
+public:
+    explicit ReadOnlyMount(const std::string& path);
+    ~ReadOnlyMount();
+    ReadOnlyMount(const ReadOnlyMount&) = delete;
+    ReadOnlyMount& operator=(const ReadOnlyMount&) = delete;
+
+    bool Mounted() const { return reason_.empty(); }
+    const std::string& Reason() const { return reason_; }
+
+private:
+    std::string path_;
+    std::string reason_;
+};
+
 } // namespace testenv

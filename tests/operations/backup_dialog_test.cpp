@@ -6,6 +6,10 @@
 #include "operations/operation_helpers.h"
 #include "operations/restore_dialog.h"
 #include "platform/attributes.h"
+#include "platform/last_error.h"
+#include "platform/paths.h"
+#include "platform/stamp_store.h"
+#include "platform/sync.h"
 #include "storage/backup_set.h"
 #include "ui/message_box.h"
 
@@ -204,6 +208,37 @@ TEST_F(BackupTest, FailedCopyKeepsTheSourceMarkedAndNothingIsClearedBeforeTheEnd
     // Rewritten after its copy: the set holds the older content, so it stays marked.
     EXPECT_EQ(testenv::ReadFile(set + "characters.lpl"), "characters");
     EXPECT_TRUE(Changed(chars));
+}
+
+// The sources are marked backed up only once the set is on disk: a set that
+// can't be flushed leaves every one changed, for the next backup to take.
+TEST_F(BackupTest, ASetThatCantBeFlushedMarksNoSource) {
+    const Names sources = {Save("characters/characters.lpl", "characters"),
+                           Save("net/net.sav", "net"), Save("games/game1.sav", "one")};
+    platform::FailFlushesForTesting(true);
+    BackUp();
+    platform::FailFlushesForTesting(false);
+    EXPECT_EQ(messages.texts(),
+              QStringList{Q("error writing " + OnlySet() +
+                            " to disk: " + platform::SysErrorMessage(platform::ERROR_IO_DEVICE))});
+    for (const std::string& source : sources)
+        EXPECT_TRUE(Changed(source)) << source;
+}
+
+// A mark that can't be stored leaves its file changed, and the backup says
+// so once: here the stamp store of a drive without extended attributes
+// can't be written (a drive that takes no change: see the CLI's test).
+TEST_F(BackupTest, MarksThatCantBeStoredAreSaidOnceAndTheirFilesStayChanged) {
+    const std::string chars = Save("characters/characters.lpl", "characters");
+    const std::string game = Save("games/game1.sav", "one");
+    const std::string stateFolder = platform::ExtractFilePath(platform::StampStorePath());
+    testenv::WriteFile(stateFolder.substr(0, stateFolder.size() - 1), "a file, not a folder");
+    platform::RefuseXattrsForTesting(true);
+    BackUp();
+    EXPECT_TRUE(Changed(chars) && Changed(game));
+    platform::RefuseXattrsForTesting(false);
+    EXPECT_EQ(messages.texts(), QStringList{"could not mark 2 files as backed up: The system "
+                                            "cannot find the path specified"});
 }
 
 TEST_F(BackupTest, FailedArchiverRunKeepsTheSourceMarked) {

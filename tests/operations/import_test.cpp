@@ -1,5 +1,7 @@
 #include "game_tree.h"
 
+#include "core/import.h"
+#include "core/manifest.h"
 #include "operations/import_dialog.h"
 #include "storage/backup_set.h"
 #include "ui/file_dialog.h"
@@ -231,6 +233,40 @@ TEST_F(ImportTest, GameSearchTakesEveryGameFileAndNoFolder) {
     Import();
     EXPECT_EQ(messages.texts().size(), 4) << messages.texts().join("|").toStdString();
     EXPECT_EQ(Sets(), before);
+}
+
+// Two names that differ only in letter case would be one file in the set:
+// the first is imported, the second is said, as a backup says its twins.
+TEST_F(ImportTest, OfTwoNamesDifferingInCaseTheSecondFails) {
+    Medium({{"game1.sav", "lower case"}, {"GAME1.SAV", "UPPER CASE"}, {"game2.sav", "two"}});
+    Type(medium + "/");
+    Import();
+    std::vector<std::string> twins = core::MediumFiles(medium + "/", {false, false, true});
+    std::erase(twins, medium + "/game2.sav");
+    ASSERT_EQ(twins.size(), 2u);
+    const std::string& first = twins[0]; // in the order the folder lists them
+    const std::string& second = twins[1];
+    ASSERT_EQ(Sets().size(), 1u);
+    const std::string set = backupDir + Sets()[0] + "/";
+    const std::string name = fs::path(second).filename().string();
+    EXPECT_EQ(messages.texts(), QStringList{Q("Error copying " + second + " to " + set + name)});
+    const std::string kept = fs::path(first).filename().string();
+    EXPECT_EQ(Files(set), (Names{".mfbackup-sums", kept, "desc.txt", "game2.sav"}));
+    EXPECT_EQ(testenv::ReadFile(set + kept), testenv::ReadFile(first));
+}
+
+// An export into a folder that held an earlier one leaves its files there:
+// the medium's checksums tell which are this export's.
+TEST_F(ImportTest, AMediumWithChecksumsGivesOnlyTheFilesTheyList) {
+    Medium({{"characters.lpl", "c"}, {"net.sav", "n"}, {"game1.sav", "1"}, {"game2.sav", "2"}});
+    ASSERT_TRUE(core::WriteManifestOf(medium + "/", {"characters.lpl", "game1.sav"}));
+    Type(medium + "/");
+    EXPECT_EQ(Kinds(), "EC EC EC OK");
+    Import();
+    EXPECT_EQ(messages.texts(), QStringList{"not part of this export: net.sav, game2.sav"});
+    ASSERT_EQ(Sets().size(), 1u);
+    const std::string set = backupDir + Sets()[0] + "/";
+    EXPECT_EQ(Files(set), (Names{".mfbackup-sums", "characters.lpl", "desc.txt", "game1.sav"}));
 }
 
 TEST_F(ImportTest, NoSetWithoutBackupDirOrOnCancel) {

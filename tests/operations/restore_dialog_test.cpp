@@ -398,8 +398,28 @@ TEST_P(SafetySetTest, KeepsWhatARestoreReplacesAndRestoringItBringsThatBack) {
     EXPECT_EQ(check.Files, 3u);
     EXPECT_EQ(game("games/game2.sav"), "played later");
 
-    // Restoring the safety set brings the first saves back, and keeps those it replaces.
-    RestoreSet(safety);
+    // Restoring the safety set brings the first saves back, and keeps those it
+    // replaces: the progress window shows each as it is kept, then the restore.
+    class : public core::Reporter {
+    public:
+        void Message(const std::string& text) override { lines.push_back(text); }
+        void ProgressShow(const std::string& caption) override {
+            lines.push_back("[" + caption + "]");
+        }
+        void ProgressText(const std::string& text) override { lines.push_back(text); }
+        Names lines;
+    } progress;
+    core::RestoreChoices choices;
+    choices.SetName = safety;
+    choices.Kinds = {true, true, true};
+    choices.Zip = GetParam();
+    EXPECT_TRUE(core::Restore(choices, progress).Ok());
+    const Names keeping = {"[Restoring]", "Keeping " + gameDir + "save/characters/characters.lpl",
+                           "Keeping " + gameDir + "save/net/net.sav",
+                           "Keeping " + gameDir + "save/games/game1.sav", "[Restoring]"};
+    ASSERT_GT(progress.lines.size(), keeping.size());
+    EXPECT_EQ(Names(progress.lines.begin(), progress.lines.begin() + keeping.size()), keeping);
+    EXPECT_EQ(progress.lines[keeping.size()].rfind(GetParam() ? "UnZipping " : "Copying ", 0), 0u);
     EXPECT_EQ(Sets().size(), 3u);
     for (const auto& [rel, bytes] : first)
         EXPECT_TRUE(game(rel) == bytes) << rel;
@@ -436,6 +456,9 @@ TEST_F(RestoreTest, AFullDiskStopsTheRestoreBeforeAnyGameFileChanges) {
     EXPECT_TRUE(testenv::ReadFile(chars) == std::string(600 << 10, 'c'));
     EXPECT_TRUE(testenv::ReadFile(net) == std::string(600 << 10, 'n'));
     EXPECT_FALSE(fmInfo->isVisible());
+    // The window showed the file being kept when the disk was found full.
+    EXPECT_EQ(fmInfo->windowTitle(), "Restoring");
+    EXPECT_EQ(fmInfo->txBackup->text().toStdString(), "Keeping " + net);
 }
 
 TEST_F(RestoreTest, ACopyThatDoesNotMatchItsChecksumIsNotRestored) {

@@ -163,10 +163,12 @@ TEST_P(TransportTest, SavesArriveByteForByteOnTheOtherMachine) {
         EXPECT_TRUE(testenv::ReadFile(otherGame + "save/" + rel) == bytes) << rel;
     EXPECT_EQ(Files(otherGame + "save/games"), (Names{"game1.sav", "game10.sav", "game2.sav"}));
 
-    // A file damaged on the way is refused; the others are imported.
-    std::string bytes = testenv::ReadFile(medium + exported[3]);
-    bytes[bytes.size() / 3] ^= 0x20;
-    testenv::WriteFile(medium + exported[3], bytes);
+    // A file damaged on the way is refused, of each kind; the others are imported.
+    for (const std::string& name : {exported[0], exported[4], exported[3]}) {
+        std::string bytes = testenv::ReadFile(medium + name);
+        bytes[bytes.size() / 3] ^= 0x20;
+        testenv::WriteFile(medium + name, bytes);
+    }
     messages.clear();
     fmImport->show();
     QTest::mouseClick(fmImport->Button1, Qt::LeftButton);
@@ -174,11 +176,12 @@ TEST_P(TransportTest, SavesArriveByteForByteOnTheOtherMachine) {
     for (const auto& entry : fs::directory_iterator(otherBackup))
         if (entry.path().filename() != imported[0])
             second = otherBackup + entry.path().filename().string() + "/";
-    EXPECT_EQ(messages.texts(),
-              QStringList{Q("Error copying " + medium + exported[3] + " to " + second +
-                            exported[3] + ": the file on the medium is damaged")});
-    EXPECT_EQ(Files(second), (Names{".mfbackup-sums", exported[0], "desc.txt", exported[1],
-                                    exported[2], exported[4]}));
+    QStringList refused;
+    for (const std::string& name : {exported[0], exported[4], exported[3]})
+        refused << Q("Error copying " + medium + name + " to " + second + name +
+                     ": the file on the medium is damaged");
+    EXPECT_EQ(messages.texts(), refused);
+    EXPECT_EQ(Files(second), (Names{".mfbackup-sums", "desc.txt", exported[1], exported[2]}));
 }
 
 INSTANTIATE_TEST_SUITE_P(PlainAndCompressed, TransportTest, ::testing::Values(false, true),
