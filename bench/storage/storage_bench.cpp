@@ -7,9 +7,9 @@
 // Prints the wall time of each round and the ratio of the best rounds.
 
 #include "platform/process.h"
-#include "storage/app_exec.h"
-#include "storage/archiver_call.h"
-#include "ui/message_box.h"
+#include "launcher/app_exec.h"
+#include "launcher/archiver_call.h"
+#include "gui/widgets/message_box.h"
 
 #include "save_content.h"
 

@@ -3,7 +3,7 @@
 // The command line of mfbackup-cli, read into what it asks for. Nothing here
 // touches the disk.
 
-#include "core/kinds.h"
+#include "sets/kinds.h"
 
 #include <optional>
 #include <stdexcept>

@@ -1,16 +1,16 @@
 #include "core/backup.h"
 
-#include "config/backup_config.h"
+#include "settings/backup_config.h"
 #include "core/checked_copy.h"
-#include "core/set_writer.h"
+#include "sets/set_writer.h"
 #include "platform/attributes.h"
 #include "platform/dir_search.h"
 #include "platform/files.h"
 #include "platform/last_error.h"
 #include "platform/paths.h"
 #include "platform/stamp_store.h"
-#include "storage/archiver_call.h"
-#include "storage/backup_set.h"
+#include "launcher/archiver_call.h"
+#include "sets/backup_set.h"
 
 #include <cstdint>
 #include <ctime>

@@ -3,9 +3,9 @@
 // The backup: every changed file of the chosen kinds is copied (or
 // compressed) into a new backup set and marked backed up.
 
-#include "core/kinds.h"
+#include "sets/kinds.h"
 #include "core/reporter.h"
-#include "core/set_writer.h"
+#include "sets/set_writer.h"
 
 #include <string>
 #include <vector>

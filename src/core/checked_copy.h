@@ -6,7 +6,7 @@
 // taken as checked when its source is still the very version that was
 // hashed, else it is copied again through a SHA-256 in user space.
 
-#include "core/manifest.h"
+#include "sets/manifest.h"
 #include "core/reporter.h"
 #include "platform/hash_queue.h"
 

@@ -7,7 +7,7 @@
 #include "platform/last_error.h"
 #include "platform/paths.h"
 #include "platform/sync.h"
-#include "storage/backup_set.h"
+#include "sets/backup_set.h"
 
 #include <algorithm>
 #include <unordered_map>

@@ -4,8 +4,8 @@
 // new backup set, described as "Imported: " and the medium's description.
 
 #include "core/checked_copy.h"
-#include "core/kinds.h"
-#include "core/manifest.h"
+#include "sets/kinds.h"
+#include "sets/manifest.h"
 #include "core/reporter.h"
 
 #include <string>

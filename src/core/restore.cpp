@@ -1,6 +1,7 @@
 #include "core/restore.h"
+#include "sets/set_list.h"
 
-#include "config/backup_config.h"
+#include "settings/backup_config.h"
 #include "core/checked_copy.h"
 #include "platform/attributes.h"
 #include "platform/dir_search.h"
@@ -8,7 +9,7 @@
 #include "platform/last_error.h"
 #include "platform/paths.h"
 #include "platform/stamp_store.h"
-#include "storage/archiver_call.h"
+#include "launcher/archiver_call.h"
 
 #include <array>
 #include <cstring>
@@ -103,10 +104,6 @@ RunResult PlanRestore(const std::string& setFolder, const RestoreChoices& choice
 }
 
 } // namespace
-
-std::string SetFolder(const std::string& setName) {
-    return BackupConfig.BackupDir.Get() + setName + platform::PathDelim;
-}
 
 std::vector<SetFile> SetFiles(const std::string& setFolder, const KindSet& kinds, bool zip) {
     const std::string gameDir = BackupConfig.GameDir.Get();

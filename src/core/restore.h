@@ -5,8 +5,8 @@
 // the same way; only what is done with each file, and at the end, differs.
 
 #include "core/checked_copy.h"
-#include "core/kinds.h"
-#include "core/manifest.h"
+#include "sets/kinds.h"
+#include "sets/manifest.h"
 #include "core/reporter.h"
 
 #include <functional>
@@ -112,8 +112,5 @@ struct ExportChoices {
     std::string Folder; // the medium folder, ending in '/'
 };
 RunResult Export(const ExportChoices& choices, Reporter& reporter);
-
-// The folder of a set of the backup folder, ending in '/'.
-std::string SetFolder(const std::string& setName);
 
 } // namespace core

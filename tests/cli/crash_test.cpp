@@ -9,10 +9,10 @@
 // source that did not fit still marked changed, the rest restored from it.
 
 #include "common/run_program.h"
-#include "core/manifest.h"
-#include "operations/game_tree.h"
-#include "storage/archiver_call.h"
-#include "storage/backup_set.h"
+#include "sets/manifest.h"
+#include "gui/operations/game_tree.h"
+#include "launcher/archiver_call.h"
+#include "sets/backup_set.h"
 #include "zip.h"
 
 #include <QJsonDocument>

@@ -2,7 +2,7 @@
 // one line of at most 255 bytes of valid UTF-8.
 
 #include "fuzz_check.h"
-#include "storage/backup_set.h"
+#include "sets/backup_set.h"
 
 #include <QString>
 

@@ -2,7 +2,7 @@
 // without a fault; what is accepted lists bare names only, and written again
 // it reads back to the same entries and the same text.
 
-#include "core/manifest.h"
+#include "sets/manifest.h"
 #include "fuzz_check.h"
 
 #include <cstdint>

@@ -1,7 +1,7 @@
 // The settings record read from a file of any length and content: the bytes
 // read are exactly the bytes written back, the rest keeps what it held.
 
-#include "config/backup_config.h"
+#include "settings/backup_config.h"
 #include "fuzz_check.h"
 
 #include <algorithm>

@@ -9,8 +9,8 @@
 // Messages the program would show go to standard error instead.
 
 #include "platform/process.h"
-#include "storage/archiver_call.h"
-#include "ui/message_box.h"
+#include "launcher/archiver_call.h"
+#include "gui/widgets/message_box.h"
 
 #include <QApplication>
 

@@ -1,0 +1,71 @@
+#pragma once
+
+// The Import dialog: files the save files that an export left in a folder
+// (the import medium) as a new backup set, described as "Imported: " and the
+// medium's description. Its state carries over from one showing to the next:
+// only a change of the folder text looks at the medium again.
+
+#include "sets/kinds.h"
+
+#include <QDialog>
+
+#include <string>
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+namespace ui {
+class OpenDialog;
+}
+
+class TfmImport : public QDialog {
+    Q_OBJECT
+public:
+    explicit TfmImport(QWidget* parent = nullptr);
+
+    QLabel* Label1;
+    QLineEdit* EdImport; // the medium folder, expected to end with '/'
+    QPushButton* BtBrowse;
+    QLabel* Label2;
+    QCheckBox* ckChar;
+    QCheckBox* ckMulti;
+    QCheckBox* ckSingle;
+    QPushButton* Button1; // OK
+    QPushButton* Button2; // Cancel
+    ui::OpenDialog* OpenDialog1;
+
+    // Whether the medium holds that kind, under the names of the current
+    // ZipBackups: characters.lpl / net.sav / game*.sav, or ".zip".
+    bool IsCharFile() const { return Holds(core::Kind::Characters); }
+    bool IsMultiFile() const { return Holds(core::Kind::Multiplayer); }
+    bool IsSingleFile() const { return Holds(core::Kind::Single); }
+    // Enables OK when a kind is checked.
+    void UpdateButton1();
+    // The first line of FolderPath + "desc.txt"; empty when there is none.
+    void ReadDescText(const std::string& FolderPath, std::string& Description) const;
+    // Copies one file of the medium into the set folder (its archive when
+    // ZipBackups is on); a failure is shown and the import goes on.
+    void ImportFile(const std::string& Source, const std::string& SetFolder);
+    // Files the checked kinds of the medium as one new backup set.
+    void ImportAction();
+
+    // Handlers.
+    void EdImportChange(); // every change of the text, also by the program
+    void EdImportExit();   // the focus left the field
+    void BtBrowseClick();
+    void ckCharClick();
+    void ckMultiClick();
+    void ckSingleClick();
+    void Button1Click(); // ImportAction, then the dialog closes with OK
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    std::string Folder() const;
+    bool Holds(core::Kind kind) const;
+};
+
+extern TfmImport* fmImport;

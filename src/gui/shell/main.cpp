@@ -1,0 +1,22 @@
+#include "settings/backup_config.h"
+#include "gui/shell/application.h"
+#include "gui/shell/main_window.h"
+
+#include <QApplication>
+
+int main(int argc, char** argv) {
+    // Settings and the machine name come first, before any window exists.
+    InitialiseSettings();
+
+    QApplication app(argc, argv);
+    // The name, not the display name: Qt appends a display name to every
+    // window caption.
+    QCoreApplication::setApplicationName(shell::ApplicationTitle);
+
+    shell::CreateWindows();
+    shell::ShowStartupErrors();
+    Form1->show();
+    const int result = app.exec();
+    shell::DestroyWindows();
+    return result;
+}

@@ -1,0 +1,226 @@
+#include "settings/backup_config.h"
+#include "platform/last_error.h"
+
+#include "platform/files.h"
+#include "platform/machine_name.h"
+#include "platform/paths.h"
+#include "gui/widgets/message_box.h"
+
+#include <QCoreApplication>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+// The file is the record's raw image, so the record must have no gaps.
+static_assert(sizeof(ShortString) == ShortString::Capacity + 1);
+static_assert(sizeof(TBackupConfig) == TBackupConfig::Size);
+static_assert(offsetof(TBackupConfig, GameDir) == 3);
+static_assert(offsetof(TBackupConfig, BackupDir) == 259);
+static_assert(offsetof(TBackupConfig, ZipBackups) == 515);
+static_assert(offsetof(TBackupConfig, OwnerOnRestore) == 516);
+
+TBackupConfig BackupConfig;
+std::string ComputerName;
+
+namespace {
+
+// While the start-up step runs no message box can be shown yet: errors wait
+// here until the application exists.
+bool collectingStartupErrors = false;
+QStringList startupErrors;
+
+std::string settingsFileOverride;
+
+void ReportError(const QString& text) {
+    if (collectingStartupErrors || !QCoreApplication::instance())
+        startupErrors << text;
+    else
+        ui::ShowMessage(text, {}, ui::MessageIcon::Error);
+}
+
+std::string Environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+// The home folder with its trailing separator: from HOME, else the password
+// database, as the Wine prefix finds it.
+std::string HomeFolder() {
+    const std::string home = platform::HomeDirectory();
+    return home.empty() ? std::string("/") : platform::IncludeTrailingPathDelimiter(home);
+}
+
+// Creates each missing folder on the way to `dir`.
+void CreateFolders(const std::string& dir) {
+    if (dir.empty() || platform::DirectoryExists(dir))
+        return;
+    std::string parent = dir;
+    while (!parent.empty() && parent.back() == '/')
+        parent.pop_back();
+    parent = platform::ExtractFilePath(parent);
+    if (!parent.empty() && parent != dir)
+        CreateFolders(parent);
+    platform::CreateDirectory(dir);
+}
+
+} // namespace
+
+std::string ShortString::Get() const {
+    return std::string(reinterpret_cast<const char*>(Bytes.data()) + 1, Bytes[0]);
+}
+
+void ShortString::Set(std::string_view text) {
+    const std::string cut = platform::CutUtf8(text, Capacity);
+    Bytes[0] = static_cast<std::uint8_t>(cut.size());
+    std::memcpy(Bytes.data() + 1, cut.data(), cut.size());
+}
+
+std::array<std::uint8_t, TBackupConfig::Size> TBackupConfig::ToBytes() const {
+    std::array<std::uint8_t, Size> out{};
+    out[0] = Characters;
+    out[1] = Multiplayer;
+    out[2] = SinglePlayer;
+    std::memcpy(out.data() + 3, GameDir.Bytes.data(), GameDir.Bytes.size());
+    std::memcpy(out.data() + 259, BackupDir.Bytes.data(), BackupDir.Bytes.size());
+    out[515] = ZipBackups;
+    out[516] = OwnerOnRestore;
+    return out;
+}
+
+void TBackupConfig::FromBytes(const std::uint8_t* data, std::size_t count) {
+    // Start from the current image so that a short input replaces only its
+    // leading bytes.
+    std::array<std::uint8_t, Size> image = ToBytes();
+    std::memcpy(image.data(), data, std::min(count, Size));
+    Characters = image[0];
+    Multiplayer = image[1];
+    SinglePlayer = image[2];
+    std::memcpy(GameDir.Bytes.data(), image.data() + 3, GameDir.Bytes.size());
+    std::memcpy(BackupDir.Bytes.data(), image.data() + 259, BackupDir.Bytes.size());
+    ZipBackups = image[515];
+    OwnerOnRestore = image[516];
+}
+
+std::string SettingsFilePath() {
+    if (!settingsFileOverride.empty())
+        return settingsFileOverride;
+    std::string dir = Environment("XDG_CONFIG_HOME");
+    // The base-directory rules ignore a relative value.
+    if (dir.empty() || dir.front() != '/')
+        dir = HomeFolder() + ".config";
+    return platform::IncludeTrailingPathDelimiter(dir) + "mfbackup.ini";
+}
+
+void SetSettingsFilePath(std::string path) {
+    settingsFileOverride = std::move(path);
+}
+
+std::string DefaultGameDir() {
+    return platform::WinePrefix() + "/drive_c/Program Files/Corvanta Software/Moonforge/";
+}
+
+std::string DefaultBackupDir() {
+    return HomeFolder() + "Moonforge Backup/";
+}
+
+std::vector<platform::GameInstallation> FindGameFolders() {
+    std::vector<platform::GameInstallation> found = platform::FindGameInstallations();
+    // A longer folder would be stored cut, naming another one.
+    std::erase_if(found, [](const platform::GameInstallation& g) {
+        return g.GameDir.size() > ShortString::Capacity;
+    });
+    return found;
+}
+
+void SetDefaultConfig() {
+    BackupConfig = TBackupConfig{};
+    BackupConfig.Characters = 1;
+    BackupConfig.Multiplayer = 1;
+    BackupConfig.SinglePlayer = 0;
+    BackupConfig.GameDir.Set(DefaultGameDir());
+    BackupConfig.BackupDir.Set(DefaultBackupDir());
+    BackupConfig.ZipBackups = 0;
+    BackupConfig.OwnerOnRestore = 1;
+}
+
+ConfigRead ReadConfig() {
+    // Read by its bytes: the settings folder's name need not be UTF-8.
+    std::string bytes;
+    if (!platform::ReadFileHead(SettingsFilePath(), TBackupConfig::Size, bytes))
+        // A file that opened but could not be read counts as reading nothing.
+        return platform::GetLastError() == platform::ERROR_IO_DEVICE ? ConfigRead::Failed
+                                                                     : ConfigRead::NotOpened;
+    BackupConfig.FromBytes(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+    return ConfigRead::Read;
+}
+
+void TakeFirstGameFolder() {
+    const auto found = FindGameFolders();
+    if (!found.empty())
+        BackupConfig.GameDir.Set(found.front().GameDir);
+}
+
+bool MakeBackupFolder(const std::string& dir) {
+    return !dir.empty() && !platform::DirectoryExists(dir) && platform::CreateDirectory(dir);
+}
+
+void LoadConfig() {
+    if (ReadConfig() == ConfigRead::NotOpened) {
+        // A first start: the game's folder is where the game was found, and
+        // the first backup finds its folder there.
+        TakeFirstGameFolder();
+        SaveConfig();
+        MakeBackupFolder(BackupConfig.BackupDir.Get());
+    }
+}
+
+bool SaveConfig() {
+    const std::string path = platform::ResolveCase(SettingsFilePath());
+    CreateFolders(platform::ExtractFilePath(path));
+
+    // The whole record reaches the disk before it replaces the old one, so a
+    // crash or a full disk leaves the old record, never a short or empty file.
+    const auto image = BackupConfig.ToBytes();
+    const bool ok = platform::WriteWholeFile(path, image.data(), image.size());
+    if (!ok)
+        ReportError(QString("Cannot create file %1").arg(QString::fromStdString(path)));
+    return ok;
+}
+
+void ReadMachineIdentity() {
+    // The name the game itself sees is in its own prefix's registry.
+    platform::RegistryString value =
+        platform::ReadComputerNameValue(platform::PrefixOfPath(BackupConfig.GameDir.Get()));
+    if (value.Result == platform::RegistryString::Missing)
+        value = platform::ReadComputerNameValue();
+    switch (value.Result) {
+    case platform::RegistryString::Found:
+        ComputerName = value.Value;
+        break;
+    case platform::RegistryString::Missing:
+        ComputerName = platform::HostComputerName();
+        break;
+    case platform::RegistryString::WrongType:
+        // Start-up goes on without a name: restore then writes an empty owner.
+        ComputerName.clear();
+        ReportError("Invalid data type for 'ComputerName'");
+        break;
+    }
+}
+
+void InitialiseSettings() {
+    collectingStartupErrors = true;
+    SetDefaultConfig();
+    LoadConfig();
+    ReadMachineIdentity();
+    collectingStartupErrors = false;
+}
+
+QStringList TakeStartupErrors() {
+    QStringList errors;
+    errors.swap(startupErrors);
+    return errors;
+}

@@ -1,0 +1,498 @@
+#include "gui/settings/settings_dialog.h"
+
+#include "common/prefixes.h"
+#include "settings/backup_config.h"
+#include "gui/widgets/file_dialog.h"
+#include "gui/widgets/message_box.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <ostream>
+
+inline void PrintTo(const QString& s, std::ostream* os) {
+    *os << '"' << s.toStdString() << '"';
+}
+
+namespace {
+
+std::string SettingsFile() {
+    return testenv::ConfigHome() + "/mfbackup.ini";
+}
+
+std::string MakeDir(const std::string& relative) {
+    const std::string path = testenv::Scratch() + "/" + relative;
+    std::filesystem::create_directories(path);
+    return path;
+}
+
+// A game folder with an (empty) save folder in it, without its trailing '/'.
+std::string GameFolder() {
+    const std::string dir = MakeDir("games");
+    MakeDir("games/save");
+    return dir;
+}
+
+class SettingsDialog : public testing::Test {
+protected:
+    void SetUp() override {
+        InitialiseSettings();
+        fmSettings = new TfmSettings();
+        dialog = fmSettings;
+    }
+    void TearDown() override {
+        delete fmSettings;
+        fmSettings = nullptr;
+    }
+
+    void Open() {
+        dialog->show();
+        QApplication::setActiveWindow(dialog);
+        QApplication::processEvents();
+    }
+    void Type(const std::string& source, const std::string& target) {
+        dialog->EdSourceDir->setText(QString::fromStdString(source));
+        dialog->EdTargetDir->setText(QString::fromStdString(target));
+    }
+    // Presses OK; true when the dialog closed with the OK result.
+    bool PressOK() {
+        dialog->BitBtn1->click();
+        return !dialog->isVisible() && dialog->result() == QDialog::Accepted;
+    }
+
+    TfmSettings* dialog = nullptr;
+};
+
+} // namespace
+
+TEST(DirHasEntriesTest, FindsTheDotEntryOfAnEmptyFolderOnly) {
+    EXPECT_TRUE(DirHasEntries(MakeDir("empty") + "/"));
+    EXPECT_FALSE(DirHasEntries(testenv::Scratch() + "/missing/"));
+    testenv::WriteFile(testenv::Scratch() + "/plain", "x");
+    EXPECT_FALSE(DirHasEntries(testenv::Scratch() + "/plain/"));
+}
+
+TEST_F(SettingsDialog, ControlsCarryTheirNamesTextsHintsAndTabOrder) {
+    EXPECT_EQ(dialog->windowTitle(), "Settings");
+    EXPECT_EQ(dialog->size(), QSize(584, 182)); // wider by Find
+    EXPECT_EQ(dialog->BtFind->text(), "Find");
+    EXPECT_EQ(dialog->BtFind->toolTip(), "Look for Moonforge in the Wine, Proton, Lutris, "
+                                         "Bottles and Heroic prefixes of this user.");
+    EXPECT_EQ(dialog->EdSourceDir->toolTip(), "Directory where you installed Moonforge.");
+    EXPECT_EQ(dialog->BtBrowse->toolTip(), "Browse source or target directory.");
+    EXPECT_EQ(dialog->EdTargetDir->toolTip(), "Your backup directory, create this one first!");
+    EXPECT_EQ(dialog->ckZip->toolTip(), "Calls PkZip for Windows to compress backups.");
+    EXPECT_EQ(dialog->ckOwner->toolTip(), "Changes the machinename on restore.");
+    EXPECT_TRUE(dialog->BitBtn1->isDefault());
+
+    QStringList chain;
+    QWidget* w = dialog->EdSourceDir;
+    for (; chain.size() < 11; w = w->nextInFocusChain())
+        if (w->focusPolicy() & Qt::TabFocus)
+            chain << w->objectName();
+    EXPECT_EQ(chain, QStringList({"EdSourceDir", "BtBrowse", "BtFind", "EdTargetDir", "BitBtn1",
+                                  "BitBtn2", "CkChar", "CkMulti", "CkSingle", "ckZip", "ckOwner"}));
+}
+
+TEST_F(SettingsDialog, EachOpeningShowsTheStoredValues) {
+    BackupConfig.Characters = 0;
+    BackupConfig.SinglePlayer = 2;
+    BackupConfig.ZipBackups = 1;
+    Open();
+    EXPECT_EQ(dialog->EdSourceDir->text().toStdString(), BackupConfig.GameDir.Get());
+    EXPECT_EQ(dialog->EdTargetDir->text().toStdString(), BackupConfig.BackupDir.Get());
+    EXPECT_FALSE(dialog->CkChar->isChecked());
+    EXPECT_TRUE(dialog->CkMulti->isChecked());
+    EXPECT_TRUE(dialog->CkSingle->isChecked());
+    EXPECT_TRUE(dialog->ckZip->isChecked());
+    EXPECT_TRUE(dialog->ckOwner->isChecked());
+    EXPECT_EQ(dialog->focusWidget(), dialog->EdSourceDir);
+    EXPECT_EQ(dialog->BrowseTag, 1);
+
+    // Cancel after changes stores nothing; the next opening shows the record again.
+    const std::string file = testenv::ReadFile(SettingsFile());
+    Type("/elsewhere", "/other/");
+    dialog->CkChar->setChecked(true);
+    dialog->BitBtn2->click();
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_EQ(BackupConfig.Characters, 0);
+    EXPECT_NE(BackupConfig.GameDir.Get(), "/elsewhere/");
+    EXPECT_EQ(testenv::ReadFile(SettingsFile()), file);
+    Open();
+    EXPECT_EQ(dialog->EdSourceDir->text().toStdString(), BackupConfig.GameDir.Get());
+    EXPECT_FALSE(dialog->CkChar->isChecked());
+}
+
+TEST_F(SettingsDialog, BothEditsEmptyAreStoredWithoutChecks) {
+    Open();
+    Type("", "");
+    ui::MessageCapture shown;
+    EXPECT_TRUE(PressOK());
+    EXPECT_TRUE(shown.messages().empty());
+    EXPECT_EQ(BackupConfig.GameDir.Get(), "");
+    EXPECT_EQ(BackupConfig.BackupDir.Get(), "");
+    const std::string file = testenv::ReadFile(SettingsFile());
+    ASSERT_EQ(file.size(), 517u);
+    EXPECT_EQ(file[3], 0);
+    EXPECT_EQ(file[259], 0);
+}
+
+TEST_F(SettingsDialog, SeparatorIsAppendedAndAnEmptySaveFolderPasses) {
+    const std::string game = GameFolder();
+    const std::string backup = MakeDir("backup");
+    Open();
+    Type(game, backup);
+    ui::MessageCapture shown;
+    EXPECT_TRUE(PressOK());
+    EXPECT_TRUE(shown.messages().empty()) << shown.texts().join("; ").toStdString();
+    EXPECT_EQ(dialog->EdSourceDir->text().toStdString(), game + "/");
+    EXPECT_EQ(BackupConfig.GameDir.Get(), game + "/");
+    EXPECT_EQ(BackupConfig.BackupDir.Get(), backup + "/");
+}
+
+TEST_F(SettingsDialog, FolderWithoutSaveFolderIsRefusedAndNothingStored) {
+    const std::string game = MakeDir("nosave") + "/";
+    const TBackupConfig before = BackupConfig;
+    const std::string file = testenv::ReadFile(SettingsFile());
+    Open();
+    Type(game, "");
+    dialog->CkSingle->setChecked(true);
+
+    // The hook puts a modal window over the dialog and hands the focus back
+    // when it closes, as a message box does: no new opening for the dialog.
+    ui::MessageCapture shown([this](const ui::Message&) {
+        QDialog box(dialog);
+        QTimer::singleShot(10, &box, &QDialog::accept);
+        box.exec();
+        QApplication::setActiveWindow(dialog);
+    });
+    EXPECT_FALSE(PressOK());
+    QTest::qWait(50); // let the dialog be activated again
+    ASSERT_EQ(shown.messages().size(), 1u);
+    EXPECT_EQ(shown.messages()[0].text,
+              QString::fromStdString("Moonforge save directory not found (" + game + "save/*.*)."));
+    EXPECT_EQ(shown.messages()[0].caption, "Validation error");
+    EXPECT_EQ(shown.messages()[0].icon, ui::MessageIcon::Warning);
+    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_EQ(dialog->focusWidget(), dialog->EdSourceDir);
+    EXPECT_EQ(dialog->EdSourceDir->text().toStdString(), game) << "user's text kept";
+    EXPECT_TRUE(dialog->CkSingle->isChecked());
+    EXPECT_EQ(BackupConfig.ToBytes(), before.ToBytes());
+    EXPECT_EQ(testenv::ReadFile(SettingsFile()), file);
+
+    // Cancel then leaves everything as it was.
+    dialog->BitBtn2->click();
+    EXPECT_EQ(BackupConfig.ToBytes(), before.ToBytes());
+    EXPECT_EQ(testenv::ReadFile(SettingsFile()), file);
+}
+
+TEST_F(SettingsDialog, TargetTypedWithItsSeparatorIsNotTested) {
+    Open();
+    Type("", testenv::Scratch() + "/not/there/");
+    ui::MessageCapture shown;
+    EXPECT_TRUE(PressOK());
+    EXPECT_TRUE(shown.messages().empty());
+    EXPECT_EQ(BackupConfig.BackupDir.Get(), testenv::Scratch() + "/not/there/");
+}
+
+TEST_F(SettingsDialog, TwoFailuresGiveTwoMessagesSourceFirst) {
+    const std::string file = testenv::ReadFile(SettingsFile());
+    Open();
+    Type(testenv::Scratch() + "/nogame", testenv::Scratch() + "/nobackup");
+    ui::MessageCapture shown;
+    EXPECT_FALSE(PressOK());
+    EXPECT_EQ(shown.texts(),
+              QStringList({"Could not find this directory", "Could not find this directory"}));
+    for (const ui::Message& m : shown.messages())
+        EXPECT_EQ(m.caption, "Validation Error");
+    EXPECT_EQ(dialog->EdSourceDir->text().toStdString(), testenv::Scratch() + "/nogame/");
+    EXPECT_EQ(dialog->EdTargetDir->text().toStdString(), testenv::Scratch() + "/nobackup/");
+    EXPECT_EQ(dialog->focusWidget(), dialog->EdTargetDir);
+    EXPECT_EQ(testenv::ReadFile(SettingsFile()), file);
+}
+
+TEST_F(SettingsDialog, DirectoryLongerThan255BytesIsRefused) {
+    Open();
+    // Exactly 255 bytes, typed with the separator: taken untested.
+    const std::string fits = "/" + std::string(253, 'a') + "/";
+    Type("", fits);
+    EXPECT_TRUE(PressOK());
+    EXPECT_EQ(BackupConfig.BackupDir.Get(), fits);
+
+    Open();
+    Type("", "/" + std::string(254, 'b') + "/");
+    ui::MessageCapture shown;
+    EXPECT_FALSE(PressOK());
+    EXPECT_EQ(BackupConfig.BackupDir.Get(), fits);
+
+    // The appended separator counts: 255 bytes typed become 256.
+    Type("/" + std::string(254, 'c'), "");
+    EXPECT_FALSE(PressOK());
+    ASSERT_EQ(shown.messages().size(), 2u);
+    for (const ui::Message& m : shown.messages()) {
+        EXPECT_EQ(m.text, "Directory name too long (at most 255 characters)");
+        EXPECT_EQ(m.caption, "Validation Error");
+    }
+    EXPECT_EQ(dialog->focusWidget(), dialog->EdSourceDir);
+    EXPECT_EQ(BackupConfig.GameDir.Get(), "");
+}
+
+TEST_F(SettingsDialog, EnterPressesTheFocusedButton) {
+    int browsed = 0;
+    ui::SetFileDialogHandler([&](ui::OpenDialog&) {
+        ++browsed;
+        return false;
+    });
+    const std::string file = testenv::ReadFile(SettingsFile());
+    Open();
+    Type("", "");
+    ui::MessageCapture shown;
+
+    dialog->BtBrowse->setFocus();
+    QTest::keyClick(dialog->BtBrowse, Qt::Key_Return);
+    EXPECT_EQ(browsed, 1);
+    EXPECT_TRUE(dialog->isVisible());
+
+    dialog->BitBtn2->setFocus();
+    QTest::keyClick(dialog->BitBtn2, Qt::Key_Return);
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_EQ(dialog->result(), QDialog::Rejected);
+    EXPECT_NE(BackupConfig.GameDir.Get(), "");
+    EXPECT_EQ(testenv::ReadFile(SettingsFile()), file);
+
+    // From an edit, Enter is OK.
+    Open();
+    Type("", "");
+    dialog->EdTargetDir->setFocus();
+    QTest::keyClick(dialog->EdTargetDir, Qt::Key_Return);
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_EQ(dialog->result(), QDialog::Accepted);
+    EXPECT_EQ(BackupConfig.GameDir.Get(), "");
+    EXPECT_TRUE(shown.messages().empty());
+    ui::SetFileDialogHandler({});
+}
+
+TEST_F(SettingsDialog, BrowseFillsTheEditEnteredLast) {
+    QStringList offered;
+    ui::SetFileDialogHandler([&](ui::OpenDialog& d) {
+        offered << d.objectName() + ":" + d.FileName;
+        d.FileName = QString::fromStdString(testenv::Scratch()) + "/backup/Moonforge Dir";
+        return true;
+    });
+
+    // Before any edit was entered the choice goes nowhere.
+    dialog->BtBrowseClick();
+    EXPECT_EQ(dialog->EdSourceDir->text(), "");
+    EXPECT_EQ(dialog->EdTargetDir->text(), "");
+
+    Open();
+    const QString source = dialog->EdSourceDir->text();
+    dialog->EdTargetDir->setFocus();
+    EXPECT_EQ(dialog->BrowseTag, 2);
+    dialog->BtBrowse->click();
+    EXPECT_EQ(dialog->EdTargetDir->text().toStdString(), testenv::Scratch() + "/backup/");
+    EXPECT_EQ(dialog->EdSourceDir->text(), source);
+
+    dialog->EdSourceDir->setFocus();
+    dialog->BtBrowse->click();
+    EXPECT_EQ(dialog->EdSourceDir->text().toStdString(), testenv::Scratch() + "/backup/");
+    // The dialog starts from the name chosen last.
+    const QString chosen =
+        "OpenDialog1:" + QString::fromStdString(testenv::Scratch()) + "/backup/Moonforge Dir";
+    EXPECT_EQ(offered, QStringList({"OpenDialog1:Moonforge Dir", chosen, chosen}));
+
+    // A cancelled dialog changes nothing.
+    ui::SetFileDialogHandler([](ui::OpenDialog& d) {
+        d.FileName = "/somewhere/else";
+        return false;
+    });
+    dialog->BtBrowse->click();
+    EXPECT_EQ(dialog->EdSourceDir->text().toStdString(), testenv::Scratch() + "/backup/");
+    ui::SetFileDialogHandler({});
+}
+
+TEST_F(SettingsDialog, OkWritesOneForTrueAndKeepsTheBytesBehindTheStrings) {
+    const std::string game = GameFolder() + "/";
+    const std::string longer = game + "some/longer/remains";
+    std::string content(517, '\0');
+    content[0] = 2; // true, written back as 1
+    content[1] = 0;
+    content[2] = 2;
+    content[3] = static_cast<char>(longer.size());
+    content.replace(4, longer.size(), longer);
+    content[259] = 3;
+    content.replace(260, 10, "/b/REMAINS");
+    content[515] = 2;
+    content[516] = 2;
+    testenv::WriteFile(SettingsFile(), content);
+    InitialiseSettings();
+
+    Open();
+    EXPECT_TRUE(dialog->CkChar->isChecked());
+    Type(game, "");
+    dialog->ckOwner->setChecked(false);
+    ui::MessageCapture shown;
+    EXPECT_TRUE(PressOK());
+    EXPECT_TRUE(shown.messages().empty()) << shown.texts().join("; ").toStdString();
+
+    std::string expected = content;
+    expected[0] = 1;
+    expected[2] = 1;
+    expected[3] = static_cast<char>(game.size()); // "some/longer/remains" stays behind
+    expected[259] = 0;                            // "/b/REMAINS" stays behind
+    expected[515] = 1;
+    expected[516] = 0;
+    EXPECT_EQ(testenv::ReadFile(SettingsFile()), expected);
+}
+
+TEST_F(SettingsDialog, FolderNamesThatAreNotUtf8KeepTheirBytes) {
+    // Latin-1 names, as a copy from an older machine may bring them.
+    const std::string game = MakeDir("jeu \xE9t\xE9") + "/";
+    MakeDir("jeu \xE9t\xE9/save");
+    const std::string backup = MakeDir("sauvegarde \xE9t\xE9") + "/";
+    MakeDir("sauvegarde \xE9t\xE9/sub");
+    const std::string picked = MakeDir("autre \xE0 \xFF") + "/";
+    BackupConfig.GameDir.Set(game);
+    BackupConfig.BackupDir.Set(backup);
+
+    // Shown decoded, stored as they were when left alone.
+    Open();
+    EXPECT_TRUE(dialog->EdTargetDir->text().contains(QChar::ReplacementCharacter));
+    ui::MessageCapture shown;
+    EXPECT_TRUE(PressOK());
+    EXPECT_EQ(BackupConfig.GameDir.Get(), game);
+    EXPECT_EQ(BackupConfig.BackupDir.Get(), backup);
+
+    // Typed on to: the folders named are the ones on disk.
+    Open();
+    dialog->EdTargetDir->setText(dialog->EdTargetDir->text() + "sub");
+    EXPECT_TRUE(PressOK());
+    EXPECT_EQ(BackupConfig.BackupDir.Get(), backup + "sub/");
+
+    // Picked with Browse, whose dialog hands the name back decoded.
+    ui::SetFileDialogHandler([&](ui::OpenDialog& d) {
+        d.FileName = QString::fromStdString(picked + "Moonforge Dir");
+        return true;
+    });
+    Open();
+    dialog->EdTargetDir->setFocus();
+    dialog->BtBrowse->click();
+    EXPECT_TRUE(PressOK());
+    EXPECT_EQ(BackupConfig.BackupDir.Get(), picked);
+    EXPECT_EQ(BackupConfig.GameDir.Get(), game);
+    EXPECT_TRUE(shown.messages().empty()) << shown.texts().join("; ").toStdString();
+    ui::SetFileDialogHandler({});
+}
+
+TEST_F(SettingsDialog, FailedSaveIsShownAndTheValuesStayInEffect) {
+    std::filesystem::remove(SettingsFile());
+    std::filesystem::create_directories(SettingsFile());
+    Open();
+    Type("", "");
+    ui::MessageCapture shown;
+    EXPECT_TRUE(PressOK());
+    EXPECT_EQ(shown.texts(),
+              QStringList{"Cannot create file " + QString::fromStdString(SettingsFile())});
+    EXPECT_EQ(BackupConfig.GameDir.Get(), "");
+}
+
+TEST_F(SettingsDialog, BrowseStartsInTheFolderTheFieldNamesAndShowsHiddenFolders) {
+    const std::string game = GameFolder() + "/";
+    QStringList starts;
+    ui::SetFileDialogHandler([&](ui::OpenDialog& d) {
+        starts << d.StartFolder;
+        return false;
+    });
+    Open();
+    Type(game, "/not/there/");
+    dialog->BtBrowse->click();
+    dialog->EdTargetDir->setFocus();
+    dialog->BtBrowse->click();
+    EXPECT_EQ(starts, QStringList({QString::fromStdString(game), "/not/there/"}));
+
+    // The real dialog: hidden folders shown, started in the field's folder
+    // when it exists, else in the folder of the name chosen last.
+    ui::SetFileDialogHandler({});
+    struct Seen {
+        bool hidden = false, own = false;
+        QString dir;
+    };
+    std::vector<Seen> seen;
+    const auto look = [&] {
+        QTimer::singleShot(0, [&] {
+            auto* box = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            ASSERT_NE(box, nullptr);
+            seen.push_back({(box->filter() & QDir::Hidden) != 0,
+                            box->testOption(QFileDialog::DontUseNativeDialog),
+                            box->directory().absolutePath()});
+            box->reject();
+        });
+        dialog->BtBrowse->click();
+    };
+    dialog->BrowseTag = 1;
+    look();
+    dialog->OpenDialog1->FileName = QString::fromStdString(testenv::Scratch() + "/Moonforge Dir");
+    dialog->BrowseTag = 2;
+    look();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_TRUE(seen[0].hidden && seen[0].own);
+    EXPECT_EQ(seen[0].dir.toStdString() + "/", game);
+    EXPECT_EQ(seen[1].dir.toStdString(), testenv::Scratch());
+}
+
+TEST_F(SettingsDialog, FindFillsTheFieldOrOffersEveryInstallationOrSaysWhereItLooked) {
+    testenv::ClearLauncherFolders();
+    Open();
+    const QString before = dialog->EdSourceDir->text();
+    {
+        ui::MessageCapture shown;
+        dialog->BtFind->click();
+        ASSERT_EQ(shown.messages().size(), 1u);
+        EXPECT_EQ(shown.messages()[0].caption, "Find");
+        EXPECT_TRUE(shown.texts()[0].contains("\nSteam: ~/.steam/steam, ~/.local/share/Steam"))
+            << shown.texts()[0].toStdString();
+        EXPECT_EQ(dialog->EdSourceDir->text(), before);
+    }
+
+    const std::string wine = testenv::MakeInstallation(testenv::WinePrefix());
+    dialog->BtFind->click();
+    EXPECT_EQ(dialog->EdSourceDir->text().toStdString(), wine);
+
+    // Several: a menu names each with its launcher; the pick fills the field.
+    const testenv::LauncherGames games = testenv::MakeLauncherGames();
+    testenv::MakeInstallation(testenv::WinePrefix());
+    QStringList offered;
+    const auto pick = [&](int row) {
+        QTimer::singleShot(0, [&, row] {
+            auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+            ASSERT_NE(menu, nullptr);
+            EXPECT_EQ(menu->objectName(), "MnFind");
+            for (const QAction* a : menu->actions())
+                offered << a->text();
+            if (row < 0) {
+                menu->close();
+                return;
+            }
+            menu->setActiveAction(menu->actions().at(row));
+            QTest::keyClick(menu, Qt::Key_Return);
+        });
+        dialog->BtFind->click();
+    };
+    pick(2);
+    ASSERT_EQ(offered.size(), 6);
+    EXPECT_EQ(offered[0].toStdString(), wine + "  (Wine)");
+    EXPECT_EQ(offered[1].toStdString(), games.proton + "  (Steam)");
+    EXPECT_EQ(offered[3].toStdString(), games.lutris + "  (Lutris)");
+    EXPECT_EQ(offered[5].toStdString(), games.heroic + "  (Heroic)");
+    EXPECT_EQ(dialog->EdSourceDir->text().toStdString(), games.protonLibrary);
+    pick(-1); // closed without a pick: the field keeps its text
+    EXPECT_EQ(dialog->EdSourceDir->text().toStdString(), games.protonLibrary);
+}

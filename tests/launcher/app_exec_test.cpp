@@ -1,0 +1,98 @@
+#include "common/test_env.h"
+#include "launcher/app_exec.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+TEST(AppExecTest, CommandLineIsNameAndParametersAsTheyAre) {
+    TAppExec exec;
+    exec.ExeName = "prog";
+    EXPECT_EQ(exec.CommandLine(), "prog");
+    exec.ExeParams = {"-a", "\"two words\" more"};
+    EXPECT_EQ(exec.CommandLine(), "prog -a \"two words\" more");
+
+    // No fixed limit: a line past 511 characters is built whole.
+    exec.ExeParams = {std::string(600, 'p')};
+    EXPECT_EQ(exec.CommandLine(), "prog " + std::string(600, 'p'));
+}
+
+TEST(AppExecTest, ExePathDropsATrailingSlashExceptForTheRoot) {
+    TAppExec exec;
+    exec.SetExePath("/home/user/save/");
+    EXPECT_EQ(exec.ExePath(), "/home/user/save");
+    exec.SetExePath("/");
+    EXPECT_EQ(exec.ExePath(), "/");
+    exec.SetExePath("relative/");
+    EXPECT_EQ(exec.ExePath(), "relative");
+}
+
+TEST(AppExecTest, MissingProgramRaisesFileWasNotFound) {
+    TAppExec exec;
+    exec.ExeName = "no-such-program-mfbackup";
+    exec.Wait = true;
+    try {
+        exec.Execute();
+        FAIL() << "no exception";
+    } catch (const EAppExecWinExec& e) {
+        EXPECT_STREQ(e.what(), "File was not found");
+    }
+    EXPECT_EQ(exec.ErrNo(), 2);
+    // Codes the table has no text for still say which code it was.
+    EXPECT_EQ(AppExecErrorText(7), "Unknown error (code 7)");
+    EXPECT_EQ(AppExecErrorText(-2), "Unknown error (code -2)");
+}
+
+TEST(AppExecTest, MissingWorkingFolderRaisesChDirAndStartsNothing) {
+    const std::string marker = testenv::Scratch() + "/started";
+    TAppExec exec;
+    exec.ExeName = "/bin/sh";
+    exec.ExeParams = {"-c", "\"touch '" + marker + "'\""};
+    exec.SetExePath(testenv::Scratch() + "/missing/");
+    exec.Wait = true;
+    EXPECT_THROW(exec.Execute(), EAppExecChDir);
+    EXPECT_EQ(exec.ErrNo(), -1);
+    EXPECT_FALSE(testenv::Exists(marker));
+}
+
+TEST(AppExecTest, WaitedRunHappensInExePathAndKeepsItsExitStatus) {
+    const std::string dir = testenv::Scratch() + "/work dir";
+    fs::create_directories(dir);
+    TAppExec exec;
+    exec.ExeName = "/bin/sh";
+    exec.ExeParams = {"-c", "\"pwd > here.txt; exit 3\""};
+    exec.SetExePath(dir + "/");
+    exec.Wait = true;
+    exec.Execute();
+    EXPECT_EQ(exec.ErrNo(), 0);
+    EXPECT_EQ(exec.ExitCode(), 3);
+    EXPECT_FALSE(exec.ExitSignaled());
+    EXPECT_EQ(testenv::ReadFile(dir + "/here.txt"), dir + "\n");
+
+    exec.ExeParams = {"-c", "\"kill -9 $$\""};
+    exec.Execute();
+    EXPECT_EQ(exec.ErrNo(), 0);
+    EXPECT_TRUE(exec.ExitSignaled());
+    EXPECT_EQ(exec.ExitCode(), 9);
+}
+
+TEST(AppExecTest, WithoutWaitExecuteReturnsAtOnce) {
+    const auto start = std::chrono::steady_clock::now();
+    {
+        TAppExec exec;
+        exec.Clear();
+        exec.ExeName = "/bin/sh";
+        exec.ExeParams = {"-c", "\"sleep 2\""};
+        exec.Execute();
+        EXPECT_EQ(exec.ErrNo(), -1);
+    } // nor does the launcher wait for the program when it goes away
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+}
+
+} // namespace

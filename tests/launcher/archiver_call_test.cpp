@@ -1,0 +1,153 @@
+#include "common/test_env.h"
+#include "settings/backup_config.h"
+#include "platform/process.h"
+#include "launcher/app_exec.h"
+#include "launcher/archiver_call.h"
+#include "gui/widgets/message_box.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A stand-in program that writes its working folder and each argument, one a
+// line, to a file beside it, and ends with the exit code given in $MF_EXIT.
+// Its own path has no blank: the program name is not quoted on the line.
+std::string MakeEchoProgram() {
+    const std::string path = testenv::Scratch() + "/bin-dir/echo-args";
+    testenv::WriteFile(path, "#!/bin/sh\n"
+                             "out=\"$(dirname \"$0\")/args.txt\"\n"
+                             "pwd > \"$out\"\n"
+                             "for a in \"$@\"; do printf '%s\\n' \"$a\" >> \"$out\"; done\n"
+                             "exit \"${MF_EXIT:-0}\"\n");
+    fs::permissions(path, fs::perms::owner_all);
+    return path;
+}
+
+TEST(ArchiverCallTest, CommandLinesWithTheDefaultFolders) {
+    const std::string setPath = DefaultBackupDir() + "MFB12AB/";
+    TAppExec exec;
+    exec.ExeName = ArchiverName;
+    exec.ExeParams = {CompressParams(setPath + "characters", "characters.lpl")};
+    EXPECT_EQ(exec.CommandLine(), "pkzip.exe -add \"" + testenv::Home() +
+                                      "/Moonforge Backup/MFB12AB/characters\" \"characters.lpl\"");
+    exec.ExeParams = {ExtractParams(setPath + "characters")};
+    EXPECT_EQ(exec.CommandLine(), "pkzip.exe -extract -overwrite \"" + testenv::Home() +
+                                      "/Moonforge Backup/MFB12AB/characters\"");
+}
+
+TEST(ArchiverCallTest, NamesWithQuotesAndBackslashesReachTheArchiverAsTheyAre) {
+    const std::string program = MakeEchoProgram();
+    const std::string gameDir = testenv::Scratch() + "/game/";
+    fs::create_directories(gameDir);
+    for (const std::string name : {"game1.s\"a\"v", "q\"\".sav", "w\\.sav", "a\\\\\"b \\"}) {
+        SCOPED_TRACE(name);
+        const std::string archive = "/set \" dir\\/" + ArchiveBaseName(name);
+        ASSERT_TRUE(RunArchiver(program, CompressParams(archive, name), gameDir));
+        EXPECT_EQ(testenv::ReadFile(testenv::Scratch() + "/bin-dir/args.txt"),
+                  gameDir.substr(0, gameDir.size() - 1) + "\n-add\n" + archive + "\n" + name +
+                      "\n");
+        ASSERT_TRUE(RunArchiver(program, ExtractParams(archive), gameDir));
+        EXPECT_EQ(testenv::ReadFile(testenv::Scratch() + "/bin-dir/args.txt"),
+                  gameDir.substr(0, gameDir.size() - 1) + "\n-extract\n-overwrite\n" + archive +
+                      "\n");
+    }
+}
+
+TEST(ArchiverCallTest, RunsInTheFolderWithTheParametersSplitAsQuoted) {
+    const std::string program = MakeEchoProgram();
+    const std::string gameDir = testenv::WinePrefix() + "/drive_c/Program Files/Moonforge/save/";
+    fs::create_directories(gameDir);
+    ui::MessageCapture messages;
+    // A name copied from Windows need not be UTF-8: its bytes go through as they are.
+    ASSERT_TRUE(
+        RunArchiver(program, CompressParams("/b u/MFB1/game\xE9", "game\xE9.sav"), gameDir));
+    EXPECT_TRUE(messages.texts().isEmpty());
+    EXPECT_EQ(testenv::ReadFile(testenv::Scratch() + "/bin-dir/args.txt"),
+              gameDir.substr(0, gameDir.size() - 1) + "\n-add\n/b u/MFB1/game\xE9\ngame\xE9.sav\n");
+}
+
+TEST(ArchiverCallTest, MissingFolderIsReportedAndTheProgramStillRuns) {
+    const std::string program = MakeEchoProgram();
+    const std::string missing = testenv::Scratch() + "/no such folder/";
+    ui::MessageCapture messages;
+    EXPECT_TRUE(RunArchiver(program, ExtractParams("x"), missing));
+    EXPECT_EQ(messages.texts(),
+              QStringList{QString::fromStdString("error setting currentdir to " + missing)});
+    EXPECT_TRUE(testenv::Exists(testenv::Scratch() + "/bin-dir/args.txt"));
+}
+
+TEST(ArchiverCallTest, MissingProgramIsShownAndFails) {
+    ui::MessageCapture messages;
+    EXPECT_FALSE(RunArchiver("no-such-archiver.exe", ExtractParams("x"), testenv::Scratch()));
+    EXPECT_EQ(messages.texts(), QStringList{"File was not found"});
+}
+
+TEST(ArchiverCallTest, NonZeroExitOrSignalCountsAsFailure) {
+    const std::string program = MakeEchoProgram();
+    ui::MessageCapture messages;
+    setenv("MF_EXIT", "3", 1);
+    EXPECT_FALSE(RunArchiver(program, ExtractParams("x"), testenv::Scratch()));
+    unsetenv("MF_EXIT");
+    EXPECT_EQ(messages.texts(),
+              QStringList{QString::fromStdString(program + " ended with exit code 3")});
+
+    messages.clear();
+    EXPECT_FALSE(RunArchiver("/bin/sh", "-c \"kill -15 $$\"", testenv::Scratch()));
+    EXPECT_EQ(messages.texts(), QStringList{"/bin/sh was ended by signal 15"});
+}
+
+TEST(ArchiverCallTest, RoundTripThroughTheArchiver) {
+    if (!testenv::Exists(platform::ModuleDirectory() + ArchiverName))
+        GTEST_SKIP() << "pkzip.exe is not built beside the tests";
+
+    const std::string gameDir = testenv::WinePrefix() + "/drive_c/game/save/characters/";
+    const std::string setPath = testenv::Home() + "/Moonforge Backup/MFB1F/";
+    fs::create_directories(setPath);
+    std::string content;
+    for (int i = 0; i < 5000; ++i)
+        content += "line " + std::to_string(i * 7919 % 1000) + "\r\n";
+    content += std::string("\0\x01\xFF", 3);
+    testenv::WriteFile(gameDir + "characters.lpl", content);
+
+    ui::MessageCapture messages;
+    ASSERT_TRUE(RunArchiver(ArchiverName, CompressParams(setPath + "characters", "characters.lpl"),
+                            gameDir));
+    ASSERT_TRUE(testenv::Exists(setPath + "characters.zip"));
+
+    testenv::WriteFile(gameDir + "characters.lpl", "changed since");
+    ASSERT_TRUE(RunArchiver(ArchiverName, ExtractParams(setPath + "characters"), gameDir));
+    EXPECT_EQ(testenv::ReadFile(gameDir + "characters.lpl"), content);
+    EXPECT_TRUE(messages.texts().isEmpty()) << messages.texts().join('\n').toStdString();
+
+    // Names holding quotes and backslashes are stored and restored as
+    // themselves, each into its own archive.
+    const std::vector<std::string> odd = {"game1.s\"a\"v", "game1.sav", "q\"\".sav", "w\\.sav"};
+    for (const std::string& name : odd) {
+        testenv::WriteFile(gameDir + name, "content of " + name);
+        ASSERT_TRUE(RunArchiver(ArchiverName, CompressParams(setPath + ArchiveBaseName(name), name),
+                                gameDir))
+            << name;
+    }
+    for (const std::string& name : odd) {
+        fs::remove(gameDir + name);
+        ASSERT_TRUE(
+            RunArchiver(ArchiverName, ExtractParams(setPath + ArchiveBaseName(name)), gameDir))
+            << name;
+        EXPECT_EQ(testenv::ReadFile(gameDir + name), "content of " + name);
+    }
+    EXPECT_TRUE(messages.texts().isEmpty()) << messages.texts().join('\n').toStdString();
+
+    // A failure inside the archiver (here a missing archive) is a failure.
+    EXPECT_FALSE(RunArchiver(ArchiverName, ExtractParams(setPath + "net"), gameDir));
+    ASSERT_EQ(messages.texts().size(), 1);
+    EXPECT_TRUE(messages.texts().front().startsWith("pkzip.exe ended with exit code "));
+    EXPECT_EQ(testenv::ReadFile(gameDir + "characters.lpl"), content);
+}
+
+} // namespace

@@ -1,0 +1,251 @@
+#include "common/test_env.h"
+#include "settings/backup_config.h"
+#include "platform/files.h"
+#include "sets/backup_set.h"
+#include "gui/widgets/message_box.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <regex>
+#include <set>
+#include <string>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class BackupSetTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        backupDir = testenv::Scratch() + "/Moonforge Backup/";
+        fs::create_directories(backupDir);
+        BackupConfig.BackupDir.Set(backupDir);
+    }
+
+    std::set<std::string> Entries(const std::string& dir) const {
+        std::set<std::string> names;
+        for (const auto& e : fs::directory_iterator(dir))
+            names.insert(e.path().filename().string());
+        return names;
+    }
+
+    std::string backupDir;
+    ui::MessageCapture messages;
+};
+
+TEST_F(BackupSetTest, NewSetsAreUniqueHexNamedFoldersWithoutLeftovers) {
+    const std::regex setName("MFB[0-9A-F]{1,4}");
+    std::set<std::string> made;
+    for (int i = 0; i < 3; ++i) {
+        std::string setPath;
+        ASSERT_TRUE(CreateBackupSet("run " + std::to_string(i), setPath));
+        ASSERT_EQ(setPath.substr(0, backupDir.size()), backupDir);
+        ASSERT_EQ(setPath.back(), '/');
+        const std::string name =
+            setPath.substr(backupDir.size(), setPath.size() - backupDir.size() - 1);
+        EXPECT_TRUE(std::regex_match(name, setName)) << name;
+        EXPECT_TRUE(fs::is_directory(setPath));
+        EXPECT_EQ(testenv::ReadFile(setPath + "desc.txt"), "run " + std::to_string(i) + "\r\n");
+        made.insert(name);
+    }
+    EXPECT_EQ(made.size(), 3u);
+    // Only the set folders are left: no temporary file of the same name.
+    EXPECT_EQ(Entries(backupDir), made);
+    // The backup directory stays current afterwards.
+    EXPECT_EQ(fs::current_path(), fs::path(backupDir).parent_path());
+    EXPECT_TRUE(messages.texts().isEmpty());
+}
+
+// The millisecond tick the temporary-name service starts its numbers from.
+unsigned TickNumber() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    const unsigned n = static_cast<unsigned>((t.tv_sec * 1000 + t.tv_nsec / 1'000'000) & 0xFFFF);
+    return n == 0 ? 1 : n;
+}
+
+unsigned NextNumber(unsigned n) {
+    return n == 0xFFFF ? 1 : n + 1;
+}
+
+TEST_F(BackupSetTest, TakenNamesAreSkippedUntilAFreeOneIsFound) {
+    // Set folders for the next 1000 numbers of the tick: the service will
+    // start on a taken name and must be moved past all of them.
+    constexpr unsigned window = 1000;
+    const unsigned first = TickNumber();
+    unsigned n = first;
+    for (unsigned i = 0; i < window; ++i, n = NextNumber(n)) {
+        char name[16];
+        std::snprintf(name, sizeof name, "MFB%X", n);
+        fs::create_directory(backupDir + name);
+    }
+    char freeName[16];
+    std::snprintf(freeName, sizeof freeName, "MFB%X/", n);
+
+    const unsigned atCall = TickNumber();
+    std::string setPath;
+    ASSERT_TRUE(CreateBackupSet("taken", setPath));
+    if ((atCall - first + 0x10000) % 0x10000 < window - 1) {
+        EXPECT_EQ(setPath, backupDir + freeName);
+    }
+    EXPECT_EQ(testenv::ReadFile(setPath + "desc.txt"), "taken\r\n");
+    std::size_t entries = 0;
+    for (const auto& e : fs::directory_iterator(backupDir)) {
+        EXPECT_TRUE(e.is_directory()) << e.path(); // no .TMP left behind
+        ++entries;
+    }
+    EXPECT_EQ(entries, window + 1);
+    EXPECT_TRUE(messages.texts().isEmpty());
+}
+
+TEST_F(BackupSetTest, DescriptionIsCutTo255BytesWithoutSplittingACharacter) {
+    std::string setPath;
+    ASSERT_TRUE(CreateBackupSet(std::string(300, 'x'), setPath));
+    EXPECT_EQ(testenv::ReadFile(setPath + "desc.txt"), std::string(255, 'x') + "\r\n");
+
+    std::string accented;
+    for (int i = 0; i < 150; ++i)
+        accented += "\xC3\xA9"; // é, two bytes each
+    ASSERT_TRUE(CreateBackupSet(accented, setPath));
+    EXPECT_EQ(testenv::ReadFile(setPath + "desc.txt"), accented.substr(0, 254) + "\r\n");
+}
+
+TEST_F(BackupSetTest, EmptyDescriptionWritesNoFileAndReadsEmpty) {
+    std::string setPath;
+    ASSERT_TRUE(CreateBackupSet("", setPath));
+    EXPECT_EQ(Entries(setPath), std::set<std::string>{UnfinishedName}); // until its run ends
+    EXPECT_TRUE(IsSetUnfinished(setPath));
+    ASSERT_TRUE(MarkSetFinished(setPath));
+    EXPECT_TRUE(Entries(setPath).empty());
+    EXPECT_FALSE(IsSetUnfinished(setPath));
+    const std::string name = fs::path(setPath).parent_path().filename().string();
+    std::string description = "stale";
+    ReadSetDescription(name, description);
+    EXPECT_EQ(description, "");
+    // Nor has a folder the program did not make, or no folder at all.
+    fs::create_directories(backupDir + "Other");
+    description = "stale";
+    ReadSetDescription("Other", description);
+    EXPECT_EQ(description, "");
+    EXPECT_EQ(ReadDescriptionFile(testenv::Scratch() + "/nowhere/"), "");
+}
+
+TEST_F(BackupSetTest, MissingBackupDirMakesNothingAndSaysWhy) {
+    const std::string missing = testenv::Scratch() + "/gone/";
+    BackupConfig.BackupDir.Set(missing);
+    std::string setPath;
+    EXPECT_FALSE(CreateBackupSet("text", setPath));
+    ASSERT_EQ(messages.texts().size(), 1);
+    EXPECT_TRUE(messages.texts().front().startsWith(
+        QString::fromStdString("Could not create a backup set in " + missing + ": ")))
+        << messages.texts().front().toStdString();
+    EXPECT_FALSE(testenv::Exists(missing));
+    EXPECT_EQ(Entries(testenv::Scratch()), std::set<std::string>{"Moonforge Backup"});
+}
+
+TEST_F(BackupSetTest, EmptySetsAreRemovedAndStaleOnesOnlyWhenMarkedUnfinishedAndAMinuteOld) {
+    const std::string mark = UnfinishedName;
+    const struct {
+        const char* name;
+        std::vector<std::string> files; // a name ending in '/' is a folder
+        bool old;
+        bool removed; // by RemoveStaleSets
+    } cases[] = {
+        {"MFB1A", {"desc.txt", mark}, true, true},
+        {"MFB2", {mark}, true, true},
+        {"MFB3", {"desc.txt", mark}, false, false},
+        {"MFB4", {"DESC.TXT", "net.sav", mark}, true, false},
+        {"MFB5", {"desc.txt", "sub/", mark}, true, false},
+        // Not marked: made by another program, an older version or the user.
+        {"MFB6", {}, true, false},
+        {"MFB7", {"desc.txt"}, true, false},
+        {"MFB12345", {mark}, true, false},
+        {"MFBXY", {mark}, true, false},
+        {"Other", {mark}, true, false},
+    };
+    const timespec longAgo[2] = {{std::time(nullptr) - 120, 0}, {std::time(nullptr) - 120, 0}};
+    for (const auto& c : cases) {
+        fs::create_directories(backupDir + c.name);
+        for (const std::string& file : c.files) {
+            if (file.back() == '/')
+                fs::create_directories(backupDir + c.name + "/" + file);
+            else
+                testenv::WriteFile(backupDir + c.name + "/" + file, "x");
+        }
+        if (c.old) {
+            ASSERT_EQ(utimensat(AT_FDCWD, (backupDir + c.name).c_str(), longAgo, 0), 0);
+        }
+    }
+    // A link named as a set, to a folder that looks like a stale one.
+    testenv::WriteFile(testenv::Scratch() + "/elsewhere/" + mark, "");
+    ASSERT_EQ(symlink((testenv::Scratch() + "/elsewhere").c_str(), (backupDir + "MFB8").c_str()),
+              0);
+    ASSERT_EQ(utimensat(AT_FDCWD, (backupDir + "MFB8").c_str(), longAgo, AT_SYMLINK_NOFOLLOW), 0);
+    ASSERT_EQ(utimensat(AT_FDCWD, (testenv::Scratch() + "/elsewhere").c_str(), longAgo, 0), 0);
+    RemoveStaleSets();
+    for (const auto& c : cases)
+        EXPECT_EQ(fs::exists(backupDir + c.name), !c.removed) << c.name;
+    EXPECT_TRUE(fs::exists(testenv::Scratch() + "/elsewhere/" + mark));
+
+    // At the end of a run, its set goes when it holds nothing but desc.txt
+    // and the mark.
+    EXPECT_TRUE(RemoveEmptySet(backupDir + "MFB3/"));
+    EXPECT_TRUE(RemoveEmptySet(backupDir + "MFB7/"));
+    EXPECT_FALSE(RemoveEmptySet(backupDir + "MFB4/"));
+    EXPECT_FALSE(RemoveEmptySet(backupDir + "MFB5/"));
+    EXPECT_FALSE(RemoveEmptySet(backupDir + "MFB8/"));
+    EXPECT_EQ(Entries(backupDir), (std::set<std::string>{"MFB12345", "MFB4", "MFB5", "MFB6", "MFB8",
+                                                         "MFBXY", "Other"}));
+    EXPECT_EQ(Entries(backupDir + "MFB4"), (std::set<std::string>{"DESC.TXT", "net.sav", mark}));
+}
+
+TEST_F(BackupSetTest, ReadsTheFirstLineOnly) {
+    struct Case {
+        const char* name;
+        std::string bytes;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"lines", "first line\r\nsecond line\r\n", "first line"},
+        {"lfonly", "unix line\nsecond\n", "unix line"},
+        {"ctrlz",
+         "before\x1A"
+         "after\r\n",
+         "before"},
+        {"long", std::string(300, 'y') + "\r\n", std::string(255, 'y')},
+        {"ansi", "Caf\xE9 \x80 5\r\n", "Caf\xC3\xA9 \xE2\x82\xAC 5"},
+        {"utf8", "Caf\xC3\xA9\r\n", "Caf\xC3\xA9"},
+    };
+    for (const Case& c : cases) {
+        testenv::WriteFile(backupDir + c.name + "/desc.txt", c.bytes);
+        std::string description;
+        ReadSetDescription(c.name, description);
+        EXPECT_EQ(description, c.expected) << c.name;
+    }
+}
+
+TEST_F(BackupSetTest, LongUtf8LineIsNotTakenForWindowsText) {
+    // A first line far longer than anything kept, cut by the reader somewhere
+    // inside a character, is still UTF-8.
+    std::string line;
+    for (int i = 0; i < 3000; ++i)
+        line += "\xE2\x82\xAC"; // €
+    testenv::WriteFile(backupDir + "big/desc.txt", line + "\r\n");
+    std::string description;
+    ReadSetDescription("big", description);
+    EXPECT_EQ(description, line.substr(0, 255));
+}
+
+TEST_F(BackupSetTest, DescFileIsFoundInAnyLetterCase) {
+    testenv::WriteFile(backupDir + "FromWindows/DESC.TXT", "copied set\r\n");
+    EXPECT_EQ(ReadDescriptionFile(backupDir + "FromWindows/"), "copied set");
+}
+
+} // namespace

@@ -1,0 +1,350 @@
+#include "settings/backup_config.h"
+
+#include "common/prefixes.h"
+#include "platform/machine_name.h"
+#include "gui/widgets/message_box.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <unistd.h>
+
+namespace {
+
+std::string SettingsFile() {
+    return testenv::ConfigHome() + "/mfbackup.ini";
+}
+
+std::string GameDefault() {
+    return testenv::WinePrefix() + "/drive_c/Program Files/Corvanta Software/Moonforge/";
+}
+std::string BackupDefault() {
+    return testenv::Home() + "/Moonforge Backup/";
+}
+
+// A short string field as it lies in the file: length byte, text, zeros.
+std::string Field(const std::string& text) {
+    std::string out(1, static_cast<char>(text.size()));
+    out += text;
+    out.resize(256, '\0');
+    return out;
+}
+
+// The image a first start writes, built from the layout, not from the code.
+std::string DefaultImage() {
+    return std::string("\x01\x01\x00", 3) + Field(GameDefault()) + Field(BackupDefault()) +
+           std::string("\x00\x01", 2);
+}
+
+std::string Image(const TBackupConfig& config) {
+    const auto bytes = config.ToBytes();
+    return std::string(bytes.begin(), bytes.end());
+}
+
+// Bytes that differ from the defaults everywhere, so each one read shows.
+std::string Pattern(std::size_t size) {
+    std::string out(size, '\0');
+    for (std::size_t i = 0; i < size; ++i)
+        out[i] = static_cast<char>(0x80 + i % 101);
+    return out;
+}
+
+void WriteSystemReg(const std::string& valueLine,
+                    const std::string& prefix = testenv::WinePrefix()) {
+    testenv::WriteFile(prefix + "/system.reg",
+                       "WINE REGISTRY Version 2\n"
+                       ";; All keys relative to \\\\Machine\n\n"
+                       "[System\\\\CurrentControlSet\\\\Control\\\\ComputerName\\\\ComputerName]"
+                       " 1700000000\n" +
+                           valueLine + "\n\n");
+}
+
+} // namespace
+
+TEST(SettingsFile, FirstStartWritesTheDefaultImage) {
+    ASSERT_FALSE(testenv::Exists(SettingsFile()));
+    InitialiseSettings();
+
+    const std::string expected = DefaultImage();
+    ASSERT_EQ(expected.size(), 517u);
+    EXPECT_EQ(testenv::ReadFile(SettingsFile()), expected);
+    EXPECT_EQ(Image(BackupConfig), expected);
+    EXPECT_EQ(BackupConfig.GameDir.Get(), GameDefault());
+    EXPECT_EQ(BackupConfig.BackupDir.Get(), BackupDefault());
+    EXPECT_TRUE(TakeStartupErrors().isEmpty());
+}
+
+TEST(SettingsFile,
+     FirstStartTakesTheFirstInstallationFoundAndItsMachineNameAndMakesTheBackupFolder) {
+    const testenv::LauncherGames games = testenv::MakeLauncherGames();
+    WriteSystemReg("\"ComputerName\"=\"WINEBOX\"");
+    WriteSystemReg("\"ComputerName\"=\"PROTONBOX\"", platform::PrefixOfPath(games.proton));
+    InitialiseSettings();
+    EXPECT_EQ(BackupConfig.GameDir.Get(), games.proton);
+    EXPECT_EQ(ComputerName, "PROTONBOX");
+    std::string expected = DefaultImage();
+    expected.replace(3, 256, Field(games.proton));
+    EXPECT_EQ(testenv::ReadFile(SettingsFile()), expected);
+
+    // The first backup finds its folder.
+    EXPECT_TRUE(std::filesystem::is_directory(BackupDefault()));
+
+    // Only a first start looks, or makes a folder: a settings file keeps its
+    // game folder, and a backup folder gone later stays an error.
+    std::filesystem::remove_all(testenv::Home() + "/.local/share/Steam/steamapps/compatdata");
+    std::filesystem::remove(BackupDefault());
+    InitialiseSettings();
+    EXPECT_EQ(BackupConfig.GameDir.Get(), games.proton);
+    EXPECT_FALSE(std::filesystem::exists(BackupDefault()));
+}
+
+TEST(SettingsFile, PathFollowsTheConfigHomeAndCreatesItsFolder) {
+    // A folder name that is not UTF-8 is no reason to lose the settings.
+    const std::string nested = testenv::Scratch() + "/deep \xE9t\xE9/config";
+    setenv("XDG_CONFIG_HOME", nested.c_str(), 1);
+    EXPECT_EQ(SettingsFilePath(), nested + "/mfbackup.ini");
+    InitialiseSettings();
+    EXPECT_EQ(testenv::ReadFile(nested + "/mfbackup.ini").size(), 517u);
+    EXPECT_TRUE(TakeStartupErrors().isEmpty());
+    BackupConfig.ZipBackups = 1;
+    ASSERT_TRUE(SaveConfig());
+    InitialiseSettings();
+    EXPECT_EQ(BackupConfig.ZipBackups, 1);
+
+    // A relative value is no base directory: the home's .config is used.
+    setenv("XDG_CONFIG_HOME", "relative/dir", 1);
+    EXPECT_EQ(SettingsFilePath(), testenv::Home() + "/.config/mfbackup.ini");
+    unsetenv("XDG_CONFIG_HOME");
+    EXPECT_EQ(SettingsFilePath(), testenv::Home() + "/.config/mfbackup.ini");
+}
+
+// Whatever the file's length, its leading bytes (at most 517) replace those of
+// the defaults, and the file itself is left as it is.
+class FileOfSize : public testing::TestWithParam<std::size_t> {};
+
+TEST_P(FileOfSize, ReplacesOnlyTheBytesItHolds) {
+    const std::size_t size = GetParam();
+    const std::string content = Pattern(size);
+    testenv::WriteFile(SettingsFile(), content);
+
+    InitialiseSettings();
+
+    std::string expected = DefaultImage();
+    expected.replace(0, std::min<std::size_t>(size, 517), content.substr(0, 517));
+    EXPECT_EQ(Image(BackupConfig), expected);
+    EXPECT_EQ(testenv::ReadFile(SettingsFile()), content) << "rewritten at start-up";
+    EXPECT_TRUE(TakeStartupErrors().isEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, FileOfSize, testing::Values(0, 3, 260, 517, 600));
+
+TEST(SettingsFile, ThreeBytesSetTheKindsOnly) {
+    testenv::WriteFile(SettingsFile(), std::string("\x00\x00\x01", 3));
+    InitialiseSettings();
+    EXPECT_FALSE(BackupConfig.Characters);
+    EXPECT_FALSE(BackupConfig.Multiplayer);
+    EXPECT_TRUE(BackupConfig.SinglePlayer);
+    EXPECT_EQ(BackupConfig.GameDir.Get(), GameDefault());
+    EXPECT_EQ(BackupConfig.BackupDir.Get(), BackupDefault());
+    EXPECT_FALSE(BackupConfig.ZipBackups);
+    EXPECT_TRUE(BackupConfig.OwnerOnRestore);
+    EXPECT_EQ(testenv::ReadFile(SettingsFile()).size(), 3u);
+}
+
+TEST(SettingsFile, CutInsideGameDirTakesTheMissingCharactersFromTheDefault) {
+    // The length byte claims 60 characters, the file holds 6 of them.
+    testenv::WriteFile(SettingsFile(), std::string("\x01\x01\x01", 3) + char(60) + "abcdef");
+    InitialiseSettings();
+
+    std::string expected = Field(GameDefault());
+    expected.replace(0, 7, std::string(1, char(60)) + "abcdef");
+    EXPECT_EQ(BackupConfig.GameDir.Get(), expected.substr(1, 60));
+    EXPECT_EQ(BackupConfig.BackupDir.Get(), BackupDefault());
+}
+
+TEST(SettingsFile, LengthByte255WithGarbageIsReadAndWrittenBackAsItStands) {
+    std::string content = DefaultImage();
+    std::string garbage(255, '\0');
+    for (std::size_t i = 0; i < garbage.size(); ++i)
+        garbage[i] = static_cast<char>(0xFF - i); // not valid UTF-8, holds zeros
+    content[3] = char(255);
+    content.replace(4, 255, garbage);
+    content[259] = char(255);
+    testenv::WriteFile(SettingsFile(), content);
+
+    InitialiseSettings();
+    EXPECT_EQ(BackupConfig.GameDir.Get(), garbage);
+    EXPECT_EQ(BackupConfig.BackupDir.Get().size(), 255u);
+    EXPECT_EQ(BackupConfig.BackupDir.Get().substr(0, BackupDefault().size()), BackupDefault());
+
+    ASSERT_TRUE(SaveConfig());
+    EXPECT_EQ(testenv::ReadFile(SettingsFile()), content);
+}
+
+TEST(SettingsFile, BooleanTwoReadsTrue) {
+    std::string content = DefaultImage();
+    content[0] = 2;
+    content[2] = 2;
+    content[515] = 2;
+    content[516] = 0;
+    testenv::WriteFile(SettingsFile(), content);
+    InitialiseSettings();
+    EXPECT_TRUE(BackupConfig.Characters);
+    EXPECT_TRUE(BackupConfig.SinglePlayer);
+    EXPECT_TRUE(BackupConfig.ZipBackups);
+    EXPECT_FALSE(BackupConfig.OwnerOnRestore);
+}
+
+TEST(SettingsFile, FolderInPlaceOfTheFileKeepsTheDefaultsAndReportsOnce) {
+    std::filesystem::create_directories(SettingsFile());
+    {
+        ui::MessageCapture shown;
+        InitialiseSettings();
+        EXPECT_TRUE(shown.messages().empty()) << "no box before the application is up";
+    }
+    EXPECT_EQ(Image(BackupConfig), DefaultImage());
+    EXPECT_EQ(TakeStartupErrors(),
+              QStringList{"Cannot create file " + QString::fromStdString(SettingsFile())});
+    EXPECT_TRUE(TakeStartupErrors().isEmpty());
+}
+
+TEST(SettingsFile, FailedSaveIsShownAndReturnsFalse) {
+    InitialiseSettings();
+    std::filesystem::remove(SettingsFile());
+    std::filesystem::create_directories(SettingsFile());
+
+    ui::MessageCapture shown;
+    EXPECT_FALSE(SaveConfig());
+    ASSERT_EQ(shown.messages().size(), 1u);
+    EXPECT_EQ(shown.texts().first(),
+              "Cannot create file " + QString::fromStdString(SettingsFile()));
+    EXPECT_EQ(shown.messages()[0].icon, ui::MessageIcon::Error);
+}
+
+TEST(SettingsFile, SaveOnAFullDiskKeepsTheOldRecordAndSaysSo) {
+    const std::string disk = testenv::Scratch() + "/small-disk";
+    testenv::TmpfsMount mount(disk, 64 * 1024);
+    if (!mount.Mounted())
+        GTEST_SKIP() << "No small file system to fill, so no full-disk save: " << mount.Reason();
+    ::setenv("XDG_CONFIG_HOME", disk.c_str(), 1);
+    const std::string file = disk + "/mfbackup.ini";
+    InitialiseSettings();
+    const std::string before = testenv::ReadFile(file);
+    ASSERT_EQ(before.size(), 517u);
+
+    // Fill what is left of the disk.
+    const int fd = ::open((disk + "/filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    const std::string block(4096, 'f');
+    while (::write(fd, block.data(), block.size()) > 0) {
+    }
+    EXPECT_EQ(errno, ENOSPC);
+    ::close(fd);
+
+    BackupConfig.GameDir.Set("/somewhere/else/");
+    ui::MessageCapture shown;
+    EXPECT_FALSE(SaveConfig());
+    EXPECT_EQ(shown.texts(), QStringList{"Cannot create file " + QString::fromStdString(file)});
+    EXPECT_EQ(testenv::ReadFile(file), before);
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(disk))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"filler", "mfbackup.ini"})) << "no temporary left";
+
+    // With room again, the new record is saved whole.
+    std::filesystem::remove(disk + "/filler");
+    EXPECT_TRUE(SaveConfig());
+    EXPECT_EQ(testenv::ReadFile(file), Image(BackupConfig));
+}
+
+TEST(SettingsFile, SaveKeepsTheBytesBehindShorterStrings) {
+    std::string content = DefaultImage();
+    content.replace(3, 11, std::string(1, char(10)) + "0123456789");
+    content.replace(259, 6, std::string(1, char(5)) + "ABCDE");
+    testenv::WriteFile(SettingsFile(), content);
+    InitialiseSettings();
+
+    BackupConfig.GameDir.Set("xy");
+    BackupConfig.BackupDir.Set("");
+    ASSERT_TRUE(SaveConfig());
+
+    std::string expected = content;
+    expected.replace(3, 3, std::string(1, char(2)) + "xy");
+    expected[259] = 0;
+    EXPECT_EQ(testenv::ReadFile(SettingsFile()), expected);
+}
+
+TEST(SettingsFile, WithoutHomeTheDefaultsComeFromThePasswordDatabase) {
+    ::unsetenv("HOME");
+    ::unsetenv("WINEPREFIX");
+    const passwd* pw = ::getpwuid(::getuid());
+    ASSERT_NE(pw, nullptr);
+    const std::string home = std::string(pw->pw_dir) == "/" ? "" : pw->pw_dir;
+    EXPECT_EQ(DefaultBackupDir(), home + "/Moonforge Backup/");
+    EXPECT_EQ(DefaultGameDir(), home + "/.wine/drive_c/Program Files/Corvanta Software/Moonforge/");
+    ::setenv("HOME", testenv::Home().c_str(), 1);
+    ::setenv("WINEPREFIX", testenv::WinePrefix().c_str(), 1);
+}
+
+TEST(ShortStringTest, CutsAt255BytesWithoutSplittingACharacter) {
+    ShortString s;
+    std::string text;
+    for (int i = 0; i < 200; ++i)
+        text += "\xC3\xA9"; // é, two bytes
+    s.Set(text);
+    EXPECT_EQ(s.Bytes[0], 254);
+    EXPECT_EQ(s.Get(), text.substr(0, 254));
+
+    s.Set(std::string(300, 'a'));
+    EXPECT_EQ(s.Get(), std::string(255, 'a'));
+}
+
+TEST(MachineIdentity, ReadsTheNameFromThePrefix) {
+    WriteSystemReg("\"ComputerName\"=\"GAMEBOX\"");
+    InitialiseSettings();
+    EXPECT_EQ(ComputerName, "GAMEBOX");
+    EXPECT_TRUE(TakeStartupErrors().isEmpty());
+}
+
+TEST(MachineIdentity, TheGamesOwnPrefixNamesTheMachineFirst) {
+    const std::string proton = testenv::Home() + "/.steam/steam/steamapps/compatdata/1/pfx";
+    BackupConfig.GameDir.Set(testenv::MakeInstallation(proton));
+    WriteSystemReg("\"ComputerName\"=\"WINEBOX\"");
+    ReadMachineIdentity();
+    EXPECT_EQ(ComputerName, "WINEBOX") << "no system.reg in the game's prefix";
+    WriteSystemReg("\"Other\"=\"x\"", proton);
+    ReadMachineIdentity();
+    EXPECT_EQ(ComputerName, "WINEBOX") << "no name in the game's prefix";
+    WriteSystemReg("\"ComputerName\"=\"PROTONBOX\"", proton);
+    ReadMachineIdentity();
+    EXPECT_EQ(ComputerName, "PROTONBOX");
+}
+
+TEST(MachineIdentity, FallsBackToTheHostName) {
+    ComputerName = "stale";
+    ReadMachineIdentity();
+    EXPECT_EQ(ComputerName, platform::HostComputerName());
+    EXPECT_FALSE(ComputerName.empty());
+}
+
+TEST(MachineIdentity, WrongTypeLeavesTheNameEmptyAndStartUpGoesOn) {
+    WriteSystemReg("\"ComputerName\"=dword:00000001");
+    InitialiseSettings();
+    EXPECT_EQ(ComputerName, "");
+    EXPECT_EQ(TakeStartupErrors(), QStringList{"Invalid data type for 'ComputerName'"});
+    EXPECT_EQ(testenv::ReadFile(SettingsFile()).size(), 517u);
+
+    // Once the application is up, the same error goes to a box.
+    ui::MessageCapture shown;
+    ReadMachineIdentity();
+    EXPECT_EQ(shown.texts(), QStringList{"Invalid data type for 'ComputerName'"});
+}
