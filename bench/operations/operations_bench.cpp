@@ -23,13 +23,13 @@
 // restore, unzip, safety, unzip-safety, list (default: all); a restore case
 // runs its backup first, untimed, for the set to restore.
 
-#include "settings/backup_config.h"
 #include "gui/operations/backup_dialog.h"
 #include "gui/operations/restore_dialog.h"
-#include "platform/process.h"
-#include "launcher/archiver_call.h"
 #include "gui/widgets/info_window.h"
 #include "gui/widgets/message_box.h"
+#include "launcher/archiver_call.h"
+#include "platform/process.h"
+#include "settings/backup_config.h"
 
 #include "save_content.h"
 

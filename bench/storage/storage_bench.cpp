@@ -6,10 +6,10 @@
 //
 // Prints the wall time of each round and the ratio of the best rounds.
 
-#include "platform/process.h"
+#include "gui/widgets/message_box.h"
 #include "launcher/app_exec.h"
 #include "launcher/archiver_call.h"
-#include "gui/widgets/message_box.h"
+#include "platform/process.h"
 
 #include "save_content.h"
 

@@ -1,16 +1,16 @@
 #include "core/backup.h"
 
-#include "settings/backup_config.h"
 #include "core/checked_copy.h"
-#include "sets/set_writer.h"
+#include "launcher/archiver_call.h"
 #include "platform/attributes.h"
 #include "platform/dir_search.h"
 #include "platform/files.h"
 #include "platform/last_error.h"
 #include "platform/paths.h"
 #include "platform/stamp_store.h"
-#include "launcher/archiver_call.h"
 #include "sets/backup_set.h"
+#include "sets/set_writer.h"
+#include "settings/backup_config.h"
 
 #include <cstdint>
 #include <ctime>

@@ -3,8 +3,8 @@
 // The backup: every changed file of the chosen kinds is copied (or
 // compressed) into a new backup set and marked backed up.
 
-#include "sets/kinds.h"
 #include "core/reporter.h"
+#include "sets/kinds.h"
 #include "sets/set_writer.h"
 
 #include <string>

@@ -6,9 +6,9 @@
 // taken as checked when its source is still the very version that was
 // hashed, else it is copied again through a SHA-256 in user space.
 
-#include "sets/manifest.h"
 #include "core/reporter.h"
 #include "platform/hash_queue.h"
+#include "sets/manifest.h"
 
 #include <cstdint>
 #include <functional>

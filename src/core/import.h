@@ -4,9 +4,9 @@
 // new backup set, described as "Imported: " and the medium's description.
 
 #include "core/checked_copy.h"
+#include "core/reporter.h"
 #include "sets/kinds.h"
 #include "sets/manifest.h"
-#include "core/reporter.h"
 
 #include <string>
 #include <vector>

@@ -1,15 +1,15 @@
 #include "core/restore.h"
 #include "sets/set_list.h"
 
-#include "settings/backup_config.h"
 #include "core/checked_copy.h"
+#include "launcher/archiver_call.h"
 #include "platform/attributes.h"
 #include "platform/dir_search.h"
 #include "platform/files.h"
 #include "platform/last_error.h"
 #include "platform/paths.h"
 #include "platform/stamp_store.h"
-#include "launcher/archiver_call.h"
+#include "settings/backup_config.h"
 
 #include <array>
 #include <cstring>

@@ -5,9 +5,9 @@
 // the same way; only what is done with each file, and at the end, differs.
 
 #include "core/checked_copy.h"
+#include "core/reporter.h"
 #include "sets/kinds.h"
 #include "sets/manifest.h"
-#include "core/reporter.h"
 
 #include <functional>
 #include <optional>

@@ -1,17 +1,17 @@
 // The safety set a restore makes first: the game's files it would replace,
 // kept so that a mistaken restore can be undone by restoring them.
 
-#include "settings/backup_config.h"
 #include "core/backup.h"
 #include "core/checked_copy.h"
-#include "sets/manifest.h"
-#include "sets/prune.h"
 #include "core/restore.h"
+#include "gui/widgets/message_box.h"
 #include "platform/attributes.h"
 #include "platform/last_error.h"
 #include "platform/paths.h"
 #include "sets/backup_set.h"
-#include "gui/widgets/message_box.h"
+#include "sets/manifest.h"
+#include "sets/prune.h"
+#include "settings/backup_config.h"
 
 #include <algorithm>
 

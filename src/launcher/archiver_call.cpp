@@ -1,10 +1,10 @@
 #include "launcher/archiver_call.h"
 
+#include "gui/widgets/message_box.h"
+#include "launcher/app_exec.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/replaced_files.h"
-#include "launcher/app_exec.h"
-#include "gui/widgets/message_box.h"
 
 #include <QString>
 

@@ -1,12 +1,12 @@
 #include "sets/backup_set.h"
 
-#include "settings/backup_config.h"
+#include "gui/widgets/message_box.h"
 #include "platform/attributes.h"
 #include "platform/dir_search.h"
 #include "platform/files.h"
 #include "platform/last_error.h"
 #include "platform/paths.h"
-#include "gui/widgets/message_box.h"
+#include "settings/backup_config.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,12 +1,12 @@
 #include "sets/prune.h"
 
-#include "sets/kinds.h"
-#include "sets/set_list.h"
 #include "platform/attributes.h"
 #include "platform/dir_search.h"
 #include "platform/files.h"
 #include "platform/last_error.h"
 #include "platform/paths.h"
+#include "sets/kinds.h"
+#include "sets/set_list.h"
 
 #include <algorithm>
 #include <unordered_set>

@@ -4,9 +4,9 @@
 // Only what is surely a set goes: a folder named as CreateBackupSet names
 // one, holding no folder and no file a set never holds.
 
+#include "sets/backup_set.h"
 #include "sets/manifest.h"
 #include "sets/set_list.h"
-#include "sets/backup_set.h"
 
 #include <cstddef>
 #include <string>

@@ -1,10 +1,10 @@
 #include "sets/set_list.h"
 
-#include "settings/backup_config.h"
 #include "platform/attributes.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "sets/backup_set.h"
+#include "settings/backup_config.h"
 
 #include <algorithm>
 

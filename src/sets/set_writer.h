@@ -4,9 +4,9 @@
 // are hashed on a thread of their own while the next ones are made, and the
 // set is flushed to disk once, at the end, with its manifest.
 
-#include "sets/manifest.h"
 #include "platform/files.h"
 #include "platform/hash_queue.h"
+#include "sets/manifest.h"
 
 #include <string>
 #include <unordered_map>

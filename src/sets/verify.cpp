@@ -1,13 +1,13 @@
 #include "sets/verify.h"
 
-#include "sets/manifest.h"
+#include "launcher/archiver_call.h"
 #include "platform/dir_search.h"
 #include "platform/last_error.h"
 #include "platform/paths.h"
 #include "platform/process.h"
 #include "platform/sha256.h"
-#include "launcher/archiver_call.h"
 #include "sets/backup_set.h"
+#include "sets/manifest.h"
 
 #include <algorithm>
 

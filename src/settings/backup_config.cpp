@@ -1,10 +1,10 @@
 #include "settings/backup_config.h"
 #include "platform/last_error.h"
 
+#include "gui/widgets/message_box.h"
 #include "platform/files.h"
 #include "platform/machine_name.h"
 #include "platform/paths.h"
-#include "gui/widgets/message_box.h"
 
 #include <QCoreApplication>
 

@@ -1,9 +1,9 @@
 #include "settings/folder_checks.h"
 
-#include "settings/backup_config.h"
 #include "platform/attributes.h"
 #include "platform/dir_search.h"
 #include "platform/paths.h"
+#include "settings/backup_config.h"
 
 namespace {
 

@@ -4,9 +4,9 @@
 #include "common/prefixes.h"
 #include "common/run_program.h"
 #include "core/import.h"
-#include "sets/manifest.h"
 #include "gui/operations/game_tree.h"
 #include "sets/backup_set.h"
+#include "sets/manifest.h"
 
 #include <QDateTime>
 #include <QJsonArray>

@@ -9,10 +9,10 @@
 // source that did not fit still marked changed, the rest restored from it.
 
 #include "common/run_program.h"
-#include "sets/manifest.h"
 #include "gui/operations/game_tree.h"
 #include "launcher/archiver_call.h"
 #include "sets/backup_set.h"
+#include "sets/manifest.h"
 #include "zip.h"
 
 #include <QJsonDocument>

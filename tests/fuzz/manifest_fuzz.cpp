@@ -2,8 +2,8 @@
 // without a fault; what is accepted lists bare names only, and written again
 // it reads back to the same entries and the same text.
 
-#include "sets/manifest.h"
 #include "fuzz_check.h"
+#include "sets/manifest.h"
 
 #include <cstdint>
 #include <string>

@@ -1,8 +1,8 @@
 // The settings record read from a file of any length and content: the bytes
 // read are exactly the bytes written back, the rest keeps what it held.
 
-#include "settings/backup_config.h"
 #include "fuzz_check.h"
+#include "settings/backup_config.h"
 
 #include <algorithm>
 #include <cstdint>

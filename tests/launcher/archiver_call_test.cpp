@@ -1,9 +1,9 @@
 #include "common/test_env.h"
-#include "settings/backup_config.h"
-#include "platform/process.h"
+#include "gui/widgets/message_box.h"
 #include "launcher/app_exec.h"
 #include "launcher/archiver_call.h"
-#include "gui/widgets/message_box.h"
+#include "platform/process.h"
+#include "settings/backup_config.h"
 
 #include <gtest/gtest.h>
 

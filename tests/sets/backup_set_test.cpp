@@ -1,8 +1,8 @@
 #include "common/test_env.h"
-#include "settings/backup_config.h"
+#include "gui/widgets/message_box.h"
 #include "platform/files.h"
 #include "sets/backup_set.h"
-#include "gui/widgets/message_box.h"
+#include "settings/backup_config.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
+#include "platform/last_error.h"
 #include "sets/manifest.h"
 #include "sets/prune.h"
-#include "platform/last_error.h"
 
 #include "common/run_program.h"
 #include "common/test_env.h"

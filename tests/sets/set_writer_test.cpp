@@ -1,5 +1,5 @@
-#include "sets/set_writer.h"
 #include "platform/last_error.h"
+#include "sets/set_writer.h"
 
 #include "common/test_env.h"
 

@@ -1,8 +1,8 @@
 #include "settings/backup_config.h"
 
 #include "common/prefixes.h"
-#include "platform/machine_name.h"
 #include "gui/widgets/message_box.h"
+#include "platform/machine_name.h"
 
 #include <gtest/gtest.h>
 

@@ -25,17 +25,17 @@
 // window manager's frame, as the user sees it. With --suffix the files are
 // named <name>S.png (for pictures taken in another desktop theme).
 
-#include "settings/backup_config.h"
-#include "gui/settings/settings_dialog.h"
 #include "gui/operations/backup_dialog.h"
 #include "gui/operations/export_dialog.h"
 #include "gui/operations/import_dialog.h"
 #include "gui/operations/restore_dialog.h"
+#include "gui/settings/settings_dialog.h"
 #include "gui/shell/about_box.h"
 #include "gui/shell/application.h"
 #include "gui/shell/main_window.h"
 #include "gui/widgets/info_window.h"
 #include "gui/widgets/message_box.h"
+#include "settings/backup_config.h"
 
 #include <QAction>
 #include <QApplication>

@@ -1,8 +1,8 @@
 #include "gui/operations/backup_dialog.h"
 
-#include "settings/backup_config.h"
 #include "gui/operations/operation_helpers.h"
 #include "gui/widgets/text_fit.h"
+#include "settings/backup_config.h"
 
 #include <QCheckBox>
 #include <QFont>

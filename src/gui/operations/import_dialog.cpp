@@ -2,10 +2,10 @@
 
 #include "core/import.h"
 #include "gui/operations/operation_helpers.h"
-#include "platform/files.h"
-#include "sets/backup_set.h"
 #include "gui/widgets/file_dialog.h"
 #include "gui/widgets/text_fit.h"
+#include "platform/files.h"
+#include "sets/backup_set.h"
 
 #include <QCheckBox>
 #include <QEvent>

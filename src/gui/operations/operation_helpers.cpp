@@ -1,12 +1,12 @@
 #include "gui/operations/operation_helpers.h"
 
-#include "settings/backup_config.h"
-#include "platform/files.h"
-#include "platform/paths.h"
 #include "gui/widgets/file_dialog.h"
 #include "gui/widgets/info_window.h"
 #include "gui/widgets/message_box.h"
 #include "gui/widgets/text_fit.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "settings/backup_config.h"
 
 #include <QDialog>
 #include <QLabel>

@@ -1,13 +1,13 @@
 #include "gui/operations/restore_dialog.h"
 
-#include "settings/backup_config.h"
 #include "core/checked_copy.h"
-#include "sets/set_list.h"
 #include "gui/operations/operation_helpers.h"
 #include "gui/widgets/check_list_delegate.h"
 #include "gui/widgets/file_dialog.h"
 #include "gui/widgets/message_box.h"
 #include "gui/widgets/text_fit.h"
+#include "sets/set_list.h"
+#include "settings/backup_config.h"
 
 #include <QCheckBox>
 #include <QEvent>

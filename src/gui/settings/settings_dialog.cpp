@@ -1,11 +1,11 @@
 #include "gui/settings/settings_dialog.h"
 
-#include "settings/backup_config.h"
-#include "platform/game_locations.h"
-#include "platform/paths.h"
 #include "gui/widgets/file_dialog.h"
 #include "gui/widgets/message_box.h"
 #include "gui/widgets/text_fit.h"
+#include "platform/game_locations.h"
+#include "platform/paths.h"
+#include "settings/backup_config.h"
 
 #include <QCheckBox>
 #include <QEvent>

@@ -1,15 +1,15 @@
 #include "gui/shell/application.h"
 
-#include "settings/backup_config.h"
-#include "gui/settings/settings_dialog.h"
 #include "gui/operations/backup_dialog.h"
 #include "gui/operations/export_dialog.h"
 #include "gui/operations/import_dialog.h"
 #include "gui/operations/restore_dialog.h"
+#include "gui/settings/settings_dialog.h"
 #include "gui/shell/about_box.h"
 #include "gui/shell/main_window.h"
 #include "gui/widgets/info_window.h"
 #include "gui/widgets/message_box.h"
+#include "settings/backup_config.h"
 
 namespace shell {
 namespace {

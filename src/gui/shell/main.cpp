@@ -1,6 +1,6 @@
-#include "settings/backup_config.h"
 #include "gui/shell/application.h"
 #include "gui/shell/main_window.h"
+#include "settings/backup_config.h"
 
 #include <QApplication>
 

@@ -1,10 +1,10 @@
 #include "gui/shell/main_window.h"
 
-#include "gui/settings/settings_dialog.h"
 #include "gui/operations/backup_dialog.h"
 #include "gui/operations/export_dialog.h"
 #include "gui/operations/import_dialog.h"
 #include "gui/operations/restore_dialog.h"
+#include "gui/settings/settings_dialog.h"
 #include "gui/shell/about_box.h"
 #include "gui/shell/menu_bar_style.h"
 #include "gui/shell/menu_images.h"

@@ -5,13 +5,13 @@
 #include "gui/operations/export_dialog.h"
 #include "gui/operations/operation_helpers.h"
 #include "gui/operations/restore_dialog.h"
+#include "gui/widgets/message_box.h"
 #include "platform/attributes.h"
 #include "platform/last_error.h"
 #include "platform/paths.h"
 #include "platform/stamp_store.h"
 #include "platform/sync.h"
 #include "sets/backup_set.h"
-#include "gui/widgets/message_box.h"
 
 #include <QCheckBox>
 #include <QLabel>

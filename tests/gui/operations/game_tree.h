@@ -4,9 +4,9 @@
 // its home, with the settings pointing at them and a progress window.
 
 #include "common/test_env.h"
-#include "settings/backup_config.h"
-#include "platform/attributes.h"
 #include "gui/widgets/info_window.h"
+#include "platform/attributes.h"
+#include "settings/backup_config.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,11 @@
 #include "game_tree.h"
 
 #include "core/import.h"
-#include "sets/manifest.h"
 #include "gui/operations/import_dialog.h"
-#include "sets/backup_set.h"
 #include "gui/widgets/file_dialog.h"
 #include "gui/widgets/message_box.h"
+#include "sets/backup_set.h"
+#include "sets/manifest.h"
 
 #include <QApplication>
 #include <QCheckBox>

@@ -1,13 +1,13 @@
 #include "game_tree.h"
 
 #include "core/backup.h"
-#include "sets/verify.h"
 #include "gui/operations/backup_dialog.h"
 #include "gui/operations/restore_dialog.h"
+#include "gui/widgets/message_box.h"
 #include "platform/paths.h"
 #include "platform/process.h"
 #include "sets/backup_set.h"
-#include "gui/widgets/message_box.h"
+#include "sets/verify.h"
 
 #include <QApplication>
 #include <QCheckBox>

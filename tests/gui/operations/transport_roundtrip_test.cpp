@@ -1,13 +1,13 @@
 #include "game_tree.h"
 
-#include "sets/verify.h"
 #include "gui/operations/backup_dialog.h"
 #include "gui/operations/export_dialog.h"
 #include "gui/operations/import_dialog.h"
 #include "gui/operations/restore_dialog.h"
-#include "sets/backup_set.h"
 #include "gui/widgets/file_dialog.h"
 #include "gui/widgets/message_box.h"
+#include "sets/backup_set.h"
+#include "sets/verify.h"
 
 #include <QCheckBox>
 #include <QLineEdit>

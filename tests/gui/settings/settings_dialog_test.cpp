@@ -1,9 +1,9 @@
 #include "gui/settings/settings_dialog.h"
 
 #include "common/prefixes.h"
-#include "settings/backup_config.h"
 #include "gui/widgets/file_dialog.h"
 #include "gui/widgets/message_box.h"
+#include "settings/backup_config.h"
 
 #include <QApplication>
 #include <QCheckBox>

@@ -8,9 +8,9 @@
 //
 // Messages the program would show go to standard error instead.
 
-#include "platform/process.h"
-#include "launcher/archiver_call.h"
 #include "gui/widgets/message_box.h"
+#include "launcher/archiver_call.h"
+#include "platform/process.h"
 
 #include <QApplication>
 
