@@ -9,6 +9,7 @@
 #include <map>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
@@ -190,6 +191,25 @@ SaveWatch::Wake SaveWatch::Wait(std::chrono::milliseconds quiet) {
             return Wake::Quiet;
         }
     }
+}
+
+std::size_t SaveWatch::WatchCount() const {
+    // The kernel lists each watch of the descriptor as one "inotify wd:" line.
+    std::string info;
+    const int fd =
+        ::open(("/proc/self/fdinfo/" + std::to_string(inotify_)).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
+        info.append(buffer, static_cast<std::size_t>(n));
+    ::close(fd);
+    std::size_t count = 0;
+    for (std::size_t at = info.find("inotify wd:"); at != std::string::npos;
+         at = info.find("inotify wd:", at + 1))
+        ++count;
+    return count;
 }
 
 void SaveWatch::Stop() {

@@ -17,7 +17,8 @@ namespace platform {
 //
 // Memory: one inotify descriptor and at most one watch per folder given (the
 // folder itself, or its nearest existing parent, shared where they meet);
-// the kernel keeps some 1 KiB per watch. WatchCount() tells them.
+// the kernel keeps some 1 KiB per watch. WatchCount() counts them as the
+// kernel holds them.
 class SaveWatch {
 public:
     explicit SaveWatch(std::vector<std::string> folders);
@@ -41,7 +42,7 @@ public:
     // thread.
     void Stop();
 
-    std::size_t WatchCount() const { return watches_.size(); }
+    std::size_t WatchCount() const;
 
 private:
     struct Watch {
