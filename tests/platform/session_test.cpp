@@ -65,7 +65,6 @@ const StatusCase kStatusCases[] = {
     {"NotFound", {"mfbackup-no-such-game"}, 127, "command not found"},
     {"MissingPath", {"/nonexistent/game"}, 127, "No such file or directory"},
     {"NotExecutable", {"not-executable"}, 126, "Permission denied"},
-    {"Folder", {"/"}, 126, "Permission denied"},
 };
 
 } // namespace
