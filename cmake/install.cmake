@@ -1,9 +1,9 @@
 # Installation and the Debian package.
 #
-# The two programs and their archiver share one private folder,
-# lib/mfbackup/: the launcher looks for pkzip.exe in the running program's own
-# folder (resolved through links), so bin/ only gets links to the programs and
-# the archiver stays off the user's PATH.
+# The two programs, their archiver and the notifier share one private folder,
+# lib/mfbackup/: the launcher looks for pkzip.exe (and mfbackup-notify) in the
+# running program's own folder (resolved through links), so bin/ only gets
+# links to the programs and the helpers stay off the user's PATH.
 
 set(MF_PRIVATE_DIR lib/mfbackup)
 set(MF_COMPONENT Runtime)
@@ -14,6 +14,10 @@ install(TARGETS mfbackup mfbackup-cli RUNTIME DESTINATION ${MF_PRIVATE_DIR}
         COMPONENT ${MF_COMPONENT})
 if(TARGET pkzip)
     install(TARGETS pkzip RUNTIME DESTINATION ${MF_PRIVATE_DIR} COMPONENT ${MF_COMPONENT})
+endif()
+if(TARGET mfbackup-notify)
+    install(TARGETS mfbackup-notify RUNTIME DESTINATION ${MF_PRIVATE_DIR}
+            COMPONENT ${MF_COMPONENT})
 endif()
 
 # bin/mfbackup -> ../lib/mfbackup/mfbackup, and so for mfbackup-cli. Relative,
@@ -54,6 +58,15 @@ install(CODE "
     set(MF_BINDIR \"${CMAKE_INSTALL_BINDIR}\")
     set(MF_DATADIR \"${CMAKE_INSTALL_DATADIR}\")
     include(\"${CMAKE_SOURCE_DIR}/packaging/install-desktop-entry.cmake\")
+" COMPONENT ${MF_COMPONENT})
+
+# The save watcher's systemd user unit, in lib/systemd/user/ under the prefix
+# (where systemd looks for /usr and /usr/local), written at install time for
+# the same reason as the menu entry.
+install(CODE "
+    set(MF_UNIT_TEMPLATE \"${CMAKE_SOURCE_DIR}/packaging/mfbackup-watch.service.in\")
+    set(MF_BINDIR \"${CMAKE_INSTALL_BINDIR}\")
+    include(\"${CMAKE_SOURCE_DIR}/packaging/install-systemd-unit.cmake\")
 " COMPONENT ${MF_COMPONENT})
 
 set(mf_icons ${CMAKE_INSTALL_DATADIR}/icons/hicolor)

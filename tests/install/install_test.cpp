@@ -12,6 +12,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -133,6 +134,31 @@ void CheckDocumentation(const QString& root, const QString& prefix) {
     EXPECT_EQ(page.out.rfind(".TH MFBACKUP-CLI 1 \"\" \"mfbackup 1.02\"", 0), 0u) << page.err;
 }
 
+// The words of the ExecStart= line of a systemd unit, its quoting undone.
+std::vector<std::string> UnitExecStart(const QString& path) {
+    const std::string text = testenv::ReadFile(path.toStdString());
+    const std::size_t at = text.find("\nExecStart=");
+    if (at == std::string::npos)
+        return {};
+    const std::string line = text.substr(at + 11, text.find('\n', at + 1) - at - 11);
+    std::vector<std::string> words(1);
+    bool quoted = false;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (c == '"')
+            quoted = !quoted;
+        else if (quoted && c == '\\' && i + 1 < line.size())
+            words.back() += line[++i];
+        else if (!quoted && c == ' ')
+            words.emplace_back();
+        else if ((c == '%' || c == '$') && i + 1 < line.size() && line[i + 1] == c)
+            words.back() += line[++i];
+        else
+            words.back() += c;
+    }
+    return words;
+}
+
 // A prefix with a blank, as a user's folder may have.
 QString Prefix() {
     return QString::fromStdString(testenv::Scratch()) + "/install prefix";
@@ -144,8 +170,8 @@ TEST(InstalledLayout, ProgramAndArchiverShareAPrivateFolderReachedByALink) {
 
     EXPECT_EQ(Entries(prefix), QStringList({"bin", "lib", "share"}));
     EXPECT_EQ(Entries(prefix + "/lib/mfbackup"),
-              QStringList({"mfbackup", "mfbackup-cli", "pkzip.exe"}));
-    for (const char* program : {"mfbackup", "mfbackup-cli", "pkzip.exe"})
+              QStringList({"mfbackup", "mfbackup-cli", "mfbackup-notify", "pkzip.exe"}));
+    for (const char* program : {"mfbackup", "mfbackup-cli", "mfbackup-notify", "pkzip.exe"})
         EXPECT_TRUE(IsExecutableFile(prefix + "/lib/mfbackup/" + program)) << program;
 
     // Only the links land on PATH, and they are relative so that a staged
@@ -161,6 +187,25 @@ TEST(InstalledLayout, ProgramAndArchiverShareAPrivateFolderReachedByALink) {
 
     CheckDesktopEntry("", prefix);
     CheckDocumentation("", prefix);
+}
+
+TEST(InstalledLayout, SaveWatcherUnitStartsTheInstalledCommandLine) {
+    const QString prefix = Prefix();
+    InstallInto(prefix);
+    const QString unit = prefix + "/lib/systemd/user/mfbackup-watch.service";
+    EXPECT_EQ(UnitExecStart(unit),
+              (std::vector<std::string>{(prefix + "/bin/mfbackup-cli").toStdString(), "watch"}));
+    EXPECT_NE(testenv::ReadFile(unit.toStdString()).find("\nRestart=on-failure\n"),
+              std::string::npos);
+
+    if (std::string(MF_SYSTEMD_ANALYZE).empty())
+        GTEST_SKIP() << "systemd-analyze is not installed (package systemd)";
+    // A user manager's check, offline: it needs a runtime folder of its own.
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_RUNTIME_DIR", QString::fromStdString(testenv::Scratch()));
+    Outcome r = RunProgram(MF_SYSTEMD_ANALYZE, {"--user", "--man=no", "verify", unit}, {}, env);
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(r.out + r.err, "") << "systemd-analyze has remarks";
 }
 
 TEST(InstalledLayout, CommandLineThroughItsLinkMakesACompressedBackupWithTheArchiver) {
@@ -253,7 +298,8 @@ TEST(DebianPackage, HoldsTheInstalledLayoutUnderUsrWithDebianDependencies) {
     Outcome fields = RunProgram(MF_DPKG_DEB, {"-f", deb, "Package", "Depends"});
     ASSERT_EQ(fields.exitCode, 0) << fields.err;
     EXPECT_NE(fields.out.find("Package: mfbackup"), std::string::npos) << fields.out;
-    for (const char* dependency : {"libqt6widgets6", "libqt6core6", "libc6", "libstdc++6"})
+    for (const char* dependency :
+         {"libqt6widgets6", "libqt6core6", "libqt6dbus6", "libc6", "libstdc++6"})
         EXPECT_NE(fields.out.find(dependency), std::string::npos) << dependency << "\n"
                                                                   << fields.out;
 
@@ -263,9 +309,11 @@ TEST(DebianPackage, HoldsTheInstalledLayoutUnderUsrWithDebianDependencies) {
     // Nothing but the program's files: no test, benchmark or helper.
     EXPECT_EQ(Entries(root), QStringList({"usr"}));
     EXPECT_EQ(Entries(root + "/usr"), QStringList({"bin", "lib", "share"}));
-    EXPECT_EQ(Entries(root + "/usr/lib"), QStringList({"mfbackup"}));
+    EXPECT_EQ(Entries(root + "/usr/lib"), QStringList({"mfbackup", "systemd"}));
     EXPECT_EQ(Entries(root + "/usr/lib/mfbackup"),
-              QStringList({"mfbackup", "mfbackup-cli", "pkzip.exe"}));
+              QStringList({"mfbackup", "mfbackup-cli", "mfbackup-notify", "pkzip.exe"}));
+    EXPECT_EQ(UnitExecStart(root + "/usr/lib/systemd/user/mfbackup-watch.service"),
+              (std::vector<std::string>{"/usr/bin/mfbackup-cli", "watch"}));
     EXPECT_EQ(Entries(root + "/usr/bin"), QStringList({"mfbackup", "mfbackup-cli"}));
     EXPECT_EQ(LinkTarget(root + "/usr/bin/mfbackup"), "../lib/mfbackup/mfbackup");
     EXPECT_EQ(LinkTarget(root + "/usr/bin/mfbackup-cli"), "../lib/mfbackup/mfbackup-cli");
