@@ -7,7 +7,7 @@ BUILD=${MF_BUILD_DIR:-$ROOT/build}
 # Debian packages the build, the tests and the tools need.
 PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev libgtest-dev zlib1g-dev
           libdeflate-dev xvfb xauth zip unzip python3 attr desktop-file-utils dpkg-dev file
-          fonts-dejavu dbus-daemon systemd)
+          fonts-dejavu dbus-daemon systemd rclone)
 
 # ensure_packages [further packages a script needs...]
 ensure_packages() {

@@ -1,0 +1,374 @@
+// The rclone adapter against a local folder and over WebDAV: `rclone serve
+// webdav` on 127.0.0.1, reached by an on-the-fly remote string or by a remote
+// of a configuration file of its own.
+
+#include "common/test_env.h"
+#include "platform/capture.h"
+#include "remote/rclone.h"
+#include "remote/remote_sets.h"
+#include "remote/remote_setting.h"
+#include "sets/manifest.h"
+
+#include <QProcess>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using remote::Status;
+
+namespace {
+
+const std::string kMachine = "HOST-1";
+
+// A port of 127.0.0.1 that nothing listens on now.
+int FreePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof addr;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), size);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size);
+    ::close(fd);
+    return ntohs(addr.sin_port);
+}
+
+bool Accepts(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    ::close(fd);
+    return ok;
+}
+
+std::string Obscured(const std::string& password) {
+    platform::CapturedRun run;
+    EXPECT_TRUE(platform::RunCaptured(platform::FindOnPath("rclone"), {"obscure", password}, run));
+    return run.Out.substr(0, run.Out.find('\n'));
+}
+
+// Each file below `folder`: which file it is and when it was last written.
+std::map<std::string, std::string> Snapshot(const std::string& folder) {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        struct stat st;
+        ::stat(entry.path().c_str(), &st);
+        files[entry.path().string()] = std::to_string(st.st_ino) + "@" +
+                                       std::to_string(st.st_mtim.tv_sec) + "." +
+                                       std::to_string(st.st_mtim.tv_nsec);
+    }
+    return files;
+}
+
+bool Empty(const std::string& folder) {
+    return fs::is_empty(folder);
+}
+
+enum class Kind { LocalFolder, WebdavOnTheFly, WebdavConfigFile };
+
+const char* const kKindNames[] = {"LocalFolder", "WebdavOnTheFly", "WebdavConfigFile"};
+
+void PrintTo(Kind kind, std::ostream* out) {
+    *out << kKindNames[static_cast<int>(kind)];
+}
+
+// A remote whose files lie in `Served` on this disk, where the tests look at
+// them and damage them.
+class RemoteTest : public ::testing::TestWithParam<Kind> {
+protected:
+    void SetUp() override {
+        const std::string scratch = testenv::Scratch();
+        served_ = scratch + "/served";
+        backup_ = scratch + "/backup/";
+        fs::create_directories(served_);
+        std::string config;
+        if (GetParam() == Kind::LocalFolder) {
+            remote_ = served_;
+        } else {
+            const int port = StartWebdav();
+            const std::string url = "http://127.0.0.1:" + std::to_string(port);
+            if (GetParam() == Kind::WebdavOnTheFly) {
+                remote_ = ":webdav,url='" + url + "',user=mf,pass=" + Obscured("s3cret") + ":";
+            } else {
+                config = scratch + "/rclone.conf";
+                testenv::WriteFile(
+                    config, "[saves]\ntype = webdav\nurl = " + url +
+                                "\nvendor = other\nuser = mf\npass = " + Obscured("s3cret") + "\n");
+                fs::create_directories(served_ + "/moonforge");
+                remote_ = "saves:moonforge";
+                served_ += "/moonforge";
+            }
+        }
+        ASSERT_TRUE(remote::Rclone::Find(rclone_, config).Good());
+        MakeSet("MFB1", {{"game1.sav", "first character"}, {"net.sav", "net"}},
+                "Before the dragon");
+        MakeSet("MFB2", {{"characters.lpl", std::string(70000, 'c')}}, "");
+    }
+    void TearDown() override {
+        if (server_.state() != QProcess::NotRunning) {
+            server_.terminate();
+            server_.waitForFinished(5000);
+        }
+    }
+
+    int StartWebdav() {
+        const int port = FreePort();
+        server_.start(QString::fromStdString(platform::FindOnPath("rclone")),
+                      {"serve", "webdav", QString::fromStdString(served_), "--addr",
+                       QString("127.0.0.1:%1").arg(port), "--user", "mf", "--pass", "s3cret",
+                       // The tests change the served folder behind its back.
+                       "--dir-cache-time", "0s"});
+        EXPECT_TRUE(server_.waitForStarted());
+        for (int i = 0; i < 200 && !Accepts(port); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        EXPECT_TRUE(Accepts(port));
+        return port;
+    }
+
+    void MakeSet(const std::string& name, const std::map<std::string, std::string>& files,
+                 const std::string& desc) {
+        std::vector<std::string> names;
+        for (const auto& [file, bytes] : files) {
+            testenv::WriteFile(backup_ + name + "/" + file, bytes);
+            names.push_back(file);
+        }
+        if (!desc.empty())
+            testenv::WriteFile(backup_ + name + "/desc.txt", desc + "\r\n");
+        ASSERT_TRUE(core::WriteManifestOf(backup_ + name + "/", names));
+    }
+
+    std::vector<Status> Put(const std::vector<std::string>& sets) {
+        return remote::PutSets(rclone_, remote_, kMachine, backup_, sets);
+    }
+
+    std::string served_; // the remote's files
+    std::string backup_; // this machine's sets
+    std::string remote_;
+    remote::Rclone rclone_;
+    QProcess server_;
+};
+
+TEST_P(RemoteTest, PutSetsAreListedUnderThisMachineWithEveryFile) {
+    for (const Status& status : Put({"MFB1", "MFB2"}))
+        EXPECT_TRUE(status.Good()) << status.Message;
+    std::vector<remote::RemoteMachine> machines;
+    ASSERT_TRUE(remote::ListRemote(rclone_, remote_, machines).Good());
+    ASSERT_EQ(machines.size(), 1u);
+    EXPECT_EQ(machines[0].Name, kMachine);
+    ASSERT_EQ(machines[0].Sets.size(), 2u);
+    for (const remote::RemoteSet& set : machines[0].Sets) {
+        EXPECT_TRUE(set.HasChecksums());
+        std::map<std::string, std::uint64_t> here, there;
+        for (const auto& entry : fs::directory_iterator(backup_ + set.Name))
+            here[entry.path().filename()] = entry.file_size();
+        for (const remote::RemoteFile& file : set.Files)
+            there[file.Name] = file.Size;
+        EXPECT_EQ(there, here) << set.Name;
+    }
+    std::string desc;
+    ASSERT_TRUE(
+        remote::ReadRemoteFile(rclone_, remote_, kMachine + "/MFB1/desc.txt", 4096, desc).Good());
+    EXPECT_EQ(desc, "Before the dragon\r\n");
+}
+
+TEST_P(RemoteTest, ASecondPutOfTheSameSetsChangesNothing) {
+    for (const Status& status : Put({"MFB1", "MFB2"}))
+        ASSERT_TRUE(status.Good()) << status.Message;
+    const auto before = Snapshot(served_);
+    for (const Status& status : Put({"MFB2", "MFB1"}))
+        EXPECT_TRUE(status.Good()) << status.Message;
+    EXPECT_EQ(Snapshot(served_), before);
+}
+
+// What the remote may already hold in a set's folder that is not the set's:
+// the set is refused, naming the file, and the remote keeps it as it was.
+TEST_P(RemoteTest, ASetWhoseFolderOnTheRemoteHoldsOtherFilesIsRefusedAndLeftAsItWas) {
+    const struct {
+        const char* file;
+        const char* bytes;
+    } cases[] = {
+        {"game1.sav", "First character"}, // same size, other content
+        {"net.sav", "a longer net"},      // other size
+        {"notes.txt", "mine"},            // a file the set does not have
+        {".mfbackup-sums", "the checksums of another set\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        fs::remove_all(served_ + "/" + kMachine);
+        const std::string theirs = served_ + "/" + kMachine + "/MFB1/" + c.file;
+        testenv::WriteFile(theirs, c.bytes);
+        const std::vector<Status> result = Put({"MFB1", "MFB2"});
+        EXPECT_EQ(result[0].What, Status::Refused);
+        EXPECT_NE(result[0].Message.find(c.file), std::string::npos) << result[0].Message;
+        EXPECT_TRUE(result[1].Good()) << result[1].Message;
+        EXPECT_EQ(testenv::ReadFile(theirs), c.bytes);
+        if (std::string(c.file) != core::ManifestName) {
+            EXPECT_FALSE(testenv::Exists(served_ + "/" + kMachine + "/MFB1/.mfbackup-sums"));
+        }
+    }
+}
+
+// A pulled set is checked against the remote set's checksums; a set that
+// does not match them is refused with nothing of it left here.
+TEST_P(RemoteTest, GetChecksTheSetAndRefusesADamagedOneLeavingNothing) {
+    ASSERT_TRUE(Put({"MFB1"})[0].Good());
+    const std::string original = served_ + "/" + kMachine + "/MFB1/";
+    const struct {
+        const char* name;
+        void (*damage)(const std::string& folder);
+        const char* said; // "" when it passes
+    } cases[] = {
+        {"intact", [](const std::string&) {}, ""},
+        {"changed byte",
+         [](const std::string& f) { testenv::WriteFile(f + "game1.sav", "first Character"); },
+         "game1.sav is damaged"},
+        {"cut short", [](const std::string& f) { testenv::WriteFile(f + "net.sav", "ne"); },
+         "net.sav is damaged"},
+        {"missing file", [](const std::string& f) { fs::remove(f + "net.sav"); },
+         "net.sav is missing"},
+        {"unlisted file", [](const std::string& f) { testenv::WriteFile(f + "game9.sav", "x"); },
+         "game9.sav"},
+        {"no checksums", [](const std::string& f) { fs::remove(f + ".mfbackup-sums"); },
+         "no checksums"},
+    };
+    const std::string parent = testenv::Scratch() + "/pulled/";
+    fs::create_directories(parent);
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string machine = "OTHER" + std::to_string(++n);
+        fs::create_directories(served_ + "/" + machine);
+        fs::copy(original, served_ + "/" + machine + "/MFB1");
+        c.damage(served_ + "/" + machine + "/MFB1/");
+        remote::StagedSet staged;
+        const Status status = remote::GetSet(rclone_, remote_, machine, "MFB1", parent, staged);
+        if (*c.said) {
+            EXPECT_EQ(status.What, Status::Refused);
+            EXPECT_NE(status.Message.find(c.said), std::string::npos) << status.Message;
+            EXPECT_FALSE(staged.Staged());
+            EXPECT_TRUE(Empty(parent));
+            continue;
+        }
+        ASSERT_TRUE(status.Good()) << status.Message;
+        ASSERT_TRUE(staged.Keep(parent + "MFB7"));
+        EXPECT_EQ(Snapshot(parent).size(), 5u); // the folder, 2 files, desc.txt, checksums
+        core::Manifest pulled;
+        EXPECT_EQ(core::ReadManifest(parent + "MFB7/", pulled), core::ManifestRead::Read);
+        EXPECT_EQ(testenv::ReadFile(parent + "MFB7/game1.sav"), "first character");
+        fs::remove_all(parent + "MFB7");
+    }
+}
+
+std::string KindName(const ::testing::TestParamInfo<Kind>& info) {
+    return kKindNames[static_cast<int>(info.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(Remotes, RemoteTest,
+                         ::testing::Values(Kind::LocalFolder, Kind::WebdavOnTheFly,
+                                           Kind::WebdavConfigFile),
+                         KindName);
+
+TEST(Rclone, WithoutRcloneOnThePathTheErrorSaysItIsNotInstalled) {
+    const std::string path = std::getenv("PATH");
+    const std::string empty = testenv::Scratch() + "/no-programs";
+    fs::create_directories(empty);
+    setenv("PATH", empty.c_str(), 1);
+    remote::Rclone rclone;
+    const Status status = remote::Rclone::Find(rclone);
+    setenv("PATH", path.c_str(), 1);
+    EXPECT_EQ(status.What, Status::NoRclone);
+    EXPECT_EQ(status.Message.rfind("rclone is not installed (Debian package rclone)", 0), 0u);
+}
+
+// Nothing listens on the port: rclone's failure is quoted with its exit code
+// and its words, the password is not, and a get leaves nothing here.
+TEST(Rclone, AnUnreachableRemoteFailsWithRclonesExitCodeQuotedAndLeavesNothing) {
+    remote::Rclone rclone;
+    ASSERT_TRUE(remote::Rclone::Find(rclone).Good());
+    const std::string obscured = Obscured("s3cret");
+    const std::string remote = ":webdav,url='http://127.0.0.1:" + std::to_string(FreePort()) +
+                               "',user=mf,pass=" + obscured + ":";
+    const std::string backup = testenv::Scratch() + "/backup/";
+    testenv::WriteFile(backup + "MFB1/game1.sav", "save");
+    ASSERT_TRUE(core::WriteManifestOf(backup + "MFB1/", {"game1.sav"}));
+    const std::string parent = testenv::Scratch() + "/pulled";
+    fs::create_directories(parent);
+
+    remote::StagedSet staged;
+    const Status results[] = {remote::PutSets(rclone, remote, kMachine, backup, {"MFB1"})[0],
+                              remote::GetSet(rclone, remote, kMachine, "MFB1", parent, staged)};
+    for (const Status& status : results) {
+        EXPECT_EQ(status.What, Status::RcloneFailed);
+        EXPECT_NE(status.ExitCode, 0);
+        EXPECT_NE(status.Message.find("exit code " + std::to_string(status.ExitCode) + ": "),
+                  std::string::npos)
+            << status.Message;
+        EXPECT_NE(status.Message.find("connection refused"), std::string::npos) << status.Message;
+        EXPECT_EQ(status.Message.find(obscured), std::string::npos) << status.Message;
+    }
+    EXPECT_TRUE(Empty(parent));
+}
+
+TEST(Rclone, RemoteStringsTakeAPathAndHideTheirSecrets) {
+    const struct {
+        const char* remote;
+        const char* joined;
+    } joins[] = {
+        {"saves:", "saves:M/S"},
+        {"saves:dir", "saves:dir/M/S"},
+        {"saves:dir/", "saves:dir/M/S"},
+        {":webdav,url='http://h:8080':", ":webdav,url='http://h:8080':M/S"},
+        {"/home/me/remote", "/home/me/remote/M/S"},
+    };
+    for (const auto& j : joins)
+        EXPECT_EQ(remote::JoinRemote(j.remote, "M/S"), j.joined);
+    const struct {
+        const char* text;
+        const char* hidden;
+    } secrets[] = {
+        {"for \":webdav,url='http://h',user=u,pass=abc:M\": refused",
+         "for \":webdav,url='http://h',user=u,pass=***:M\": refused"},
+        {":s3,access_key_id=AK,secret_access_key='x,y':b",
+         ":s3,access_key_id=***,secret_access_key=***:b"},
+        {":webdav,url='http://me:pw@h/dav':", ":webdav,url='http://me:***@h/dav':"},
+        {"saves:dir/pass=file", "saves:dir/pass=file"},
+    };
+    for (const auto& s : secrets)
+        EXPECT_EQ(remote::HideSecrets(s.text), s.hidden);
+}
+
+TEST(RemoteSetting, IsOneLineBesideTheSettingsFileWrittenWhole) {
+    const std::string settings = testenv::ConfigHome() + "/mfbackup.ini";
+    const std::string file = testenv::ConfigHome() + "/mfbackup-remote";
+    EXPECT_EQ(remote::RemoteSettingPath(settings), file);
+    std::string remote = "stale";
+    EXPECT_TRUE(remote::ReadRemoteSetting(settings, remote));
+    EXPECT_EQ(remote, "");
+
+    const std::string webdav = ":webdav,url='http://nas:8080',user=me,pass=xyz:saves";
+    ASSERT_TRUE(remote::WriteRemoteSetting(settings, webdav));
+    EXPECT_EQ(testenv::ReadFile(file), webdav + "\n");
+    EXPECT_FALSE(remote::WriteRemoteSetting(settings, "a:\nb:"));
+    EXPECT_TRUE(remote::ReadRemoteSetting(settings, remote));
+    EXPECT_EQ(remote, webdav);
+
+    testenv::WriteFile(file, "gdrive:saves\r\n");
+    EXPECT_TRUE(remote::ReadRemoteSetting(settings, remote));
+    EXPECT_EQ(remote, "gdrive:saves");
+    EXPECT_TRUE(remote::WriteRemoteSetting(settings, ""));
+    EXPECT_FALSE(testenv::Exists(file));
+}
+
+} // namespace
