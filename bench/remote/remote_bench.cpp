@@ -93,7 +93,13 @@ int main(int argc, char** argv) {
             std::ofstream(backup + name + "/" + files.back(), std::ios::binary) << bytes;
         }
         std::ofstream(backup + name + "/desc.txt") << "Set " << s << "\r\n";
-        if (!core::WriteManifestOf(backup + name + "/", files))
+        sets::Manifest manifest;
+        for (const std::string& file : files) {
+            manifest.Entries.emplace_back();
+            if (!sets::HashEntry(backup + name + "/", file, manifest.Entries.back()))
+                Die("cannot hash " + file);
+        }
+        if (!sets::WriteManifest(backup + name + "/", manifest))
             Die("cannot write the checksums of " + name);
         sets.push_back(name);
     }

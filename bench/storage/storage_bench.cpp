@@ -6,7 +6,6 @@
 //
 // Prints the wall time of each round and the ratio of the best rounds.
 
-#include "gui/widgets/message_box.h"
 #include "launcher/app_exec.h"
 #include "launcher/archiver_call.h"
 #include "platform/process.h"
@@ -36,8 +35,11 @@ double RunPkzip(const std::vector<std::string>& names, const std::string& srcDir
     const auto start = Clock::now();
     for (const std::string& name : names) {
         const std::string stem = name.substr(0, name.find('.'));
-        if (!RunArchiver(ArchiverName, CompressParams(outDir + stem, name), srcDir))
+        std::string why;
+        if (!RunArchiver(ArchiverName, CompressParams(outDir + stem, name), srcDir, why)) {
+            std::fprintf(stderr, "%s\n", why.c_str());
             ++failures;
+        }
     }
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
@@ -93,10 +95,6 @@ int main(int argc, char** argv) {
                      ArchiverName);
         return 2;
     }
-
-    ui::SetMessageHandler([](const ui::Message& m) {
-        std::fprintf(stderr, "message: %s\n", m.text.toUtf8().constData());
-    });
 
     std::string root = (fs::temp_directory_path() / "mfbench-XXXXXX").string();
     if (!mkdtemp(root.data())) {

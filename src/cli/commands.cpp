@@ -3,9 +3,10 @@
 #include "cli/console.h"
 #include "cli/options.h"
 #include "core/backup.h"
+#include "core/export.h"
 #include "core/import.h"
 #include "core/restore.h"
-#include "gui/widgets/message_box.h"
+#include "core/safety.h"
 #include "platform/attributes.h"
 #include "platform/files.h"
 #include "platform/game_locations.h"
@@ -51,8 +52,7 @@ QString Q(const std::string& s) {
     return QString::fromStdString(s);
 }
 
-// The backup makes the backup folder current: every path given on the
-// command line is made absolute first.
+// A path given on the command line as it is stored or shown: absolute.
 std::string Absolute(const std::string& path) {
     if (path.empty() || path.front() == platform::PathDelim)
         return path;
@@ -72,12 +72,20 @@ void RequireFolder(const std::string& folder, const char* what) {
         throw Refusal(std::string("the ") + what + " " + folder + " does not exist");
 }
 
+std::string BackupDir() {
+    return BackupConfig.BackupDir.Get();
+}
+
+std::string GameDir() {
+    return BackupConfig.GameDir.Get();
+}
+
 void RequireBackupFolder() {
-    RequireFolder(BackupConfig.BackupDir.Get(), "backup folder");
+    RequireFolder(BackupDir(), "backup folder");
 }
 
 void RequireGameFolder() {
-    RequireFolder(BackupConfig.GameDir.Get(), "game folder");
+    RequireFolder(GameDir(), "game folder");
 }
 
 bool Missing(const std::string& path) {
@@ -102,8 +110,10 @@ void LoadSettings(const std::string& configFile, bool mayWrite, Console& console
         if (Missing(SettingsFilePath())) {
             TakeFirstGameFolder();
             if (mayWrite) {
-                SaveConfig();
-                const std::string backupDir = BackupConfig.BackupDir.Get();
+                std::string why;
+                if (!SaveConfig(why))
+                    console.Error(why);
+                const std::string backupDir = BackupDir();
                 if (MakeBackupFolder(backupDir))
                     console.Error("made the backup folder " + backupDir);
             }
@@ -113,7 +123,9 @@ void LoadSettings(const std::string& configFile, bool mayWrite, Console& console
     case ConfigRead::Failed:
         throw Refusal("cannot read the settings file " + SettingsFilePath());
     }
-    ReadMachineIdentity();
+    std::string why;
+    if (!ReadMachineIdentity(why))
+        console.Error(why);
 }
 
 bool ZipSetting() {
@@ -126,13 +138,13 @@ int Status(const core::RunResult& result) {
 
 // A set by its folder name, in any letter case, or "latest".
 std::string FindSet(const std::string& name) {
-    const std::vector<core::SetEntry> sets = core::SetsByDate();
+    const std::vector<sets::SetEntry> sets = sets::SetsByDate(BackupDir());
     if (name == "latest" && !sets.empty())
         return sets.back().Rec.Name;
-    for (const core::SetEntry& set : sets)
+    for (const sets::SetEntry& set : sets)
         if (platform::EqualIgnoringAsciiCase(set.Rec.Name, name))
             return set.Rec.Name;
-    throw Refusal("no set " + name + " in " + BackupConfig.BackupDir.Get());
+    throw Refusal("no set " + name + " in " + BackupDir());
 }
 
 // The form a folder's save files are in and the kinds it holds in it: a set
@@ -140,21 +152,21 @@ std::string FindSet(const std::string& name) {
 // both forms or none.
 struct Holding {
     bool Zip = false;
-    core::KindSet Kinds;
+    sets::KindSet Kinds;
 };
 
-Holding HoldingOf(const core::FolderContents& contents) {
+Holding HoldingOf(const sets::FolderContents& contents) {
     const bool zip = contents.InArchives(ZipSetting());
     return {zip, zip ? contents.Archived : contents.Plain};
 }
 
 // The kinds the command takes from what `where` holds: every kind it holds,
 // unless --kinds names some; a named kind it lacks is refused.
-core::KindSet ChosenKinds(const Options& options, const core::KindSet& held,
+sets::KindSet ChosenKinds(const Options& options, const sets::KindSet& held,
                           const std::string& where) {
     if (!options.Kinds || options.Kinds->All)
         return held;
-    for (core::Kind kind : core::AllKinds)
+    for (sets::Kind kind : sets::AllKinds)
         if (options.Kinds->Kinds.Has(kind) && !held.Has(kind))
             throw Refusal(where + " holds no " + KindWord(kind) + " files");
     return options.Kinds->Kinds;
@@ -201,7 +213,7 @@ std::string Printable(const std::string& text) {
     return out;
 }
 
-QJsonArray JsonWords(const core::KindSet& kinds) {
+QJsonArray JsonWords(const sets::KindSet& kinds) {
     QJsonArray array;
     for (const std::string& word : KindWords(kinds))
         array.append(Q(word));
@@ -239,14 +251,15 @@ std::string Padded(const std::string& text, std::size_t width, bool right = fals
 int List(const Options& options, Console& console) {
     RequireBackupFolder();
     struct Row {
-        const core::SetEntry* Set;
+        const sets::SetEntry* Set;
         Holding Held;
-        core::FolderContents Contents;
+        sets::FolderContents Contents;
     };
-    const std::vector<core::SetEntry> sets = core::SetsByDate();
+    const std::vector<sets::SetEntry> sets = sets::SetsByDate(BackupDir());
     std::vector<Row> rows;
-    for (const core::SetEntry& set : sets) {
-        const core::FolderContents contents = core::ReadContents(core::SetFolder(set.Rec.Name));
+    for (const sets::SetEntry& set : sets) {
+        const sets::FolderContents contents =
+            sets::ReadContents(sets::SetFolder(BackupDir(), set.Rec.Name));
         rows.push_back({&set, HoldingOf(contents), contents});
     }
 
@@ -261,7 +274,8 @@ int List(const Options& options, Console& console) {
             object["files"] = static_cast<qint64>(row.Contents.Files);
             object["bytes"] = static_cast<qint64>(row.Contents.Bytes);
             object["zip"] = row.Held.Zip && row.Held.Kinds.Any();
-            object["unfinished"] = IsSetUnfinished(core::SetFolder(row.Set->Rec.Name));
+            object["unfinished"] =
+                sets::IsSetUnfinished(sets::SetFolder(BackupDir(), row.Set->Rec.Name));
             array.append(object);
         }
         PrintJson(console, QJsonDocument(array));
@@ -290,15 +304,15 @@ int List(const Options& options, Console& console) {
 }
 
 // The kinds the settings check by default.
-core::KindSet DefaultKinds() {
+sets::KindSet DefaultKinds() {
     return {BackupConfig.Characters != 0, BackupConfig.Multiplayer != 0,
             BackupConfig.SinglePlayer != 0};
 }
 
 // "2 changed single-player saves".
-std::string ChangedSaves(core::Kind kind, std::size_t count) {
-    const char* what = kind == core::Kind::Characters    ? " changed character list"
-                       : kind == core::Kind::Multiplayer ? " changed multiplayer save"
+std::string ChangedSaves(sets::Kind kind, std::size_t count) {
+    const char* what = kind == sets::Kind::Characters    ? " changed character list"
+                       : kind == sets::Kind::Multiplayer ? " changed multiplayer save"
                                                          : " changed single-player save";
     return std::to_string(count) + what + (count == 1 ? "" : "s");
 }
@@ -309,12 +323,17 @@ int Backup(const Options& options, Console& console) {
     core::BackupChoices choices;
     // Unlike the window, which looks at a kind's first file only, every save
     // file counts on its own: a run from a timer misses no changed game.
+    choices.GameDir = GameDir();
+    choices.BackupDir = BackupDir();
     choices.Kinds = options.Kinds ? options.Kinds->Kinds : DefaultKinds();
-    std::vector<std::pair<core::Kind, std::size_t>> leftOut;
-    for (core::Kind kind : core::AllKinds)
-        if (const std::size_t changed = core::ChangedFiles(kind).size();
+    std::vector<std::pair<sets::Kind, std::size_t>> leftOut;
+    for (sets::Kind kind : sets::AllKinds) {
+        sets::KindSet one;
+        one.Set(kind, true);
+        if (const std::size_t changed = core::ChangedFiles(GameDir(), one).size();
             changed != 0 && !choices.Kinds.Has(kind))
             leftOut.emplace_back(kind, changed);
+    }
     choices.Description = options.Description.value_or("");
     choices.Zip = options.Zip.value_or(ZipSetting());
     choices.DryRun = options.DryRun;
@@ -336,8 +355,8 @@ int Backup(const Options& options, Console& console) {
 // What a restore, export or import takes from `folder`: its form and the
 // chosen kinds. False, said on standard error, when it holds none of them.
 bool Take(const Options& options, const std::string& folder, const std::string& where,
-          const char* verb, Console& console, bool& zip, core::KindSet& kinds) {
-    const Holding held = HoldingOf(core::ReadContents(folder));
+          const char* verb, Console& console, bool& zip, sets::KindSet& kinds) {
+    const Holding held = HoldingOf(sets::ReadContents(folder));
     zip = held.Zip;
     kinds = ChosenKinds(options, held.Kinds, where);
     if (!kinds.Any())
@@ -345,30 +364,41 @@ bool Take(const Options& options, const std::string& folder, const std::string& 
     return kinds.Any();
 }
 
+// The plan of a restore or export of the set `setName`: what it holds of
+// the kinds asked for, in the form it holds them. False, said on standard
+// error, when it holds none of them.
+bool PlanOf(const Options& options, const std::string& setName, const char* verb, Console& console,
+            core::RestorePlan& plan) {
+    plan.BackupDir = BackupDir();
+    plan.GameDir = GameDir();
+    plan.SetName = setName;
+    return Take(options, sets::SetFolder(plan.BackupDir, setName), "set " + setName, verb, console,
+                plan.Zip, plan.Kinds);
+}
+
 int Restore(const Options& options, Console& console) {
     RequireBackupFolder();
     RequireGameFolder();
     core::RestoreChoices choices;
-    choices.SetName = FindSet(options.Arguments[0]);
-    if (!Take(options, core::SetFolder(choices.SetName), "set " + choices.SetName, "restore",
-              console, choices.Zip, choices.Kinds))
+    if (!PlanOf(options, FindSet(options.Arguments[0]), "restore", console, choices.Plan))
         return ExitOk;
     if (options.Owner.value_or(BackupConfig.OwnerOnRestore != 0))
         choices.Owner = ComputerName;
     choices.DryRun = options.DryRun;
-    choices.Safety = !options.NoSafety;
+    choices.Plan.Safety = !options.NoSafety;
+    choices.Plan.SafetyZip = ZipSetting();
     ConsoleReporter reporter(console, "restored", "restore", true);
     return Status(core::Restore(choices, reporter));
 }
 
 // The newest set a restore kept the game's files in before it replaced them.
 std::string NewestSafetySet() {
-    const std::vector<core::SetEntry> sets = core::SetsByDate();
+    const std::vector<sets::SetEntry> sets = sets::SetsByDate(BackupDir());
     for (auto set = sets.rbegin(); set != sets.rend(); ++set)
         if (set->Description.rfind(core::SafetySetDescription, 0) == 0)
             return set->Rec.Name;
     throw Refusal(std::string("no restore to undo: no set \"") + core::SafetySetDescription +
-                  "...\" in " + BackupConfig.BackupDir.Get());
+                  "...\" in " + BackupDir());
 }
 
 // Restores the newest safety set as it was kept, byte for byte: no owner
@@ -377,12 +407,10 @@ int Undo(const Options& options, Console& console) {
     RequireBackupFolder();
     RequireGameFolder();
     core::RestoreChoices choices;
-    choices.SetName = NewestSafetySet();
-    if (!Take(options, core::SetFolder(choices.SetName), "set " + choices.SetName, "restore",
-              console, choices.Zip, choices.Kinds))
+    if (!PlanOf(options, NewestSafetySet(), "restore", console, choices.Plan))
         return ExitOk;
     choices.DryRun = options.DryRun;
-    choices.Safety = false;
+    choices.Plan.Safety = false;
     ConsoleReporter reporter(console, "restored", "restore", true);
     return Status(core::Restore(choices, reporter));
 }
@@ -390,10 +418,9 @@ int Undo(const Options& options, Console& console) {
 int Export(const Options& options, Console& console) {
     RequireBackupFolder();
     core::ExportChoices choices;
-    choices.SetName = FindSet(options.Arguments[0]);
+    const std::string setName = FindSet(options.Arguments[0]);
     choices.Folder = GivenFolder(options.Arguments[1]);
-    if (!Take(options, core::SetFolder(choices.SetName), "set " + choices.SetName, "export",
-              console, choices.Zip, choices.Kinds))
+    if (!PlanOf(options, setName, "export", console, choices.Plan))
         return ExitOk;
     ConsoleReporter reporter(console, "exported");
     return Status(core::Export(choices, reporter));
@@ -402,6 +429,7 @@ int Export(const Options& options, Console& console) {
 int Import(const Options& options, Console& console) {
     RequireBackupFolder();
     core::ImportChoices choices;
+    choices.BackupDir = BackupDir();
     choices.Folder = GivenFolder(options.Arguments[0]);
     if (!Take(options, choices.Folder, choices.Folder, "import", console, choices.Zip,
               choices.Kinds))
@@ -417,26 +445,26 @@ std::string FileCount(std::size_t files) {
 // "MFB1A2B ok (5 files)", "MFB1A2B DAMAGED: game3.sav (checksum); missing:
 // net.sav", "MFB1A2B missing: net.sav", "MFB1A2B no checksums (3 files)",
 // "MFB1A2B unfinished (2 files)". Ten names of each list at most.
-std::string VerifyLine(const core::SetCheck& check) {
+std::string VerifyLine(const sets::SetCheck& check) {
     constexpr std::size_t shown = 10;
     std::vector<std::string> damaged;
     std::vector<std::string> missing;
-    for (const core::FileProblem& problem : check.Problems) {
-        if (problem.What == core::Problem::Missing)
+    for (const sets::FileProblem& problem : check.Problems) {
+        if (problem.What == sets::Problem::Missing)
             missing.push_back(problem.File);
         else
-            damaged.push_back(problem.File + " (" + core::ProblemWord(problem.What) + ")");
+            damaged.push_back(problem.File + " (" + sets::ProblemWord(problem.What) + ")");
     }
     switch (check.Status()) {
-    case core::SetStatus::Ok:
+    case sets::SetStatus::Ok:
         return check.Name + " ok (" + FileCount(check.Files) + ")";
-    case core::SetStatus::NoChecksums:
+    case sets::SetStatus::NoChecksums:
         return check.Name + " no checksums (" + FileCount(check.Files) + ")";
-    case core::SetStatus::Unfinished:
+    case sets::SetStatus::Unfinished:
         return check.Name + " unfinished (" + FileCount(check.Files) + ")";
-    case core::SetStatus::Missing:
+    case sets::SetStatus::Missing:
         return check.Name + " missing: " + FirstNames(missing, shown);
-    case core::SetStatus::Damaged:
+    case sets::SetStatus::Damaged:
         break;
     }
     std::string line = check.Name + " DAMAGED: " + FirstNames(damaged, shown);
@@ -449,7 +477,7 @@ int Verify(const Options& options, Console& console) {
     RequireBackupFolder();
     std::vector<std::string> names;
     if (options.Arguments.empty()) {
-        for (const core::SetEntry& set : core::SetsByDate())
+        for (const sets::SetEntry& set : sets::SetsByDate(BackupDir()))
             names.push_back(set.Rec.Name);
     }
     for (const std::string& argument : options.Arguments)
@@ -457,23 +485,24 @@ int Verify(const Options& options, Console& console) {
 
     int status = ExitOk;
     QJsonArray array;
-    ConsoleReporter reporter(console, {});
     for (const std::string& name : names) {
-        const core::SetCheck check = core::VerifySet(core::SetFolder(name), name, reporter);
-        const core::SetStatus verdict = check.Status();
-        if (verdict == core::SetStatus::Damaged || verdict == core::SetStatus::Missing ||
-            verdict == core::SetStatus::Unfinished || !check.Complete)
+        const sets::SetCheck check = sets::VerifySet(sets::SetFolder(BackupDir(), name), name);
+        if (!check.Complete)
+            console.Error(check.Incomplete);
+        const sets::SetStatus verdict = check.Status();
+        if (verdict == sets::SetStatus::Damaged || verdict == sets::SetStatus::Missing ||
+            verdict == sets::SetStatus::Unfinished || !check.Complete)
             status = ExitFailed;
         if (!options.Json) {
             console.Out(Printable(VerifyLine(check)));
             continue;
         }
         QJsonArray problems;
-        for (const core::FileProblem& problem : check.Problems)
+        for (const sets::FileProblem& problem : check.Problems)
             problems.append(QJsonObject{{"file", Q(problem.File)},
-                                        {"problem", Q(core::ProblemWord(problem.What))}});
+                                        {"problem", Q(sets::ProblemWord(problem.What))}});
         array.append(QJsonObject{{"name", Q(name)},
-                                 {"status", Q(core::StatusWord(verdict))},
+                                 {"status", Q(sets::StatusWord(verdict))},
                                  {"files", static_cast<qint64>(check.Files)},
                                  {"checksums", check.Checksums},
                                  {"problems", problems}});
@@ -486,27 +515,27 @@ int Verify(const Options& options, Console& console) {
 int Prune(const Options& options, Console& console) {
     RequireBackupFolder();
     int status = ExitOk;
-    for (const core::PruneStep& step : core::Prune(*options.Keep, options.DryRun)) {
-        const core::SetEntry& set = step.Set;
+    for (const sets::PruneStep& step : sets::Prune(BackupDir(), *options.Keep, options.DryRun)) {
+        const sets::SetEntry& set = step.Set;
         const std::string& name = set.Rec.Name;
         const std::string label =
             name + " (" + IsoDate(set.Rec.WriteTime, false) +
             (set.Description.empty() ? std::string() : ", " + set.Description) + ")";
         switch (step.Outcome) {
-        case core::PruneOutcome::Removed:
+        case sets::PruneOutcome::Removed:
             console.Out(Printable("removed " + label));
             break;
-        case core::PruneOutcome::WouldRemove:
+        case sets::PruneOutcome::WouldRemove:
             console.Out(Printable("would remove " + label));
             break;
-        case core::PruneOutcome::KeptCopy: // as it should be: no failure
+        case sets::PruneOutcome::KeptCopy: // as it should be: no failure
             console.Out(Printable("kept " + name + ": " + step.Why));
             break;
-        case core::PruneOutcome::Kept:
+        case sets::PruneOutcome::Kept:
             console.Error(Printable("kept " + name + ": " + step.Why));
             status = ExitFailed;
             break;
-        case core::PruneOutcome::Failed:
+        case sets::PruneOutcome::Failed:
             console.Error(Printable("could not remove " + name + " whole: " + step.Why));
             status = ExitFailed;
             break;
@@ -579,7 +608,7 @@ std::string CheckedFolder(const std::string& value,
                           std::optional<FolderProblem> (*check)(std::string&)) {
     std::string folder = Absolute(value);
     if (const std::optional<FolderProblem> problem = check(folder))
-        throw Refusal(problem->Text.toStdString() + ": " + folder);
+        throw Refusal(problem->Text + ": " + folder);
     return folder;
 }
 
@@ -598,7 +627,7 @@ int SetSetting(const Options& options, Console& console) {
         if (made)
             console.Error("made the backup folder " + folder);
     } else if (key == "kinds") {
-        const core::KindSet kinds = ParseKinds(value, true).Kinds;
+        const sets::KindSet kinds = ParseKinds(value, true).Kinds;
         BackupConfig.Characters = kinds.Characters ? 1 : 0;
         BackupConfig.Multiplayer = kinds.Multiplayer ? 1 : 0;
         BackupConfig.SinglePlayer = kinds.Single ? 1 : 0;
@@ -609,8 +638,11 @@ int SetSetting(const Options& options, Console& console) {
     } else {
         throw UsageError("unknown setting " + key + " (game-dir, backup-dir, kinds, zip or owner)");
     }
-    // A failed write has said why ("Cannot create file ...").
-    return SaveConfig() ? ExitOk : ExitFailed;
+    std::string why;
+    if (SaveConfig(why))
+        return ExitOk;
+    console.Error(why); // "Cannot create file ..."
+    return ExitFailed;
 }
 
 int Run(const Options& options, Console& console) {
@@ -656,9 +688,6 @@ int RunCommandLine(int argc, char** argv, Console& console) {
             return ExitOk;
         }
         QCoreApplication app(argc, argv);
-        // The messages of the settings, the set and the archiver calls.
-        const ui::MessageCapture messages(
-            [&](const ui::Message& message) { console.Error(message.text.toStdString()); });
         // Finding the game needs no settings, and makes none.
         if (options.Command != "find")
             LoadSettings(options.ConfigFile, !options.DryRun, console);

@@ -136,21 +136,21 @@ void Apply(Options& options, const std::string& name, const std::string& value) 
 
 } // namespace
 
-std::string KindWord(core::Kind kind) {
+std::string KindWord(sets::Kind kind) {
     switch (kind) {
-    case core::Kind::Characters:
+    case sets::Kind::Characters:
         return "characters";
-    case core::Kind::Multiplayer:
+    case sets::Kind::Multiplayer:
         return "multiplayer";
-    case core::Kind::Single:
+    case sets::Kind::Single:
         return "single";
     }
     return {};
 }
 
-std::vector<std::string> KindWords(const core::KindSet& kinds) {
+std::vector<std::string> KindWords(const sets::KindSet& kinds) {
     std::vector<std::string> words;
-    for (core::Kind kind : core::AllKinds)
+    for (sets::Kind kind : sets::AllKinds)
         if (kinds.Has(kind))
             words.push_back(KindWord(kind));
     return words;
@@ -167,10 +167,10 @@ KindChoice ParseKinds(const std::string& text, bool allowNone) {
         bool known = false;
         if (word == "all") {
             choice.All = known = true;
-            for (core::Kind kind : core::AllKinds)
+            for (sets::Kind kind : sets::AllKinds)
                 choice.Kinds.Set(kind, true);
         }
-        for (core::Kind kind : core::AllKinds) {
+        for (sets::Kind kind : sets::AllKinds) {
             if (word == KindWord(kind)) {
                 choice.Kinds.Set(kind, true);
                 known = true;

@@ -20,7 +20,7 @@ public:
 
 // Kinds as the user names them.
 struct KindChoice {
-    core::KindSet Kinds;
+    sets::KindSet Kinds;
     bool All = false; // "all": every kind there is, also those a set lacks
 };
 
@@ -50,9 +50,9 @@ Options ParseOptions(const std::vector<std::string>& args);
 // "characters,single", "all" (and with `allowNone`, "none").
 KindChoice ParseKinds(const std::string& text, bool allowNone = false);
 // The word of a kind: "characters", "multiplayer", "single".
-std::string KindWord(core::Kind kind);
+std::string KindWord(sets::Kind kind);
 // The words of the kinds in `kinds`, in order.
-std::vector<std::string> KindWords(const core::KindSet& kinds);
+std::vector<std::string> KindWords(const sets::KindSet& kinds);
 
 // The help text: the whole program's, or one command's.
 std::string HelpText(const std::string& command);

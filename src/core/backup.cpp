@@ -8,9 +8,9 @@
 #include "platform/last_error.h"
 #include "platform/paths.h"
 #include "platform/stamp_store.h"
+#include "sets/archive_names.h"
 #include "sets/backup_set.h"
 #include "sets/set_writer.h"
-#include "settings/backup_config.h"
 
 #include <cstdint>
 #include <ctime>
@@ -19,39 +19,8 @@
 #include <thread>
 
 namespace core {
+
 namespace {
-
-// A file the backup takes, as the search saw it: to tell afterwards whether
-// the game wrote it again while the backup ran.
-struct Source {
-    std::string Path;
-    std::int64_t Size = 0;
-    struct timespec WriteTime = {};
-};
-
-// The changed, plain, visible files of `folder` (ending in '/'), in the order
-// of the directory search, as that one search saw them.
-void Collect(const std::string& folder, std::vector<Source>& list) {
-    constexpr std::uint32_t leftOut =
-        platform::faDirectory | platform::faHidden | platform::faSysFile | platform::faVolumeID;
-    platform::FileSearch search;
-    if (!search.FindFirst(folder + "*.*", platform::faArchive))
-        return;
-    do {
-        const platform::SearchRec& rec = search.Rec();
-        if ((rec.Attr & leftOut) == 0 && (rec.Attr & platform::faArchive) != 0)
-            list.push_back({folder + rec.Name, rec.Size, rec.WriteTime});
-    } while (search.FindNext());
-}
-
-std::vector<Source> Sources(const KindSet& kinds) {
-    const std::string gameDir = BackupConfig.GameDir.Get();
-    std::vector<Source> list;
-    for (Kind kind : AllKinds)
-        if (kinds.Has(kind))
-            Collect(gameDir + KindFolder(kind), list);
-    return list;
-}
 
 // Whether the version a copy was read from is the file the search saw: the
 // game did not write it in between.
@@ -62,7 +31,7 @@ bool AsSearched(const Source& source, const platform::FileVersion& read) {
 
 // The archive that takes `source` in the set, without ".zip".
 std::string ArchiveIn(const std::string& source, const std::string& setPath) {
-    return setPath + ArchiveBaseName(platform::ExtractFileName(source));
+    return sets::ArchiveOf(setPath + platform::ExtractFileName(source));
 }
 
 // Says that `source` was not backed up, in the usual words, and why: the
@@ -146,51 +115,46 @@ bool CanBackup(const std::string& pattern, bool ignoreArchiveBit) {
     return (search.Rec().Attr & platform::faArchive) != 0;
 }
 
-std::string BackupTestPattern(Kind kind) {
-    return BackupConfig.GameDir.Get() + KindFolder(kind) + KindFileName(kind);
+std::string BackupTestPattern(const std::string& gameDir, sets::Kind kind) {
+    return gameDir + sets::KindFolder(kind) + sets::KindFileName(kind);
 }
 
-KindSet OfferedKinds(bool ignoreArchiveBit) {
-    KindSet offered;
-    for (Kind kind : AllKinds)
-        offered.Set(kind, CanBackup(BackupTestPattern(kind), ignoreArchiveBit));
+sets::KindSet OfferedKinds(const std::string& gameDir, bool ignoreArchiveBit) {
+    sets::KindSet offered;
+    for (sets::Kind kind : sets::AllKinds)
+        offered.Set(kind, CanBackup(BackupTestPattern(gameDir, kind), ignoreArchiveBit));
     return offered;
 }
 
-std::vector<std::string> ChangedFiles(Kind kind) {
-    std::vector<std::string> list;
-    CollectFiles(BackupConfig.GameDir.Get() + KindFolder(kind), list);
+void CollectFiles(const std::string& folder, std::vector<Source>& list) {
+    constexpr std::uint32_t leftOut =
+        platform::faDirectory | platform::faHidden | platform::faSysFile | platform::faVolumeID;
+    platform::FileSearch search;
+    if (!search.FindFirst(folder + "*.*", platform::faArchive))
+        return;
+    do {
+        const platform::SearchRec& rec = search.Rec();
+        if ((rec.Attr & leftOut) == 0 && (rec.Attr & platform::faArchive) != 0)
+            list.push_back({folder + rec.Name, rec.Size, rec.WriteTime});
+    } while (search.FindNext());
+}
+
+std::vector<Source> ChangedFiles(const std::string& gameDir, const sets::KindSet& kinds) {
+    std::vector<Source> list;
+    for (sets::Kind kind : sets::AllKinds)
+        if (kinds.Has(kind))
+            CollectFiles(gameDir + sets::KindFolder(kind), list);
     return list;
 }
 
-void CollectFiles(const std::string& folder, std::vector<std::string>& list) {
-    std::vector<Source> found;
-    Collect(folder, found);
-    for (Source& source : found)
-        list.push_back(std::move(source.Path));
-}
-
-bool ZipFile(const std::string& source, const std::string& archive, bool setFlushed) {
+bool ZipFile(const std::string& source, const std::string& archive, std::string& why,
+             bool setFlushed) {
     return RunArchiver(ArchiverName,
                        CompressParams(archive, platform::ExtractFileName(source), setFlushed),
-                       platform::ExtractFilePath(source));
+                       platform::ExtractFilePath(source), why);
 }
 
-bool BackupFile(const std::string& source, const std::string& setPath, bool zip,
-                Reporter& reporter) {
-    const std::string target = BackupTarget(source, setPath, zip);
-    // A plain copy never replaces a file of the set: one already there (in
-    // any letter case) was written by this backup, for another source.
-    const bool ok = zip ? ZipFile(source, ArchiveIn(source, setPath))
-                        : platform::CopyFile(source, target, true);
-    if (!ok)
-        ReportFailure(source, setPath, zip, zip ? "" : CauseText(platform::GetLastError()),
-                      reporter);
-    reporter.FileDone(source, target, ok);
-    return ok;
-}
-
-bool BackupInto(SetWriter& set, const std::string& source, bool zip, Reporter& reporter,
+bool BackupFile(sets::SetWriter& set, const std::string& source, bool zip, Reporter& reporter,
                 platform::FileVersion& read) {
     const std::string& setPath = set.Path();
     std::string target = BackupTarget(source, setPath, zip);
@@ -201,14 +165,17 @@ bool BackupInto(SetWriter& set, const std::string& source, bool zip, Reporter& r
         // case), so a second source of that name (a case twin, or a file of
         // another folder) would take the first one's content out of the set.
         const std::string entry = EntryKey(source);
+        std::string why;
         if (set.HasEntry(entry))
             cause = CauseText(platform::ERROR_FILE_EXISTS);
-        ok = cause.empty() && ZipFile(source, ArchiveIn(source, setPath), true);
+        ok = cause.empty() && ZipFile(source, ArchiveIn(source, setPath), why, true);
         if (ok) {
             target = setPath + set.Added(platform::ExtractFileName(target), entry);
             // What the archiver read, as near as can be told: the file now.
             if (!platform::GetFileVersion(source, read))
                 read.Size = -1; // gone: nothing to mark
+        } else if (!why.empty()) {
+            reporter.Message(why); // the archiver's failure, said first
         }
     } else {
         ok = set.Copy(source, read);
@@ -224,7 +191,7 @@ bool BackupInto(SetWriter& set, const std::string& source, bool zip, Reporter& r
 RunResult Backup(const BackupChoices& choices, Reporter& reporter) {
     RunResult result;
     // One search: the files to take, and how each looked before it was copied.
-    const std::vector<Source> list = Sources(choices.Kinds);
+    const std::vector<Source> list = ChangedFiles(choices.GameDir, choices.Kinds);
     if (list.empty()) {
         reporter.Message("Nothing found to backup!");
         return result;
@@ -235,15 +202,17 @@ RunResult Backup(const BackupChoices& choices, Reporter& reporter) {
         return result;
     }
 
-    RemoveStaleSets();
-    std::string setPath;
-    if (!CreateBackupSet(choices.Description, setPath)) {
+    sets::RemoveStaleSets(choices.BackupDir);
+    sets::SetWriter set;
+    std::string why;
+    if (!set.Create(choices.BackupDir, choices.Description, why)) {
+        reporter.Message(why);
         result.Failures = 1;
         return result;
     }
+    const std::string& setPath = set.Path();
 
     reporter.ProgressShow("Backing Up");
-    SetWriter set(setPath);
     // Each source backed up, with the version its copy was read from.
     BackedUp backedUp;
     for (std::size_t i = 0; i < list.size(); ++i) {
@@ -255,15 +224,14 @@ RunResult Backup(const BackupChoices& choices, Reporter& reporter) {
         // it is read once that tick is over.
         platform::WaitPastWriteTime(list[i].WriteTime);
         platform::FileVersion read;
-        if (BackupInto(set, path, choices.Zip, reporter, read))
+        if (BackupFile(set, path, choices.Zip, reporter, read))
             backedUp.emplace_back(&list[i], read);
         else
             ++result.Failures;
     }
     result.Done = backedUp.size();
     // A set that no file went into is no backup: Restore would list it.
-    if (backedUp.empty())
-        RemoveEmptySet(setPath);
+    set.RemoveIfEmpty();
 
     // A source is marked backed up only once every copy is on disk, with the
     // set's checksums: a machine that stops before leaves all sources marked
@@ -280,7 +248,7 @@ RunResult Backup(const BackupChoices& choices, Reporter& reporter) {
                 ++result.Failures;
             }
             // Last: the set is whole and its sources marked.
-            if (!MarkSetFinished(setPath)) {
+            if (!set.MarkFinished()) {
                 const std::string cause = platform::SysErrorMessage(platform::GetLastError());
                 reporter.Message("error marking " + setPath + " finished: " + cause);
                 ++result.Failures;

@@ -6,12 +6,12 @@
 
 namespace core {
 
-Checksums::Checksums(Manifest listed) : listed_(std::move(listed)), read_(true) {
+Checksums::Checksums(sets::Manifest listed) : listed_(std::move(listed)), read_(true) {
     for (std::size_t i = 0; i < listed_.Entries.size(); ++i)
         index_.emplace(platform::LowerAscii(listed_.Entries[i].Name), i);
 }
 
-const ManifestEntry* Checksums::Find(std::string_view name) const {
+const sets::ManifestEntry* Checksums::Find(std::string_view name) const {
     const auto it = index_.find(platform::LowerAscii(name));
     return it == index_.end() ? nullptr : &listed_.Entries[it->second];
 }
@@ -32,19 +32,19 @@ const platform::HashQueue::Result* Checksums::Ahead(const std::string& path) con
 }
 
 Checksums ChecksumsToCheck(const std::string& folder, Reporter& reporter) {
-    Manifest sums;
+    sets::Manifest sums;
     std::string why;
-    switch (ReadManifest(folder, sums, &why)) {
-    case ManifestRead::Read:
+    switch (sets::ReadManifest(folder, sums, &why)) {
+    case sets::ManifestRead::Read:
         return Checksums(std::move(sums));
-    case ManifestRead::Missing:
+    case sets::ManifestRead::Missing:
         break;
-    case ManifestRead::Damaged:
-        reporter.Message("the checksums " + folder + ManifestName + " are damaged (" + why +
+    case sets::ManifestRead::Damaged:
+        reporter.Message("the checksums " + folder + sets::ManifestName + " are damaged (" + why +
                          "): the files are copied unchecked");
         break;
-    case ManifestRead::Unreadable:
-        reporter.Message("the checksums " + folder + ManifestName + " can't be read (" +
+    case sets::ManifestRead::Unreadable:
+        reporter.Message("the checksums " + folder + sets::ManifestName + " can't be read (" +
                          CauseText(platform::GetLastError()) + "): the files are copied unchecked");
         break;
     }
@@ -56,7 +56,7 @@ CopyCheck CheckedCopy(const std::string& source, const std::string& target,
     platform::StagedFile staged;
     if (!staged.Open(target, false))
         return CopyCheck::Failed;
-    ManifestEntry copied;
+    sets::ManifestEntry copied;
     bool checked = false;
     const platform::HashQueue::Result* ahead = options.Ahead;
     if (ahead && ahead->Ok && ahead->Steady && (options.Expected || options.Got)) {

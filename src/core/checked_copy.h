@@ -31,13 +31,13 @@ class Checksums {
 public:
     Checksums() = default;
     // The checksums of a sound checksum file.
-    explicit Checksums(Manifest listed);
+    explicit Checksums(sets::Manifest listed);
 
     // Whether a sound checksum file was read: the folder holds what it lists.
     bool Read() const { return read_; }
-    const Manifest& Listed() const { return listed_; }
+    const sets::Manifest& Listed() const { return listed_; }
     // The entry of the file `name`, ASCII case ignored; nullptr when none.
-    const ManifestEntry* Find(std::string_view name) const;
+    const sets::ManifestEntry* Find(std::string_view name) const;
     // Starts hashing the files `paths` that are listed, in that order (the
     // order they will be copied in), on a thread of its own.
     void HashAhead(const std::vector<std::string>& paths);
@@ -46,7 +46,7 @@ public:
     const platform::HashQueue::Result* Ahead(const std::string& path) const;
 
 private:
-    Manifest listed_;
+    sets::Manifest listed_;
     bool read_ = false;
     std::unordered_map<std::string, std::size_t> index_; // lower-case name -> entry
     std::unique_ptr<platform::HashQueue> queue_;
@@ -67,7 +67,7 @@ enum class CopyCheck {
 };
 
 struct CopyOptions {
-    const ManifestEntry* Expected = nullptr; // the entry the bytes must match
+    const sets::ManifestEntry* Expected = nullptr; // the entry the bytes must match
     // The hash of the source made ahead (see Checksums::Ahead), or nullptr.
     const platform::HashQueue::Result* Ahead = nullptr;
     // Changes the copy before it is put in place (false from it fails the copy).
@@ -76,7 +76,7 @@ struct CopyOptions {
     // otherwise those of the source.
     std::optional<std::uint32_t> Attributes;
     // Receives the size and digest of the bytes copied (its name left alone).
-    ManifestEntry* Got = nullptr;
+    sets::ManifestEntry* Got = nullptr;
 };
 
 // Copies `source` over `target` in one step, through a staged file: with an

@@ -7,6 +7,7 @@
 #include "platform/last_error.h"
 #include "platform/paths.h"
 #include "platform/sync.h"
+#include "sets/archive_names.h"
 #include "sets/backup_set.h"
 
 #include <algorithm>
@@ -31,11 +32,11 @@ private:
 
 } // namespace
 
-std::vector<std::string> MediumFiles(const std::string& folder, const KindSet& kinds) {
+std::vector<std::string> MediumFiles(const std::string& folder, const sets::KindSet& kinds) {
     std::vector<std::string> list;
-    for (Kind kind : {Kind::Characters, Kind::Multiplayer})
+    for (sets::Kind kind : {sets::Kind::Characters, sets::Kind::Multiplayer})
         if (kinds.Has(kind))
-            list.push_back(folder + KindFileName(kind));
+            list.push_back(folder + sets::KindFileName(kind));
     if (kinds.Single) {
         platform::FileSearch search;
         if (search.FindFirst(folder + "game*.*", platform::faAnyFile)) {
@@ -48,31 +49,44 @@ std::vector<std::string> MediumFiles(const std::string& folder, const KindSet& k
     return list;
 }
 
-bool ImportFile(const std::string& source, const std::string& setFolder, bool zip,
-                Reporter& reporter, const Checksums& sums, Manifest* imported) {
+std::string ReadDescText(const std::string& folderPath) {
+    return sets::ReadDescriptionFile(folderPath);
+}
+
+bool ImportFile(const std::string& source, sets::SetWriter& set, bool zip, Reporter& reporter,
+                const Checksums& sums) {
     const std::string folder = platform::ExtractFilePath(source);
     std::string name = platform::ExtractFileName(source);
     if (zip)
-        name = WithZipExtension(name);
+        name = sets::WithZipExtension(name);
+    const std::string from = folder + name;
+    const std::string to = set.Path() + name;
 
-    reporter.ProgressText("copying " + folder + name + " to " + setFolder + name);
-    CopyOptions options;
-    options.Expected = sums.Find(name);
-    options.Ahead = sums.Ahead(folder + name);
-    ManifestEntry entry;
-    entry.Name = name;
-    options.Got = imported ? &entry : nullptr;
-    const CopyCheck copy = CheckedCopy(folder + name, setFolder + name, options);
+    reporter.ProgressText("copying " + from + " to " + to);
+    CopyCheck copy = CopyCheck::Failed;
+    // A case twin (GAME1.SAV beside game1.sav) would replace the first one's
+    // copy: the set keeps the first. The very same name copies again.
+    if (const std::string* held = set.Holds(name); held && *held != name) {
+        platform::SetLastError(platform::ERROR_FILE_EXISTS);
+    } else {
+        sets::ManifestEntry entry;
+        entry.Name = name;
+        CopyOptions options;
+        options.Expected = sums.Find(name);
+        options.Ahead = sums.Ahead(from);
+        options.Got = &entry;
+        copy = CheckedCopy(from, to, options);
+        if (copy == CopyCheck::Copied)
+            set.Put(std::move(entry));
+    }
     const bool ok = copy == CopyCheck::Copied;
-    if (ok && imported)
-        imported->Put(std::move(entry));
     if (copy == CopyCheck::Damaged)
-        reporter.Message("Error copying " + folder + name + " to " + setFolder + name +
+        reporter.Message("Error copying " + from + " to " + to +
                          ": the file on the medium is damaged");
     else if (!ok)
-        reporter.Failure("Error copying " + folder + name + " to " + setFolder + name,
+        reporter.Failure("Error copying " + from + " to " + to,
                          CauseText(platform::GetLastError()));
-    reporter.FileDone(folder + name, setFolder + name, ok);
+    reporter.FileDone(from, to, ok);
     return ok;
 }
 
@@ -81,11 +95,13 @@ RunResult Import(const ImportChoices& choices, Reporter& reporter) {
     const ProgressScope progress(reporter, "Importing file");
     const std::vector<std::string> list = MediumFiles(choices.Folder, choices.Kinds);
 
-    const std::string description = ReadDescriptionFile(choices.Folder);
-    RemoveStaleSets();
-    std::string setPath;
+    const std::string description = ReadDescText(choices.Folder);
+    sets::RemoveStaleSets(choices.BackupDir);
+    sets::SetWriter set;
+    std::string why;
     // The set's description is cut to 255 bytes by CreateBackupSet.
-    if (!CreateBackupSet("Imported: " + description, setPath)) {
+    if (!set.Create(choices.BackupDir, "Imported: " + description, why)) {
+        reporter.Message(why);
         result.Failures = 1;
         return result;
     }
@@ -95,10 +111,10 @@ RunResult Import(const ImportChoices& choices, Reporter& reporter) {
     std::vector<std::string> read;
     std::vector<std::string> strangers;
     for (const std::string& file : list) {
-        const std::string path = choices.Zip ? WithZipExtension(file) : file;
+        const std::string path = choices.Zip ? sets::WithZipExtension(file) : file;
         const std::string name = platform::ExtractFileName(path);
         if (!sums.Read() || sums.Find(name))
-            read.push_back(path);
+            read.push_back(file);
         else if (std::find(strangers.begin(), strangers.end(), name) == strangers.end())
             strangers.push_back(name);
     }
@@ -108,46 +124,31 @@ RunResult Import(const ImportChoices& choices, Reporter& reporter) {
             joined += (joined.empty() ? "" : ", ") + name;
         reporter.Message("not part of this export: " + joined);
     }
-    sums.HashAhead(read);
-    // The set's checksums are those of the bytes copied, worked out as they
-    // were copied.
-    Manifest imported;
-    std::unordered_map<std::string, std::string> names; // ASCII lower case -> as taken
+    std::vector<std::string> ahead;
+    for (const std::string& file : read)
+        ahead.push_back(choices.Zip ? sets::WithZipExtension(file) : file);
+    sums.HashAhead(ahead);
     for (std::size_t i = 0; i < read.size(); ++i) {
-        const std::string name = platform::ExtractFileName(read[i]);
-        reporter.ProgressStep(i + 1, read.size(), name);
-        // A case twin (GAME1.SAV beside game1.sav) would replace the first
-        // one's copy: the set keeps the first.
-        const auto [taken, added] = names.try_emplace(platform::LowerAscii(name), name);
-        if (!added && taken->second != name) {
-            reporter.Failure("Error copying " + read[i] + " to " + setPath + name,
-                             CauseText(platform::ERROR_FILE_EXISTS));
-            reporter.FileDone(read[i], setPath + name, false);
-            ++result.Failures;
-        } else if (ImportFile(read[i], setPath, choices.Zip, reporter, sums, &imported)) {
+        reporter.ProgressStep(i + 1, read.size(), platform::ExtractFileName(ahead[i]));
+        if (ImportFile(read[i], set, choices.Zip, reporter, sums))
             ++result.Done;
-        } else {
+        else
             ++result.Failures;
-        }
     }
     // A set that no file went into is no backup: Restore would list it.
-    if (result.Done == 0) {
-        RemoveEmptySet(setPath);
+    if (set.Empty()) {
+        set.RemoveIfEmpty();
         return result;
     }
     reporter.ProgressFlush();
-    // The checksums, then one flush of the copies with them (see
-    // SetWriter::Finish).
-    if (!WriteManifest(setPath, imported, false)) {
-        reporter.Message("error writing " + setPath + ManifestName + ": " +
-                         platform::SysErrorMessage(platform::GetLastError()));
-        ++result.Failures;
-    } else if (!platform::FlushFiles({setPath})) {
-        reporter.Message("error writing " + setPath +
+    // The checksums of the bytes copied, then one flush of the copies with
+    // them, then the set is finished.
+    if (!set.Finish()) {
+        reporter.Message("error writing " + set.Path() +
                          " to disk: " + platform::SysErrorMessage(platform::GetLastError()));
         ++result.Failures;
-    } else if (!MarkSetFinished(setPath)) {
-        reporter.Message("error marking " + setPath +
+    } else if (!set.MarkFinished()) {
+        reporter.Message("error marking " + set.Path() +
                          " finished: " + platform::SysErrorMessage(platform::GetLastError()));
         ++result.Failures;
     }

@@ -7,6 +7,7 @@
 #include "core/reporter.h"
 #include "sets/kinds.h"
 #include "sets/manifest.h"
+#include "sets/set_writer.h"
 
 #include <string>
 #include <vector>
@@ -15,20 +16,25 @@ namespace core {
 
 // The medium's files of the chosen kinds (every entry "game*.*" that is no
 // folder for the single player games), in order; case twins both.
-std::vector<std::string> MediumFiles(const std::string& folder, const KindSet& kinds);
+std::vector<std::string> MediumFiles(const std::string& folder, const sets::KindSet& kinds);
 
-// Copies one file of the medium into the set folder (its archive with `zip`).
-// A file that `sums` (the medium's checksums, see ChecksumsToCheck) lists is
-// checked while it is copied and refused when it does not match ("...: the
-// file on the medium is damaged"). `imported`, when given, gets the entry of
-// the copy, for the set's checksums. A failure is reported and false
-// returned.
-bool ImportFile(const std::string& source, const std::string& setFolder, bool zip,
-                Reporter& reporter, const Checksums& sums = {}, Manifest* imported = nullptr);
+// The medium's description: the first line of `folderPath` + "desc.txt"
+// (see ReadDescriptionFile); empty when there is none.
+std::string ReadDescText(const std::string& folderPath);
+
+// Copies one file of the medium into the set `set` is filling (its archive
+// with `zip`), which lists it with the checksum of the bytes copied. A file
+// that `sums` (the medium's checksums, see ChecksumsToCheck) lists is checked
+// while it is copied and refused when it does not match ("...: the file on
+// the medium is damaged"); one whose name the set holds already in another
+// letter case is refused too. A failure is reported and false returned.
+bool ImportFile(const std::string& source, sets::SetWriter& set, bool zip, Reporter& reporter,
+                const Checksums& sums = {});
 
 struct ImportChoices {
-    std::string Folder; // the medium, ending in '/'
-    KindSet Kinds;
+    std::string BackupDir; // ending in '/'
+    std::string Folder;    // the medium, ending in '/'
+    sets::KindSet Kinds;
     bool Zip = false;
 };
 // Each file is checked against the medium's checksums while it is copied; the

@@ -1,28 +1,29 @@
-// The safety set a restore makes first: the game's files it would replace,
-// kept so that a mistaken restore can be undone by restoring them.
+#include "core/safety.h"
 
 #include "core/backup.h"
 #include "core/checked_copy.h"
-#include "core/restore.h"
-#include "gui/widgets/message_box.h"
 #include "platform/attributes.h"
 #include "platform/last_error.h"
 #include "platform/paths.h"
-#include "sets/backup_set.h"
-#include "sets/manifest.h"
 #include "sets/prune.h"
-#include "settings/backup_config.h"
+#include "sets/set_writer.h"
 
 #include <algorithm>
 
 namespace core {
 namespace {
 
-// The copies report nothing of their own: their failure is the cause of the
-// one message.
-class Quiet : public Reporter {
+// The copies' own messages are not shown: what the last of them said is the
+// cause of the one message (the archiver's words, or a copy's reason).
+class LastWord : public Reporter {
 public:
-    void Message(const std::string&) override {}
+    void Message(const std::string& text) override { said = text; }
+    void Failure(const std::string& /*text*/, const std::string& cause) override {
+        if (!cause.empty())
+            said = cause;
+    }
+
+    std::string said;
 };
 
 // The game files a restore of `files` would replace, each once.
@@ -38,58 +39,51 @@ std::vector<std::string> Replaced(const std::vector<SetFile>& files) {
     return found;
 }
 
-// Makes the safety set of the game files `replaced`, whole or not at all,
-// each file shown on `reporter`'s progress as it is kept; `setPath` gets its
-// folder. "" or why it failed.
-std::string MakeSet(const std::string& setName, const std::vector<std::string>& replaced,
-                    std::string& setPath, Reporter& reporter) {
-    const bool zip = BackupConfig.ZipBackups != 0;
-    // The set's and the archiver's own messages are not shown: the
-    // archiver's becomes the cause, as its exit code is all it tells.
-    const ui::MessageCapture said;
-    if (!CreateBackupSet(SafetySetDescription + setName, setPath)) {
-        setPath.clear();
-        return CauseText(platform::GetLastError());
-    }
-    Quiet quiet;
-    SetWriter set(setPath);
+// Fills the safety set `set` with the game files `replaced`, whole or not at
+// all, each file shown on `reporter`'s progress as it is kept. "" or why it
+// failed.
+std::string Fill(sets::SetWriter& set, const std::vector<std::string>& replaced, bool zip,
+                 Reporter& reporter) {
+    LastWord copies;
     for (std::size_t i = 0; i < replaced.size(); ++i) {
         const std::string& path = replaced[i];
         reporter.ProgressStep(i + 1, replaced.size(), platform::ExtractFileName(path));
         reporter.ProgressText("Keeping " + path);
         platform::FileVersion read;
-        if (!BackupInto(set, path, zip, quiet, read))
-            return said.texts().isEmpty() ? CauseText(platform::GetLastError())
-                                          : said.texts().back().toStdString();
+        if (!BackupFile(set, path, zip, copies, read))
+            return copies.said.empty() ? CauseText(platform::GetLastError()) : copies.said;
     }
     reporter.ProgressFlush();
     // Finished before any game file is touched.
-    if (!set.Finish() || !MarkSetFinished(setPath))
+    if (!set.Finish() || !set.MarkFinished())
         return CauseText(platform::GetLastError());
     return {};
 }
 
 } // namespace
 
-bool KeepCurrentSaves(const std::string& setName, const std::vector<SetFile>& files,
-                      Reporter& reporter) {
+bool KeepCurrentSaves(const std::string& backupDir, const std::string& setName,
+                      const std::vector<SetFile>& files, bool zip, Reporter& reporter) {
     const std::vector<std::string> replaced = Replaced(files);
     if (replaced.empty())
         return true;
-    std::string setPath;
     // A restore's progress window, shown from the first file kept on: a
     // large safety set takes a while.
     reporter.ProgressShow("Restoring");
-    const std::string why = MakeSet(setName, replaced, setPath, reporter);
-    if (why.empty()) {
-        const bool zip = BackupConfig.ZipBackups != 0;
-        for (const std::string& path : replaced)
-            reporter.FileKept(path, BackupTarget(path, setPath, zip));
-        return true;
-    }
-    if (!setPath.empty()) {
+    sets::SetWriter set;
+    std::string why;
+    if (!set.Create(backupDir, SafetySetDescription + setName, why)) {
+        // Its cause alone: the message says what could not be done.
+        why = CauseText(platform::GetLastError());
+    } else {
+        why = Fill(set, replaced, zip, reporter);
+        if (why.empty()) {
+            for (const std::string& path : replaced)
+                reporter.FileKept(path, BackupTarget(path, set.Path(), zip));
+            return true;
+        }
         std::string left; // a set that can't be removed whole stays as it is
-        RemoveSetFolder(setPath, left);
+        sets::RemoveSetFolder(set.Path(), left);
     }
     reporter.ProgressHide();
     reporter.Message("Could not keep the current saves in a new set: " + why +

@@ -57,8 +57,6 @@ std::string AppExecErrorText(std::int32_t errNo) {
     }
 }
 
-TAppExec::TAppExec(QObject* owner) : QObject(owner) {}
-
 void TAppExec::Clear() {
     ErrNo_ = -1;
     ExeName.clear();
@@ -87,7 +85,10 @@ std::string TAppExec::ErrorText() const {
 void TAppExec::Execute() {
     const std::string commandLine = CommandLine();
 
-    if (ChangeDir && !ExePath_.empty() && !platform::SetCurrentDirectory(ExePath_)) {
+    const std::string workDir = ChangeDir ? ExePath_ : std::string();
+    if (!workDir.empty() && !platform::DirectoryExists(workDir)) {
+        platform::SetLastError(platform::FileExists(workDir) ? platform::ERROR_DIRECTORY
+                                                             : platform::ERROR_PATH_NOT_FOUND);
         throw EAppExecChDir("Cannot change the current folder to " + ExePath_ + ": " +
                             platform::SysErrorMessage(platform::GetLastError()));
     }
@@ -95,7 +96,7 @@ void TAppExec::Execute() {
     ExitCode_ = 0;
     ExitSignaled_ = false;
     auto process = std::make_unique<platform::Process>();
-    if (!process->Start(commandLine, ShowCommand_, StdOutput)) {
+    if (!process->Start(commandLine, ShowCommand_, StdOutput, workDir)) {
         ErrNo_ = static_cast<std::int32_t>(platform::GetLastError());
         throw EAppExecWinExec(ErrorText());
     }

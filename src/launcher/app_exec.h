@@ -3,8 +3,6 @@
 // Starts a program from a name and parameters, optionally in a working folder,
 // optionally waiting for it; failures are raised as EAppExec exceptions.
 
-#include <QObject>
-
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -23,16 +21,14 @@ public:
     using EAppExec::EAppExec;
 };
 
-class TAppExec : public QObject {
-    Q_OBJECT
+class TAppExec {
 public:
     enum TWindowState : std::uint8_t { wsNormal = 0, wsMinimized = 1, wsMaximized = 2 };
 
-    explicit TAppExec(QObject* owner = nullptr);
-
     void Clear();
     // Builds the command line (name, then a blank and each parameter as it
-    // is), changes folder if asked, starts the program, waits if asked.
+    // is), starts the program (with ChangeDir in ExePath, the child's folder:
+    // this process's current folder never changes), waits if asked.
     void Execute();
     std::string ErrorText() const;
     std::string CommandLine() const;

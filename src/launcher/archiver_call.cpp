@@ -1,18 +1,12 @@
 #include "launcher/archiver_call.h"
 
-#include "gui/widgets/message_box.h"
 #include "launcher/app_exec.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/replaced_files.h"
 
-#include <QString>
-
 bool RunArchiver(const std::string& ExeName, const std::string& Params, const std::string& Dir,
-                 int StdOutput) {
-    if (!platform::SetCurrentDirectory(Dir))
-        ui::ShowMessage(QString::fromStdString("error setting currentdir to " + Dir));
-
+                 std::string& Why, int StdOutput) {
     // The archiver writes into folders where files may just have been
     // replaced: the space they held is to be free for it.
     platform::LetGoOfReplaced();
@@ -21,35 +15,34 @@ bool RunArchiver(const std::string& ExeName, const std::string& Params, const st
     exec.Clear();
     exec.ExeName = ExeName;
     exec.Wait = true;
-    exec.ChangeDir = false;
+    exec.ChangeDir = true;
+    exec.SetExePath(Dir);
     exec.SetWindowState(TAppExec::wsMinimized);
     exec.ExeParams = {Params};
     exec.StdOutput = StdOutput;
 
     try {
         exec.Execute();
+    } catch (const EAppExecChDir&) {
+        // Never in another folder: the archiver writes where it runs.
+        Why = "error setting currentdir to " + Dir;
+        return false;
     } catch (const EAppExec& e) {
-        ui::ShowMessage(QString::fromStdString(e.what()));
+        Why = e.what();
         return false;
     }
 
     // An archiver that failed inside must not count as done: Backup would
     // clear the archive bit of a file that was never stored.
     if (exec.ExitSignaled()) {
-        ui::ShowMessage(QString::fromStdString(ExeName + " was ended by signal " +
-                                               std::to_string(exec.ExitCode())));
+        Why = ExeName + " was ended by signal " + std::to_string(exec.ExitCode());
         return false;
     }
     if (exec.ExitCode() != 0) {
-        ui::ShowMessage(QString::fromStdString(ExeName + " ended with exit code " +
-                                               std::to_string(exec.ExitCode())));
+        Why = ExeName + " ended with exit code " + std::to_string(exec.ExitCode());
         return false;
     }
     return true;
-}
-
-std::string ArchiveBaseName(const std::string& FileName) {
-    return FileName.substr(0, FileName.find('.'));
 }
 
 // Each value in double quotes, escaped where it holds a quote or ends in

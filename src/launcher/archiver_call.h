@@ -6,16 +6,13 @@
 
 inline constexpr const char* ArchiverName = "pkzip.exe";
 
-// Makes Dir current, runs ExeName with Params minimized and waits for it,
-// its standard output into the descriptor StdOutput when one is given.
-// True only when it started and ended with exit code 0; otherwise the reason
-// is shown in a message box and false returned.
+// Runs ExeName with Params minimized in the folder Dir (the child's current
+// folder, not this process's) and waits for it, its standard output into the
+// descriptor StdOutput when one is given. True only when it started and
+// ended with exit code 0; otherwise false, and Why says why in the words the
+// user is shown ("File was not found", "pkzip.exe ended with exit code 1").
 bool RunArchiver(const std::string& ExeName, const std::string& Params, const std::string& Dir,
-                 int StdOutput = -1);
-
-// The archive a file is held in, without the ".zip" the archiver adds: the
-// file name up to its first "." (the whole name when it has none).
-std::string ArchiveBaseName(const std::string& FileName);
+                 std::string& Why, int StdOutput = -1);
 
 // -add "ARCHIVE" "FILE", each escaped as the archiver's command-line rules
 // need (see platform::QuoteArgument); with `NoSync`, -nosync after them: the

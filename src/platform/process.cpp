@@ -50,7 +50,8 @@ std::string FindIn(const std::string& folder, std::string_view name) {
 // shortest that names a program wins; the rest of the line is its arguments.
 // A quote ends the words tried. "" and the first word's error when none is a
 // program.
-std::string ProgramOf(std::string_view line, std::vector<std::string>& args) {
+std::string ProgramOf(std::string_view line, std::vector<std::string>& args,
+                      std::string_view currentFolder) {
     std::size_t start = 0;
     while (start < line.size() && IsBlank(line[start]))
         ++start;
@@ -62,7 +63,7 @@ std::string ProgramOf(std::string_view line, std::vector<std::string>& args) {
         if (end < rest.size() && rest[end] == '"')
             break;
         const std::string_view candidate = rest.substr(0, end);
-        std::string program = SearchProgram(candidate);
+        std::string program = SearchProgram(candidate, currentFolder);
         if (!program.empty()) {
             args = SplitCommandLine(rest.substr(end));
             args.insert(args.begin(), std::string(candidate));
@@ -83,7 +84,7 @@ std::string ProgramOf(std::string_view line, std::vector<std::string>& args) {
         detail::Fail(ERROR_FILE_NOT_FOUND);
         return {};
     }
-    return SearchProgram(args[0]);
+    return SearchProgram(args[0], currentFolder);
 }
 
 } // namespace
@@ -166,20 +167,24 @@ std::string ModuleDirectory() {
     return ExtractFilePath(buffer);
 }
 
-std::string SearchProgram(std::string_view name) {
+std::string SearchProgram(std::string_view name, std::string_view currentFolder) {
     if (name.empty()) {
         detail::Fail(ERROR_FILE_NOT_FOUND);
         return {};
     }
+    const std::string current = IncludeTrailingPathDelimiter(
+        currentFolder.empty() ? GetCurrentDirectory() : std::string(currentFolder));
     if (name.find(PathDelim) != std::string_view::npos) {
-        std::string found = FindIn({}, name);
+        // A relative path names a file of the folder the program starts in.
+        const std::string base = name.front() == PathDelim ? std::string() : current;
+        std::string found = FindIn(base, name);
         if (found.empty())
-            detail::Fail(DirectoryExists(ExtractFilePath(name)) ? ERROR_FILE_NOT_FOUND
-                                                                : ERROR_PATH_NOT_FOUND);
+            detail::Fail(DirectoryExists(ExtractFilePath(base + std::string(name)))
+                             ? ERROR_FILE_NOT_FOUND
+                             : ERROR_PATH_NOT_FOUND);
         return found;
     }
-    std::vector<std::string> folders{ModuleDirectory(),
-                                     IncludeTrailingPathDelimiter(GetCurrentDirectory())};
+    std::vector<std::string> folders{ModuleDirectory(), current};
     if (const char* path = std::getenv("PATH")) {
         std::string_view rest(path);
         while (!rest.empty()) {
@@ -206,11 +211,15 @@ Process::~Process() {
         Wait();
 }
 
-bool Process::Start(std::string_view commandLine, int /*showCommand*/, int stdOutput) {
+bool Process::Start(std::string_view commandLine, int /*showCommand*/, int stdOutput,
+                    const std::string& workDir) {
     if (Running())
         return detail::Fail(ERROR_BUSY);
+    // The child's own folder: this process's current folder is never changed.
+    if (!workDir.empty() && !DirectoryExists(workDir))
+        return detail::Fail(FileExists(workDir) ? ERROR_DIRECTORY : ERROR_PATH_NOT_FOUND);
     std::vector<std::string> args;
-    const std::string program = ProgramOf(commandLine, args);
+    const std::string program = ProgramOf(commandLine, args, workDir);
     if (program.empty())
         return false;
 
@@ -226,6 +235,8 @@ bool Process::Start(std::string_view commandLine, int /*showCommand*/, int stdOu
     ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     if (stdOutput >= 0)
         ::posix_spawn_file_actions_adddup2(&actions, stdOutput, STDOUT_FILENO);
+    if (!workDir.empty())
+        ::posix_spawn_file_actions_addchdir_np(&actions, workDir.c_str());
     // The child starts clean of whatever signal handling this process set up
     // (an ignored SIGPIPE, a blocked SIGCHLD).
     sigset_t none, all;

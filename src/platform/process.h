@@ -19,10 +19,12 @@ std::string QuoteArgument(std::string_view arg);
 // The folder of the running program (resolved through links), ending with '/'.
 std::string ModuleDirectory();
 
-// Finds a program as Windows does: a name with a '/' is taken as given;
-// a bare name is looked for in ModuleDirectory(), the current folder, then
-// each folder of PATH. "" and last error 2 when not found.
-std::string SearchProgram(std::string_view name);
+// Finds a program as Windows does: a name with a '/' is taken as given
+// (relative to the current folder); a bare name is looked for in
+// ModuleDirectory(), the current folder, then each folder of PATH. The
+// current folder is `currentFolder` when given (the folder the program will
+// start in), else this process's. "" and last error 2 when not found.
+std::string SearchProgram(std::string_view name, std::string_view currentFolder = {});
 
 struct ExitStatus {
     bool Signaled = false; // ended by a signal
@@ -38,11 +40,14 @@ public:
 
     // Splits the command line, searches the program (an unquoted path with
     // blanks word by word, shortest first, as Windows does), starts it with
-    // posix_spawn in the current folder, standard input from /dev/null and,
+    // posix_spawn in `workDir` (the current folder when empty; only the
+    // child's, never this process's), standard input from /dev/null and,
     // when `stdOutput` is a descriptor, standard output into it (as a
     // Windows start-up handle). `showCommand` is kept but has no effect.
-    // False and last error (a Windows code) on failure.
-    bool Start(std::string_view commandLine, int showCommand = 1, int stdOutput = -1);
+    // False and last error (a Windows code) on failure: 3 or 267 when
+    // `workDir` is missing or no folder.
+    bool Start(std::string_view commandLine, int showCommand = 1, int stdOutput = -1,
+               const std::string& workDir = {});
     // Waits without time limit. False when nothing was started.
     bool Wait();
 

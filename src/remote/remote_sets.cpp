@@ -159,12 +159,12 @@ Status Inspect(const Rclone& rclone, const std::string& root, const std::string&
 struct LocalSet {
     std::size_t Index = 0; // in the caller's list
     std::string Name;
-    core::Manifest Checksums;
-    std::vector<core::ManifestEntry> Extras; // desc.txt and the checksums file, as here
+    sets::Manifest Checksums;
+    std::vector<sets::ManifestEntry> Extras; // desc.txt and the checksums file, as here
     std::vector<std::string> Problems;
 };
 
-void Compare(const core::ManifestEntry& want, const Listing& listing, const std::string& path,
+void Compare(const sets::ManifestEntry& want, const Listing& listing, const std::string& path,
              std::vector<std::string>& problems) {
     const auto it = listing.find(path);
     if (it == listing.end())
@@ -183,12 +183,12 @@ void Compare(const core::ManifestEntry& want, const Listing& listing, const std:
 // files, desc.txt and nothing else, or (`checksumsFile`) its checksums file.
 void CompareSet(LocalSet& set, const Listing& listing, bool checksumsFile) {
     const std::string prefix = set.Name + "/";
-    for (const core::ManifestEntry& extra : set.Extras)
-        if ((extra.Name == core::ManifestName) == checksumsFile)
+    for (const sets::ManifestEntry& extra : set.Extras)
+        if ((extra.Name == sets::ManifestName) == checksumsFile)
             Compare(extra, listing, prefix + extra.Name, set.Problems);
     if (checksumsFile)
         return;
-    for (const core::ManifestEntry& entry : set.Checksums.Entries)
+    for (const sets::ManifestEntry& entry : set.Checksums.Entries)
         Compare(entry, listing, prefix + entry.Name, set.Problems);
     for (const auto& [path, listed] : listing) {
         if (path.compare(0, prefix.size(), prefix) != 0)
@@ -196,8 +196,8 @@ void CompareSet(LocalSet& set, const Listing& listing, bool checksumsFile) {
         const std::string name = path.substr(prefix.size());
         const bool known =
             std::any_of(set.Checksums.Entries.begin(), set.Checksums.Entries.end(),
-                        [&](const core::ManifestEntry& e) { return e.Name == name; }) ||
-            name == DescriptionName || name == core::ManifestName;
+                        [&](const sets::ManifestEntry& e) { return e.Name == name; }) ||
+            name == DescriptionName || name == sets::ManifestName;
         if (!known)
             set.Problems.push_back("the remote set holds " + name + ", which this set does not");
     }
@@ -206,13 +206,13 @@ void CompareSet(LocalSet& set, const Listing& listing, bool checksumsFile) {
 std::vector<std::string> PathsOf(const LocalSet& set, bool checksumsFile) {
     std::vector<std::string> paths;
     if (checksumsFile) {
-        paths.push_back(set.Name + "/" + core::ManifestName);
+        paths.push_back(set.Name + "/" + sets::ManifestName);
         return paths;
     }
-    for (const core::ManifestEntry& entry : set.Checksums.Entries)
+    for (const sets::ManifestEntry& entry : set.Checksums.Entries)
         paths.push_back(set.Name + "/" + entry.Name);
-    for (const core::ManifestEntry& extra : set.Extras)
-        if (extra.Name != core::ManifestName)
+    for (const sets::ManifestEntry& extra : set.Extras)
+        if (extra.Name != sets::ManifestName)
             paths.push_back(set.Name + "/" + extra.Name);
     return paths;
 }
@@ -226,28 +226,28 @@ void ReadLocalSet(const std::string& localFolder, LocalSet& set) {
         return;
     }
     std::string why;
-    switch (core::ReadManifest(folder, set.Checksums, &why)) {
-    case core::ManifestRead::Read:
+    switch (sets::ReadManifest(folder, set.Checksums, &why)) {
+    case sets::ManifestRead::Read:
         break;
-    case core::ManifestRead::Missing:
+    case sets::ManifestRead::Missing:
         set.Problems.push_back("it has no checksums, so its copy could not be checked");
         return;
-    case core::ManifestRead::Damaged:
+    case sets::ManifestRead::Damaged:
         set.Problems.push_back("its checksums are damaged (" + why + ")");
         return;
-    case core::ManifestRead::Unreadable:
+    case sets::ManifestRead::Unreadable:
         set.Problems.push_back("cannot read its checksums: " +
                                platform::SysErrorMessage(platform::GetLastError()));
         return;
     }
-    for (const core::ManifestEntry& entry : set.Checksums.Entries)
+    for (const sets::ManifestEntry& entry : set.Checksums.Entries)
         if (!PlainName(entry.Name, false))
             set.Problems.push_back("the name of a file can't be put on a remote: " + entry.Name);
-    for (const char* name : {DescriptionName, core::ManifestName}) {
-        core::ManifestEntry entry;
-        if (core::HashEntry(folder, name, entry))
+    for (const char* name : {DescriptionName, sets::ManifestName}) {
+        sets::ManifestEntry entry;
+        if (sets::HashEntry(folder, name, entry))
             set.Extras.push_back(std::move(entry));
-        else if (name == core::ManifestName ||
+        else if (name == sets::ManifestName ||
                  platform::GetLastError() != platform::ERROR_FILE_NOT_FOUND)
             set.Problems.push_back("cannot read " + std::string(name) + ": " +
                                    platform::SysErrorMessage(platform::GetLastError()));
@@ -277,7 +277,7 @@ Status CopyListed(const Rclone& rclone, const std::string& localFolder, const st
 
 bool RemoteSet::HasChecksums() const {
     return std::any_of(Files.begin(), Files.end(),
-                       [](const RemoteFile& f) { return f.Name == core::ManifestName; });
+                       [](const RemoteFile& f) { return f.Name == sets::ManifestName; });
 }
 
 Status ListRemote(const Rclone& rclone, std::string_view remote,
@@ -461,14 +461,14 @@ Status GetSet(const Rclone& rclone, std::string_view remote, std::string_view ma
         return copied;
     }
     std::string why;
-    switch (core::ReadManifest(staged.folder_, staged.checksums_, &why)) {
-    case core::ManifestRead::Read:
+    switch (sets::ReadManifest(staged.folder_, staged.checksums_, &why)) {
+    case sets::ManifestRead::Read:
         break;
-    case core::ManifestRead::Missing:
+    case sets::ManifestRead::Missing:
         return refuse("it has no checksums on the remote (not put whole)");
-    case core::ManifestRead::Damaged:
+    case sets::ManifestRead::Damaged:
         return refuse("its checksums are damaged (" + why + ")");
-    case core::ManifestRead::Unreadable:
+    case sets::ManifestRead::Unreadable:
         return refuse("cannot read its checksums: " +
                       platform::SysErrorMessage(platform::GetLastError()));
     }
@@ -477,17 +477,17 @@ Status GetSet(const Rclone& rclone, std::string_view remote, std::string_view ma
         const std::string name = entry.path().filename().string();
         if (!entry.is_regular_file())
             return refuse("it holds " + name + ", which is no file");
-        if (name != core::ManifestName && name != DescriptionName &&
+        if (name != sets::ManifestName && name != DescriptionName &&
             !std::any_of(staged.checksums_.Entries.begin(), staged.checksums_.Entries.end(),
-                         [&](const core::ManifestEntry& e) { return e.Name == name; }))
+                         [&](const sets::ManifestEntry& e) { return e.Name == name; }))
             return refuse("it holds " + name + ", which its checksums do not list");
     }
     if (error)
         return refuse("cannot list what was downloaded: " +
                       platform::SysErrorMessage(platform::WinErrorFromErrno(error.value())));
-    for (const core::ManifestEntry& want : staged.checksums_.Entries) {
-        core::ManifestEntry got;
-        if (!core::HashEntry(staged.folder_, want.Name, got)) {
+    for (const sets::ManifestEntry& want : staged.checksums_.Entries) {
+        sets::ManifestEntry got;
+        if (!sets::HashEntry(staged.folder_, want.Name, got)) {
             const std::uint32_t code = platform::GetLastError();
             return refuse(code == platform::ERROR_FILE_NOT_FOUND
                               ? want.Name + " is missing"

@@ -70,7 +70,7 @@ public:
 
     bool Staged() const { return !folder_.empty(); }
     const std::string& Folder() const { return folder_; } // ends with '/'
-    const core::Manifest& Checksums() const { return checksums_; }
+    const sets::Manifest& Checksums() const { return checksums_; }
 
     // Flushes the set to disk and renames its folder to `target`, which must
     // not exist; it is then no longer removed. False and last error set on
@@ -83,7 +83,7 @@ private:
     friend Status GetSet(const Rclone&, std::string_view, std::string_view, std::string_view,
                          const std::string&, StagedSet&);
     std::string folder_;
-    core::Manifest checksums_;
+    sets::Manifest checksums_;
 };
 
 // Downloads REMOTE/`machine`/`set`/ into a hidden temporary folder of

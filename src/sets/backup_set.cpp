@@ -1,20 +1,20 @@
 #include "sets/backup_set.h"
 
-#include "gui/widgets/message_box.h"
 #include "platform/attributes.h"
 #include "platform/dir_search.h"
 #include "platform/files.h"
 #include "platform/last_error.h"
 #include "platform/paths.h"
-#include "settings/backup_config.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <strings.h>
 #include <vector>
 
+namespace sets {
 namespace {
 
 constexpr std::size_t MaxDescription = 255;
@@ -98,10 +98,11 @@ std::string Windows1252ToUtf8(const std::string& text) {
     return out;
 }
 
-void ReportSetFailure(const std::string& backupDir) {
-    const std::string cause = platform::SysErrorMessage(platform::GetLastError());
-    ui::ShowMessage(
-        QString::fromStdString("Could not create a backup set in " + backupDir + ": " + cause));
+// A silent false would make a failed backup look as if nothing happened:
+// why no set was made, from the last error.
+std::string SetFailure(const std::string& backupDir) {
+    return "Could not create a backup set in " + backupDir + ": " +
+           platform::SysErrorMessage(platform::GetLastError());
 }
 
 } // namespace
@@ -113,13 +114,13 @@ bool IsSetName(std::string_view Name) {
                        [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; });
 }
 
-bool CreateBackupSet(const std::string& Description, std::string& SetPath) {
-    const std::string backupDir = BackupConfig.BackupDir.Get();
-
-    // A silent false would make a failed backup look as if nothing happened:
-    // say why no set was made.
-    if (!platform::SetCurrentDirectory(backupDir)) {
-        ReportSetFailure(backupDir);
+bool CreateBackupSet(const std::string& BackupDir, const std::string& Description,
+                     std::string& SetPath, std::string& Why) {
+    const std::uint32_t attrs = platform::GetFileAttributes(BackupDir);
+    if (attrs == platform::INVALID_FILE_ATTRIBUTES || !(attrs & platform::faDirectory)) {
+        if (attrs != platform::INVALID_FILE_ATTRIBUTES)
+            platform::SetLastError(platform::ERROR_DIRECTORY);
+        Why = SetFailure(BackupDir);
         return false;
     }
 
@@ -127,8 +128,8 @@ bool CreateBackupSet(const std::string& Description, std::string& SetPath) {
     // the way (one a killed run would leave behind), and numbers whose folder
     // is taken are passed over.
     std::string folder;
-    if (platform::CreateUniqueDirectory(backupDir, "MFB", folder) == 0) {
-        ui::ShowMessage(QStringLiteral("Error creating temporary file in target directory!"));
+    if (platform::CreateUniqueDirectory(BackupDir, "MFB", folder) == 0) {
+        Why = "Error creating temporary file in target directory!";
         return false;
     }
     SetPath = folder + platform::PathDelim;
@@ -141,7 +142,7 @@ bool CreateBackupSet(const std::string& Description, std::string& SetPath) {
         const std::uint32_t error = platform::GetLastError();
         platform::RemoveDirectory(SetPath);
         platform::SetLastError(error);
-        ReportSetFailure(backupDir);
+        Why = SetFailure(BackupDir);
         return false;
     }
     WriteSetDescription(SetPath, description);
@@ -203,18 +204,17 @@ bool RemoveEmptySet(const std::string& SetPath) {
            platform::RemoveFolderWithFiles(SetPath, names, failed);
 }
 
-void RemoveStaleSets() {
-    const std::string backupDir = BackupConfig.BackupDir.Get();
+void RemoveStaleSets(const std::string& BackupDir) {
     const std::time_t minuteAgo = std::time(nullptr) - 60;
     std::vector<std::string> stale;
     platform::FileSearch search;
-    if (!search.FindFirst(backupDir + "MFB*", platform::faDirectory))
+    if (!search.FindFirst(BackupDir + "MFB*", platform::faDirectory))
         return;
     do {
         const platform::SearchRec& rec = search.Rec();
         if ((rec.Attr & platform::faDirectory) && IsSetName(rec.Name) &&
             rec.WriteTime.tv_sec < minuteAgo)
-            stale.push_back(backupDir + rec.Name + platform::PathDelim);
+            stale.push_back(BackupDir + rec.Name + platform::PathDelim);
     } while (search.FindNext());
     for (const std::string& set : stale) {
         // Only what this program marked as its own unfinished set.
@@ -255,6 +255,9 @@ std::string DescriptionFromHead(std::string_view head) {
     return platform::CutUtf8(line, MaxDescription);
 }
 
-void ReadSetDescription(const std::string& SetName, std::string& Description) {
-    Description = ReadDescriptionFile(BackupConfig.BackupDir.Get() + SetName + platform::PathDelim);
+void ReadSetDescription(const std::string& BackupDir, const std::string& SetName,
+                        std::string& Description) {
+    Description = ReadDescriptionFile(BackupDir + SetName + platform::PathDelim);
 }
+
+} // namespace sets

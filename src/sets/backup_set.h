@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+namespace sets {
+
 // "MFB" and one to four hex digits, ASCII case ignored: a name
 // CreateBackupSet gives (or a set copied from Windows in another case).
 bool IsSetName(std::string_view Name);
@@ -18,11 +20,12 @@ bool IsSetName(std::string_view Name);
 // takes it.
 inline constexpr const char* UnfinishedName = ".mfbackup-unfinished";
 
-// Makes a new, uniquely named set folder in BackupDir, marked unfinished, and
-// writes its description (cut to 255 bytes). SetPath gets the folder's path
-// with a trailing '/'. False when no set was made (SetPath is then not to be
-// used). The current folder stays at BackupDir.
-bool CreateBackupSet(const std::string& Description, std::string& SetPath);
+// Makes a new, uniquely named set folder in BackupDir (ending in '/'), marked
+// unfinished, and writes its description (cut to 255 bytes). SetPath gets
+// the folder's path with a trailing '/'. False when no set was made (SetPath
+// is then not to be used), with Why saying so in the words the user is shown.
+bool CreateBackupSet(const std::string& BackupDir, const std::string& Description,
+                     std::string& SetPath, std::string& Why);
 // The run's last step on its set: removes the mark, on disk before it
 // returns. False and last error set when it can't be removed.
 bool MarkSetFinished(const std::string& SetPath);
@@ -42,12 +45,13 @@ bool RemoveEmptySet(const std::string& SetPath);
 // holding nothing else but desc.txt, last written more than a minute ago (a
 // set that young may still be filled). A folder without the mark was not
 // made by this program (or by an older version): it stays, empty or not.
-void RemoveStaleSets();
+void RemoveStaleSets(const std::string& BackupDir);
 
 // The first line of BackupDir + SetName + "/desc.txt" (up to CR, Ctrl-Z or the
 // end, at most 255 bytes; text that is not UTF-8 is read as Windows-1252).
 // Empty when the file is missing or unreadable.
-void ReadSetDescription(const std::string& SetName, std::string& Description);
+void ReadSetDescription(const std::string& BackupDir, const std::string& SetName,
+                        std::string& Description);
 
 // The first-line rule above, applied to a folder path (ending with '/') +
 // "desc.txt". Shared with the import of a medium.
@@ -58,3 +62,5 @@ inline constexpr std::size_t DescriptionReadLimit = 4096;
 // The description the first bytes of a desc.txt give (the rule above); `head`
 // is what a read of at most DescriptionReadLimit bytes got.
 std::string DescriptionFromHead(std::string_view head);
+
+} // namespace sets

@@ -3,7 +3,7 @@
 #include "platform/files.h"
 #include "platform/paths.h"
 
-namespace core {
+namespace sets {
 namespace {
 
 struct KindPlace {
@@ -56,13 +56,6 @@ std::string KindFileName(Kind kind, bool zip) {
     return std::string(place.Stem) + "." + (zip ? "zip" : place.Extension);
 }
 
-std::string WithZipExtension(const std::string& path) {
-    const std::string folder = platform::ExtractFilePath(path);
-    const std::string name = platform::ExtractFileName(path);
-    const auto dot = name.rfind('.');
-    return folder + (dot == std::string::npos ? std::string() : name.substr(0, dot + 1)) + "zip";
-}
-
 bool Holds(const std::string& folder, Kind kind, bool zip) {
     return platform::FileExists(folder + KindFileName(kind, zip));
 }
@@ -74,4 +67,4 @@ KindSet HeldKinds(const std::string& folder, bool zip) {
     return held;
 }
 
-} // namespace core
+} // namespace sets

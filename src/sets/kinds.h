@@ -6,7 +6,7 @@
 #include <array>
 #include <string>
 
-namespace core {
+namespace sets {
 
 enum class Kind { Characters, Multiplayer, Single };
 inline constexpr std::array<Kind, 3> AllKinds = {Kind::Characters, Kind::Multiplayer, Kind::Single};
@@ -29,13 +29,9 @@ std::string KindFolder(Kind kind);
 // ("characters.lpl", "net.sav", "game*.sav"), or with `zip` as archives.
 std::string KindFileName(Kind kind, bool zip = false);
 
-// `path` with the extension of its file name replaced by "zip": the name up
-// to and including its last "." and "zip"; a name without "." becomes "zip".
-std::string WithZipExtension(const std::string& path);
-
 // Whether `folder` (ending in '/') holds the kind's files under the names of
 // that form.
 bool Holds(const std::string& folder, Kind kind, bool zip);
 KindSet HeldKinds(const std::string& folder, bool zip);
 
-} // namespace core
+} // namespace sets

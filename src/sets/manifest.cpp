@@ -8,7 +8,7 @@
 #include <charconv>
 #include <unordered_set>
 
-namespace core {
+namespace sets {
 namespace {
 
 constexpr std::size_t kDigestDigits = 64;
@@ -197,17 +197,4 @@ bool WriteManifest(const std::string& folder, const Manifest& manifest, bool flu
     return platform::WriteWholeFile(folder + ManifestName, text.data(), text.size(), flush);
 }
 
-bool WriteManifestOf(const std::string& folder, const std::vector<std::string>& names) {
-    Manifest manifest;
-    for (const std::string& name : names) {
-        if (manifest.Find(name))
-            continue;
-        ManifestEntry entry;
-        if (!HashEntry(folder, name, entry))
-            return false;
-        manifest.Entries.push_back(std::move(entry));
-    }
-    return WriteManifest(folder, manifest);
-}
-
-} // namespace core
+} // namespace sets

@@ -22,7 +22,7 @@
 #include <string_view>
 #include <vector>
 
-namespace core {
+namespace sets {
 
 inline constexpr const char* ManifestName = ".mfbackup-sums";
 // A manifest larger than this is no manifest of ours: refused unread, and
@@ -84,10 +84,4 @@ bool HashEntry(const std::string& folder, const std::string& name, ManifestEntry
 // Without `flush` it is not flushed: for a new set whose file system the
 // caller flushes next, with the files the manifest lists.
 bool WriteManifest(const std::string& folder, const Manifest& manifest, bool flush = true);
-// Hashes the files `names` of `folder` and writes their manifest; a name
-// given again (ASCII case ignored: an archive that took a second file) is
-// listed once. False and last error set when a file can't be read or the
-// manifest not written.
-bool WriteManifestOf(const std::string& folder, const std::vector<std::string>& names);
-
-} // namespace core
+} // namespace sets

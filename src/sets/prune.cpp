@@ -11,7 +11,7 @@
 #include <algorithm>
 #include <unordered_set>
 
-namespace core {
+namespace sets {
 namespace {
 
 // The names that can't be in a set, as a line: the first few, and how many more.
@@ -114,8 +114,8 @@ bool RemoveSetFolder(const std::string& folder, std::string& why) {
     return OwnFiles(folder, files, why) && RemoveSet(folder, files, why);
 }
 
-std::vector<PruneStep> Prune(std::size_t keep, bool dryRun) {
-    std::vector<SetEntry> sets = SetsByDate();
+std::vector<PruneStep> Prune(const std::string& backupDir, std::size_t keep, bool dryRun) {
+    std::vector<SetEntry> sets = SetsByDate(backupDir);
     const std::size_t count = sets.size();
     struct Look {
         bool Sure = false;              // surely a set: its files are in Files
@@ -130,7 +130,7 @@ std::vector<PruneStep> Prune(std::size_t keep, bool dryRun) {
         if (!IsSetName(sets[i].Rec.Name))
             look.Why = "its name is not a set's (MFB and 1 to 4 hex digits)";
         else
-            look.Sure = OwnFiles(SetFolder(sets[i].Rec.Name), look.Files, look.Why);
+            look.Sure = OwnFiles(SetFolder(backupDir, sets[i].Rec.Name), look.Files, look.Why);
     }
 
     // Sets hold only what changed: the newest copy of a save may be in an
@@ -168,14 +168,15 @@ std::vector<PruneStep> Prune(std::size_t keep, bool dryRun) {
             step.Outcome = PruneOutcome::KeptCopy;
             step.Why = "the only copy of " + NameList(look.Only);
         } else if (look.Sure) {
-            step.Outcome = dryRun ? PruneOutcome::WouldRemove
-                           : RemoveSet(SetFolder(step.Set.Rec.Name), look.Files, step.Why)
-                               ? PruneOutcome::Removed
-                               : PruneOutcome::Failed;
+            step.Outcome =
+                dryRun ? PruneOutcome::WouldRemove
+                : RemoveSet(SetFolder(backupDir, step.Set.Rec.Name), look.Files, step.Why)
+                    ? PruneOutcome::Removed
+                    : PruneOutcome::Failed;
         }
         steps.push_back(std::move(step));
     }
     return steps;
 }
 
-} // namespace core
+} // namespace sets

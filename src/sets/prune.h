@@ -13,18 +13,13 @@
 #include <string_view>
 #include <vector>
 
-namespace core {
-
-// "MFB" and 1 to 4 hex digits, ASCII case ignored (a set copied from Windows
-// may have come in another case): the one rule, kept with the sets' storage.
-using ::IsSetName;
+namespace sets {
 
 // Whether a set may hold a file of this bare name (ASCII case ignored):
 // desc.txt; the manifest and every name it lists; the unfinished mark; the
-// save files of each kind
-// and their archives (characters.lpl, net.sav, game*.sav, characters.zip,
-// net.zip, game*.zip); and what a copy or the archiver stopped half way
-// leaves (".mfcopy-*", ".pkzip-*").
+// save files of each kind and their archives (characters.lpl, net.sav,
+// game*.sav, characters.zip, net.zip, game*.zip); and what a copy or the
+// archiver stopped half way leaves (".mfcopy-*", ".pkzip-*").
 bool IsSetFileName(std::string_view name, const Manifest& manifest);
 
 // Removes the set folder `folder` (ending in '/') with its files, when it
@@ -46,7 +41,7 @@ struct PruneStep {
     std::string Why; // for Kept and Failed, one line
 };
 
-// Takes the sets of the backup folder, oldest first (as SetsByDate), and
+// Takes the sets of `backupDir` (ending in '/'), oldest first (as SetsByDate), and
 // removes all but `keep` of them, each folder with the files it holds, or
 // with `dryRun` only checks them. A set holding the newest copy of a save
 // file (by its name; an archive stands for the save it holds) that no newer
@@ -55,6 +50,6 @@ struct PruneStep {
 // this rule. A folder that is not surely a set is kept, and is not replaced
 // by a newer one: more than `keep` then remain. One step per set taken up,
 // oldest first: each set removed or kept that is not among the newest `keep`.
-std::vector<PruneStep> Prune(std::size_t keep, bool dryRun);
+std::vector<PruneStep> Prune(const std::string& backupDir, std::size_t keep, bool dryRun);
 
-} // namespace core
+} // namespace sets

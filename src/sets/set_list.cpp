@@ -4,19 +4,17 @@
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "sets/backup_set.h"
-#include "settings/backup_config.h"
 
 #include <algorithm>
 
-namespace core {
+namespace sets {
 
-std::string SetFolder(const std::string& setName) {
-    return BackupConfig.BackupDir.Get() + setName + platform::PathDelim;
+std::string SetFolder(const std::string& backupDir, const std::string& setName) {
+    return backupDir + setName + platform::PathDelim;
 }
 
-std::vector<SetEntry> ListSets() {
+std::vector<SetEntry> ListSets(const std::string& backupDir) {
     std::vector<SetEntry> sets;
-    const std::string backupDir = BackupConfig.BackupDir.Get();
     platform::FileSearch search;
     if (!search.FindFirst(backupDir + "*.*", platform::faDirectory))
         return sets;
@@ -29,14 +27,14 @@ std::vector<SetEntry> ListSets() {
             platform::IsSymbolicLink(backupDir + rec.Name))
             continue;
         SetEntry entry{rec, {}};
-        ReadSetDescription(rec.Name, entry.Description);
+        ReadSetDescription(backupDir, rec.Name, entry.Description);
         sets.push_back(std::move(entry));
     } while (search.FindNext());
     return sets;
 }
 
-std::vector<SetEntry> SetsByDate() {
-    std::vector<SetEntry> sets = ListSets();
+std::vector<SetEntry> SetsByDate(const std::string& backupDir) {
+    std::vector<SetEntry> sets = ListSets(backupDir);
     std::stable_sort(sets.begin(), sets.end(), [](const SetEntry& a, const SetEntry& b) {
         const timespec& x = a.Rec.WriteTime;
         const timespec& y = b.Rec.WriteTime;
@@ -63,4 +61,4 @@ FolderContents ReadContents(const std::string& folder) {
     return contents;
 }
 
-} // namespace core
+} // namespace sets

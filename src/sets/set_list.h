@@ -11,10 +11,11 @@
 #include <string>
 #include <vector>
 
-namespace core {
+namespace sets {
 
-// The folder of a set of the backup folder, ending in '/'.
-std::string SetFolder(const std::string& setName);
+// The folder of the set `setName` of `backupDir` (both ending in '/'),
+// ending in '/'.
+std::string SetFolder(const std::string& backupDir, const std::string& setName);
 
 // One set folder as the directory search found it (Name is the bare folder
 // name, WriteTime its last-write time) and the first line of its desc.txt.
@@ -23,12 +24,13 @@ struct SetEntry {
     std::string Description;
 };
 
-// The set folders of the backup folder in the order of the directory search:
-// every visible folder whose name does not start with ".", links left out.
-std::vector<SetEntry> ListSets();
+// The set folders of `backupDir` (ending in '/') in the order of the
+// directory search: every visible folder whose name does not start with ".",
+// links left out.
+std::vector<SetEntry> ListSets(const std::string& backupDir);
 // The same sets oldest first: by the folder's last-write time, then in the
 // order of the directory search.
-std::vector<SetEntry> SetsByDate();
+std::vector<SetEntry> SetsByDate(const std::string& backupDir);
 
 // What a folder of save files holds: the kinds under their own names and as
 // archives, and its visible files (desc.txt aside) with their total size.
@@ -46,4 +48,4 @@ struct FolderContents {
 };
 FolderContents ReadContents(const std::string& folder);
 
-} // namespace core
+} // namespace sets

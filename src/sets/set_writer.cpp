@@ -5,25 +5,42 @@
 #include "platform/last_error.h"
 #include "platform/paths.h"
 #include "platform/sync.h"
+#include "sets/backup_set.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace core {
+namespace sets {
 
-SetWriter::SetWriter(std::string setPath) : setPath_(std::move(setPath)) {
-    // What the folder holds already (its desc.txt) is taken too.
+bool SetWriter::Create(const std::string& backupDir, const std::string& description,
+                       std::string& why) {
+    if (!CreateBackupSet(backupDir, description, setPath_, why))
+        return false;
+    // What the folder holds already (its desc.txt, its mark) is taken too.
     platform::FileSearch search;
     if (search.FindFirst(setPath_ + "*", platform::faAnyFile))
         do
-            names_.insert(platform::LowerAscii(search.Rec().Name));
+            names_.emplace(platform::LowerAscii(search.Rec().Name), search.Rec().Name);
         while (search.FindNext());
+    return true;
+}
+
+const std::string* SetWriter::Holds(std::string_view name) const {
+    const auto held = names_.find(platform::LowerAscii(name));
+    return held == names_.end() ? nullptr : &held->second;
+}
+
+SetWriter::File& SetWriter::Add(const std::string& name) {
+    const std::string key = platform::LowerAscii(name);
+    names_.emplace(key, name);
+    index_.emplace(key, files_.size());
+    files_.push_back({name, std::nullopt, {}});
+    return files_.back();
 }
 
 bool SetWriter::Copy(const std::string& source, platform::FileVersion& read) {
     const std::string name = platform::ExtractFileName(source);
-    const std::string key = platform::LowerAscii(name);
-    if (names_.count(key) != 0) {
+    if (Holds(name)) {
         platform::SetLastError(platform::ERROR_FILE_EXISTS);
         return false;
     }
@@ -42,37 +59,41 @@ bool SetWriter::Copy(const std::string& source, platform::FileVersion& read) {
         platform::SetLastError(error);
         return false;
     }
-    names_.insert(std::move(key));
-    order_.push_back(name);
-    tickets_.push_back(copy >= 0 ? hashes_.AddDescriptor(copy, true)
-                                 : hashes_.AddFile(setPath_ + name, true));
+    Add(name).Ticket =
+        copy >= 0 ? hashes_.AddDescriptor(copy, true) : hashes_.AddFile(setPath_ + name, true);
     return true;
+}
+
+void SetWriter::Put(ManifestEntry entry) {
+    const auto held = index_.find(platform::LowerAscii(entry.Name));
+    File& file = held == index_.end() ? Add(entry.Name) : files_[held->second];
+    file.Ticket.reset();
+    file.Entry = std::move(entry);
 }
 
 const std::string& SetWriter::Added(const std::string& name, const std::string& entry) {
     entries_.insert(entry);
     // The archiver finds an archive ignoring letter case: Game1.bak goes into
     // the game1.zip that game1.sav made, which keeps its name and its one line.
-    const auto [at, added] = archives_.try_emplace(platform::LowerAscii(name), order_.size());
-    if (added) {
-        names_.insert(at->first);
-        order_.push_back(name);
-        tickets_.push_back(0);
-    }
-    const std::string& onDisk = order_[at->second];
-    tickets_[at->second] = hashes_.AddFile(setPath_ + onDisk, true); // its content now
-    return onDisk;
+    const auto held = index_.find(platform::LowerAscii(name));
+    File& file = held == index_.end() ? Add(name) : files_[held->second];
+    file.Ticket = hashes_.AddFile(setPath_ + file.Name, true); // its content now
+    return file.Name;
 }
 
 bool SetWriter::Finish() {
     Manifest manifest;
-    for (std::size_t i = 0; i < order_.size(); ++i) {
-        const platform::HashQueue::Result& hash = hashes_.Wait(tickets_[i]);
+    for (const File& file : files_) {
+        if (!file.Ticket) {
+            manifest.Entries.push_back(file.Entry);
+            continue;
+        }
+        const platform::HashQueue::Result& hash = hashes_.Wait(*file.Ticket);
         if (!hash.Ok) {
             platform::SetLastError(hash.Error);
             return false;
         }
-        manifest.Entries.push_back({order_[i], hash.Size, hash.Digest});
+        manifest.Entries.push_back({file.Name, hash.Size, hash.Digest});
     }
     // The set's folder stands for every copy in it: one flush of its file
     // system takes them all, their names and the manifest. Written before
@@ -83,4 +104,13 @@ bool SetWriter::Finish() {
     return WriteManifest(setPath_, manifest, false) && platform::FlushFiles({setPath_});
 }
 
-} // namespace core
+bool SetWriter::MarkFinished() {
+    return MarkSetFinished(setPath_);
+}
+
+void SetWriter::RemoveIfEmpty() {
+    if (Empty())
+        RemoveEmptySet(setPath_);
+}
+
+} // namespace sets

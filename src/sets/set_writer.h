@@ -1,31 +1,42 @@
 #pragma once
 
-// The files a run puts into a new set, and the set's checksums: the copies
-// are hashed on a thread of their own while the next ones are made, and the
-// set is flushed to disk once, at the end, with its manifest.
+// A new set, made and filled by one run: a backup, an import, or the safety
+// set before a restore. The copies are hashed on a thread of their own while
+// the next ones are made; the set is flushed to disk once, at the end, with
+// its checksums, and only then marked finished.
 
 #include "platform/files.h"
 #include "platform/hash_queue.h"
 #include "sets/manifest.h"
 
+#include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
-namespace core {
+namespace sets {
 
 class SetWriter {
 public:
-    // `setPath`: the new set's folder, ending in '/', as CreateBackupSet made
-    // it (its desc.txt, if any, already in it).
-    explicit SetWriter(std::string setPath);
+    // Makes the set in `backupDir` (see CreateBackupSet): marked unfinished,
+    // its desc.txt written. False, with `why` in the words the user is shown,
+    // when no set was made.
+    bool Create(const std::string& backupDir, const std::string& description, std::string& why);
 
     // Copies `source` into the set under its own name, and tells the version
     // of the source the copy was read from. A name the set holds already (in
     // any letter case: a case twin, or a file of another folder) fails with
     // 80, and the set keeps what it had.
     bool Copy(const std::string& source, platform::FileVersion& read);
+    // The name the set holds a file under that is `name` in any letter case;
+    // nullptr when it holds none.
+    const std::string* Holds(std::string_view name) const;
+    // A file the caller copied into the set itself, with the size and digest
+    // of the bytes it wrote; in place of the file of that very name, when
+    // the copy replaced one.
+    void Put(ManifestEntry entry);
     // Whether an archive of the set holds an entry of that name already
     // (`entry` in ASCII lower case): the archiver would replace it.
     bool HasEntry(const std::string& entry) const { return entries_.count(entry) != 0; }
@@ -34,22 +45,34 @@ public:
     // Returns the archive's name as the set holds it (the first spelling).
     const std::string& Added(const std::string& name, const std::string& entry);
     // Whether the set holds any file put into it.
-    bool Empty() const { return order_.empty(); }
+    bool Empty() const { return files_.empty(); }
     const std::string& Path() const { return setPath_; }
 
-    // Writes the manifest of the files put into the set and flushes the set
+    // Writes the checksums of the files put into the set and flushes the set
     // to disk (once for all). False and last error set when a file can't be
     // read back or the set not written.
     bool Finish();
+    // The run's last step: the set is no longer marked unfinished. False and
+    // last error set when the mark can't be removed.
+    bool MarkFinished();
+    // Removes the set again when no file went into it: no backup to list.
+    void RemoveIfEmpty();
 
 private:
+    struct File {
+        std::string Name;
+        std::optional<std::size_t> Ticket; // its hash on the queue, else Entry
+        ManifestEntry Entry;
+    };
+    // The file of `name` (a name the set does not hold yet in any case).
+    File& Add(const std::string& name);
+
     std::string setPath_;
-    std::unordered_set<std::string> names_;                 // in the set, ASCII lower case
-    std::unordered_set<std::string> entries_;               // in its archives, the same
-    std::vector<std::string> order_;                        // put in, each once
-    std::vector<std::size_t> tickets_;                      // the newest hash of each
-    std::unordered_map<std::string, std::size_t> archives_; // lower case -> its place
+    std::unordered_map<std::string, std::string> names_; // ASCII lower case -> as held
+    std::unordered_set<std::string> entries_;            // in its archives, lower case
+    std::vector<File> files_;                            // put in, each once
+    std::unordered_map<std::string, std::size_t> index_; // lower case -> its place in files_
     platform::HashQueue hashes_;
 };
 
-} // namespace core
+} // namespace sets

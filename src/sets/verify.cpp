@@ -11,7 +11,7 @@
 
 #include <algorithm>
 
-namespace core {
+namespace sets {
 namespace {
 
 bool IsArchive(const std::string& name) {
@@ -26,8 +26,7 @@ bool IsMissing(std::uint32_t error) {
 // One set's check as it goes: the archiver's failure said once.
 class SetChecker {
 public:
-    SetChecker(const std::string& folder, SetCheck& check, Reporter& reporter)
-        : folder_(folder), check_(check), reporter_(reporter) {}
+    SetChecker(const std::string& folder, SetCheck& check) : folder_(folder), check_(check) {}
 
     void Listed(const ManifestEntry& entry) {
         platform::Sha256Digest digest;
@@ -66,7 +65,7 @@ private:
             break;
         case ArchiveTest::NotRun:
             if (check_.Complete)
-                reporter_.Message("could not test the archives of " + folder_ + ": " + why);
+                check_.Incomplete = "could not test the archives of " + folder_ + ": " + why;
             check_.Complete = false;
             break;
         }
@@ -74,7 +73,6 @@ private:
 
     const std::string& folder_;
     SetCheck& check_;
-    Reporter& reporter_;
 };
 
 } // namespace
@@ -124,11 +122,11 @@ ArchiveTest TestArchive(const std::string& archive, std::string* why) {
     return ArchiveTest::NotRun;
 }
 
-SetCheck VerifySet(const std::string& folder, const std::string& name, Reporter& reporter) {
+SetCheck VerifySet(const std::string& folder, const std::string& name) {
     SetCheck check;
     check.Name = name;
     check.Unfinished = IsSetUnfinished(folder);
-    SetChecker checker(folder, check, reporter);
+    SetChecker checker(folder, check);
 
     Manifest manifest;
     switch (ReadManifest(folder, manifest)) {
@@ -159,4 +157,4 @@ SetCheck VerifySet(const std::string& folder, const std::string& name, Reporter&
     return check;
 }
 
-} // namespace core
+} // namespace sets

@@ -4,13 +4,11 @@
 // with the archiver's test. A set made without a manifest is checked as far
 // as it can be: its archives are tested, its plain files only counted.
 
-#include "core/reporter.h"
-
 #include <cstddef>
 #include <string>
 #include <vector>
 
-namespace core {
+namespace sets {
 
 enum class Problem {
     Missing,    // listed in the manifest, not in the set
@@ -38,7 +36,8 @@ struct SetCheck {
     bool Checksums = false;  // a sound manifest was there
     std::size_t Files = 0;   // the set's files that were found and checked
     std::vector<FileProblem> Problems;
-    bool Complete = true; // false when an archive could not be tested
+    bool Complete = true;   // false when an archive could not be tested
+    std::string Incomplete; // then why, in one line
 
     // Unfinished when marked so (what it holds may be torn or missing);
     // else Damaged when any file is; else Missing when a file is; else
@@ -57,7 +56,7 @@ ArchiveTest TestArchive(const std::string& archive, std::string* why = nullptr);
 // lists by size and SHA-256, each archive (".zip") also with TestArchive, and
 // the set's other visible files (desc.txt aside) as a set without a manifest
 // has them: archives tested, plain files counted. An archiver that can't be
-// started is reported once per set and leaves the check incomplete.
-SetCheck VerifySet(const std::string& folder, const std::string& name, Reporter& reporter);
+// started leaves the check incomplete (Complete false, Incomplete why).
+SetCheck VerifySet(const std::string& folder, const std::string& name);
 
-} // namespace core
+} // namespace sets

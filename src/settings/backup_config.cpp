@@ -1,12 +1,9 @@
 #include "settings/backup_config.h"
 #include "platform/last_error.h"
 
-#include "gui/widgets/message_box.h"
 #include "platform/files.h"
 #include "platform/machine_name.h"
 #include "platform/paths.h"
-
-#include <QCoreApplication>
 
 #include <algorithm>
 #include <cstddef>
@@ -27,19 +24,7 @@ std::string ComputerName;
 
 namespace {
 
-// While the start-up step runs no message box can be shown yet: errors wait
-// here until the application exists.
-bool collectingStartupErrors = false;
-QStringList startupErrors;
-
 std::string settingsFileOverride;
-
-void ReportError(const QString& text) {
-    if (collectingStartupErrors || !QCoreApplication::instance())
-        startupErrors << text;
-    else
-        ui::ShowMessage(text, {}, ui::MessageIcon::Error);
-}
 
 std::string Environment(const char* name) {
     const char* value = std::getenv(name);
@@ -167,30 +152,31 @@ bool MakeBackupFolder(const std::string& dir) {
     return !dir.empty() && !platform::DirectoryExists(dir) && platform::CreateDirectory(dir);
 }
 
-void LoadConfig() {
-    if (ReadConfig() == ConfigRead::NotOpened) {
-        // A first start: the game's folder is where the game was found, and
-        // the first backup finds its folder there.
-        TakeFirstGameFolder();
-        SaveConfig();
-        MakeBackupFolder(BackupConfig.BackupDir.Get());
-    }
+bool LoadConfig(std::string& why) {
+    if (ReadConfig() != ConfigRead::NotOpened)
+        return true;
+    // A first start: the game's folder is where the game was found, and the
+    // first backup finds its folder there.
+    TakeFirstGameFolder();
+    const bool saved = SaveConfig(why);
+    MakeBackupFolder(BackupConfig.BackupDir.Get());
+    return saved;
 }
 
-bool SaveConfig() {
+bool SaveConfig(std::string& why) {
     const std::string path = platform::ResolveCase(SettingsFilePath());
     CreateFolders(platform::ExtractFilePath(path));
 
     // The whole record reaches the disk before it replaces the old one, so a
     // crash or a full disk leaves the old record, never a short or empty file.
     const auto image = BackupConfig.ToBytes();
-    const bool ok = platform::WriteWholeFile(path, image.data(), image.size());
-    if (!ok)
-        ReportError(QString("Cannot create file %1").arg(QString::fromStdString(path)));
-    return ok;
+    if (platform::WriteWholeFile(path, image.data(), image.size()))
+        return true;
+    why = "Cannot create file " + path;
+    return false;
 }
 
-void ReadMachineIdentity() {
+bool ReadMachineIdentity(std::string& why) {
     // The name the game itself sees is in its own prefix's registry.
     platform::RegistryString value =
         platform::ReadComputerNameValue(platform::PrefixOfPath(BackupConfig.GameDir.Get()));
@@ -206,21 +192,19 @@ void ReadMachineIdentity() {
     case platform::RegistryString::WrongType:
         // Start-up goes on without a name: restore then writes an empty owner.
         ComputerName.clear();
-        ReportError("Invalid data type for 'ComputerName'");
-        break;
+        why = "Invalid data type for 'ComputerName'";
+        return false;
     }
+    return true;
 }
 
-void InitialiseSettings() {
-    collectingStartupErrors = true;
+std::vector<std::string> InitialiseSettings() {
+    std::vector<std::string> errors;
+    std::string why;
     SetDefaultConfig();
-    LoadConfig();
-    ReadMachineIdentity();
-    collectingStartupErrors = false;
-}
-
-QStringList TakeStartupErrors() {
-    QStringList errors;
-    errors.swap(startupErrors);
+    if (!LoadConfig(why))
+        errors.push_back(why);
+    if (!ReadMachineIdentity(why))
+        errors.push_back(why);
     return errors;
 }

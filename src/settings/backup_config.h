@@ -4,8 +4,6 @@
 
 #include "platform/game_locations.h"
 
-#include <QStringList>
-
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -74,17 +72,19 @@ void TakeFirstGameFolder();
 // above it exists. True when it was made now.
 bool MakeBackupFolder(const std::string& dir);
 // ReadConfig; when the file can't be opened, TakeFirstGameFolder, write the
-// file from the current values and make the backup folder they name.
-void LoadConfig();
-// Writes the whole record atomically; a failure is shown ("Cannot create file
-// <path>") and false returned.
-bool SaveConfig();
+// file from the current values and make the backup folder they name. False,
+// with `why`, when the file could not be written (the values stay in effect).
+bool LoadConfig(std::string& why);
+// Writes the whole record atomically. False, with `why` ("Cannot create file
+// <path>"), when it could not be written: the old file stays as it was.
+bool SaveConfig(std::string& why);
 // ComputerName as the game sees it: from the system.reg of the Wine prefix
 // holding GameDir, else of $WINEPREFIX (or ~/.wine), else the host name.
-void ReadMachineIdentity();
+// False, with `why` ("Invalid data type for 'ComputerName'") and an empty
+// name, when the registry holds a value of another type.
+bool ReadMachineIdentity(std::string& why);
 
 // The start-up step, run before the application object exists: defaults,
-// LoadConfig, ReadMachineIdentity. Errors it meets are kept, not shown, and
-// handed out once by TakeStartupErrors() when windows can be shown.
-void InitialiseSettings();
-QStringList TakeStartupErrors();
+// LoadConfig, ReadMachineIdentity. The errors it met, to be shown once
+// windows can be.
+std::vector<std::string> InitialiseSettings();

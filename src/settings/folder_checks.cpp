@@ -7,7 +7,7 @@
 
 namespace {
 
-const QString ValidationError = "Validation Error";
+const char* const ValidationError = "Validation Error";
 
 // A longer text would be stored cut, naming another folder.
 std::optional<FolderProblem> TooLong(const std::string& dir) {
@@ -46,8 +46,7 @@ std::optional<FolderProblem> CheckGameDir(std::string& dir) {
     const std::string pattern = dir + "save/*.*";
     platform::FileSearch search;
     if (!search.FindFirst(pattern, platform::faAnyFile))
-        return FolderProblem{"Moonforge save directory not found (" +
-                                 QString::fromStdString(pattern) + ").",
+        return FolderProblem{"Moonforge save directory not found (" + pattern + ").",
                              "Validation error"};
     return std::nullopt;
 }

@@ -3,8 +3,6 @@
 // The checks a folder setting passes before it is stored, shared by the
 // Settings dialog and the command line.
 
-#include <QString>
-
 #include <optional>
 #include <string>
 
@@ -14,8 +12,8 @@ bool DirHasEntries(const std::string& dir);
 
 // Why a folder setting is refused: the warning's text and caption.
 struct FolderProblem {
-    QString Text;
-    QString Caption;
+    std::string Text;
+    std::string Caption;
 };
 
 // Each takes the folder as typed and gives it its final separator when it

@@ -1,10 +1,12 @@
 // mfbackup-cli run as a user runs it, on a game tree in the test's Wine
 // prefix, with the settings file pointing at it.
 
+#include "common/game_tree.h"
+#include "common/manifests.h"
 #include "common/prefixes.h"
 #include "common/run_program.h"
+#include "common/settings_file.h"
 #include "core/import.h"
-#include "gui/operations/game_tree.h"
 #include "sets/backup_set.h"
 #include "sets/manifest.h"
 
@@ -25,7 +27,7 @@ protected:
     void SetUp() override {
         GameTree::SetUp();
         BackupConfig.SinglePlayer = 0; // a backup without --kinds leaves the games
-        ASSERT_TRUE(SaveConfig());
+        ASSERT_TRUE(testenv::SaveSettings());
     }
     testenv::Outcome Cli(const QStringList& args) {
         return testenv::RunProgram(MF_CLI, args, QString::fromStdString(testenv::Scratch()));
@@ -419,10 +421,10 @@ TEST_F(CliTest, VerifyFindsFlippedBitsCorruptArchivesMissingFilesAndSetsWithoutC
     Run({"backup", "--kinds", "all", "--zip"});
     const std::string zipped = Sets()[0] == plain ? Sets()[1] : Sets()[0];
     const QStringList both = {QString::fromStdString(plain), QString::fromStdString(zipped)};
-    ASSERT_TRUE(
-        core::WriteManifestOf(backupDir + plain + "/", {"characters.lpl", "net.sav", "game1.sav"}));
-    ASSERT_TRUE(core::WriteManifestOf(backupDir + zipped + "/",
-                                      {"characters.zip", "net.zip", "game1.zip"}));
+    ASSERT_TRUE(testenv::WriteManifestOf(backupDir + plain + "/",
+                                         {"characters.lpl", "net.sav", "game1.sav"}));
+    ASSERT_TRUE(testenv::WriteManifestOf(backupDir + zipped + "/",
+                                         {"characters.zip", "net.zip", "game1.zip"}));
     // Made before checksums: a whole archive and a damaged one, and a set
     // whose manifest lists a file it lost.
     const std::string archive = testenv::ReadFile(backupDir + zipped + "/game1.zip");
@@ -436,15 +438,15 @@ TEST_F(CliTest, VerifyFindsFlippedBitsCorruptArchivesMissingFilesAndSetsWithoutC
     MakeSet("MFB1", {{"game1.zip", archive}, {"desc.txt", "Old\r\n"}, {"characters.lpl", "c"}});
     MakeSet("MFB2", {{"game1.zip", corrupt}});
     MakeSet("MFB3", {{"characters.lpl", "c"}, {"net.sav", "n"}});
-    ASSERT_TRUE(core::WriteManifestOf(backupDir + "MFB3/", {"characters.lpl", "net.sav"}));
+    ASSERT_TRUE(testenv::WriteManifestOf(backupDir + "MFB3/", {"characters.lpl", "net.sav"}));
     // Twelve files listed, all lost; and a manifest that is no manifest.
     Names games;
     for (int i = 1; i <= 12; ++i)
         games.push_back("game" + std::to_string(i) + ".sav");
     for (const std::string& game : games)
         MakeSet("MFB4", {{game, "g"}});
-    ASSERT_TRUE(core::WriteManifestOf(backupDir + "MFB4/", games));
-    MakeSet("MFB5", {{"net.sav", "n"}, {core::ManifestName, "no manifest\n"}});
+    ASSERT_TRUE(testenv::WriteManifestOf(backupDir + "MFB4/", games));
+    MakeSet("MFB5", {{"net.sav", "n"}, {sets::ManifestName, "no manifest\n"}});
 
     // The manifest is no file of the set to the list.
     for (const QJsonValue& set : Json(Run({"list", "--json"})).array()) {
@@ -584,7 +586,7 @@ TEST_F(CliTest, PruneKeepsTheNewestAndLeavesWhatIsNotSurelyASet) {
                      {"game1.sav", "1"},
                      {"autosave.sav", "a"},
                      {"desc.txt", "Third\r\n"}});
-    ASSERT_TRUE(core::WriteManifestOf(backupDir + "MFB3/", {"characters.lpl", "autosave.sav"}));
+    ASSERT_TRUE(testenv::WriteManifestOf(backupDir + "MFB3/", {"characters.lpl", "autosave.sav"}));
     chmod((backupDir + "MFB3/game1.sav").c_str(), 0444);
     MakeSet("MFB4", {{"game1.zip", "PK"}, {".pkzip-a1b2c3", ""}});
     MakeSet("MFB5", {{"net.sav", "n"}, {"characters.lpl", "c"}, {"game1.sav", "1"}});
@@ -629,7 +631,7 @@ TEST_F(CliTest, PruneKeepsTheSetHoldingTheOnlyCopyOfASave) {
         MakeSet("MFB1", {{"game" + std::to_string(i) + ".zip", "PK"}});
     for (const char* hourly : {"MFB2", "MFB3", "MFB4", "MFB5", "MFB6"})
         MakeSet(hourly, {{"characters.lpl", "c"}});
-    MakeSet("MFB7", {{"characters.lpl", "c"}, {"net.sav", "n"}, {UnfinishedName, ""}});
+    MakeSet("MFB7", {{"characters.lpl", "c"}, {"net.sav", "n"}, {sets::UnfinishedName, ""}});
     Age({{"MFB1", 700},
          {"MFB2", 600},
          {"MFB3", 500},
@@ -688,7 +690,7 @@ TEST_F(CliTest, ASetWhoseRunStoppedHalfWayIsUnfinishedAndEveryWholeRunsSetIsNot)
     Run({"export", "latest", "medium"});
     Run({"import", "medium"});
     Run({"restore", "latest"}); // keeps the game's file in a safety set first
-    MakeSet("MFB1", {{"net.sav", "n"}, {"characters.lpl", "c"}, {UnfinishedName, ""}});
+    MakeSet("MFB1", {{"net.sav", "n"}, {"characters.lpl", "c"}, {sets::UnfinishedName, ""}});
     ASSERT_EQ(Sets().size(), 4u);
 
     std::map<std::string, bool> unfinished;

@@ -8,9 +8,11 @@
 // game held is whole. And backing up onto a full disk: nothing partial, every
 // source that did not fit still marked changed, the rest restored from it.
 
+#include "common/game_tree.h"
 #include "common/run_program.h"
-#include "gui/operations/game_tree.h"
+#include "common/settings_file.h"
 #include "launcher/archiver_call.h"
+#include "sets/archive_names.h"
 #include "sets/backup_set.h"
 #include "sets/manifest.h"
 #include "zip.h"
@@ -79,7 +81,7 @@ class SaveTreeTest : public GameTree {
 protected:
     void SetUp() override {
         GameTree::SetUp();
-        ASSERT_TRUE(SaveConfig());
+        ASSERT_TRUE(testenv::SaveSettings());
         const QJsonObject settings =
             QJsonDocument::fromJson(QByteArray::fromStdString(Cli({"settings", "--json"}).out))
                 .object();
@@ -139,15 +141,15 @@ protected:
             const bool archiverTemp = name.rfind(".pkzip-", 0) == 0;
             if (name == "desc.txt") {
                 EXPECT_EQ(testenv::ReadFile(e.path()), "crash test\r\n");
-            } else if (name == UnfinishedName) {
+            } else if (name == sets::UnfinishedName) {
                 EXPECT_EQ(testenv::ReadFile(e.path()), "");
-            } else if (name == core::ManifestName) {
+            } else if (name == sets::ManifestName) {
                 // Written whole, and only once every file it lists is.
-                core::Manifest manifest;
-                ASSERT_EQ(core::ReadManifest(set, manifest), core::ManifestRead::Read) << set;
-                for (const core::ManifestEntry& listed : manifest.Entries) {
-                    core::ManifestEntry now;
-                    EXPECT_TRUE(core::HashEntry(set, listed.Name, now) && now == listed)
+                sets::Manifest manifest;
+                ASSERT_EQ(sets::ReadManifest(set, manifest), sets::ManifestRead::Read) << set;
+                for (const sets::ManifestEntry& listed : manifest.Entries) {
+                    sets::ManifestEntry now;
+                    EXPECT_TRUE(sets::HashEntry(set, listed.Name, now) && now == listed)
                         << set << listed.Name;
                 }
             } else if (zip && (archiverTemp || e.path().extension() == ".zip")) {
@@ -156,7 +158,7 @@ protected:
                         const std::string rel = SourceNamed(entry);
                         EXPECT_EQ(data, files[rel]) << e.path() << ": " << entry;
                         if (!archiverTemp) {
-                            EXPECT_EQ(ArchiveBaseName(entry) + ".zip", name);
+                            EXPECT_EQ(sets::ArchiveBaseName(entry) + ".zip", name);
                             held.insert(rel);
                         }
                     }
@@ -172,7 +174,9 @@ protected:
             }
         }
     }
-    static bool Unfinished(const std::string& set) { return fs::exists(set + UnfinishedName); }
+    static bool Unfinished(const std::string& set) {
+        return fs::exists(set + sets::UnfinishedName);
+    }
     std::string SourceNamed(const std::string& name) const {
         for (const auto& [rel, data] : files)
             if (fs::path(rel).filename() == name)
@@ -270,7 +274,7 @@ protected:
             CheckSet(set, zip, held);
             // Whole, or said to be unfinished (but in the instant between
             // the folder and its mark: then empty).
-            EXPECT_TRUE(Unfinished(set) || fs::exists(set + core::ManifestName) ||
+            EXPECT_TRUE(Unfinished(set) || fs::exists(set + sets::ManifestName) ||
                         fs::is_empty(set))
                 << set << " is neither whole nor marked unfinished";
         }
@@ -337,13 +341,14 @@ protected:
             if (std::find(setsBefore.begin(), setsBefore.end(), set) != setsBefore.end())
                 continue;
             const std::string folder = backupDir + set + "/";
-            core::Manifest sums;
+            sets::Manifest sums;
             const bool whole =
-                core::ReadManifest(folder, sums) == core::ManifestRead::Read && !Unfinished(folder);
+                sets::ReadManifest(folder, sums) == sets::ManifestRead::Read && !Unfinished(folder);
             std::size_t copies = 0;
             for (const auto& e : fs::directory_iterator(folder)) {
                 const std::string name = e.path().filename().string();
-                if (name == "desc.txt" || name == core::ManifestName || name == UnfinishedName)
+                if (name == "desc.txt" || name == sets::ManifestName ||
+                    name == sets::UnfinishedName)
                     continue;
                 ++copies;
                 EXPECT_EQ(testenv::ReadFile(e.path()), old[SourceNamed(name)]) << e.path();
@@ -460,7 +465,7 @@ TEST_F(FullDiskTest, NothingIsPartialWhatDidNotFitStaysChangedAndTheRestRestores
         GTEST_SKIP() << "No 2 MiB file system to fill, so no full-disk backup: " << mount.Reason();
     backupDir = disk + "/";
     BackupConfig.BackupDir.Set(backupDir);
-    ASSERT_TRUE(SaveConfig());
+    ASSERT_TRUE(testenv::SaveSettings());
     // In this order: 1.6 MiB fit, the third does not, the fourth fits again.
     MakeFiles({{"characters/characters.lpl", 800 << 10},
                {"net/net.sav", 800 << 10},

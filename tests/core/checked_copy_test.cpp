@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 
 using namespace core;
+using namespace sets;
 
 namespace {
 

@@ -11,8 +11,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view head(reinterpret_cast<const char*>(data),
-                                std::min(size, DescriptionReadLimit));
-    const std::string description = DescriptionFromHead(head);
+                                std::min(size, sets::DescriptionReadLimit));
+    const std::string description = sets::DescriptionFromHead(head);
     FUZZ_CHECK(description.size() <= 255);
     FUZZ_CHECK(description.find_first_of("\r\n\x1A") == std::string::npos);
     // Valid UTF-8 comes back from a decode and encode unchanged.

@@ -11,21 +11,21 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     // The reader never takes in more than this.
     const std::string_view text(reinterpret_cast<const char*>(data),
-                                std::min(size, core::MaxManifestBytes));
-    core::Manifest manifest;
+                                std::min(size, sets::MaxManifestBytes));
+    sets::Manifest manifest;
     std::string why;
-    if (!core::ParseManifest(text, manifest, why)) {
+    if (!sets::ParseManifest(text, manifest, why)) {
         FUZZ_CHECK(manifest.Entries.empty() && !why.empty());
         return 0;
     }
-    for (const core::ManifestEntry& entry : manifest.Entries) {
-        FUZZ_CHECK(core::IsManifestName(entry.Name));
+    for (const sets::ManifestEntry& entry : manifest.Entries) {
+        FUZZ_CHECK(sets::IsManifestName(entry.Name));
         FUZZ_CHECK(manifest.Find(entry.Name) == &entry);
     }
-    const std::string written = core::FormatManifest(manifest);
-    core::Manifest again;
-    FUZZ_CHECK(core::ParseManifest(written, again, why));
+    const std::string written = sets::FormatManifest(manifest);
+    sets::Manifest again;
+    FUZZ_CHECK(sets::ParseManifest(written, again, why));
     FUZZ_CHECK(again.Entries == manifest.Entries);
-    FUZZ_CHECK(core::FormatManifest(again) == written);
+    FUZZ_CHECK(sets::FormatManifest(again) == written);
     return 0;
 }

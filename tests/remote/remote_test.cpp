@@ -2,6 +2,7 @@
 // webdav` on 127.0.0.1, reached by an on-the-fly remote string or by a remote
 // of a configuration file of its own.
 
+#include "common/manifests.h"
 #include "common/test_env.h"
 #include "platform/capture.h"
 #include "remote/rclone.h"
@@ -146,7 +147,7 @@ protected:
         }
         if (!desc.empty())
             testenv::WriteFile(backup_ + name + "/desc.txt", desc + "\r\n");
-        ASSERT_TRUE(core::WriteManifestOf(backup_ + name + "/", names));
+        ASSERT_TRUE(testenv::WriteManifestOf(backup_ + name + "/", names));
     }
 
     std::vector<Status> Put(const std::vector<std::string>& sets) {
@@ -214,7 +215,7 @@ TEST_P(RemoteTest, ASetWhoseFolderOnTheRemoteHoldsOtherFilesIsRefusedAndLeftAsIt
         EXPECT_NE(result[0].Message.find(c.file), std::string::npos) << result[0].Message;
         EXPECT_TRUE(result[1].Good()) << result[1].Message;
         EXPECT_EQ(testenv::ReadFile(theirs), c.bytes);
-        if (std::string(c.file) != core::ManifestName) {
+        if (std::string(c.file) != sets::ManifestName) {
             EXPECT_FALSE(testenv::Exists(served_ + "/" + kMachine + "/MFB1/.mfbackup-sums"));
         }
     }
@@ -264,8 +265,8 @@ TEST_P(RemoteTest, GetChecksTheSetAndRefusesADamagedOneLeavingNothing) {
         ASSERT_TRUE(status.Good()) << status.Message;
         ASSERT_TRUE(staged.Keep(parent + "MFB7"));
         EXPECT_EQ(Snapshot(parent).size(), 5u); // the folder, 2 files, desc.txt, checksums
-        core::Manifest pulled;
-        EXPECT_EQ(core::ReadManifest(parent + "MFB7/", pulled), core::ManifestRead::Read);
+        sets::Manifest pulled;
+        EXPECT_EQ(sets::ReadManifest(parent + "MFB7/", pulled), sets::ManifestRead::Read);
         EXPECT_EQ(testenv::ReadFile(parent + "MFB7/game1.sav"), "first character");
         fs::remove_all(parent + "MFB7");
     }
@@ -302,7 +303,7 @@ TEST(Rclone, AnUnreachableRemoteFailsWithRclonesExitCodeQuotedAndLeavesNothing) 
                                "',user=mf,pass=" + obscured + ":";
     const std::string backup = testenv::Scratch() + "/backup/";
     testenv::WriteFile(backup + "MFB1/game1.sav", "save");
-    ASSERT_TRUE(core::WriteManifestOf(backup + "MFB1/", {"game1.sav"}));
+    ASSERT_TRUE(testenv::WriteManifestOf(backup + "MFB1/", {"game1.sav"}));
     const std::string parent = testenv::Scratch() + "/pulled";
     fs::create_directories(parent);
 

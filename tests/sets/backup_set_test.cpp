@@ -1,8 +1,6 @@
 #include "common/test_env.h"
-#include "gui/widgets/message_box.h"
 #include "platform/files.h"
 #include "sets/backup_set.h"
-#include "settings/backup_config.h"
 
 #include <gtest/gtest.h>
 
@@ -21,12 +19,17 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using namespace sets;
+
 class BackupSetTest : public ::testing::Test {
 protected:
     void SetUp() override {
         backupDir = testenv::Scratch() + "/Moonforge Backup/";
         fs::create_directories(backupDir);
-        BackupConfig.BackupDir.Set(backupDir);
+    }
+
+    bool Create(const std::string& description, std::string& setPath) {
+        return CreateBackupSet(backupDir, description, setPath, why);
     }
 
     std::set<std::string> Entries(const std::string& dir) const {
@@ -37,15 +40,16 @@ protected:
     }
 
     std::string backupDir;
-    ui::MessageCapture messages;
+    std::string why; // of the last set not made
 };
 
 TEST_F(BackupSetTest, NewSetsAreUniqueHexNamedFoldersWithoutLeftovers) {
+    const fs::path here = fs::current_path();
     const std::regex setName("MFB[0-9A-F]{1,4}");
     std::set<std::string> made;
     for (int i = 0; i < 3; ++i) {
         std::string setPath;
-        ASSERT_TRUE(CreateBackupSet("run " + std::to_string(i), setPath));
+        ASSERT_TRUE(Create("run " + std::to_string(i), setPath));
         ASSERT_EQ(setPath.substr(0, backupDir.size()), backupDir);
         ASSERT_EQ(setPath.back(), '/');
         const std::string name =
@@ -58,9 +62,9 @@ TEST_F(BackupSetTest, NewSetsAreUniqueHexNamedFoldersWithoutLeftovers) {
     EXPECT_EQ(made.size(), 3u);
     // Only the set folders are left: no temporary file of the same name.
     EXPECT_EQ(Entries(backupDir), made);
-    // The backup directory stays current afterwards.
-    EXPECT_EQ(fs::current_path(), fs::path(backupDir).parent_path());
-    EXPECT_TRUE(messages.texts().isEmpty());
+    // The current folder is not the sets' business.
+    EXPECT_EQ(fs::current_path(), here);
+    EXPECT_EQ(why, "");
 }
 
 // The millisecond tick the temporary-name service starts its numbers from.
@@ -91,7 +95,7 @@ TEST_F(BackupSetTest, TakenNamesAreSkippedUntilAFreeOneIsFound) {
 
     const unsigned atCall = TickNumber();
     std::string setPath;
-    ASSERT_TRUE(CreateBackupSet("taken", setPath));
+    ASSERT_TRUE(Create("taken", setPath));
     if ((atCall - first + 0x10000) % 0x10000 < window - 1) {
         EXPECT_EQ(setPath, backupDir + freeName);
     }
@@ -102,24 +106,24 @@ TEST_F(BackupSetTest, TakenNamesAreSkippedUntilAFreeOneIsFound) {
         ++entries;
     }
     EXPECT_EQ(entries, window + 1);
-    EXPECT_TRUE(messages.texts().isEmpty());
+    EXPECT_EQ(why, "");
 }
 
 TEST_F(BackupSetTest, DescriptionIsCutTo255BytesWithoutSplittingACharacter) {
     std::string setPath;
-    ASSERT_TRUE(CreateBackupSet(std::string(300, 'x'), setPath));
+    ASSERT_TRUE(Create(std::string(300, 'x'), setPath));
     EXPECT_EQ(testenv::ReadFile(setPath + "desc.txt"), std::string(255, 'x') + "\r\n");
 
     std::string accented;
     for (int i = 0; i < 150; ++i)
         accented += "\xC3\xA9"; // é, two bytes each
-    ASSERT_TRUE(CreateBackupSet(accented, setPath));
+    ASSERT_TRUE(Create(accented, setPath));
     EXPECT_EQ(testenv::ReadFile(setPath + "desc.txt"), accented.substr(0, 254) + "\r\n");
 }
 
 TEST_F(BackupSetTest, EmptyDescriptionWritesNoFileAndReadsEmpty) {
     std::string setPath;
-    ASSERT_TRUE(CreateBackupSet("", setPath));
+    ASSERT_TRUE(Create("", setPath));
     EXPECT_EQ(Entries(setPath), std::set<std::string>{UnfinishedName}); // until its run ends
     EXPECT_TRUE(IsSetUnfinished(setPath));
     ASSERT_TRUE(MarkSetFinished(setPath));
@@ -127,25 +131,23 @@ TEST_F(BackupSetTest, EmptyDescriptionWritesNoFileAndReadsEmpty) {
     EXPECT_FALSE(IsSetUnfinished(setPath));
     const std::string name = fs::path(setPath).parent_path().filename().string();
     std::string description = "stale";
-    ReadSetDescription(name, description);
+    ReadSetDescription(backupDir, name, description);
     EXPECT_EQ(description, "");
     // Nor has a folder the program did not make, or no folder at all.
     fs::create_directories(backupDir + "Other");
     description = "stale";
-    ReadSetDescription("Other", description);
+    ReadSetDescription(backupDir, "Other", description);
     EXPECT_EQ(description, "");
     EXPECT_EQ(ReadDescriptionFile(testenv::Scratch() + "/nowhere/"), "");
 }
 
 TEST_F(BackupSetTest, MissingBackupDirMakesNothingAndSaysWhy) {
     const std::string missing = testenv::Scratch() + "/gone/";
-    BackupConfig.BackupDir.Set(missing);
+    backupDir = missing;
     std::string setPath;
-    EXPECT_FALSE(CreateBackupSet("text", setPath));
-    ASSERT_EQ(messages.texts().size(), 1);
-    EXPECT_TRUE(messages.texts().front().startsWith(
-        QString::fromStdString("Could not create a backup set in " + missing + ": ")))
-        << messages.texts().front().toStdString();
+    EXPECT_FALSE(Create("text", setPath));
+    EXPECT_EQ(why, "Could not create a backup set in " + missing +
+                       ": The system cannot find the file specified.");
     EXPECT_FALSE(testenv::Exists(missing));
     EXPECT_EQ(Entries(testenv::Scratch()), std::set<std::string>{"Moonforge Backup"});
 }
@@ -189,7 +191,7 @@ TEST_F(BackupSetTest, EmptySetsAreRemovedAndStaleOnesOnlyWhenMarkedUnfinishedAnd
               0);
     ASSERT_EQ(utimensat(AT_FDCWD, (backupDir + "MFB8").c_str(), longAgo, AT_SYMLINK_NOFOLLOW), 0);
     ASSERT_EQ(utimensat(AT_FDCWD, (testenv::Scratch() + "/elsewhere").c_str(), longAgo, 0), 0);
-    RemoveStaleSets();
+    RemoveStaleSets(backupDir);
     for (const auto& c : cases)
         EXPECT_EQ(fs::exists(backupDir + c.name), !c.removed) << c.name;
     EXPECT_TRUE(fs::exists(testenv::Scratch() + "/elsewhere/" + mark));
@@ -226,7 +228,7 @@ TEST_F(BackupSetTest, ReadsTheFirstLineOnly) {
     for (const Case& c : cases) {
         testenv::WriteFile(backupDir + c.name + "/desc.txt", c.bytes);
         std::string description;
-        ReadSetDescription(c.name, description);
+        ReadSetDescription(backupDir, c.name, description);
         EXPECT_EQ(description, c.expected) << c.name;
     }
 }
@@ -239,7 +241,7 @@ TEST_F(BackupSetTest, LongUtf8LineIsNotTakenForWindowsText) {
         line += "\xE2\x82\xAC"; // €
     testenv::WriteFile(backupDir + "big/desc.txt", line + "\r\n");
     std::string description;
-    ReadSetDescription("big", description);
+    ReadSetDescription(backupDir, "big", description);
     EXPECT_EQ(description, line.substr(0, 255));
 }
 

@@ -1,3 +1,4 @@
+#include "common/manifests.h"
 #include "platform/last_error.h"
 #include "sets/manifest.h"
 #include "sets/prune.h"
@@ -10,7 +11,7 @@
 #include <algorithm>
 #include <filesystem>
 
-using namespace core;
+using namespace sets;
 namespace fs = std::filesystem;
 
 namespace {
@@ -30,7 +31,7 @@ TEST(Manifest, WrittenAsSha256sumWritesItsLinesWhateverTheNamesAndReadBack) {
                                             "two  blanks"};
     for (std::size_t i = 0; i < names.size(); ++i)
         testenv::WriteFile(folder + names[i], std::string(i * 1000, static_cast<char>('a' + i)));
-    ASSERT_TRUE(WriteManifestOf(folder, names));
+    ASSERT_TRUE(testenv::WriteManifestOf(folder, names));
 
     // Each line is sha256sum's, with the size between the digest and the name
     // (the names go to it as bytes, through a list).
@@ -138,11 +139,11 @@ TEST(Manifest, ReadTellsMissingDamagedAndTooLargeAndAFailedWriteKeepsTheOld) {
     EXPECT_EQ(testenv::ReadFile(folder + ManifestName), huge);
 
     testenv::WriteFile(folder + "net.sav", "abc");
-    ASSERT_TRUE(WriteManifestOf(folder, {"net.sav"}));
+    ASSERT_TRUE(testenv::WriteManifestOf(folder, {"net.sav"}));
     EXPECT_EQ(testenv::ReadFile(folder + ManifestName), Line(kDigest, "3", "net.sav"));
     EXPECT_FALSE(WriteManifest(folder, {{{"sub/net.sav", 3, {}}}}));
     EXPECT_EQ(platform::GetLastError(), platform::ERROR_INVALID_NAME);
-    EXPECT_FALSE(WriteManifestOf(folder, {"net.sav", "gone.sav"}));
+    EXPECT_FALSE(testenv::WriteManifestOf(folder, {"net.sav", "gone.sav"}));
     EXPECT_EQ(platform::GetLastError(), platform::ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(testenv::ReadFile(folder + ManifestName), Line(kDigest, "3", "net.sav"));
 }

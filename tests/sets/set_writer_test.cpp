@@ -7,7 +7,7 @@
 
 #include <filesystem>
 
-using namespace core;
+using namespace sets;
 
 // Two sources whose names differ only in letter case would be one file where
 // the set goes (a Windows drive, a stick): whichever comes first is kept,
@@ -21,9 +21,10 @@ TEST(SetWriter, ACaseTwinIsRefusedWhicheverComesFirst) {
     } orders[] = {{"a/game1.sav", "b/GAME1.SAV"}, {"b/GAME1.SAV", "a/game1.sav"}};
     for (const auto& [first, second] : orders) {
         SCOPED_TRACE(first);
-        const std::string set = dir + "set-" + first.substr(0, 1) + "/";
-        std::filesystem::create_directories(set);
-        SetWriter writer(set);
+        SetWriter writer;
+        std::string why;
+        ASSERT_TRUE(writer.Create(dir, "", why)) << why;
+        const std::string& set = writer.Path();
         platform::FileVersion read;
         EXPECT_TRUE(writer.Copy(dir + first, read));
         EXPECT_FALSE(writer.Copy(dir + second, read));

@@ -1,7 +1,7 @@
+#include "common/settings_file.h"
 #include "settings/backup_config.h"
 
 #include "common/prefixes.h"
-#include "gui/widgets/message_box.h"
 #include "platform/machine_name.h"
 
 #include <gtest/gtest.h>
@@ -18,6 +18,8 @@
 #include <unistd.h>
 
 namespace {
+
+using Errors = std::vector<std::string>;
 
 std::string SettingsFile() {
     return testenv::ConfigHome() + "/mfbackup.ini";
@@ -71,7 +73,7 @@ void WriteSystemReg(const std::string& valueLine,
 
 TEST(SettingsFile, FirstStartWritesTheDefaultImage) {
     ASSERT_FALSE(testenv::Exists(SettingsFile()));
-    InitialiseSettings();
+    const Errors errors = InitialiseSettings();
 
     const std::string expected = DefaultImage();
     ASSERT_EQ(expected.size(), 517u);
@@ -79,7 +81,7 @@ TEST(SettingsFile, FirstStartWritesTheDefaultImage) {
     EXPECT_EQ(Image(BackupConfig), expected);
     EXPECT_EQ(BackupConfig.GameDir.Get(), GameDefault());
     EXPECT_EQ(BackupConfig.BackupDir.Get(), BackupDefault());
-    EXPECT_TRUE(TakeStartupErrors().isEmpty());
+    EXPECT_EQ(errors, Errors{});
 }
 
 TEST(SettingsFile,
@@ -111,11 +113,10 @@ TEST(SettingsFile, PathFollowsTheConfigHomeAndCreatesItsFolder) {
     const std::string nested = testenv::Scratch() + "/deep \xE9t\xE9/config";
     setenv("XDG_CONFIG_HOME", nested.c_str(), 1);
     EXPECT_EQ(SettingsFilePath(), nested + "/mfbackup.ini");
-    InitialiseSettings();
+    EXPECT_EQ(InitialiseSettings(), Errors{});
     EXPECT_EQ(testenv::ReadFile(nested + "/mfbackup.ini").size(), 517u);
-    EXPECT_TRUE(TakeStartupErrors().isEmpty());
     BackupConfig.ZipBackups = 1;
-    ASSERT_TRUE(SaveConfig());
+    ASSERT_TRUE(testenv::SaveSettings());
     InitialiseSettings();
     EXPECT_EQ(BackupConfig.ZipBackups, 1);
 
@@ -135,13 +136,12 @@ TEST_P(FileOfSize, ReplacesOnlyTheBytesItHolds) {
     const std::string content = Pattern(size);
     testenv::WriteFile(SettingsFile(), content);
 
-    InitialiseSettings();
+    EXPECT_EQ(InitialiseSettings(), Errors{});
 
     std::string expected = DefaultImage();
     expected.replace(0, std::min<std::size_t>(size, 517), content.substr(0, 517));
     EXPECT_EQ(Image(BackupConfig), expected);
     EXPECT_EQ(testenv::ReadFile(SettingsFile()), content) << "rewritten at start-up";
-    EXPECT_TRUE(TakeStartupErrors().isEmpty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, FileOfSize, testing::Values(0, 3, 260, 517, 600));
@@ -185,7 +185,7 @@ TEST(SettingsFile, LengthByte255WithGarbageIsReadAndWrittenBackAsItStands) {
     EXPECT_EQ(BackupConfig.BackupDir.Get().size(), 255u);
     EXPECT_EQ(BackupConfig.BackupDir.Get().substr(0, BackupDefault().size()), BackupDefault());
 
-    ASSERT_TRUE(SaveConfig());
+    ASSERT_TRUE(testenv::SaveSettings());
     EXPECT_EQ(testenv::ReadFile(SettingsFile()), content);
 }
 
@@ -203,30 +203,14 @@ TEST(SettingsFile, BooleanTwoReadsTrue) {
     EXPECT_FALSE(BackupConfig.OwnerOnRestore);
 }
 
-TEST(SettingsFile, FolderInPlaceOfTheFileKeepsTheDefaultsAndReportsOnce) {
+TEST(SettingsFile, FolderInPlaceOfTheFileKeepsTheDefaultsAndSaysSoOnce) {
     std::filesystem::create_directories(SettingsFile());
-    {
-        ui::MessageCapture shown;
-        InitialiseSettings();
-        EXPECT_TRUE(shown.messages().empty()) << "no box before the application is up";
-    }
+    EXPECT_EQ(InitialiseSettings(), Errors{"Cannot create file " + SettingsFile()});
     EXPECT_EQ(Image(BackupConfig), DefaultImage());
-    EXPECT_EQ(TakeStartupErrors(),
-              QStringList{"Cannot create file " + QString::fromStdString(SettingsFile())});
-    EXPECT_TRUE(TakeStartupErrors().isEmpty());
-}
 
-TEST(SettingsFile, FailedSaveIsShownAndReturnsFalse) {
-    InitialiseSettings();
-    std::filesystem::remove(SettingsFile());
-    std::filesystem::create_directories(SettingsFile());
-
-    ui::MessageCapture shown;
-    EXPECT_FALSE(SaveConfig());
-    ASSERT_EQ(shown.messages().size(), 1u);
-    EXPECT_EQ(shown.texts().first(),
-              "Cannot create file " + QString::fromStdString(SettingsFile()));
-    EXPECT_EQ(shown.messages()[0].icon, ui::MessageIcon::Error);
+    std::string why;
+    EXPECT_FALSE(SaveConfig(why));
+    EXPECT_EQ(why, "Cannot create file " + SettingsFile());
 }
 
 TEST(SettingsFile, SaveOnAFullDiskKeepsTheOldRecordAndSaysSo) {
@@ -250,9 +234,9 @@ TEST(SettingsFile, SaveOnAFullDiskKeepsTheOldRecordAndSaysSo) {
     ::close(fd);
 
     BackupConfig.GameDir.Set("/somewhere/else/");
-    ui::MessageCapture shown;
-    EXPECT_FALSE(SaveConfig());
-    EXPECT_EQ(shown.texts(), QStringList{"Cannot create file " + QString::fromStdString(file)});
+    std::string why;
+    EXPECT_FALSE(SaveConfig(why));
+    EXPECT_EQ(why, "Cannot create file " + file);
     EXPECT_EQ(testenv::ReadFile(file), before);
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(disk))
@@ -262,7 +246,7 @@ TEST(SettingsFile, SaveOnAFullDiskKeepsTheOldRecordAndSaysSo) {
 
     // With room again, the new record is saved whole.
     std::filesystem::remove(disk + "/filler");
-    EXPECT_TRUE(SaveConfig());
+    EXPECT_TRUE(testenv::SaveSettings());
     EXPECT_EQ(testenv::ReadFile(file), Image(BackupConfig));
 }
 
@@ -275,7 +259,7 @@ TEST(SettingsFile, SaveKeepsTheBytesBehindShorterStrings) {
 
     BackupConfig.GameDir.Set("xy");
     BackupConfig.BackupDir.Set("");
-    ASSERT_TRUE(SaveConfig());
+    ASSERT_TRUE(testenv::SaveSettings());
 
     std::string expected = content;
     expected.replace(3, 3, std::string(1, char(2)) + "xy");
@@ -310,41 +294,36 @@ TEST(ShortStringTest, CutsAt255BytesWithoutSplittingACharacter) {
 
 TEST(MachineIdentity, ReadsTheNameFromThePrefix) {
     WriteSystemReg("\"ComputerName\"=\"GAMEBOX\"");
-    InitialiseSettings();
+    EXPECT_EQ(InitialiseSettings(), Errors{});
     EXPECT_EQ(ComputerName, "GAMEBOX");
-    EXPECT_TRUE(TakeStartupErrors().isEmpty());
 }
 
 TEST(MachineIdentity, TheGamesOwnPrefixNamesTheMachineFirst) {
+    std::string why;
     const std::string proton = testenv::Home() + "/.steam/steam/steamapps/compatdata/1/pfx";
     BackupConfig.GameDir.Set(testenv::MakeInstallation(proton));
     WriteSystemReg("\"ComputerName\"=\"WINEBOX\"");
-    ReadMachineIdentity();
+    ReadMachineIdentity(why);
     EXPECT_EQ(ComputerName, "WINEBOX") << "no system.reg in the game's prefix";
     WriteSystemReg("\"Other\"=\"x\"", proton);
-    ReadMachineIdentity();
+    ReadMachineIdentity(why);
     EXPECT_EQ(ComputerName, "WINEBOX") << "no name in the game's prefix";
     WriteSystemReg("\"ComputerName\"=\"PROTONBOX\"", proton);
-    ReadMachineIdentity();
+    ReadMachineIdentity(why);
     EXPECT_EQ(ComputerName, "PROTONBOX");
 }
 
 TEST(MachineIdentity, FallsBackToTheHostName) {
+    std::string why;
     ComputerName = "stale";
-    ReadMachineIdentity();
+    ReadMachineIdentity(why);
     EXPECT_EQ(ComputerName, platform::HostComputerName());
     EXPECT_FALSE(ComputerName.empty());
 }
 
 TEST(MachineIdentity, WrongTypeLeavesTheNameEmptyAndStartUpGoesOn) {
     WriteSystemReg("\"ComputerName\"=dword:00000001");
-    InitialiseSettings();
+    EXPECT_EQ(InitialiseSettings(), Errors{"Invalid data type for 'ComputerName'"});
     EXPECT_EQ(ComputerName, "");
-    EXPECT_EQ(TakeStartupErrors(), QStringList{"Invalid data type for 'ComputerName'"});
     EXPECT_EQ(testenv::ReadFile(SettingsFile()).size(), 517u);
-
-    // Once the application is up, the same error goes to a box.
-    ui::MessageCapture shown;
-    ReadMachineIdentity();
-    EXPECT_EQ(shown.texts(), QStringList{"Invalid data type for 'ComputerName'"});
 }

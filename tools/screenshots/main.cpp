@@ -274,7 +274,7 @@ void TourProgram() {
 } // namespace
 
 int main(int argc, char** argv) {
-    InitialiseSettings();
+    const std::vector<std::string> startupErrors = InitialiseSettings();
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(shell::ApplicationTitle);
     if (argc < 3) {
@@ -305,7 +305,7 @@ int main(int argc, char** argv) {
     ui::SetMessageHandler([](const ui::Message& m) { Fail("message: " + m.text); });
 
     shell::CreateWindows();
-    shell::ShowStartupErrors();
+    shell::ShowStartupErrors(startupErrors);
 
     // The main window shows the About box modally once it is up: picture it,
     // close it, and go on from the main loop.

@@ -97,9 +97,10 @@ bool CanBackup(const std::string& Pattern) {
 }
 
 void TfmBackup::UpdateForm() {
-    ckChar->setEnabled(CanBackup(core::BackupTestPattern(core::Kind::Characters)));
-    ckMulti->setEnabled(CanBackup(core::BackupTestPattern(core::Kind::Multiplayer)));
-    ckSingle->setEnabled(CanBackup(core::BackupTestPattern(core::Kind::Single)));
+    const std::string gameDir = operations::GameDir();
+    ckChar->setEnabled(CanBackup(core::BackupTestPattern(gameDir, sets::Kind::Characters)));
+    ckMulti->setEnabled(CanBackup(core::BackupTestPattern(gameDir, sets::Kind::Multiplayer)));
+    ckSingle->setEnabled(CanBackup(core::BackupTestPattern(gameDir, sets::Kind::Single)));
     // A disabled box still checked from an earlier showing counts too.
     Button1->setEnabled(ckSingle->isChecked() || ckMulti->isChecked() || ckChar->isChecked());
 }
@@ -133,16 +134,13 @@ void TfmBackup::Button1Click() {
     accept();
 }
 
-bool BackupFile(const std::string& Source, const std::string& SetPath) {
-    operations::DialogReporter reporter(fmBackup);
-    return core::BackupFile(Source, SetPath, operations::ZipBackups(), reporter);
-}
-
 void DoBackup() {
     TfmBackup* dialog = fmBackup;
     if (!dialog)
         return;
     core::BackupChoices choices;
+    choices.GameDir = operations::GameDir();
+    choices.BackupDir = operations::BackupDir();
     choices.Kinds = {dialog->ckChar->isChecked(), dialog->ckMulti->isChecked(),
                      dialog->ckSingle->isChecked()};
     choices.Description = dialog->EdDesc->text().toStdString();

@@ -56,10 +56,8 @@ extern TfmBackup* fmBackup;
 // Whether the first entry matching Pattern exists and (unless "Ignore
 // archivebit" is checked) carries the archive attribute.
 bool CanBackup(const std::string& Pattern);
+using core::BackupFile;
 using core::CollectFiles;
-// Copies Source into the set, or compresses it there when ZipBackups is on.
-// A failure is shown and false returned.
-bool BackupFile(const std::string& Source, const std::string& SetPath);
 using core::ZipFile;
 // The whole backup run for the dialog's choices.
 void DoBackup();

@@ -1,5 +1,6 @@
 #include "gui/operations/export_dialog.h"
 
+#include "core/export.h"
 #include "gui/operations/operation_helpers.h"
 #include "platform/files.h"
 

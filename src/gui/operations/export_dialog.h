@@ -32,7 +32,7 @@ private:
     std::string Destination() const;
 
     // The files this export copied so far, with their checksums.
-    core::Manifest Exported_;
+    sets::Manifest Exported_;
 };
 
 extern TfmExport* fmExport;

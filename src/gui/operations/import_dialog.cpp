@@ -110,8 +110,8 @@ std::string TfmImport::Folder() const {
 
 // The separator is always put in: a folder text ending with '/' gives "//",
 // which the file system takes as one.
-bool TfmImport::Holds(core::Kind kind) const {
-    return core::Holds(Folder() + "/", kind, operations::ZipBackups());
+bool TfmImport::Holds(sets::Kind kind) const {
+    return sets::Holds(Folder() + "/", kind, operations::ZipBackups());
 }
 
 void TfmImport::UpdateButton1() {
@@ -165,17 +165,9 @@ void TfmImport::Button1Click() {
     accept();
 }
 
-void TfmImport::ReadDescText(const std::string& FolderPath, std::string& Description) const {
-    Description = ReadDescriptionFile(FolderPath);
-}
-
-void TfmImport::ImportFile(const std::string& Source, const std::string& SetFolder) {
-    operations::DialogReporter reporter(this);
-    core::ImportFile(Source, SetFolder, operations::ZipBackups(), reporter);
-}
-
 void TfmImport::ImportAction() {
     core::ImportChoices choices;
+    choices.BackupDir = operations::BackupDir();
     choices.Folder = Folder();
     choices.Kinds = {ckChar->isChecked(), ckMulti->isChecked(), ckSingle->isChecked()};
     choices.Zip = operations::ZipBackups();

@@ -38,16 +38,11 @@ public:
 
     // Whether the medium holds that kind, under the names of the current
     // ZipBackups: characters.lpl / net.sav / game*.sav, or ".zip".
-    bool IsCharFile() const { return Holds(core::Kind::Characters); }
-    bool IsMultiFile() const { return Holds(core::Kind::Multiplayer); }
-    bool IsSingleFile() const { return Holds(core::Kind::Single); }
+    bool IsCharFile() const { return Holds(sets::Kind::Characters); }
+    bool IsMultiFile() const { return Holds(sets::Kind::Multiplayer); }
+    bool IsSingleFile() const { return Holds(sets::Kind::Single); }
     // Enables OK when a kind is checked.
     void UpdateButton1();
-    // The first line of FolderPath + "desc.txt"; empty when there is none.
-    void ReadDescText(const std::string& FolderPath, std::string& Description) const;
-    // Copies one file of the medium into the set folder (its archive when
-    // ZipBackups is on); a failure is shown and the import goes on.
-    void ImportFile(const std::string& Source, const std::string& SetFolder);
     // Files the checked kinds of the medium as one new backup set.
     void ImportAction();
 
@@ -65,7 +60,7 @@ protected:
 
 private:
     std::string Folder() const;
-    bool Holds(core::Kind kind) const;
+    bool Holds(sets::Kind kind) const;
 };
 
 extern TfmImport* fmImport;

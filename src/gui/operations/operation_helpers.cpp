@@ -18,6 +18,14 @@ bool ZipBackups() {
     return BackupConfig.ZipBackups != 0;
 }
 
+std::string BackupDir() {
+    return BackupConfig.BackupDir.Get();
+}
+
+std::string GameDir() {
+    return BackupConfig.GameDir.Get();
+}
+
 void DialogReporter::Message(const std::string& text) {
     ProgressFlush(); // the box is read with the line it is about
     ui::ShowMessage(Q(text));
@@ -73,7 +81,7 @@ QLabel* MakeNoSaveLine(QDialog* dialog) {
 }
 
 void UpdateNoSaveLine(QDialog* dialog, QLabel* line) {
-    const std::string gameDir = BackupConfig.GameDir.Get();
+    const std::string gameDir = GameDir();
     line->setText(Q("No Moonforge save folder in " + gameDir +
                     ". Choose the game's folder in Settings (Find looks for it)."));
     line->setVisible(!platform::DirectoryExists(gameDir + "save"));

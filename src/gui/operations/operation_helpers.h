@@ -28,6 +28,9 @@ inline QString Q(const std::string& s) {
 
 // Whether backups hold archives, by the current settings.
 bool ZipBackups();
+// The folders of the current settings, each ending in '/'.
+std::string BackupDir();
+std::string GameDir();
 
 // The core's reports as the dialogs show them: messages in the message box;
 // the progress window, where there is one, shown with its caption in front

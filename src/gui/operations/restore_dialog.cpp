@@ -117,8 +117,9 @@ QString TObjSearchRec::DateText() const {
     return FormatSetDate(QDateTime(local.date(), t), QLocale::system());
 }
 
-bool TObjSearchRec::Holds(core::Kind kind) const {
-    return core::Holds(core::SetFolder(SetName()), kind, operations::ZipBackups());
+bool TObjSearchRec::Holds(sets::Kind kind) const {
+    return sets::Holds(sets::SetFolder(operations::BackupDir(), SetName()), kind,
+                       operations::ZipBackups());
 }
 
 // ---------------------------------------------------------------------------
@@ -323,7 +324,7 @@ void TfmRestore::ListsCreate() {
     SetList.clear();
     CurrentSet = nullptr;
 
-    for (core::SetEntry& set : core::ListSets()) {
+    for (sets::SetEntry& set : sets::ListSets(operations::BackupDir())) {
         TSetListEntry entry;
         entry.Object = std::make_unique<TObjSearchRec>(set.Rec);
         entry.Description = std::move(set.Description);
@@ -439,27 +440,24 @@ void TfmRestore::RestoreAction() {
         return;
     // Only this copy of the name is used from here on: the lists may be
     // released and rebuilt while the action runs.
-    const std::string setName = CurrentSet->SetName();
-    const std::string setFolder = core::SetFolder(setName);
-    const core::KindSet kinds{ckChar->isChecked(), ckMulti->isChecked(), ckSingle->isChecked()};
-    if (!kinds.Any())
-        return;
-    const bool zip = operations::ZipBackups();
+    core::RestorePlan plan;
+    plan.BackupDir = operations::BackupDir();
+    plan.GameDir = operations::GameDir();
+    plan.SetName = CurrentSet->SetName();
+    plan.Kinds = {ckChar->isChecked(), ckMulti->isChecked(), ckSingle->isChecked()};
+    plan.Zip = operations::ZipBackups();
+    plan.Safety = ckSafety->isChecked();
+    plan.SafetyZip = plan.Zip;
     operations::DialogReporter reporter(this);
-    if (ckSafety->isChecked() &&
-        !core::KeepCurrentSaves(setName, core::SetFiles(setFolder, kinds, zip), reporter))
-        return;
-    SetChecksums = core::ChecksumsToCheck(setFolder, reporter);
-    core::TransferSet(
-        setFolder, kinds, zip, reporter,
+    core::RestoreSet(
+        plan, reporter, SetChecksums,
         [this](const std::string& Source, const std::string& Dest) {
             return RestoreFile(Source, Dest);
         },
         [this](const std::string& SetFolder) {
             CopyDescFile(SetFolder);
             return true;
-        },
-        &SetChecksums);
+        });
     SetChecksums = {};
 }
 
@@ -469,9 +467,4 @@ bool TfmRestore::RestoreFile(const std::string& Source, const std::string& Dest)
     if (ckOwner->isChecked())
         owner = ComputerName;
     return core::RestoreFile(Source, Dest, operations::ZipBackups(), owner, reporter, SetChecksums);
-}
-
-bool TfmRestore::UpdateOwner(const std::string& FileName) {
-    operations::DialogReporter reporter(this);
-    return core::UpdateOwner(FileName, ComputerName, reporter);
 }

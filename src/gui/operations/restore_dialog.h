@@ -50,12 +50,12 @@ public:
 
     // Whether the set holds that kind, looked up with the current ZipBackups:
     // characters.lpl / net.sav / game*.sav, or the same names with ".zip".
-    bool HasCharFile() const { return Holds(core::Kind::Characters); }
-    bool HasMultiFile() const { return Holds(core::Kind::Multiplayer); }
-    bool HasSingleFile() const { return Holds(core::Kind::Single); }
+    bool HasCharFile() const { return Holds(sets::Kind::Characters); }
+    bool HasMultiFile() const { return Holds(sets::Kind::Multiplayer); }
+    bool HasSingleFile() const { return Holds(sets::Kind::Single); }
 
 private:
-    bool Holds(core::Kind kind) const;
+    bool Holds(sets::Kind kind) const;
 };
 
 // DateText's rule for a given time and locale (pure; for tests).
@@ -128,10 +128,6 @@ public:
     // are kept in a new set first; when that set can't be made whole,
     // nothing is restored.
     void RestoreAction();
-    // Writes the 81-byte owner block (ComputerName, zero-filled) at offset 0
-    // of an existing file. A failure is shown ("error updating owner of ...")
-    // and false returned.
-    bool UpdateOwner(const std::string& FileName);
 
 protected:
     // For a derived dialog with its own creation handler: with

@@ -235,7 +235,7 @@ void TfmSettings::BitBtn1Click() {
         if (dir != shown)
             ShowPath(edit, kept, dir);
         if (problem) {
-            Warn(problem->Text, problem->Caption);
+            Warn(QString::fromStdString(problem->Text), QString::fromStdString(problem->Caption));
             closeMarked = false;
             edit->setFocus();
         }
@@ -256,8 +256,10 @@ void TfmSettings::BitBtn1Click() {
     BackupConfig.BackupDir.Set(target);
     BackupConfig.ZipBackups = BooleanByte(ckZip);
     BackupConfig.OwnerOnRestore = BooleanByte(ckOwner);
-    // A failed write is shown by SaveConfig; the values stay in effect for
-    // this run, and the dialog closes as after a good save.
-    SaveConfig();
+    // A failed write is said; the values stay in effect for this run, and
+    // the dialog closes as after a good save.
+    std::string why;
+    if (!SaveConfig(why))
+        ui::ShowMessage(QString::fromStdString(why), {}, ui::MessageIcon::Error);
     accept();
 }

@@ -43,9 +43,9 @@ void DestroyWindows() {
     Destroy(Form1);
 }
 
-void ShowStartupErrors() {
-    for (const QString& error : TakeStartupErrors())
-        ui::ShowMessage(error, {}, ui::MessageIcon::Error);
+void ShowStartupErrors(const std::vector<std::string>& errors) {
+    for (const std::string& error : errors)
+        ui::ShowMessage(QString::fromStdString(error), {}, ui::MessageIcon::Error);
 }
 
 } // namespace shell

@@ -4,6 +4,9 @@
 
 #include <QString>
 
+#include <string>
+#include <vector>
+
 namespace shell {
 
 // The title of the program's task-bar button and of message boxes without a
@@ -18,6 +21,6 @@ void CreateWindows();
 void DestroyWindows();
 
 // Shows the errors of the settings start-up step, now that boxes can be shown.
-void ShowStartupErrors();
+void ShowStartupErrors(const std::vector<std::string>& errors);
 
 } // namespace shell

@@ -6,7 +6,7 @@
 
 int main(int argc, char** argv) {
     // Settings and the machine name come first, before any window exists.
-    InitialiseSettings();
+    const std::vector<std::string> startupErrors = InitialiseSettings();
 
     QApplication app(argc, argv);
     // The name, not the display name: Qt appends a display name to every
@@ -14,7 +14,7 @@ int main(int argc, char** argv) {
     QCoreApplication::setApplicationName(shell::ApplicationTitle);
 
     shell::CreateWindows();
-    shell::ShowStartupErrors();
+    shell::ShowStartupErrors(startupErrors);
     Form1->show();
     const int result = app.exec();
     shell::DestroyWindows();

@@ -1,4 +1,4 @@
-#include "game_tree.h"
+#include "dialog_tree.h"
 
 #include "core/restore.h"
 #include "gui/operations/backup_dialog.h"
@@ -55,14 +55,14 @@ std::string Shell(const std::string& command) {
     return out;
 }
 
-class BackupTest : public GameTree {
+class BackupTest : public DialogTree {
 protected:
     void SetUp() override {
-        GameTree::SetUp();
+        DialogTree::SetUp();
         fmBackup = dlg = new TfmBackup;
     }
     void TearDown() override {
-        GameTree::TearDown();
+        DialogTree::TearDown();
         delete dlg;
         fmBackup = nullptr;
     }
@@ -264,7 +264,7 @@ TEST_F(BackupTest, ABackupThatWroteNoFileLeavesNoSetAndRemovesStaleEmptyOnes) {
     dlg->ckArchive->setChecked(true); // offers the games for the one changed file
     // Left empty a while ago by a run killed before its first file.
     testenv::WriteFile(backupDir + "MFB1/desc.txt", "killed\r\n");
-    testenv::WriteFile(backupDir + "MFB1/" + UnfinishedName, "");
+    testenv::WriteFile(backupDir + "MFB1/" + sets::UnfinishedName, "");
     const timespec longAgo[2] = {{std::time(nullptr) - 120, 0}, {std::time(nullptr) - 120, 0}};
     ASSERT_EQ(utimensat(AT_FDCWD, (backupDir + "MFB1").c_str(), longAgo, 0), 0);
     BackUp("nothing will come of it");
@@ -283,7 +283,7 @@ protected:
     std::map<std::string, std::string> Held(const std::string& set) {
         std::map<std::string, std::string> held;
         for (const std::string& name : Files(set)) {
-            if (name == core::ManifestName)
+            if (name == sets::ManifestName)
                 continue;
             if (!GetParam()) {
                 held[Lower(name)] = testenv::ReadFile(set + name);
@@ -315,14 +315,14 @@ TEST_P(BackupCollisions, ASecondSourceOfANameAlreadyWrittenFailsAndStaysChanged)
     BackUp();
     const std::string set = OnlySet();
     std::map<std::string, std::string> held = Held(set);
-    core::Manifest sums;
+    sets::Manifest sums;
     std::string why;
-    ASSERT_EQ(core::ReadManifest(set, sums, &why), core::ManifestRead::Read) << why;
+    ASSERT_EQ(sets::ReadManifest(set, sums, &why), sets::ManifestRead::Read) << why;
     Names listed;
-    for (const core::ManifestEntry& entry : sums.Entries)
+    for (const sets::ManifestEntry& entry : sums.Entries)
         listed.push_back(entry.Name);
     Names files = Files(set);
-    std::erase(files, std::string(core::ManifestName));
+    std::erase(files, std::string(sets::ManifestName));
     std::sort(listed.begin(), listed.end());
     EXPECT_EQ(listed, files) << "one line for each file of the set, as it is named";
     QStringList refused;
@@ -475,9 +475,7 @@ TEST_P(BackupWithoutXattrs, SecondBackupFindsNothingAndARewrittenFileIsFoundAgai
 
     // What a restore puts back reads as backed up there too.
     core::RestoreChoices restore;
-    restore.SetName = sets[0];
-    restore.Kinds.Characters = restore.Kinds.Single = true;
-    restore.Safety = false;
+    restore.Plan = {backupDir, gameDir, sets[0], {true, false, true}, false, false};
     class : public core::Reporter {
     public:
         void Message(const std::string& text) override { said.push_back(text); }

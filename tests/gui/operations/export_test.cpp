@@ -1,4 +1,4 @@
-#include "game_tree.h"
+#include "dialog_tree.h"
 
 #include "gui/operations/export_dialog.h"
 #include "gui/widgets/file_dialog.h"
@@ -17,17 +17,17 @@ using Names = std::vector<std::string>;
 
 namespace {
 
-class ExportTest : public GameTree {
+class ExportTest : public DialogTree {
 protected:
     void SetUp() override {
-        GameTree::SetUp();
+        DialogTree::SetUp();
         BackupConfig.OwnerOnRestore = 1; // never read by the export dialog
         medium = testenv::Scratch() + "/MOVE";
         fs::create_directories(medium);
         fmExport = dlg = new TfmExport;
     }
     void TearDown() override {
-        GameTree::TearDown();
+        DialogTree::TearDown();
         delete dlg;
         fmExport = nullptr;
     }

@@ -1,4 +1,5 @@
-#include "game_tree.h"
+#include "common/manifests.h"
+#include "dialog_tree.h"
 
 #include "core/import.h"
 #include "gui/operations/import_dialog.h"
@@ -21,16 +22,16 @@ using Names = std::vector<std::string>;
 
 namespace {
 
-class ImportTest : public GameTree {
+class ImportTest : public DialogTree {
 protected:
     void SetUp() override {
-        GameTree::SetUp();
+        DialogTree::SetUp();
         medium = testenv::Scratch() + "/EXP";
         fs::create_directories(medium);
         fmImport = dlg = new TfmImport;
     }
     void TearDown() override {
-        GameTree::TearDown();
+        DialogTree::TearDown();
         delete dlg;
         fmImport = nullptr;
     }
@@ -61,7 +62,7 @@ protected:
     }
     std::string Description(const std::string& setName) const {
         std::string text;
-        ReadSetDescription(setName, text);
+        sets::ReadSetDescription(backupDir, setName, text);
         return text;
     }
     static QString Q(const std::string& s) { return QString::fromStdString(s); }
@@ -259,7 +260,7 @@ TEST_F(ImportTest, OfTwoNamesDifferingInCaseTheSecondFails) {
 // the medium's checksums tell which are this export's.
 TEST_F(ImportTest, AMediumWithChecksumsGivesOnlyTheFilesTheyList) {
     Medium({{"characters.lpl", "c"}, {"net.sav", "n"}, {"game1.sav", "1"}, {"game2.sav", "2"}});
-    ASSERT_TRUE(core::WriteManifestOf(medium + "/", {"characters.lpl", "game1.sav"}));
+    ASSERT_TRUE(testenv::WriteManifestOf(medium + "/", {"characters.lpl", "game1.sav"}));
     Type(medium + "/");
     EXPECT_EQ(Kinds(), "EC EC EC OK");
     Import();

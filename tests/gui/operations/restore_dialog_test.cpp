@@ -1,4 +1,4 @@
-#include "game_tree.h"
+#include "dialog_tree.h"
 
 #include "core/backup.h"
 #include "gui/operations/backup_dialog.h"
@@ -38,16 +38,16 @@ public:
     Names descFolders;
 };
 
-class RestoreTest : public GameTree {
+class RestoreTest : public DialogTree {
 protected:
     void SetUp() override {
-        GameTree::SetUp();
+        DialogTree::SetUp();
         ComputerName = "MOONHOST-15CHAR";
         BackupConfig.OwnerOnRestore = 1; // read once, at creation
         dlg = new RecordingRestore;
     }
     void TearDown() override {
-        GameTree::TearDown();
+        DialogTree::TearDown();
         delete dlg;
     }
     // A set folder holding `files` (name, content) side by side.
@@ -82,6 +82,8 @@ protected:
     std::string BackUp() {
         const Names before = Sets();
         core::BackupChoices choices;
+        choices.GameDir = gameDir;
+        choices.BackupDir = backupDir;
         choices.Kinds = {true, true, true};
         choices.Zip = BackupConfig.ZipBackups != 0;
         ui::MessageCapture quiet;
@@ -258,9 +260,10 @@ TEST_F(RestoreTest, PlainRestoreWritesTheOwnerBlockOrLeavesFilesAsInTheSet) {
         for (const std::string& path : {chars, net, game1})
             EXPECT_EQ(platform::GetFileAttributes(path), owner ? platform::faArchive : 0u) << path;
     }
-    dlg->ckOwner->setChecked(true);
-    ComputerName = std::string(79, 'A') + "\xC3\xA9"; // 81 bytes: cut before the "é"
-    dlg->UpdateOwner(chars);
+    // A name of 81 bytes is cut before the "é" that would not fit whole.
+    platform::StagedFile staged;
+    ASSERT_TRUE(staged.Open(chars, false) && staged.CopyFrom(chars));
+    ASSERT_TRUE(core::UpdateOwner(staged, std::string(79, 'A') + "\xC3\xA9") && staged.Commit());
     EXPECT_EQ(testenv::ReadFile(chars).substr(0, 82),
               std::string(79, 'A') + std::string(2, '\0') + "c");
 }
@@ -387,14 +390,14 @@ TEST_P(SafetySetTest, KeepsWhatARestoreReplacesAndRestoringItBringsThatBack) {
     const std::string safety = NewSet({later});
     EXPECT_TRUE(messages.texts().isEmpty()) << messages.texts().join("|").toStdString();
     std::string description;
-    ReadSetDescription(safety, description);
+    sets::ReadSetDescription(backupDir, safety, description);
     EXPECT_EQ(description, "Before restoring " + later);
     const std::string e = GetParam() ? "zip" : "sav";
     EXPECT_EQ(Files(backupDir + safety),
               (Names{".mfbackup-sums", "characters." + std::string(GetParam() ? "zip" : "lpl"),
                      "desc.txt", "game1." + e, "net." + e}));
-    const core::SetCheck check = core::VerifySet(backupDir + safety + "/", safety, reporter);
-    EXPECT_EQ(check.Status(), core::SetStatus::Ok);
+    const sets::SetCheck check = sets::VerifySet(backupDir + safety + "/", safety);
+    EXPECT_EQ(check.Status(), sets::SetStatus::Ok);
     EXPECT_EQ(check.Files, 3u);
     EXPECT_EQ(game("games/game2.sav"), "played later");
 
@@ -410,9 +413,7 @@ TEST_P(SafetySetTest, KeepsWhatARestoreReplacesAndRestoringItBringsThatBack) {
         Names lines;
     } progress;
     core::RestoreChoices choices;
-    choices.SetName = safety;
-    choices.Kinds = {true, true, true};
-    choices.Zip = GetParam();
+    choices.Plan = {backupDir, gameDir, safety, {true, true, true}, GetParam(), true, GetParam()};
     EXPECT_TRUE(core::Restore(choices, progress).Ok());
     const Names keeping = {"[Restoring]", "Keeping " + gameDir + "save/characters/characters.lpl",
                            "Keeping " + gameDir + "save/net/net.sav",

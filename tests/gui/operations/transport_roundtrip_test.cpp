@@ -1,4 +1,4 @@
-#include "game_tree.h"
+#include "dialog_tree.h"
 
 #include "gui/operations/backup_dialog.h"
 #include "gui/operations/export_dialog.h"
@@ -36,10 +36,10 @@ std::string Bytes(std::uint32_t seed, std::size_t size) {
 
 // Moves the saves of one machine to another: backup, export to a medium,
 // import on a second machine (its own BackupDir and game), restore there.
-class TransportTest : public GameTree, public ::testing::WithParamInterface<bool> {
+class TransportTest : public DialogTree, public ::testing::WithParamInterface<bool> {
 protected:
     void TearDown() override {
-        GameTree::TearDown(); // the progress window went over the dialogs
+        DialogTree::TearDown(); // the progress window went over the dialogs
         delete fmBackup;
         delete fmExport;
         delete fmImport;
@@ -103,12 +103,12 @@ TEST_P(TransportTest, SavesArriveByteForByteOnTheOtherMachine) {
     EXPECT_EQ(Files(medium), (Names{".mfbackup-sums", exported[0], "desc.txt", exported[1],
                                     exported[2], exported[3], exported[4]}));
     // The medium's checksums list exactly the files exported, as they are there.
-    core::Manifest sums;
-    ASSERT_EQ(core::ReadManifest(medium, sums), core::ManifestRead::Read);
+    sets::Manifest sums;
+    ASSERT_EQ(sets::ReadManifest(medium, sums), sets::ManifestRead::Read);
     ASSERT_EQ(sums.Entries.size(), exported.size());
     for (const std::string& name : exported) {
-        core::ManifestEntry now;
-        EXPECT_TRUE(core::HashEntry(medium, name, now) && sums.Find(name) &&
+        sets::ManifestEntry now;
+        EXPECT_TRUE(sets::HashEntry(medium, name, now) && sums.Find(name) &&
                     *sums.Find(name) == now)
             << name;
     }
@@ -139,15 +139,15 @@ TEST_P(TransportTest, SavesArriveByteForByteOnTheOtherMachine) {
         imported.push_back(entry.path().filename().string());
     ASSERT_EQ(imported.size(), 1u);
     std::string description;
-    ReadSetDescription(imported[0], description);
+    sets::ReadSetDescription(otherBackup, imported[0], description);
     EXPECT_EQ(description, "Imported: Before moving house");
     // The patterns of export, import and the set list never take a
     // checksum file for a save file: the set holds the five files, its
     // description and its own checksums, which match.
     const std::string set = otherBackup + imported[0] + "/";
     EXPECT_EQ(Files(set).size(), exported.size() + 2);
-    const core::SetCheck check = core::VerifySet(set, imported[0], reporter);
-    EXPECT_EQ(check.Status(), core::SetStatus::Ok);
+    const sets::SetCheck check = sets::VerifySet(set, imported[0]);
+    EXPECT_EQ(check.Status(), sets::SetStatus::Ok);
     EXPECT_EQ(check.Files, exported.size());
 
     fmRestore = new TfmRestore; // the owner box is off (the settings say so)

@@ -273,14 +273,13 @@ TEST_F(Shell, ExitEndsTheRunAndSavesNothing) {
 TEST_F(Shell, StartUpErrorsAreShownOnceTheApplicationExists) {
     std::filesystem::remove(SettingsFile());
     std::filesystem::create_directories(SettingsFile());
-    InitialiseSettings();
+    const std::vector<std::string> errors = InitialiseSettings();
 
     ui::MessageCapture shown;
-    shell::ShowStartupErrors();
+    shell::ShowStartupErrors(errors);
     ASSERT_EQ(shown.messages().size(), 1u);
     EXPECT_EQ(shown.messages()[0].text,
               "Cannot create file " + QString::fromStdString(SettingsFile()));
     EXPECT_EQ(shown.messages()[0].caption, "Moonforge BackUp Tool");
-    shell::ShowStartupErrors();
-    EXPECT_EQ(shown.messages().size(), 1u);
+    EXPECT_EQ(shown.messages()[0].icon, ui::MessageIcon::Error);
 }

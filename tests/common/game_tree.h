@@ -1,10 +1,9 @@
 #pragma once
 
 // A game installation inside the test's Wine prefix and a backup directory in
-// its home, with the settings pointing at them and a progress window.
+// its home, with the settings pointing at them.
 
 #include "common/test_env.h"
-#include "gui/widgets/info_window.h"
 #include "platform/attributes.h"
 #include "settings/backup_config.h"
 
@@ -32,12 +31,6 @@ protected:
         BackupConfig.ZipBackups = 0;
         BackupConfig.OwnerOnRestore = 0;
         ComputerName = "MOONHOST";
-        fmInfo = new TfmInfo;
-    }
-    void TearDown() override {
-        // The progress window may have been moved under a dialog: it goes first.
-        delete fmInfo;
-        fmInfo = nullptr;
     }
 
     // Writes a save file (path below "save/") with its archive bit set.
