@@ -160,7 +160,8 @@ TfmAutoBackup::TfmAutoBackup(QWidget* parent) : QDialog(parent) {
     layout->addLayout(bottom);
 
     Watch = new shell::WatchService(this);
-    ShowWatchState(); // and takes its size
+    ShowWatchState();
+    FitToText();
 
     connect(BtCopy, &QPushButton::clicked, this, &TfmAutoBackup::BtCopyClick);
     connect(BtCopyPrefix, &QPushButton::clicked, this, &TfmAutoBackup::BtCopyPrefixClick);
@@ -227,7 +228,6 @@ void TfmAutoBackup::ShowWatchState() {
     BtWatch->setEnabled(settled && !Watch->busy());
     // A disabled button says why when pointed at.
     BtWatch->setToolTip(settled ? QString() : Watch->detail().isEmpty() ? text : Watch->detail());
-    FitToText();
 }
 
 void TfmAutoBackup::FitToText() {
@@ -241,6 +241,15 @@ void TfmAutoBackup::showEvent(QShowEvent* event) {
     Refresh();
     FitToText();
     QDialog::showEvent(event);
+}
+
+bool TfmAutoBackup::event(QEvent* event) {
+    const bool done = QDialog::event(event);
+    // A text changed its height: the layouts inside have taken it in by the
+    // time the window's own layout is asked again, not before.
+    if (event->type() == QEvent::LayoutRequest)
+        FitToText();
+    return done;
 }
 
 void TfmAutoBackup::changeEvent(QEvent* event) {

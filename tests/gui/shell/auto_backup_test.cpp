@@ -240,7 +240,8 @@ TEST_F(AutoBackup, TheButtonEnablesAndStartsTheServiceAndDisablesItWhenOn) {
     EXPECT_EQ(Calls().value(0), "--user disable --now " + unit);
     EXPECT_EQ(fmAutoBackup->LbWatchState->text(), "Watching the save folders: off");
 
-    // What systemctl says when it can't is shown under the state.
+    // What systemctl says when it can't is shown under the state, and the
+    // window grows to hold it.
     SetFake("masked");
     fmAutoBackup->Refresh();
     EXPECT_TRUE(Settled());
@@ -249,6 +250,13 @@ TEST_F(AutoBackup, TheButtonEnablesAndStartsTheServiceAndDisablesItWhenOn) {
     EXPECT_EQ(fmAutoBackup->LbWatchState->text(),
               "Watching the save folders: off\nsystemctl: Failed to enable unit: Unit file " +
                   unit + " is masked.");
+    const auto whole = [] {
+        for (auto* label : fmAutoBackup->findChildren<QLabel*>())
+            if (label->heightForWidth(label->width()) > label->height())
+                return false;
+        return true;
+    };
+    EXPECT_TRUE(WaitUntil(whole, 1000)) << "a text is cut off";
 }
 
 } // namespace
