@@ -25,6 +25,15 @@ QString Systemctl() {
 
 WatchService::WatchService(QObject* parent) : QObject(parent) {}
 
+WatchService::~WatchService() {
+    // A systemctl still running when the window goes is of no more interest.
+    for (QProcess* process : findChildren<QProcess*>()) {
+        process->disconnect(this);
+        process->kill();
+        process->waitForFinished(1000);
+    }
+}
+
 void WatchService::Refresh() {
     toggleError_.clear();
     Query();

@@ -35,6 +35,7 @@ public:
     };
 
     explicit WatchService(QObject* parent = nullptr);
+    ~WatchService() override;
 
     State state() const { return state_; }
     // Why the state is Unavailable or NotInstalled, in systemctl's words where
