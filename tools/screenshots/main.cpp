@@ -17,6 +17,9 @@
 //   export       the Export dialog with a set checked and the folder
 //                "Export medium" of the home as its destination
 //   import       the Import dialog with the folder "Import medium" typed in
+//   auto-backup  Help > Automatic backups, as on a desktop with systemd and
+//                mfbackup-cli on PATH (a link to the tool's own in the home's
+//                ~/.local/bin; a stand-in systemctl says the watch is off)
 //
 // Run it under an X server with a window manager, with HOME, XDG_CONFIG_HOME
 // and WINEPREFIX pointing at a sample home made by scripts/make-demo-tree:
@@ -32,9 +35,12 @@
 #include "gui/settings/settings_dialog.h"
 #include "gui/shell/about_box.h"
 #include "gui/shell/application.h"
+#include "gui/shell/auto_backup_window.h"
 #include "gui/shell/main_window.h"
+#include "gui/shell/watch_service.h"
 #include "gui/widgets/info_window.h"
 #include "gui/widgets/message_box.h"
+#include "platform/process.h"
 #include "settings/backup_config.h"
 
 #include <QAction>
@@ -42,6 +48,7 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -50,6 +57,7 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QScreen>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QWindow>
 
@@ -256,6 +264,34 @@ void ShootImport() {
     });
 }
 
+void ShootAutoBackup() {
+    if (!Wants("auto-backup"))
+        return;
+    const QString bin = QDir::homePath() + "/.local/bin";
+    QDir().mkpath(bin);
+    QFile::link(QString::fromStdString(platform::ModuleDirectory()) + "mfbackup-cli",
+                bin + "/mfbackup-cli");
+    qputenv("PATH", (bin + ":" + qEnvironmentVariable("PATH")).toLocal8Bit());
+    QTemporaryDir stand;
+    const QString systemctl = stand.filePath("systemctl");
+    QFile script(systemctl);
+    if (!script.open(QIODevice::WriteOnly) ||
+        script.write("#!/bin/sh\ncase $2 in is-enabled) echo disabled; exit 1 ;; "
+                     "is-active) echo inactive; exit 3 ;; esac\n") < 0) {
+        Fail("cannot write " + systemctl);
+        return;
+    }
+    script.close();
+    script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    shell::SetSystemctl(systemctl);
+    WithDialog(Form1->AutoBackup1, fmAutoBackup, [] {
+        if (!WaitFor([] { return fmAutoBackup->BtWatch->isEnabled(); }, 5000))
+            Fail("auto-backup: " + fmAutoBackup->LbWatchState->text());
+        Shoot("auto-backup", {fmAutoBackup});
+    });
+    shell::SetSystemctl({});
+}
+
 // Everything after the About box, in the order of the pictures.
 void TourProgram() {
     // Wait for the window manager's frame, which the main window needs to
@@ -268,6 +304,7 @@ void TourProgram() {
     ShootRestore();
     ShootExport();
     ShootImport();
+    ShootAutoBackup();
     Form1->close();
 }
 
@@ -283,8 +320,8 @@ int main(int argc, char** argv) {
     }
     OutDir = QString::fromLocal8Bit(argv[1]);
     QDir().mkpath(OutDir);
-    const QStringList known = {"about", "main-window", "settings", "backup",
-                               "info",  "restore",     "export",   "import"};
+    const QStringList known = {"about",   "main-window", "settings", "backup",     "info",
+                               "restore", "export",      "import",   "auto-backup"};
     int first = 2;
     if (argc > 3 && std::strcmp(argv[2], "--suffix") == 0) {
         Suffix = QString::fromLocal8Bit(argv[3]);

@@ -6,6 +6,7 @@
 #include "gui/operations/restore_dialog.h"
 #include "gui/settings/settings_dialog.h"
 #include "gui/shell/about_box.h"
+#include "gui/shell/auto_backup_window.h"
 #include "gui/shell/main_window.h"
 #include "gui/widgets/info_window.h"
 #include "gui/widgets/message_box.h"
@@ -30,9 +31,11 @@ void CreateWindows() {
     fmRestore = new TfmRestore();
     fmExport = new TfmExport();
     fmImport = new TfmImport();
+    fmAutoBackup = new TfmAutoBackup();
 }
 
 void DestroyWindows() {
+    Destroy(fmAutoBackup);
     Destroy(fmImport);
     Destroy(fmExport);
     Destroy(fmRestore);

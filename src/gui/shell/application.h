@@ -13,9 +13,10 @@ namespace shell {
 // caption of their own.
 inline const QString ApplicationTitle = QStringLiteral("Moonforge BackUp Tool");
 
-// Creates the eight windows, each once, in this order: Form1, fmAbout,
-// fmSettings, fmBackup, fmInfo, fmRestore, fmExport, fmImport. The settings
-// must be loaded first (the restore dialog reads them when it is created).
+// Creates the windows, each once, in this order: Form1, fmAbout, fmSettings,
+// fmBackup, fmInfo, fmRestore, fmExport, fmImport, then fmAutoBackup. The
+// settings must be loaded first (the restore dialog reads them when it is
+// created).
 void CreateWindows();
 // Destroys them in the reverse order and clears their globals.
 void DestroyWindows();

@@ -6,6 +6,7 @@
 #include "gui/operations/restore_dialog.h"
 #include "gui/settings/settings_dialog.h"
 #include "gui/shell/about_box.h"
+#include "gui/shell/auto_backup_window.h"
 #include "gui/shell/menu_bar_style.h"
 #include "gui/shell/menu_images.h"
 
@@ -85,6 +86,9 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     Help1 = HelpMenu->menuAction();
     About1 = MakeItem(HelpMenu, "About1", "&About");
     HelpMenu->addAction(About1);
+    AutoBackup1 = MakeItem(HelpMenu, "AutoBackup1", "A&utomatic backups...",
+                           "Back up the saves by themselves, from Steam, Lutris or Heroic.");
+    HelpMenu->addAction(AutoBackup1);
 
     Exit1 = MakeItem(MainMenu1, "Exit1", "E&xit");
     MainMenu1->addAction(Exit1);
@@ -95,6 +99,7 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     connect(Export1, &QAction::triggered, this, &TForm1::Export1Click);
     connect(Import1, &QAction::triggered, this, &TForm1::Import1Click);
     connect(About1, &QAction::triggered, this, &TForm1::About1Click);
+    connect(AutoBackup1, &QAction::triggered, this, &TForm1::AutoBackup1Click);
     connect(Exit1, &QAction::triggered, this, &TForm1::Exit1Click);
 }
 
@@ -116,6 +121,9 @@ void TForm1::Import1Click() {
 }
 void TForm1::About1Click() {
     fmAbout->exec();
+}
+void TForm1::AutoBackup1Click() {
+    fmAutoBackup->exec();
 }
 void TForm1::Exit1Click() {
     close();

@@ -23,6 +23,7 @@ public:
     QAction* Import1;
     QAction* Help1; // opens HelpMenu
     QAction* About1;
+    QAction* AutoBackup1; // under Help, after About
     QAction* Exit1;
     QMenu* TransportMenu;
     QMenu* HelpMenu;
@@ -33,6 +34,7 @@ public:
     void Export1Click();
     void Import1Click();
     void About1Click();
+    void AutoBackup1Click();
     void Exit1Click();
     // Shows the About box; runs once, when the window is first shown.
     void FormActivate();

@@ -5,7 +5,9 @@
 
 #include "gui/shell/about_box.h"
 #include "gui/shell/application.h"
+#include "gui/shell/auto_backup_window.h"
 #include "gui/shell/main_window.h"
+#include "gui/shell/watch_service.h"
 
 #include "common/test_env.h"
 #include "gui/operations/backup_dialog.h"
@@ -67,8 +69,10 @@ QSize TextRoom(const QWidget* w) {
         return {fm.horizontalAdvance(button->text()) + icon + frame + 2 * 4, fm.height() + frame};
     }
     if (auto* label = qobject_cast<const QLabel*>(w)) {
-        if (label->wordWrap() || label->text().isEmpty())
+        if (label->text().isEmpty())
             return {};
+        if (label->wordWrap()) // only its height is known
+            return {0, label->heightForWidth(label->width())};
         const QMargins m = label->contentsMargins();
         return {fm.horizontalAdvance(label->text()) + m.left() + m.right(),
                 fm.height() + m.top() + m.bottom()};
@@ -146,9 +150,12 @@ protected:
         QCoreApplication::setApplicationName(shell::ApplicationTitle);
         // One set, so that the set list has a check box to look at.
         std::filesystem::create_directories(BackupConfig.BackupDir.Get() + "MFB1A2B");
+        // Never the machine's own systemd: the window then says it is not there.
+        shell::SetSystemctl(QString::fromStdString(testenv::Scratch() + "/no-systemctl"));
     }
     void TearDown() override {
         shell::DestroyWindows();
+        shell::SetSystemctl({});
         QApplication::setFont(font_);
         QApplication::setPalette(palette_);
     }
@@ -164,8 +171,9 @@ protected:
     void ShowEach(const std::function<void(QWidget*)>& check) {
         shell::CreateWindows();
         ui::MessageCapture quiet;
-        for (QWidget* w : std::initializer_list<QWidget*>{fmAbout, fmSettings, fmBackup, fmInfo,
-                                                          fmRestore, fmExport, fmImport}) {
+        for (QWidget* w :
+             std::initializer_list<QWidget*>{fmAbout, fmSettings, fmBackup, fmInfo, fmRestore,
+                                             fmExport, fmImport, fmAutoBackup}) {
             w->show();
             QApplication::processEvents();
             check(w);
@@ -249,8 +257,15 @@ TEST_F(Looks, AtTheDefaultFontEveryWindowKeepsTheLayoutItWasMadeWith) {
     std::filesystem::create_directories(BackupConfig.GameDir.Get() + "save");
     ShowEach([&](QWidget* window) {
         ExpectTextsFitInside(window);
-        EXPECT_EQ(window->size(), DesignSizes.at(window->objectName()))
-            << window->objectName().toStdString();
+        const auto designSize = DesignSizes.find(window->objectName());
+        if (designSize == DesignSizes.end()) {
+            // A window laid out by its texts reads on a Steam Deck's 1280 x 800
+            // desktop, beside its panel and under a title bar.
+            EXPECT_LE(window->width(), 1280) << window->objectName().toStdString();
+            EXPECT_LE(window->height(), 800 - 48 - 32) << window->objectName().toStdString();
+            return;
+        }
+        EXPECT_EQ(window->size(), designSize->second) << window->objectName().toStdString();
         // Each control stays where it was made, a text wider than its place growing into the
         // room after it; a field gives way to such a text before it, keeping its right edge.
         for (QWidget* w : Controls(window)) {

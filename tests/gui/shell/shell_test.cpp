@@ -1,5 +1,6 @@
 #include "gui/shell/about_box.h"
 #include "gui/shell/application.h"
+#include "gui/shell/auto_backup_window.h"
 #include "gui/shell/main_window.h"
 
 #include "common/test_env.h"
@@ -35,8 +36,8 @@ inline void PrintTo(const QString& s, std::ostream* os) {
 
 namespace {
 
-const QStringList WindowOrder = {"Form1",  "fmAbout",   "fmSettings", "fmBackup",
-                                 "fmInfo", "fmRestore", "fmExport",   "fmImport"};
+const QStringList WindowOrder = {"Form1",     "fmAbout",  "fmSettings", "fmBackup",    "fmInfo",
+                                 "fmRestore", "fmExport", "fmImport",   "fmAutoBackup"};
 
 std::string SettingsFile() {
     return testenv::ConfigHome() + "/mfbackup.ini";
@@ -51,7 +52,8 @@ protected:
     void TearDown() override { shell::DestroyWindows(); }
 
     std::vector<QWidget*> Windows() const {
-        return {Form1, fmAbout, fmSettings, fmBackup, fmInfo, fmRestore, fmExport, fmImport};
+        return {Form1,     fmAbout,  fmSettings, fmBackup,    fmInfo,
+                fmRestore, fmExport, fmImport,   fmAutoBackup};
     }
 };
 
@@ -98,9 +100,15 @@ TEST_F(Shell, WindowsAreMadeOnceInOrderAndDestroyedInReverse) {
     qApp->removeEventFilter(&order);
     EXPECT_EQ(order.names, WindowOrder);
 
-    const QStringList captions = {
-        "Moonforge Backup Tool", "About",        "Settings", "Backup", "Backing up", "Restore",
-        "Export backup",         "Import backup"};
+    const QStringList captions = {"Moonforge Backup Tool",
+                                  "About",
+                                  "Settings",
+                                  "Backup",
+                                  "Backing up",
+                                  "Restore",
+                                  "Export backup",
+                                  "Import backup",
+                                  "Automatic backups"};
     const auto windows = Windows();
     for (int i = 0; i < WindowOrder.size(); ++i) {
         QWidget* w = windows[i];
@@ -174,8 +182,11 @@ TEST_F(Shell, MenuHasItsItemsCaptionsHintsAndImages) {
     check(transport->actions()[1], {"Import1", "&Import", "Import backup files from a medium", 0});
     QMenu* help = barActions[4]->menu();
     ASSERT_NE(help, nullptr);
-    ASSERT_EQ(help->actions().size(), 1);
+    ASSERT_EQ(help->actions().size(), 2);
     check(help->actions()[0], {"About1", "&About", "", false});
+    check(help->actions()[1],
+          {"AutoBackup1", "A&utomatic backups...",
+           "Back up the saves by themselves, from Steam, Lutris or Heroic.", false});
 }
 
 TEST_F(Shell, BarItemsShowImageAndCaption) {
