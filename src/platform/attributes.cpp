@@ -71,11 +71,7 @@ bool StampMatches(const std::string& path, const struct stat& st) {
             return false;
         value = std::move(*stored);
     }
-    const auto stamp = ParseCleanStamp(value);
-    return stamp && stamp->Inode == static_cast<std::uint64_t>(st.st_ino) &&
-           stamp->Size == static_cast<std::int64_t>(st.st_size) &&
-           stamp->MTimeSec == static_cast<std::int64_t>(st.st_mtim.tv_sec) &&
-           stamp->MTimeNsec == static_cast<std::int64_t>(st.st_mtim.tv_nsec);
+    return detail::StampFits(value, st);
 }
 
 // Waits until the last-write time in `st` is in the past of the clock writes
@@ -103,13 +99,17 @@ void WaitPastWriteTime(const struct timespec& mtime) {
 
 namespace {
 
-std::string StampOf(const struct stat& st) {
+CleanStamp StampFrom(const struct stat& st) {
     CleanStamp stamp;
     stamp.Inode = static_cast<std::uint64_t>(st.st_ino);
     stamp.Size = static_cast<std::int64_t>(st.st_size);
     stamp.MTimeSec = static_cast<std::int64_t>(st.st_mtim.tv_sec);
     stamp.MTimeNsec = static_cast<std::int64_t>(st.st_mtim.tv_nsec);
-    return FormatCleanStamp(stamp);
+    return stamp;
+}
+
+std::string StampOf(const struct stat& st) {
+    return FormatCleanStamp(StampFrom(st));
 }
 
 // Stores the clean stamp of `path`, whose stat was `st`, once its last-write
@@ -413,5 +413,14 @@ bool SetFileAttributes(std::string_view path, std::uint32_t attrs, const FileVer
         return fail(errno);
     return true;
 }
+
+namespace detail {
+
+bool StampFits(std::string_view value, const struct stat& st) {
+    const auto stamp = ParseCleanStamp(value);
+    return stamp && *stamp == StampFrom(st);
+}
+
+} // namespace detail
 
 } // namespace platform

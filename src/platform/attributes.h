@@ -55,6 +55,8 @@ struct CleanStamp {
     std::int64_t Size = 0;
     std::int64_t MTimeSec = 0;
     std::int64_t MTimeNsec = 0;
+
+    bool operator==(const CleanStamp&) const = default;
 };
 std::string FormatCleanStamp(const CleanStamp& stamp);
 std::optional<CleanStamp> ParseCleanStamp(std::string_view value);

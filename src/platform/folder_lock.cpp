@@ -1,5 +1,7 @@
 #include "platform/folder_lock.h"
 
+#include "platform/base_folders.h"
+
 #include "platform/paths.h"
 #include "platform/sha256.h"
 
@@ -14,23 +16,6 @@
 #include <unistd.h>
 
 namespace platform {
-namespace {
-
-// $XDG_RUNTIME_DIR, else the folder systemd makes for it: a job started
-// without the variable (cron) must find the lock the session's programs
-// take. "" when there is neither.
-std::string RuntimeFolder() {
-    struct stat st;
-    const char* value = std::getenv("XDG_RUNTIME_DIR");
-    if (value && value[0] == PathDelim && ::stat(value, &st) == 0 && S_ISDIR(st.st_mode))
-        return WithoutTrailingDelimiters(value);
-    const std::string run = "/run/user/" + std::to_string(::getuid());
-    if (::stat(run.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid())
-        return run;
-    return {};
-}
-
-} // namespace
 
 std::string FolderLock::LockFilePath(const std::string& folder) {
     std::string real = WithoutTrailingDelimiters(folder);
@@ -38,7 +23,7 @@ std::string FolderLock::LockFilePath(const std::string& folder) {
         real = resolved;
         std::free(resolved);
     }
-    const std::string runtime = RuntimeFolder();
+    const std::string runtime = RuntimeDirectory();
     if (runtime.empty())
         return IncludeTrailingPathDelimiter(real) + ".mfbackup-lock";
     return runtime + "/mfbackup/" + DigestHex(Sha256::Of(real)).substr(0, 32) + ".lock";
@@ -47,7 +32,7 @@ std::string FolderLock::LockFilePath(const std::string& folder) {
 int FolderLock::Open(const std::string& folder) {
     Unlock();
     const std::string path = LockFilePath(folder);
-    ::mkdir(ExtractFilePath(path).c_str(), 0700); // the runtime's subfolder; exists otherwise
+    ForceDirectories(ExtractFilePath(path)); // the runtime's subfolder; exists otherwise
     // Read-only is enough for flock, and works on a medium mounted read-only.
     const int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
     error_ = fd < 0 ? path + ": " + std::strerror(errno) : std::string();

@@ -1,5 +1,7 @@
 #include "platform/game_locations.h"
 
+#include "platform/base_folders.h"
+
 #include "platform/internal.h"
 #include "platform/machine_name.h"
 #include "platform/paths.h"
@@ -31,14 +33,6 @@ const char* const kInstallFolders[] = {
 bool AllDigits(std::string_view s) {
     return !s.empty() &&
            std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-// An absolute base folder from the environment, else home + `fallback`.
-std::string BaseFolder(const char* variable, const std::string& home, const char* fallback) {
-    const char* value = std::getenv(variable);
-    if (value && value[0] == PathDelim)
-        return WithoutTrailingDelimiters(value);
-    return home + fallback;
 }
 
 // The subfolders of `dir` (links to folders too), by name.
@@ -120,8 +114,8 @@ Places SearchedPlaces() {
     Places p;
     p.home = HomeDirectory();
     p.wine = WinePrefix();
-    p.data = BaseFolder("XDG_DATA_HOME", p.home, "/.local/share");
-    p.config = BaseFolder("XDG_CONFIG_HOME", p.home, "/.config");
+    p.data = DataHome();
+    p.config = ConfigHome();
     p.steamRoots = {p.home + "/.steam/steam", p.data + "/Steam", p.home + "/.local/share/Steam",
                     p.home + "/.var/app/com.valvesoftware.Steam/.local/share/Steam"};
     p.lutrisGameFolders = {p.config + "/lutris/games", p.data + "/lutris/games"};

@@ -53,6 +53,9 @@ int StampOpenFile(int fd, struct stat& st, std::string& forStore);
 // attributes. The stamp kept for `path`, if any; storing and forgetting set
 // the last error on failure (forgetting a stamp never kept succeeds).
 std::optional<std::string> StoredStamp(const std::string& path);
+// The one rule of a clean stamp: it fits the file whose stat is `st` when it
+// names that very inode, size and last-write time to the nanosecond.
+bool StampFits(std::string_view value, const struct stat& st);
 bool StoreStamp(const std::string& path, const std::string& stamp);
 bool ForgetStamp(const std::string& path);
 

@@ -1,5 +1,7 @@
 #include "platform/machine_name.h"
 
+#include "platform/base_folders.h"
+
 #include "platform/internal.h"
 #include "platform/paths.h"
 
@@ -157,17 +159,6 @@ bool NetbiosChar(char32_t c) {
 }
 
 } // namespace
-
-namespace {} // namespace
-
-std::string HomeDirectory() {
-    const char* home = std::getenv("HOME");
-    if (!home || !*home) {
-        const passwd* pw = ::getpwuid(::getuid());
-        home = pw ? pw->pw_dir : nullptr;
-    }
-    return home ? WithoutTrailingDelimiters(home) : std::string();
-}
 
 std::string WinePrefix() {
     const char* prefix = std::getenv("WINEPREFIX");

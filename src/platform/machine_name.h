@@ -2,14 +2,12 @@
 
 // This machine's name as the game sees it under Wine.
 
+#include "platform/base_folders.h"
+
 #include <string>
 #include <string_view>
 
 namespace platform {
-
-// $HOME, else this user's home in the password database; without a trailing
-// '/' ("/" stays); "" when neither gives one.
-std::string HomeDirectory();
 
 // $WINEPREFIX, else HomeDirectory() + "/.wine"; without a trailing '/'.
 std::string WinePrefix();

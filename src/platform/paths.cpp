@@ -328,4 +328,48 @@ std::string ResolveCase(std::string_view path) {
     return result + whole.substr(parts.empty() ? 0 : parts.back().end);
 }
 
+std::string EscapeName(std::string_view name) {
+    std::string out;
+    out.reserve(name.size());
+    for (const char c : name) {
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else
+            out += c;
+    }
+    return out;
+}
+
+bool UnescapeName(std::string_view text, std::string& name) {
+    name.clear();
+    name.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '\0')
+            return false;
+        if (c == '\\') {
+            if (++i == text.size())
+                return false;
+            switch (text[i]) {
+            case '\\':
+                break;
+            case 'n':
+                c = '\n';
+                break;
+            case 'r':
+                c = '\r';
+                break;
+            default:
+                return false;
+            }
+        }
+        name += c;
+    }
+    return true;
+}
+
 } // namespace platform

@@ -26,6 +26,13 @@ std::string LowerAscii(std::string_view text);
 // Whether `a` and `b` are the same bytes but for ASCII letter case.
 bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b);
 
+// A name as part of one line of a text file: each backslash, LF and CR
+// written as "\\", "\n" and "\r", as GNU sha256sum escapes names.
+std::string EscapeName(std::string_view name);
+// Back from EscapeName. False for another backslash sequence, a backslash at
+// the end or a NUL: no line that EscapeName writes.
+bool UnescapeName(std::string_view text, std::string& name);
+
 // Cuts `text` to at most `maxBytes` bytes without splitting a UTF-8 sequence.
 std::string CutUtf8(std::string_view text, std::size_t maxBytes);
 

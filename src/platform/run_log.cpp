@@ -1,5 +1,7 @@
 #include "platform/run_log.h"
 
+#include "platform/base_folders.h"
+
 #include "platform/paths.h"
 #include "platform/stamp_store.h"
 
@@ -15,12 +17,6 @@ namespace platform {
 namespace {
 
 constexpr std::size_t kMaxLine = 4096;
-
-void MakeFolders(const std::string& dir) {
-    for (std::size_t at = dir.find(PathDelim, 1); at != std::string::npos;
-         at = dir.find(PathDelim, at + 1))
-        ::mkdir(dir.substr(0, at).c_str(), 0700);
-}
 
 std::string Flat(std::string_view text) {
     std::string flat(text);
@@ -88,7 +84,7 @@ bool Trim(const std::string& path, const std::string& line) {
 } // namespace
 
 std::string RunLogPath() {
-    return ExtractFilePath(StampStorePath()) + "mfbackup.log";
+    return StateFolder() + "/mfbackup.log";
 }
 
 bool AppendRunLog(std::string_view command, std::string_view outcome) {
@@ -102,7 +98,7 @@ bool AppendRunLog(std::string_view command, std::string_view outcome) {
         '\n';
 
     const std::string path = RunLogPath();
-    MakeFolders(ExtractFilePath(path));
+    ForceDirectories(ExtractFilePath(path));
     // A trim replaces the file: a writer that opened the one replaced looks
     // again, so its line never lands in a file already gone.
     for (int attempt = 0; attempt < 100; ++attempt) {

@@ -1,5 +1,7 @@
 #include "platform/stamp_store.h"
 
+#include "platform/base_folders.h"
+
 #include "platform/attributes.h"
 #include "platform/internal.h"
 #include "platform/machine_name.h"
@@ -24,49 +26,8 @@ constexpr std::string_view kHeader = "mfbackup clean stamps 1\n";
 // larger store is taken as damaged.
 constexpr std::size_t kStoreCap = 64u << 20;
 
-std::string EscapePath(std::string_view path) {
-    std::string out;
-    out.reserve(path.size());
-    for (char c : path) {
-        if (c == '\\')
-            out += "\\\\";
-        else if (c == '\n')
-            out += "\\n";
-        else
-            out += c;
-    }
-    return out;
-}
-
-std::optional<std::string> UnescapePath(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (c == '\\') {
-            if (++i == text.size())
-                return std::nullopt;
-            c = text[i] == 'n' ? '\n' : text[i] == '\\' ? '\\' : '\0';
-            if (c == '\0')
-                return std::nullopt;
-        } else if (c == '\0') {
-            return std::nullopt;
-        }
-        out += c;
-    }
-    return out;
-}
-
 bool SameTime(const timespec& a, const timespec& b) {
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
-
-// Creates the missing folders of `dir` (absolute), private to the user.
-void MakeFolders(const std::string& dir) {
-    for (std::size_t at = dir.find(PathDelim, 1); at != std::string::npos;
-         at = dir.find(PathDelim, at + 1))
-        ::mkdir(dir.substr(0, at).c_str(), 0700);
-    ::mkdir(dir.c_str(), 0700);
 }
 
 // Whether an entry still tells anything: its file exists and matches it, or
@@ -77,11 +38,7 @@ bool WorthKeeping(const std::string& path, const std::string& value) {
         struct stat parent;
         return errno != ENOENT || ::stat(ExtractFilePath(path).c_str(), &parent) != 0;
     }
-    const auto stamp = ParseCleanStamp(value);
-    return stamp && stamp->Inode == static_cast<std::uint64_t>(st.st_ino) &&
-           stamp->Size == static_cast<std::int64_t>(st.st_size) &&
-           stamp->MTimeSec == static_cast<std::int64_t>(st.st_mtim.tv_sec) &&
-           stamp->MTimeNsec == static_cast<std::int64_t>(st.st_mtim.tv_nsec);
+    return detail::StampFits(value, st);
 }
 
 // The store as last read, reread only when its file was replaced: every
@@ -137,7 +94,7 @@ private:
     // Applies `changes` to the store file, under its lock. Called locked.
     bool Write(const Changes& changes) {
         const std::string file = StampStorePath();
-        MakeFolders(ExtractFilePath(file));
+        ForceDirectories(ExtractFilePath(file));
         // Another instance of the program may write at the same time: one
         // writer at a time, each starting from what the other left.
         const int lockFd = ::open((file + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
@@ -254,17 +211,13 @@ std::optional<std::string> KeyOf(const std::string& path) {
 } // namespace
 
 std::string StampStorePath() {
-    const char* state = std::getenv("XDG_STATE_HOME");
-    // The base-directory rules ignore a relative value.
-    const std::string base =
-        state && state[0] == PathDelim ? std::string(state) : HomeDirectory() + "/.local/state";
-    return IncludeTrailingPathDelimiter(base) + "mfbackup/clean-stamps";
+    return StateFolder() + "/clean-stamps";
 }
 
 std::string FormatStampStore(const StampEntries& entries) {
     std::string text(kHeader);
     for (const auto& [path, stamp] : entries)
-        text += stamp + '\t' + EscapePath(path) + '\n';
+        text += stamp + '\t' + EscapeName(path) + '\n';
     return text;
 }
 
@@ -280,10 +233,11 @@ std::optional<StampEntries> ParseStampStore(std::string_view text) {
         if (tab == std::string_view::npos)
             return std::nullopt;
         const std::string_view stamp = line.substr(0, tab);
-        auto path = UnescapePath(line.substr(tab + 1));
-        if (!ParseCleanStamp(stamp) || !path || path->empty() || path->front() != PathDelim)
+        std::string path;
+        if (!ParseCleanStamp(stamp) || !UnescapeName(line.substr(tab + 1), path) || path.empty() ||
+            path.front() != PathDelim)
             return std::nullopt;
-        entries[std::move(*path)] = std::string(stamp);
+        entries[std::move(path)] = std::string(stamp);
     }
     return entries;
 }

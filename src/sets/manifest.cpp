@@ -19,47 +19,6 @@ bool NeedsEscape(std::string_view name) {
     return name.find_first_of("\\\n\r") != std::string_view::npos;
 }
 
-std::string Escaped(std::string_view name) {
-    std::string out;
-    for (const char c : name) {
-        if (c == '\\')
-            out += "\\\\";
-        else if (c == '\n')
-            out += "\\n";
-        else if (c == '\r')
-            out += "\\r";
-        else
-            out += c;
-    }
-    return out;
-}
-
-bool Unescape(std::string_view text, std::string& name) {
-    name.clear();
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '\\') {
-            name += text[i];
-            continue;
-        }
-        if (++i == text.size())
-            return false;
-        switch (text[i]) {
-        case '\\':
-            name += '\\';
-            break;
-        case 'n':
-            name += '\n';
-            break;
-        case 'r':
-            name += '\r';
-            break;
-        default:
-            return false;
-        }
-    }
-    return true;
-}
-
 // One line, without its LF; nullptr or what is wrong with it.
 const char* ParseLine(std::string_view line, ManifestEntry& entry) {
     const bool escaped = !line.empty() && line.front() == '\\';
@@ -85,7 +44,7 @@ const char* ParseLine(std::string_view line, ManifestEntry& entry) {
         return "no two blanks after the size";
     line.remove_prefix(2);
     if (escaped) {
-        if (!Unescape(line, entry.Name))
+        if (!platform::UnescapeName(line, entry.Name))
             return "a wrong escape in the name";
     } else {
         if (line.find('\r') != std::string_view::npos)
@@ -127,7 +86,7 @@ std::string FormatManifest(const Manifest& manifest) {
         const bool escape = NeedsEscape(entry.Name);
         text += (escape ? "\\" : "") + platform::DigestHex(entry.Digest) + kSeparator +
                 std::to_string(entry.Size) + kSeparator +
-                (escape ? Escaped(entry.Name) : entry.Name) + "\n";
+                (escape ? platform::EscapeName(entry.Name) : entry.Name) + "\n";
     }
     return text;
 }

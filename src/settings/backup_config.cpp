@@ -1,6 +1,7 @@
 #include "settings/backup_config.h"
 #include "platform/last_error.h"
 
+#include "platform/base_folders.h"
 #include "platform/files.h"
 #include "platform/machine_name.h"
 #include "platform/paths.h"
@@ -26,29 +27,11 @@ namespace {
 
 std::string settingsFileOverride;
 
-std::string Environment(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? value : "";
-}
-
 // The home folder with its trailing separator: from HOME, else the password
 // database, as the Wine prefix finds it.
 std::string HomeFolder() {
     const std::string home = platform::HomeDirectory();
     return home.empty() ? std::string("/") : platform::IncludeTrailingPathDelimiter(home);
-}
-
-// Creates each missing folder on the way to `dir`.
-void CreateFolders(const std::string& dir) {
-    if (dir.empty() || platform::DirectoryExists(dir))
-        return;
-    std::string parent = dir;
-    while (!parent.empty() && parent.back() == '/')
-        parent.pop_back();
-    parent = platform::ExtractFilePath(parent);
-    if (!parent.empty() && parent != dir)
-        CreateFolders(parent);
-    platform::CreateDirectory(dir);
 }
 
 } // namespace
@@ -92,11 +75,7 @@ void TBackupConfig::FromBytes(const std::uint8_t* data, std::size_t count) {
 std::string SettingsFilePath() {
     if (!settingsFileOverride.empty())
         return settingsFileOverride;
-    std::string dir = Environment("XDG_CONFIG_HOME");
-    // The base-directory rules ignore a relative value.
-    if (dir.empty() || dir.front() != '/')
-        dir = HomeFolder() + ".config";
-    return platform::IncludeTrailingPathDelimiter(dir) + "mfbackup.ini";
+    return platform::IncludeTrailingPathDelimiter(platform::ConfigHome()) + "mfbackup.ini";
 }
 
 void SetSettingsFilePath(std::string path) {
@@ -165,7 +144,7 @@ bool LoadConfig(std::string& why) {
 
 bool SaveConfig(std::string& why) {
     const std::string path = platform::ResolveCase(SettingsFilePath());
-    CreateFolders(platform::ExtractFilePath(path));
+    platform::ForceDirectories(platform::ExtractFilePath(path));
 
     // The whole record reaches the disk before it replaces the old one, so a
     // crash or a full disk leaves the old record, never a short or empty file.
