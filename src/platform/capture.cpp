@@ -13,8 +13,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
-
 namespace platform {
 
 namespace {
@@ -61,38 +59,17 @@ std::string FindOnPath(std::string_view name) {
     return {};
 }
 
-bool RunCaptured(const std::string& program, const std::vector<std::string>& args,
+bool RunCaptured(const std::string& program, const std::vector<std::string>& arguments,
                  CapturedRun& run) {
     run = CapturedRun();
     Pipe out, err;
     if (!out.Open() || !err.Open())
         return detail::FailErrno(errno);
 
-    std::vector<std::string> argStore{program};
-    argStore.insert(argStore.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& arg : argStore)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attr;
-    ::posix_spawn_file_actions_init(&actions);
-    ::posix_spawnattr_init(&attr);
-    ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    ::posix_spawn_file_actions_adddup2(&actions, out.Write, STDOUT_FILENO);
-    ::posix_spawn_file_actions_adddup2(&actions, err.Write, STDERR_FILENO);
-    sigset_t none, all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    ::posix_spawnattr_setsigmask(&attr, &none);
-    ::posix_spawnattr_setsigdefault(&attr, &all);
-    ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    std::vector<std::string> args{program};
+    args.insert(args.end(), arguments.begin(), arguments.end());
     pid_t pid = -1;
-    const int spawnError =
-        ::posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
-    ::posix_spawn_file_actions_destroy(&actions);
-    ::posix_spawnattr_destroy(&attr);
+    const int spawnError = detail::Spawn(program, args, out.Write, err.Write, {}, pid);
     ::close(out.Write);
     ::close(err.Write);
     out.Write = err.Write = -1;
@@ -124,20 +101,7 @@ bool RunCaptured(const std::string& program, const std::vector<std::string>& arg
         }
     }
 
-    int status = 0;
-    pid_t r;
-    do
-        r = ::waitpid(pid, &status, 0);
-    while (r < 0 && errno == EINTR);
-    if (r < 0)
-        return detail::FailErrno(errno);
-    if (WIFSIGNALED(status)) {
-        run.Status.Signaled = true;
-        run.Status.Code = WTERMSIG(status);
-    } else {
-        run.Status.Code = WEXITSTATUS(status);
-    }
-    return true;
+    return detail::WaitFor(pid, run.Status) || detail::FailErrno(errno);
 }
 
 } // namespace platform

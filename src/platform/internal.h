@@ -8,10 +8,27 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <sys/stat.h>
+#include <sys/types.h>
+
+namespace platform {
+struct ExitStatus;
+}
 
 namespace platform::detail {
+
+// Starts `program` with `args` as its arguments (args[0] its own name),
+// standard input from /dev/null, standard output and error into `out` and
+// `err` where they are descriptors, in `workDir` where one is given, and
+// clean of whatever signal handling this process set up (an ignored SIGPIPE,
+// a blocked SIGCHLD). The errno of a failure (glibc reports a failed exec
+// here, not as exit code 127), else 0 with the child's `pid`.
+int Spawn(const std::string& program, const std::vector<std::string>& args, int out, int err,
+          const std::string& workDir, pid_t& pid);
+// Waits for the child `pid` and tells how it ended. False with errno set.
+bool WaitFor(pid_t pid, ExitStatus& status);
 
 // Where Wine and Samba keep the hidden and system bits.
 inline constexpr const char* kDosAttrib = "user.DOSATTRIB";

@@ -223,35 +223,8 @@ bool Process::Start(std::string_view commandLine, int /*showCommand*/, int stdOu
     if (program.empty())
         return false;
 
-    std::vector<char*> argv;
-    for (std::string& arg : args)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attr;
-    ::posix_spawn_file_actions_init(&actions);
-    ::posix_spawnattr_init(&attr);
-    ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    if (stdOutput >= 0)
-        ::posix_spawn_file_actions_adddup2(&actions, stdOutput, STDOUT_FILENO);
-    if (!workDir.empty())
-        ::posix_spawn_file_actions_addchdir_np(&actions, workDir.c_str());
-    // The child starts clean of whatever signal handling this process set up
-    // (an ignored SIGPIPE, a blocked SIGCHLD).
-    sigset_t none, all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    ::posix_spawnattr_setsigmask(&attr, &none);
-    ::posix_spawnattr_setsigdefault(&attr, &all);
-    ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-    // glibc starts the child with vfork semantics and reports a failed exec
-    // (missing, not executable, not a program) here rather than as exit 127.
     pid_t pid = -1;
-    const int err = ::posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
-    ::posix_spawn_file_actions_destroy(&actions);
-    ::posix_spawnattr_destroy(&attr);
+    const int err = detail::Spawn(program, args, stdOutput, -1, workDir, pid);
     if (err != 0)
         return detail::FailErrno(err);
     pid_ = pid;
@@ -262,21 +235,58 @@ bool Process::Start(std::string_view commandLine, int /*showCommand*/, int stdOu
 bool Process::Wait() {
     if (!Running())
         return detail::Fail(ERROR_INVALID_HANDLE);
-    int status = 0;
+    const pid_t pid = pid_;
+    pid_ = -1;
+    status_ = ExitStatus();
+    return detail::WaitFor(pid, status_) || detail::FailErrno(errno);
+}
+
+namespace detail {
+
+int Spawn(const std::string& program, const std::vector<std::string>& args, int out, int err,
+          const std::string& workDir, pid_t& pid) {
+    std::vector<std::string> store = args;
+    std::vector<char*> argv;
+    for (std::string& arg : store)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attr;
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawnattr_init(&attr);
+    ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    if (out >= 0)
+        ::posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
+    if (err >= 0)
+        ::posix_spawn_file_actions_adddup2(&actions, err, STDERR_FILENO);
+    if (!workDir.empty())
+        ::posix_spawn_file_actions_addchdir_np(&actions, workDir.c_str());
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    ::posix_spawnattr_setsigmask(&attr, &none);
+    ::posix_spawnattr_setsigdefault(&attr, &all);
+    ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    const int error = ::posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
+    ::posix_spawn_file_actions_destroy(&actions);
+    ::posix_spawnattr_destroy(&attr);
+    return error;
+}
+
+bool WaitFor(pid_t pid, ExitStatus& status) {
+    int raw = 0;
     pid_t r;
     do
-        r = ::waitpid(pid_, &status, 0);
+        r = ::waitpid(pid, &raw, 0);
     while (r < 0 && errno == EINTR);
-    pid_ = -1;
     if (r < 0)
-        return detail::FailErrno(errno);
-    if (WIFSIGNALED(status)) {
-        status_.Signaled = true;
-        status_.Code = WTERMSIG(status);
-    } else {
-        status_.Code = WEXITSTATUS(status);
-    }
+        return false;
+    status.Signaled = WIFSIGNALED(raw);
+    status.Code = status.Signaled ? WTERMSIG(raw) : WEXITSTATUS(raw);
     return true;
 }
+
+} // namespace detail
 
 } // namespace platform

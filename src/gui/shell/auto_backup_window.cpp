@@ -83,6 +83,47 @@ QHBoxLayout* Row(QWidget* first, QWidget* second) {
     return row;
 }
 
+const char* const SteamText =
+    "In your Steam library, right-click Moonforge and choose Properties. On the General page, "
+    "paste this line into Launch Options. From then on, each time you quit the game, its new "
+    "saves are backed up.";
+const char* const LutrisText =
+    "Lutris: right-click the game and choose Configure. On the System options tab (turn on "
+    "Advanced at the top if you can't see it), paste this into \"Command prefix\":";
+const char* const HeroicText =
+    "Heroic: open the game's settings and go to Advanced (Other in some versions). Add a "
+    "\"Wrapper command\" with this program as its path and wrap -- as its arguments:";
+
+// A titled group of the window, and the layout of its rows.
+QVBoxLayout* MakeGroup(QWidget* parent, const char* name, const QString& title, QGroupBox*& box) {
+    box = new QGroupBox(title, parent);
+    box->setObjectName(name);
+    return new QVBoxLayout(box);
+}
+
+// The names of a text, its line and the line's Copy button, and the hints of
+// the line and the button.
+struct RowNames {
+    const char* Text;
+    const char* Line;
+    const char* Button;
+};
+struct RowHints {
+    QString Line;
+    QString Button;
+};
+
+// A text, and under it a read-only line with its Copy button, in `layout`.
+void AddCopyRow(QVBoxLayout* layout, RowNames names, const QString& words, const RowHints& hints,
+                QLabel*& text, QLineEdit*& line, QPushButton*& button) {
+    QWidget* group = layout->parentWidget();
+    text = MakeText(group, names.Text, words);
+    line = MakeLine(group, names.Line, hints.Line);
+    button = MakeButton(group, names.Button, "Copy", hints.Button);
+    layout->addWidget(text);
+    layout->addLayout(Row(line, button));
+}
+
 void Copy(QLineEdit* edit) {
     QGuiApplication::clipboard()->setText(edit->text());
     // The selection shows what went to the clipboard.
@@ -102,38 +143,17 @@ TfmAutoBackup::TfmAutoBackup(QWidget* parent) : QDialog(parent) {
                        "is there even on the day you forgot to make one. One of these ways is "
                        "enough; each takes only the saves that changed.");
 
-    GbSteam = new QGroupBox("Steam", this);
-    GbSteam->setObjectName("GbSteam");
-    LbSteam = MakeText(GbSteam, "LbSteam",
-                       "In your Steam library, right-click Moonforge and choose Properties. On "
-                       "the General page, paste this line into Launch Options. From then on, "
-                       "each time you quit the game, its new saves are backed up.");
-    EdLaunchOption = MakeLine(GbSteam, "EdLaunchOption", "Steam's launch option");
-    BtCopy = MakeButton(GbSteam, "BtCopy", "Copy", "Copy the line to the clipboard");
-    auto* steam = new QVBoxLayout(GbSteam);
-    steam->addWidget(LbSteam);
-    steam->addLayout(Row(EdLaunchOption, BtCopy));
-
-    GbLaunchers = new QGroupBox("Lutris and Heroic", this);
-    GbLaunchers->setObjectName("GbLaunchers");
-    LbLutris = MakeText(GbLaunchers, "LbLutris",
-                        "Lutris: right-click the game and choose Configure. On the System "
-                        "options tab (turn on Advanced at the top if you can't see it), paste "
-                        "this into \"Command prefix\":");
-    EdPrefix = MakeLine(GbLaunchers, "EdPrefix", "Lutris' command prefix");
-    BtCopyPrefix = MakeButton(GbLaunchers, "BtCopyPrefix", "Copy", "Copy the prefix");
-    LbHeroic = MakeText(GbLaunchers, "LbHeroic",
-                        "Heroic: open the game's settings and go to Advanced (Other in some "
-                        "versions). Add a \"Wrapper command\" with this program as its path and "
-                        "wrap -- as its arguments:");
-    EdProgram = MakeLine(GbLaunchers, "EdProgram", "The command-line program's path");
-    BtCopyProgram = MakeButton(GbLaunchers, "BtCopyProgram", "Copy", "Copy the path");
-    auto* launchers = new QVBoxLayout(GbLaunchers);
-    launchers->addWidget(LbLutris);
-    launchers->addLayout(Row(EdPrefix, BtCopyPrefix));
+    auto* steam = MakeGroup(this, "GbSteam", "Steam", GbSteam);
+    AddCopyRow(steam, {"LbSteam", "EdLaunchOption", "BtCopy"}, SteamText,
+               {"Steam's launch option", "Copy the line to the clipboard"}, LbSteam, EdLaunchOption,
+               BtCopy);
+    auto* launchers = MakeGroup(this, "GbLaunchers", "Lutris and Heroic", GbLaunchers);
+    AddCopyRow(launchers, {"LbLutris", "EdPrefix", "BtCopyPrefix"}, LutrisText,
+               {"Lutris' command prefix", "Copy the prefix"}, LbLutris, EdPrefix, BtCopyPrefix);
     launchers->addSpacing(fontMetrics().height() / 2);
-    launchers->addWidget(LbHeroic);
-    launchers->addLayout(Row(EdProgram, BtCopyProgram));
+    AddCopyRow(launchers, {"LbHeroic", "EdProgram", "BtCopyProgram"}, HeroicText,
+               {"The command-line program's path", "Copy the path"}, LbHeroic, EdProgram,
+               BtCopyProgram);
 
     GbWatch = new QGroupBox("Watching the save folders", this);
     GbWatch->setObjectName("GbWatch");

@@ -13,19 +13,11 @@
 namespace shell {
 namespace {
 
-// The classic 16-colour palette (only the colours used here).
-const QColor Black(0, 0, 0);
-const QColor Green(0, 128, 0);
-const QColor Olive(128, 128, 0);
-const QColor Navy(0, 0, 128);
-const QColor Gray(128, 128, 128);
-const QColor Silver(192, 192, 192);
-const QColor Red(255, 0, 0);
-const QColor Lime(0, 255, 0);
-const QColor Yellow(255, 255, 0);
-const QColor Blue(0, 0, 255);
-const QColor Aqua(0, 255, 255);
-const QColor White(255, 255, 255);
+// The classic 16-colour palette (only the colours used here), as Qt names it.
+constexpr Qt::GlobalColor Black = Qt::black, Green = Qt::darkGreen, Olive = Qt::darkYellow,
+                          Navy = Qt::darkBlue, Gray = Qt::darkGray, Silver = Qt::lightGray,
+                          Red = Qt::red, Lime = Qt::green, Yellow = Qt::yellow, Blue = Qt::blue,
+                          Aqua = Qt::cyan, White = Qt::white;
 
 QIcon Draw(const std::function<void(QPainter&)>& paint) {
     QPixmap pixmap(MenuImageWidth, MenuImageHeight);
