@@ -185,6 +185,15 @@ TEST(InstalledLayout, ProgramAndArchiverShareAPrivateFolderReachedByALink) {
                   QFileInfo(prefix + "/lib/mfbackup/" + program).canonicalFilePath());
     }
 
+    // The command line opens no window: of Qt it links the core alone.
+    const Outcome ldd = RunProgram("ldd", {prefix + "/lib/mfbackup/mfbackup-cli"});
+    ASSERT_EQ(ldd.exitCode, 0) << ldd.err;
+    QStringList qt;
+    for (const QString& line : QString::fromStdString(ldd.out).split('\n'))
+        if (line.contains("libQt"))
+            qt << line.trimmed().section(' ', 0, 0);
+    EXPECT_EQ(qt.join(" ").toStdString(), "libQt6Core.so.6");
+
     CheckDesktopEntry("", prefix);
     CheckDocumentation("", prefix);
 }
