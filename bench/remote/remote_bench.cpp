@@ -1,20 +1,24 @@
-// Measures the put and the get of sets through rclone against plain
+// Measures a push and a pull of sets through rclone against plain
 // `rclone copy` of the same folders, in the same run:
-//   put: PutSets of 20 sets (5 files of 64 KiB each, desc.txt, checksums)
-//        against one `rclone copy` of the folder holding them, and against
-//        one `rclone copy` per set folder;
-//   get: GetSet of each of the 20 sets (checked, then kept) against one
-//        `rclone copy` per set folder, and one of the machine's folder.
+//   push: remote::Push of 20 sets (5 files of 64 KiB each, desc.txt,
+//         checksums): a look at the remote, one copy of every file, one
+//         check of them all, the checksums and their check; against one
+//         `rclone copy` of the folder holding the sets, and one per set;
+//   pull: remote::Pull of those 20 sets into another backup folder (one
+//         copy, each set checked and filed as a new set); against one
+//         `rclone copy` of the machine's folder, and one per set folder.
 //
-// Usage: remote_bench [work-folder [rounds [remote]]]
+// Usage: remote_bench [work-folder [rounds [remote [KiB]]]]
 // Without a remote, a folder in the work folder serves as one; give an rclone
-// remote string (an on-the-fly `:webdav,url=...:`) to measure over a protocol.
-// Each round writes to fresh paths of the remote; each figure is the median
-// of the rounds (default 3), with the ratio of the medians.
+// remote string (an on-the-fly `:webdav,url=...:`) to measure over a protocol,
+// and a size per file other than 64 KiB to see what the per-call cost of
+// rclone weighs against the bytes. Each round writes to fresh paths of the
+// remote; each figure is the median of the rounds (default 3), with the
+// ratio of the medians.
 
 #include "platform/capture.h"
+#include "remote/push_pull.h"
 #include "remote/rclone.h"
-#include "remote/remote_sets.h"
 #include "sets/manifest.h"
 
 #include <algorithm>
@@ -34,7 +38,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kSets = 20;
 constexpr int kFiles = 5;
-constexpr std::size_t kFileSize = 64 * 1024;
 
 [[noreturn]] void Die(const std::string& what) {
     std::fprintf(stderr, "remote_bench: %s\n", what.c_str());
@@ -64,6 +67,23 @@ std::string SetName(int i) {
     return name;
 }
 
+// The messages of a run, which a good run has none of.
+class Quiet : public core::Reporter {
+public:
+    void Message(const std::string& text) override { Die(text); }
+};
+
+void Expect(const remote::RemoteRun& run, std::size_t sets) {
+    if (!run.Ok() || run.Sets.size() != sets)
+        Die("moved " + std::to_string(run.Sets.size()) + " sets, not " + std::to_string(sets));
+}
+
+void Print(const char* what, const char* one, double ours, double all, double each) {
+    std::printf("%s  %.3f s  rclone copy (%s)  %.3f s  ratio %.2f  (one per set %.3f s, ratio "
+                "%.2f)\n",
+                what, ours, one, all, ours / all, each, ours / each);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -72,8 +92,8 @@ int main(int argc, char** argv) {
     const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
     fs::remove_all(work);
     fs::create_directories(work);
-    const std::string remote = argc > 3 ? argv[3] : (work / "remote").string();
-
+    const std::string remote = argc > 3 && *argv[3] ? argv[3] : (work / "remote").string();
+    const std::size_t fileSize = (argc > 4 ? std::max(1, std::atoi(argv[4])) : 64) * 1024;
     remote::Rclone rclone;
     if (const remote::Status found = remote::Rclone::Find(rclone); !found.Good())
         Die(found.Message);
@@ -87,7 +107,7 @@ int main(int argc, char** argv) {
         std::vector<std::string> files;
         for (int f = 0; f < kFiles; ++f) {
             files.push_back("game" + std::to_string(f) + ".sav");
-            std::string bytes(kFileSize, '\0');
+            std::string bytes(fileSize, '\0');
             for (char& c : bytes)
                 c = static_cast<char>(rng());
             std::ofstream(backup + name + "/" + files.back(), std::ios::binary) << bytes;
@@ -104,61 +124,50 @@ int main(int argc, char** argv) {
         sets.push_back(name);
     }
 
-    std::vector<double> put, copyAll, copyEach, get, getEach, getAll;
+    Quiet quiet;
+    std::vector<double> push, copyAll, copyEach, pull, getAll, getEach;
     for (int r = 0; r < rounds; ++r) {
-        const std::string round = "r" + std::to_string(r) + "-";
+        const std::string round = "r" + std::to_string(r);
+        remote::PushChoices pushing;
+        pushing.At = {remote::JoinRemote(remote, round), {}, backup, "ours"};
         auto start = Clock::now();
-        for (const remote::Status& status :
-             remote::PutSets(rclone, remote, round + "ours", backup, sets))
-            if (!status.Good())
-                Die(status.Message);
-        put.push_back(Seconds(start));
+        Expect(remote::Push(pushing, quiet), kSets);
+        push.push_back(Seconds(start));
 
         start = Clock::now();
-        PlainCopy(backup, remote::JoinRemote(remote, round + "all"));
+        PlainCopy(backup, remote::JoinRemote(remote, round + "-all"));
         copyAll.push_back(Seconds(start));
 
         start = Clock::now();
         for (const std::string& set : sets)
-            PlainCopy(backup + set, remote::JoinRemote(remote, round + "each/" + set));
+            PlainCopy(backup + set, remote::JoinRemote(remote, round + "-each/" + set));
         copyEach.push_back(Seconds(start));
 
-        const std::string pulled = (work / (round + "pulled")).string() + "/";
-        fs::create_directories(pulled);
+        remote::PullChoices pulling;
+        pulling.At = pushing.At;
+        pulling.At.Machine = "theirs";
+        pulling.At.BackupDir = (work / (round + "-pulled")).string() + "/";
+        fs::create_directories(pulling.At.BackupDir);
         start = Clock::now();
-        for (const std::string& set : sets) {
-            remote::StagedSet staged;
-            const remote::Status status =
-                remote::GetSet(rclone, remote, round + "ours", set, pulled, staged);
-            if (!status.Good())
-                Die(status.Message);
-            if (!staged.Keep(pulled + set))
-                Die("cannot keep " + set);
-        }
-        get.push_back(Seconds(start));
+        Expect(remote::Pull(pulling, quiet), kSets);
+        pull.push_back(Seconds(start));
+
+        start = Clock::now();
+        PlainCopy(remote::JoinRemote(remote, round + "/ours"),
+                  (work / (round + "-plain-all")).string());
+        getAll.push_back(Seconds(start));
 
         start = Clock::now();
         for (const std::string& set : sets)
-            PlainCopy(remote::JoinRemote(remote, round + "ours/" + set),
-                      (work / (round + "plain-each") / set).string());
+            PlainCopy(remote::JoinRemote(remote, round + "/ours/" + set),
+                      (work / (round + "-plain-each") / set).string());
         getEach.push_back(Seconds(start));
-
-        start = Clock::now();
-        PlainCopy(remote::JoinRemote(remote, round + "ours"),
-                  (work / (round + "plain-all")).string());
-        getAll.push_back(Seconds(start));
     }
 
     std::printf("%d sets of %d files of %zu KiB, %d rounds, remote %s\n", kSets, kFiles,
-                kFileSize / 1024, rounds, remote::HideSecrets(remote).c_str());
-    std::printf(
-        "put   %.3f s  rclone copy (one)  %.3f s  ratio %.2f  (one per set %.3f s, ratio %.2f)\n",
-        Median(put), Median(copyAll), Median(put) / Median(copyAll), Median(copyEach),
-        Median(put) / Median(copyEach));
-    std::printf("get   %.3f s  rclone copy (one per set)  %.3f s  ratio %.2f  (one for all %.3f s, "
-                "ratio %.2f)\n",
-                Median(get), Median(getEach), Median(get) / Median(getEach), Median(getAll),
-                Median(get) / Median(getAll));
+                fileSize / 1024, rounds, remote::HideSecrets(remote).c_str());
+    Print("push", "one", Median(push), Median(copyAll), Median(copyEach));
+    Print("pull", "one", Median(pull), Median(getAll), Median(getEach));
     fs::remove_all(work);
     return 0;
 }

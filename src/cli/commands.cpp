@@ -1,7 +1,9 @@
 #include "cli/commands.h"
 
+#include "cli/command_support.h"
 #include "cli/console.h"
 #include "cli/options.h"
+#include "cli/remote_commands.h"
 #include "core/backup.h"
 #include "core/export.h"
 #include "core/import.h"
@@ -581,6 +583,7 @@ int ShowSettings(const Options& options, Console& console) {
         object["owner"] = BackupConfig.OwnerOnRestore != 0;
         object["config_file"] = Q(SettingsFilePath());
         object["machine_name"] = Q(ComputerName);
+        object["remote"] = Q(ShownRemoteSetting());
         PrintJson(console, QJsonDocument(object));
         return ExitOk;
     }
@@ -592,6 +595,7 @@ int ShowSettings(const Options& options, Console& console) {
     console.Out(std::string("owner         ") + onOff(BackupConfig.OwnerOnRestore));
     console.Out("config-file   " + SettingsFilePath());
     console.Out("machine-name  " + ComputerName);
+    console.Out("remote        " + ShownRemoteSetting());
     return ExitOk;
 }
 
@@ -635,8 +639,11 @@ int SetSetting(const Options& options, Console& console) {
         BackupConfig.ZipBackups = OnOff(key, value);
     } else if (key == "owner") {
         BackupConfig.OwnerOnRestore = OnOff(key, value);
+    } else if (key == "remote") {
+        return SetRemoteSetting(value, console); // a file of its own, beside this one
     } else {
-        throw UsageError("unknown setting " + key + " (game-dir, backup-dir, kinds, zip or owner)");
+        throw UsageError("unknown setting " + key +
+                         " (game-dir, backup-dir, kinds, zip, owner or remote)");
     }
     std::string why;
     if (SaveConfig(why))
@@ -665,6 +672,12 @@ int Run(const Options& options, Console& console) {
         return Prune(options, console);
     if (command == "find")
         return Find(options, console);
+    if (command == "push")
+        return Push(options, console);
+    if (command == "pull")
+        return Pull(options, console);
+    if (command == "remote")
+        return RemoteSets(options, console);
     if (options.Arguments.empty())
         return ShowSettings(options, console);
     return SetSetting(options, console);
@@ -705,6 +718,31 @@ int RunCommandLine(int argc, char** argv, Console& console) {
 }
 
 } // namespace
+
+void Refuse(const std::string& why) {
+    throw Refusal(why);
+}
+
+std::string ExistingBackupFolder() {
+    RequireBackupFolder();
+    return BackupDir();
+}
+
+std::string SetByName(const std::string& name) {
+    return FindSet(name);
+}
+
+std::string PrintableText(const std::string& text) {
+    return Printable(text);
+}
+
+std::string LocalIsoDate(std::int64_t time, bool withOffset) {
+    return IsoDate({static_cast<time_t>(time), 0}, withOffset);
+}
+
+void PrintJsonDocument(Console& console, const QJsonDocument& document) {
+    PrintJson(console, document);
+}
 
 int Main(int argc, char** argv) {
     KeepStandardStreamsOpen();

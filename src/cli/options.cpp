@@ -65,8 +65,28 @@ const std::vector<CommandInfo>& Commands() {
         {"settings",
          "settings [--json] | settings set KEY VALUE",
          "show the settings, or change one: game-dir, backup-dir (made when only its "
-         "last folder is missing), kinds, zip (on/off), owner (on/off)",
+         "last folder is missing), kinds, zip (on/off), owner (on/off), remote (an rclone "
+         "remote; \"\" for none)",
          {"--json"},
+         0},
+        {"push",
+         "push [--remote REMOTE] [--rclone-config FILE] [SET...]",
+         "copy this machine's sets (all, or those named) that the remote lacks to "
+         "REMOTE/<machine>/<set>/, each file checked there; nothing on the remote is ever "
+         "replaced or removed",
+         {"--remote", "--rclone-config"},
+         0,
+         true},
+        {"pull",
+         "pull [--remote REMOTE] [--from MACHINE] [--rclone-config FILE]",
+         "file each set of the other machines on the remote that is not here yet as a new "
+         "set, checked against its checksums",
+         {"--remote", "--from", "--rclone-config"},
+         0},
+        {"remote",
+         "remote [--remote REMOTE] [--rclone-config FILE] [--json]",
+         "the sets on the remote by machine: date, files, which are here, description",
+         {"--remote", "--rclone-config", "--json"},
          0},
     };
     return commands;
@@ -80,13 +100,15 @@ const CommandInfo* FindCommand(const std::string& name) {
 }
 
 const std::vector<std::string> KnownOptions = {
-    "--config", "--kinds",     "--desc",    "--zip",    "--plain",
-    "--owner",  "--no-owner",  "--dry-run", "--json",   "--ignore-archive-bit",
-    "--keep",   "--no-safety", "--help",    "--version"};
+    "--config", "--kinds",        "--desc",    "--zip",     "--plain",
+    "--owner",  "--no-owner",     "--dry-run", "--json",    "--ignore-archive-bit",
+    "--keep",   "--no-safety",    "--help",    "--version", "--remote",
+    "--from",   "--rclone-config"};
 
 // Options that take a value, as "--name VALUE" or "--name=VALUE".
 bool TakesValue(const std::string& name) {
-    return name == "--config" || name == "--kinds" || name == "--desc" || name == "--keep";
+    return name == "--config" || name == "--kinds" || name == "--desc" || name == "--keep" ||
+           name == "--remote" || name == "--from" || name == "--rclone-config";
 }
 
 bool Has(const std::vector<std::string>& list, const char* item) {
@@ -132,6 +154,12 @@ void Apply(Options& options, const std::string& name, const std::string& value) 
         options.Json = true;
     else if (name == "--keep")
         options.Keep = ParseKeep(value);
+    else if (name == "--remote")
+        options.Remote = value;
+    else if (name == "--from")
+        options.From = value;
+    else if (name == "--rclone-config")
+        options.RcloneConfig = value;
 }
 
 } // namespace
@@ -213,7 +241,8 @@ Options ParseOptions(const std::vector<std::string>& args) {
         if (TakesValue(name)) {
             if (!value && i + 1 < args.size())
                 value = args[++i];
-            if (!value || (value->empty() && name == "--config"))
+            if (!value || (value->empty() && (name == "--config" || name == "--remote" ||
+                                              name == "--from" || name == "--rclone-config")))
                 throw UsageError(name + " needs a value");
         } else if (value) {
             throw UsageError(name + " takes no value");
@@ -269,11 +298,13 @@ std::string HelpText(const std::string& command) {
     text += "\n"
             "K is a comma list of characters, multiplayer, single, or all. SET is a set's\n"
             "folder name (any letter case) or latest. --config FILE reads and writes another\n"
-            "settings file. --help and --version also work after a COMMAND.\n\n"
+            "settings file. --help and --version also work after a COMMAND. REMOTE is any\n"
+            "rclone remote (name:folder, or :webdav,url=...: made on the fly); without\n"
+            "--remote, the remote setting.\n\n"
             "Exit status: 0 when everything asked was done, 1 when a file failed (or a set\n"
             "is damaged, or was not removed whole, or standard output could not be written),\n"
             "2 for a usage error, an unknown set, a missing folder or an unreadable settings\n"
-            "file.\n"
+            "file, no remote set, or no rclone.\n"
             "See mfbackup-cli(1).\n";
     return text;
 }

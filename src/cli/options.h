@@ -39,7 +39,10 @@ struct Options {
     bool DryRun = false;
     bool NoSafety = false; // restore: no safety set first
     bool Json = false;
-    std::optional<std::size_t> Keep; // prune: the sets that remain
+    std::optional<std::size_t> Keep;   // prune: the sets that remain
+    std::optional<std::string> Remote; // push, pull, remote: in place of the setting
+    std::string From;                  // pull: one machine's sets alone
+    std::string RcloneConfig;          // push, pull, remote: rclone's configuration file
 };
 
 // Reads argv[1..]. Throws UsageError for an unknown command or option, a

@@ -14,23 +14,6 @@
 #include <unordered_map>
 
 namespace core {
-namespace {
-
-// Hides the progress window however the import ends.
-class ProgressScope {
-public:
-    ProgressScope(Reporter& reporter, const std::string& caption) : reporter_(reporter) {
-        reporter_.ProgressShow(caption);
-    }
-    ~ProgressScope() { reporter_.ProgressHide(); }
-    ProgressScope(const ProgressScope&) = delete;
-    ProgressScope& operator=(const ProgressScope&) = delete;
-
-private:
-    Reporter& reporter_;
-};
-
-} // namespace
 
 std::vector<std::string> MediumFiles(const std::string& folder, const sets::KindSet& kinds) {
     std::vector<std::string> list;

@@ -46,6 +46,20 @@ public:
                              const std::string& /*why*/) {}
 };
 
+// Shows the progress window with `caption` and hides it however the run ends.
+class ProgressScope {
+public:
+    ProgressScope(Reporter& reporter, const std::string& caption) : reporter_(reporter) {
+        reporter_.ProgressShow(caption);
+    }
+    ~ProgressScope() { reporter_.ProgressHide(); }
+    ProgressScope(const ProgressScope&) = delete;
+    ProgressScope& operator=(const ProgressScope&) = delete;
+
+private:
+    Reporter& reporter_;
+};
+
 // What a run did: the files done and the failures reported (files or steps).
 struct RunResult {
     std::size_t Done = 0;

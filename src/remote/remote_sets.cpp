@@ -3,9 +3,10 @@
 #include "platform/files.h"
 #include "platform/last_error.h"
 #include "platform/sha256.h"
-#include "platform/sync.h"
+#include "sets/backup_set.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -15,22 +16,38 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <map>
 #include <optional>
+#include <tuple>
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace remote {
 
 namespace {
 
+namespace fs = std::filesystem;
+
+// The hidden folders a fetch downloads into, in the folder the sets are filed in.
+constexpr std::string_view kFetchPrefix = ".mfpull-";
+
+// Copies many small files: more at once than rclone's default four, which
+// leaves a remote's round trips waiting in line.
+constexpr const char* kTransfers = "--transfers=8";
+
 // What a listing tells of one remote file.
 struct Listed {
-    std::uint64_t Size = 0;
+    std::optional<std::uint64_t> Size; // unknown when only hashed
     std::optional<platform::Sha256Digest> Digest;
+    std::int64_t Time = 0;
 };
 using Listing = std::map<std::string, Listed>; // by path below the listed folder
+
+// How the remote gives a file's SHA-256: asked for, or unknown until a listing
+// shows it.
+enum class Hashing { Unknown, Native, Download };
 
 // A list handed to rclone by name (--files-from-raw, --filter-from), in the
 // temporary folder, removed with the object.
@@ -80,7 +97,32 @@ bool PlainName(std::string_view name, bool inPattern) {
     return !inPattern || name.find_first_of("*?[]{}\\") == std::string_view::npos;
 }
 
-// rclone lsjson's answer: every file's path, size and SHA-256 when given.
+// `name` in a filter pattern, matching itself alone.
+std::string Glob(std::string_view name) {
+    std::string out;
+    for (const char c : name) {
+        if (std::string_view("*?[]{}\\").find(c) != std::string_view::npos)
+            out += '\\';
+        out += c;
+    }
+    return out;
+}
+
+// rclone's times: RFC 3339, with up to nine digits of a second, which Qt's
+// parser does not take.
+std::int64_t ParseTime(const QString& text) {
+    QString trimmed = text;
+    if (trimmed.size() > 19 && trimmed[19] == '.') {
+        qsizetype end = 20;
+        while (end < trimmed.size() && trimmed[end].isDigit())
+            ++end;
+        trimmed.remove(19, end - 19);
+    }
+    const QDateTime time = QDateTime::fromString(trimmed, Qt::ISODate);
+    return time.isValid() ? time.toSecsSinceEpoch() : 0;
+}
+
+// rclone lsjson's answer: every file's path, size, time and SHA-256 when given.
 bool ParseListing(const std::string& json, Listing& listing) {
     QJsonParseError error;
     const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(json), &error);
@@ -95,6 +137,7 @@ bool ParseListing(const std::string& json, Listing& listing) {
         if (size < 0)
             return false; // a size the remote does not know can't be checked
         listed.Size = static_cast<std::uint64_t>(size);
+        listed.Time = ParseTime(item.value("ModTime").toString());
         const QString hex = item.value("Hashes").toObject().value("sha256").toString();
         platform::Sha256Digest digest;
         if (platform::ParseDigestHex(hex.toStdString(), digest))
@@ -104,18 +147,55 @@ bool ParseListing(const std::string& json, Listing& listing) {
     return true;
 }
 
+// rclone hashsum's lines, as sha256sum writes them: 64 hex digits, two
+// blanks, the path.
+void ParseHashsum(const std::string& out, Listing& listing, bool add) {
+    for (std::size_t pos = 0; pos < out.size();) {
+        std::size_t end = out.find('\n', pos);
+        if (end == std::string::npos)
+            end = out.size();
+        const std::string_view line = std::string_view(out).substr(pos, end - pos);
+        platform::Sha256Digest digest;
+        if (line.size() > 66 && line.substr(64, 2) == "  " &&
+            platform::ParseDigestHex(line.substr(0, 64), digest)) {
+            const std::string path(line.substr(66));
+            const auto it = listing.find(path);
+            if (it != listing.end())
+                it->second.Digest = digest;
+            else if (add)
+                listing[path].Digest = digest;
+        }
+        pos = end + 1;
+    }
+}
+
+// 3 is rclone's "directory not found", unchanged through its versions: a
+// remote folder that is not there yet holds nothing.
+bool NotThere(const Status& status) {
+    return status.What == Status::RcloneFailed && status.ExitCode == 3;
+}
+
 // Lists the files below `root` that `filter` (a filter flag) lets through,
 // with their SHA-256: the remote's own where it has one, else for the files
-// of `wanted` by downloading and hashing them. A missing `root` lists
-// nothing.
+// of `wanted` by downloading and hashing them. Once the remote is known to
+// give none, the files are only hashed, in one call, and their sizes left
+// unknown. A missing `root` lists nothing.
 Status Inspect(const Rclone& rclone, const std::string& root, const std::string& filter,
-               const std::vector<std::string>& wanted, Listing& listing) {
+               const std::vector<std::string>& wanted, Hashing& hashing, Listing& listing) {
     listing.clear();
     std::string out;
+    if (hashing == Hashing::Download) {
+        const Status status =
+            rclone.Run({"hashsum", "sha256", "--download", "--checkers=8", filter, root}, &out);
+        if (NotThere(status))
+            return {};
+        if (status.Good())
+            ParseHashsum(out, listing, true);
+        return status;
+    }
     Status status = rclone.Run(
         {"lsjson", "-R", "--files-only", "--hash", "--hash-type=sha256", filter, root}, &out);
-    // 3 is rclone's "directory not found", unchanged through its versions.
-    if (status.What == Status::RcloneFailed && status.ExitCode == 3)
+    if (NotThere(status))
         return {};
     if (!status.Good())
         return status;
@@ -128,31 +208,21 @@ Status Inspect(const Rclone& rclone, const std::string& root, const std::string&
         if (it != listing.end() && !it->second.Digest)
             download.push_back(path);
     }
-    if (download.empty())
+    if (download.empty()) {
+        if (!listing.empty())
+            hashing = Hashing::Native;
         return {};
+    }
+    hashing = Hashing::Download;
     ListFile list;
     if (!list.Write(download))
         return ListFileFailed();
-    status = rclone.Run(
-        {"hashsum", "sha256", "--download", "--files-from-raw=" + list.Path(), root}, &out);
-    if (!status.Good())
-        return status;
-    // sha256sum's lines: 64 hex digits, two blanks, the path.
-    for (std::size_t pos = 0; pos < out.size();) {
-        std::size_t end = out.find('\n', pos);
-        if (end == std::string::npos)
-            end = out.size();
-        const std::string_view line = std::string_view(out).substr(pos, end - pos);
-        platform::Sha256Digest digest;
-        if (line.size() > 66 && line.substr(64, 2) == "  " &&
-            platform::ParseDigestHex(line.substr(0, 64), digest)) {
-            const auto it = listing.find(std::string(line.substr(66)));
-            if (it != listing.end())
-                it->second.Digest = digest;
-        }
-        pos = end + 1;
-    }
-    return {};
+    status = rclone.Run({"hashsum", "sha256", "--download", "--checkers=8",
+                         "--files-from-raw=" + list.Path(), root},
+                        &out);
+    if (status.Good())
+        ParseHashsum(out, listing, false);
+    return status;
 }
 
 // One set of this machine, as it is to be put.
@@ -169,9 +239,9 @@ void Compare(const sets::ManifestEntry& want, const Listing& listing, const std:
     const auto it = listing.find(path);
     if (it == listing.end())
         problems.push_back(want.Name + " is not on the remote");
-    else if (it->second.Size != want.Size)
+    else if (it->second.Size && *it->second.Size != want.Size)
         problems.push_back(want.Name + " on the remote differs from the set's (" +
-                           std::to_string(it->second.Size) + " bytes, not " +
+                           std::to_string(*it->second.Size) + " bytes, not " +
                            std::to_string(want.Size) + ")");
     else if (!it->second.Digest)
         problems.push_back(want.Name + " on the remote could not be hashed");
@@ -263,14 +333,110 @@ std::string Joined(const std::vector<std::string>& problems) {
 
 // Copies `paths` (below `localFolder`) to `root`, replacing nothing: rclone's
 // copyto would replace a different file in spite of --immutable (1.60), so
-// even a single file goes through copy with a list.
+// even a single file goes through copy with a list. rclone's own check of
+// each copy is left out: the copies are checked against the set's SHA-256
+// right after, and it would read every file on both sides once more.
 Status CopyListed(const Rclone& rclone, const std::string& localFolder, const std::string& root,
                   const std::vector<std::string>& paths) {
     ListFile list;
     if (!list.Write(paths))
         return ListFileFailed();
-    return rclone.Run({"copy", "--immutable", "--no-update-modtime",
-                       "--files-from-raw=" + list.Path(), localFolder, root});
+    return rclone.Run({"copy", "--immutable", "--no-update-modtime", "--ignore-checksum",
+                       kTransfers, "--files-from-raw=" + list.Path(), localFolder, root});
+}
+
+// A temporary folder of our own, removed with the object.
+class TemporaryFolder {
+public:
+    TemporaryFolder() {
+        const char* tmp = std::getenv("TMPDIR");
+        std::string path = std::string(tmp && *tmp ? tmp : "/tmp") + "/mfbackup-remote-XXXXXX";
+        if (::mkdtemp(path.data()))
+            path_ = path + "/";
+    }
+    ~TemporaryFolder() {
+        std::error_code ignored;
+        if (!path_.empty())
+            fs::remove_all(path_, ignored);
+    }
+    TemporaryFolder(const TemporaryFolder&) = delete;
+    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
+    const std::string& Path() const { return path_; } // ending with '/', "" when none was made
+
+private:
+    std::string path_;
+};
+
+// Removes the fetch folders of `parentFolder` that no fetch holds: what a
+// fetch killed before its end left.
+void RemoveStaleFetches(const std::string& parentFolder) {
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(parentFolder, error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.compare(0, kFetchPrefix.size(), kFetchPrefix) != 0)
+            continue;
+        const int fd =
+            ::open(entry.path().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            std::error_code ignored;
+            fs::remove_all(entry.path(), ignored);
+        }
+        ::close(fd);
+    }
+}
+
+// Checks a downloaded set against its checksums, and reads its description
+// and date.
+void CheckFetched(Download::Set& set) {
+    auto refuse = [&](const std::string& why) { set.Check = Status::Refuse(why); };
+    if (!PlainName(set.Machine, false) || !PlainName(set.Name, false)) {
+        refuse("its name can't be written down here");
+        return;
+    }
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(set.Folder, error)) {
+        struct stat st {};
+        if (::lstat(entry.path().c_str(), &st) == 0 && S_ISREG(st.st_mode))
+            set.Time = std::max<std::int64_t>(set.Time, st.st_mtim.tv_sec);
+    }
+    set.Description = sets::ReadDescriptionFile(set.Folder);
+    std::string why;
+    switch (sets::ReadManifest(set.Folder, set.Checksums, &why)) {
+    case sets::ManifestRead::Read:
+        break;
+    case sets::ManifestRead::Missing:
+        return refuse("it has no checksums on the remote (not put whole)");
+    case sets::ManifestRead::Damaged:
+        return refuse("its checksums are damaged (" + why + ")");
+    case sets::ManifestRead::Unreadable:
+        return refuse("cannot read its checksums: " +
+                      platform::SysErrorMessage(platform::GetLastError()));
+    }
+    for (const auto& entry : fs::directory_iterator(set.Folder, error)) {
+        const std::string name = entry.path().filename().string();
+        if (!entry.is_regular_file())
+            return refuse("it holds " + name + ", which is no file");
+        if (name != sets::ManifestName && name != DescriptionName && !set.Checksums.Find(name))
+            return refuse("it holds " + name + ", which its checksums do not list");
+    }
+    if (error)
+        return refuse("cannot list what was downloaded: " +
+                      platform::SysErrorMessage(platform::WinErrorFromErrno(error.value())));
+    for (const sets::ManifestEntry& want : set.Checksums.Entries) {
+        sets::ManifestEntry got;
+        if (!sets::HashEntry(set.Folder, want.Name, got)) {
+            const std::uint32_t code = platform::GetLastError();
+            return refuse(code == platform::ERROR_FILE_NOT_FOUND
+                              ? want.Name + " is missing"
+                              : "cannot read " + want.Name + ": " +
+                                    platform::SysErrorMessage(code));
+        }
+        if (!want.Matches(got.Size, got.Digest))
+            return refuse(want.Name + " is damaged (" +
+                          (got.Size != want.Size ? "size" : "checksum") + ")");
+    }
 }
 
 } // namespace
@@ -285,8 +451,9 @@ Status ListRemote(const Rclone& rclone, std::string_view remote,
     machines.clear();
     std::string out;
     const std::string root(remote);
-    const Status status = rclone.Run({"lsjson", "-R", "--files-only", "--max-depth=3", root}, &out);
-    if (status.What == Status::RcloneFailed && status.ExitCode == 3)
+    const Status status =
+        rclone.Run({"lsjson", "-R", "--files-only", "--max-depth=3", "--checkers=8", root}, &out);
+    if (NotThere(status))
         return {};
     if (!status.Good())
         return status;
@@ -307,26 +474,58 @@ Status ListRemote(const Rclone& rclone, std::string_view remote,
         std::vector<RemoteSet>& sets = machines.back().Sets;
         if (sets.empty() || sets.back().Name != set)
             sets.push_back({set, {}});
-        sets.back().Files.push_back({path.substr(second + 1), listed.Size});
+        sets.back().Files.push_back(
+            {path.substr(second + 1), listed.Size.value_or(0), listed.Time});
     }
     return {};
 }
 
-Status ReadRemoteFile(const Rclone& rclone, std::string_view remote, std::string_view path,
-                      std::size_t maxSize, std::string& content) {
-    content.clear();
-    const std::string source = JoinRemote(remote, path);
-    Status status = rclone.Run({"cat", "--head=" + std::to_string(maxSize + 1), source}, &content);
-    if (status.Good() && content.size() > maxSize) {
-        content.clear();
-        status = Status::Refuse(HideSecrets(source) + " is larger than " + std::to_string(maxSize) +
-                                " bytes");
-    }
-    return status;
+Status ReadDescriptions(const Rclone& rclone, std::string_view remote,
+                        std::map<std::string, std::string>& descriptions) {
+    descriptions.clear();
+    const TemporaryFolder folder;
+    if (folder.Path().empty())
+        return Status::Refuse("cannot make a temporary folder: " +
+                              platform::SysErrorMessage(platform::WinErrorFromErrno(errno)));
+    const Status status = rclone.Run({"copy", "--ignore-checksum", kTransfers,
+                                      std::string("--include=/*/*/") + DescriptionName,
+                                      std::string(remote), folder.Path()});
+    if (NotThere(status))
+        return {};
+    if (!status.Good())
+        return status;
+    std::error_code error;
+    for (const auto& machine : fs::directory_iterator(folder.Path(), error))
+        for (const auto& set : fs::directory_iterator(machine.path(), error))
+            descriptions[machine.path().filename().string() + "/" +
+                         set.path().filename().string()] =
+                sets::ReadDescriptionFile(set.path().string() + "/");
+    return {};
+}
+
+Status RemoteChecksums(const Rclone& rclone, std::string_view remote, std::string_view machine,
+                       std::map<std::string, platform::Sha256Digest>& digests) {
+    digests.clear();
+    std::string out;
+    const Status status =
+        rclone.Run({"hashsum", "sha256", "--download", "--checkers=8",
+                    std::string("--include=/*/") + sets::ManifestName, JoinRemote(remote, machine)},
+                   &out);
+    if (NotThere(status))
+        return {};
+    if (!status.Good())
+        return status;
+    Listing listing;
+    ParseHashsum(out, listing, true);
+    for (const auto& [path, listed] : listing)
+        if (listed.Digest && path.find('/') != std::string::npos)
+            digests[path.substr(0, path.find('/'))] = *listed.Digest;
+    return {};
 }
 
 std::vector<Status> PutSets(const Rclone& rclone, std::string_view remote, std::string_view machine,
-                            const std::string& folder, const std::vector<std::string>& names) {
+                            const std::string& folder, const std::vector<std::string>& names,
+                            const std::function<void(const std::string&)>& step) {
     std::vector<Status> results(names.size());
     const std::string localFolder = folder.empty() || folder.back() == '/' ? folder : folder + "/";
     const std::string root = JoinRemote(remote, machine);
@@ -336,6 +535,10 @@ std::vector<Status> PutSets(const Rclone& rclone, std::string_view remote, std::
                                     std::string(machine));
         return results;
     }
+    auto tell = [&](const std::string& text) {
+        if (step)
+            step(text);
+    };
 
     std::vector<LocalSet> sets;
     for (std::size_t i = 0; i < names.size(); ++i) {
@@ -362,18 +565,25 @@ std::vector<Status> PutSets(const Rclone& rclone, std::string_view remote, std::
     settle({}, false, nullptr);
 
     // The files first, then the checksums of the sets that arrived whole.
+    Hashing hashing = Hashing::Unknown;
     for (const bool checksumsFile : {false, true}) {
         std::vector<std::string> paths, filter;
+        std::size_t count = 0;
         for (const LocalSet& set : sets) {
             if (!results[set.Index].Good())
                 continue;
             const std::vector<std::string> own = PathsOf(set, checksumsFile);
             paths.insert(paths.end(), own.begin(), own.end());
-            filter.push_back("+ /" + set.Name + "/**");
+            filter.push_back("+ /" + Glob(set.Name) + "/**");
+            ++count;
         }
         if (paths.empty())
             break;
         filter.push_back("- **");
+        const std::string sets = std::to_string(count) + (count == 1 ? " set" : " sets");
+        tell(checksumsFile ? "copying the checksums of " + sets + " to " + HideSecrets(root)
+                           : "copying " + std::to_string(paths.size()) + " files of " + sets +
+                                 " to " + HideSecrets(root));
         const Status copied = CopyListed(rclone, localFolder, root, paths);
         // After the files, the whole folder of each set is looked at (nothing
         // else may be there); after the checksums, just those.
@@ -382,10 +592,12 @@ std::vector<Status> PutSets(const Rclone& rclone, std::string_view remote, std::
             settle(ListFileFailed(), checksumsFile, nullptr);
             break;
         }
+        tell(checksumsFile ? "checking the checksums on the remote"
+                           : "checking the copies on the remote");
         Listing listing;
         const Status inspected = Inspect(
             rclone, root, (checksumsFile ? "--files-from-raw=" : "--filter-from=") + list.Path(),
-            paths, listing);
+            paths, hashing, listing);
         if (!inspected.Good())
             settle(copied.Good() ? inspected : copied, checksumsFile, nullptr);
         else
@@ -394,110 +606,92 @@ std::vector<Status> PutSets(const Rclone& rclone, std::string_view remote, std::
     return results;
 }
 
-StagedSet::~StagedSet() {
+Download::~Download() {
     Discard();
 }
 
-void StagedSet::Discard() {
-    if (folder_.empty())
-        return;
-    std::error_code ignored;
-    std::filesystem::remove_all(folder_, ignored);
-    folder_.clear();
-    checksums_ = {};
+void Download::Discard() {
+    if (!folder_.empty()) {
+        std::error_code ignored;
+        fs::remove_all(folder_, ignored);
+        folder_.clear();
+    }
+    if (lock_ >= 0) {
+        ::close(lock_);
+        lock_ = -1;
+    }
+    sets_.clear();
 }
 
-bool StagedSet::Keep(const std::string& target) {
-    if (folder_.empty()) {
-        platform::SetLastError(platform::ERROR_INVALID_HANDLE);
-        return false;
-    }
-    std::vector<std::string> paths{folder_};
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(folder_, error))
-        paths.push_back(entry.path().string());
-    if (error) {
-        platform::SetLastError(platform::WinErrorFromErrno(error.value()));
-        return false;
-    }
-    if (!platform::FlushFiles(paths))
-        return false;
-    std::string from = folder_;
-    from.pop_back();
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) != 0) {
-        platform::SetLastError(platform::WinErrorFromErrno(errno));
-        return false;
-    }
-    folder_.clear();
-    // The new name is on disk too before anything relies on the set.
-    const std::filesystem::path parent = std::filesystem::path(target).parent_path();
-    return platform::FlushFiles({parent.empty() ? std::string(".") : parent.string()});
-}
-
-Status GetSet(const Rclone& rclone, std::string_view remote, std::string_view machine,
-              std::string_view set, const std::string& parentFolder, StagedSet& staged) {
-    staged.Discard();
-    if (!PlainName(machine, false) || !PlainName(set, false))
-        return Status::Refuse("not a set on a remote: " + std::string(machine) + "/" +
-                              std::string(set));
-    const std::string source = JoinRemote(remote, std::string(machine) + "/" + std::string(set));
+Status FetchSets(const Rclone& rclone, std::string_view remote, const FetchFilter& filter,
+                 const std::string& parentFolder, Download& download) {
+    download.Discard();
     std::string folder = parentFolder;
     if (folder.empty() || folder.back() != '/')
         folder += '/';
-    folder += ".mfpull-XXXXXX";
+    RemoveStaleFetches(folder);
+
+    // Whatever a rule can't name (a name with a control character, which
+    // rclone would not give back as it is) is taken and refused by the check.
+    std::vector<std::string> rules;
+    if (!filter.Skip.empty())
+        rules.push_back("- /" + Glob(filter.Skip) + "/**");
+    for (const std::string& have : filter.Have) {
+        const std::size_t slash = have.find('/');
+        if (slash != std::string::npos)
+            rules.push_back("- /" + Glob(have.substr(0, slash)) + "/" +
+                            Glob(have.substr(slash + 1)) + "/**");
+    }
+    rules.push_back(filter.Only.empty() ? "+ /*/*/*" : "+ /" + Glob(filter.Only) + "/*/*");
+    rules.push_back("- **");
+    ListFile list;
+    if (!list.Write(rules))
+        return ListFileFailed();
+
+    folder += std::string(kFetchPrefix) + "XXXXXX";
     if (!::mkdtemp(folder.data()))
         return Status::Refuse("cannot make a folder in " + parentFolder + ": " +
                               platform::SysErrorMessage(platform::WinErrorFromErrno(errno)));
-    staged.folder_ = folder + "/";
+    download.folder_ = folder + "/";
+    download.lock_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (download.lock_ >= 0)
+        ::flock(download.lock_, LOCK_EX | LOCK_NB);
 
-    const std::string label = std::string(machine) + "/" + std::string(set);
-    auto refuse = [&](const std::string& why) {
-        staged.Discard();
-        return Status::Refuse(label + ": " + why);
-    };
-    const Status copied = rclone.Run({"copy", source, folder});
-    if (!copied.Good()) {
-        staged.Discard();
+    // rclone's own check of each copy is left out: every file is checked
+    // against its set's SHA-256 next, and it would read each twice more.
+    const Status copied =
+        rclone.Run({"copy", "--ignore-checksum", kTransfers, "--filter-from=" + list.Path(),
+                    std::string(remote), download.folder_});
+    if (!copied.Good() && !NotThere(copied)) {
+        download.Discard();
         return copied;
     }
-    std::string why;
-    switch (sets::ReadManifest(staged.folder_, staged.checksums_, &why)) {
-    case sets::ManifestRead::Read:
-        break;
-    case sets::ManifestRead::Missing:
-        return refuse("it has no checksums on the remote (not put whole)");
-    case sets::ManifestRead::Damaged:
-        return refuse("its checksums are damaged (" + why + ")");
-    case sets::ManifestRead::Unreadable:
-        return refuse("cannot read its checksums: " +
-                      platform::SysErrorMessage(platform::GetLastError()));
-    }
     std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(staged.folder_, error)) {
-        const std::string name = entry.path().filename().string();
-        if (!entry.is_regular_file())
-            return refuse("it holds " + name + ", which is no file");
-        if (name != sets::ManifestName && name != DescriptionName &&
-            !std::any_of(staged.checksums_.Entries.begin(), staged.checksums_.Entries.end(),
-                         [&](const sets::ManifestEntry& e) { return e.Name == name; }))
-            return refuse("it holds " + name + ", which its checksums do not list");
-    }
-    if (error)
-        return refuse("cannot list what was downloaded: " +
-                      platform::SysErrorMessage(platform::WinErrorFromErrno(error.value())));
-    for (const sets::ManifestEntry& want : staged.checksums_.Entries) {
-        sets::ManifestEntry got;
-        if (!sets::HashEntry(staged.folder_, want.Name, got)) {
-            const std::uint32_t code = platform::GetLastError();
-            return refuse(code == platform::ERROR_FILE_NOT_FOUND
-                              ? want.Name + " is missing"
-                              : "cannot read " + want.Name + ": " +
-                                    platform::SysErrorMessage(code));
+    for (const auto& machine : fs::directory_iterator(download.folder_, error)) {
+        if (!machine.is_directory())
+            continue;
+        for (const auto& set : fs::directory_iterator(machine.path(), error)) {
+            if (!set.is_directory())
+                continue;
+            Download::Set fetched;
+            fetched.Machine = machine.path().filename().string();
+            fetched.Name = set.path().filename().string();
+            fetched.Folder = set.path().string() + "/";
+            CheckFetched(fetched);
+            download.sets_.push_back(std::move(fetched));
         }
-        if (!want.Matches(got.Size, got.Digest))
-            return refuse(want.Name + " is damaged (" +
-                          (got.Size != want.Size ? "size" : "checksum") + ")");
     }
+    if (error) {
+        const Status failed =
+            Status::Refuse("cannot list what was downloaded: " +
+                           platform::SysErrorMessage(platform::WinErrorFromErrno(error.value())));
+        download.Discard();
+        return failed;
+    }
+    std::sort(download.sets_.begin(), download.sets_.end(),
+              [](const Download::Set& a, const Download::Set& b) {
+                  return std::tie(a.Time, a.Machine, a.Name) < std::tie(b.Time, b.Machine, b.Name);
+              });
     return {};
 }
 

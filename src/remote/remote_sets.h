@@ -7,10 +7,13 @@
 // checksums file goes last, so a set whose checksums are on the remote is
 // whole there.
 
+#include "platform/sha256.h"
 #include "remote/rclone.h"
 #include "sets/manifest.h"
 
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,6 +25,7 @@ inline constexpr const char* DescriptionName = "desc.txt";
 struct RemoteFile {
     std::string Name;
     std::uint64_t Size = 0;
+    std::int64_t Time = 0; // last written, in seconds since 1970 (UTC), as the remote tells
 };
 
 struct RemoteSet {
@@ -43,56 +47,79 @@ struct RemoteMachine {
 Status ListRemote(const Rclone& rclone, std::string_view remote,
                   std::vector<RemoteMachine>& machines);
 
-// The content of the remote file REMOTE/`path` (desc.txt, the checksums),
-// refused when it is larger than `maxSize` bytes.
-Status ReadRemoteFile(const Rclone& rclone, std::string_view remote, std::string_view path,
-                      std::size_t maxSize, std::string& content);
+// The descriptions of every set on `remote`, by "MACHINE/SET": the first line
+// of each desc.txt (as sets::ReadDescriptionFile reads it), fetched in one
+// call. A set without one is not listed.
+Status ReadDescriptions(const Rclone& rclone, std::string_view remote,
+                        std::map<std::string, std::string>& descriptions);
+
+// The SHA-256 of the checksums file of each set in REMOTE/`machine`/, by set:
+// small files, downloaded and hashed in one call.
+Status RemoteChecksums(const Rclone& rclone, std::string_view remote, std::string_view machine,
+                       std::map<std::string, platform::Sha256Digest>& digests);
 
 // Puts the sets `sets` (folder names in `localFolder`) to REMOTE/`machine`/:
-// each set's files and desc.txt, checked on the remote against the set's
-// SHA-256 list (the remote's own SHA-256 where it offers one, else each file
-// downloaded and hashed), then its checksums file, checked too. A set already
-// there whole is left as it is. One status per set, in the order given: a
-// set without checksums, one whose name can't be put, or one of which the
-// remote holds another file under a name of its own (left unchanged) is
-// refused, naming the file.
+// every set's files and desc.txt in one copy, checked on the remote against
+// each set's SHA-256 list in one look (the remote's own SHA-256 where it
+// offers one, else each file downloaded and hashed), then the checksums files
+// of the sets that arrived whole, checked too. A set already there whole is
+// left as it is. One status per set, in the order given: a set without
+// checksums, one whose name can't be put, or one of which the remote holds
+// another file under a name of its own (left unchanged) is refused, naming
+// the file. `step`, when given, is told each step as it starts.
 std::vector<Status> PutSets(const Rclone& rclone, std::string_view remote, std::string_view machine,
-                            const std::string& localFolder, const std::vector<std::string>& sets);
+                            const std::string& localFolder, const std::vector<std::string>& sets,
+                            const std::function<void(const std::string&)>& step = {});
 
-// A set downloaded into a hidden folder, checked, waiting to be filed.
-// Removed with everything in it unless it is kept.
-class StagedSet {
+// Which sets of a remote a fetch takes.
+struct FetchFilter {
+    std::string Only;              // "" every machine's, else this machine's alone
+    std::string Skip;              // a machine whose sets are never taken ("" none)
+    std::vector<std::string> Have; // "MACHINE/SET" of sets not to take again
+};
+
+// Sets downloaded into a hidden folder, each checked, waiting to be filed.
+// The folder goes with the object, with whatever is left in it; while the
+// object lives, no other fetch takes the folder for a stale one.
+class Download {
 public:
-    StagedSet() = default;
-    ~StagedSet();
-    StagedSet(const StagedSet&) = delete;
-    StagedSet& operator=(const StagedSet&) = delete;
+    struct Set {
+        std::string Machine;
+        std::string Name;
+        std::string Folder; // ending with '/'
+        sets::Manifest Checksums;
+        std::string Description; // the first line of its desc.txt
+        std::int64_t Time = 0;   // its newest file's, in seconds since 1970
+        Status Check;            // Refused, saying why, when it is not to be filed
+    };
 
-    bool Staged() const { return !folder_.empty(); }
-    const std::string& Folder() const { return folder_; } // ends with '/'
-    const sets::Manifest& Checksums() const { return checksums_; }
+    Download() = default;
+    ~Download();
+    Download(const Download&) = delete;
+    Download& operator=(const Download&) = delete;
 
-    // Flushes the set to disk and renames its folder to `target`, which must
-    // not exist; it is then no longer removed. False and last error set on
-    // failure (80 when `target` exists); the set stays staged.
-    bool Keep(const std::string& target);
+    // Oldest first (by Time), then by machine and name.
+    std::vector<Set>& Sets() { return sets_; }
+    const std::string& Folder() const { return folder_; } // ending with '/', "" none
     // Removes the folder and what it holds now.
     void Discard();
 
 private:
-    friend Status GetSet(const Rclone&, std::string_view, std::string_view, std::string_view,
-                         const std::string&, StagedSet&);
+    friend Status FetchSets(const Rclone&, std::string_view, const FetchFilter&, const std::string&,
+                            Download&);
     std::string folder_;
-    sets::Manifest checksums_;
+    int lock_ = -1;
+    std::vector<Set> sets_;
 };
 
-// Downloads REMOTE/`machine`/`set`/ into a hidden temporary folder of
-// `parentFolder` (where it is to be filed) and checks every file against the
-// remote set's checksums. A set without checksums, or one that misses a file,
-// holds a file they do not list (desc.txt aside) or a damaged one is refused,
-// and so is any failure of rclone: then nothing of it is left in
-// `parentFolder`.
-Status GetSet(const Rclone& rclone, std::string_view remote, std::string_view machine,
-              std::string_view set, const std::string& parentFolder, StagedSet& staged);
+// Downloads in one call every set of `remote` that `filter` lets through
+// (each REMOTE/<machine>/<set>/<file>) into a hidden folder of
+// `parentFolder`, where they are to be filed, and checks each against its
+// checksums: a set without checksums, one that misses a file or holds one
+// they do not list (desc.txt aside), or a damaged one gets a refused Check.
+// Hidden folders that a fetch killed before its end left in `parentFolder`
+// are removed first. A failure of rclone leaves nothing in `parentFolder`.
+Status FetchSets(const Rclone& rclone, std::string_view remote, const FetchFilter& filter,
+                 const std::string& parentFolder, Download& download);
 
 } // namespace remote

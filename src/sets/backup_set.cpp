@@ -158,6 +158,13 @@ bool IsSetUnfinished(const std::string& SetPath) {
            platform::INVALID_FILE_ATTRIBUTES;
 }
 
+std::string ReadSetOrigin(const std::string& SetPath) {
+    std::string head;
+    if (!platform::ReadFileHead(SetPath + OriginName, DescriptionReadLimit, head))
+        return {};
+    return head.substr(0, head.find_first_of("\r\n"));
+}
+
 void WriteSetDescription(const std::string& SetPath, const std::string& Description) {
     if (Description.empty())
         return;
@@ -168,8 +175,8 @@ void WriteSetDescription(const std::string& SetPath, const std::string& Descript
 
 namespace {
 
-// The entries of the set folder SetPath when it holds nothing but desc.txt
-// and the unfinished mark (`marked` tells whether the mark is there); false
+// The entries of the set folder SetPath when it holds nothing but desc.txt,
+// the origin and the unfinished mark (`marked` tells whether the mark is there); false
 // when it holds anything else or is no folder of its own (a link).
 bool HoldsNoCopy(const std::string& SetPath, std::vector<std::string>& names, bool& marked) {
     marked = false;
@@ -184,7 +191,8 @@ bool HoldsNoCopy(const std::string& SetPath, std::vector<std::string>& names, bo
             if (rec.Name == "." || rec.Name == "..")
                 continue;
             const bool mark = platform::EqualIgnoringAsciiCase(rec.Name, UnfinishedName);
-            if ((!mark && !platform::EqualIgnoringAsciiCase(rec.Name, DescFileName)) ||
+            if ((!mark && !platform::EqualIgnoringAsciiCase(rec.Name, DescFileName) &&
+                 !platform::EqualIgnoringAsciiCase(rec.Name, OriginName)) ||
                 (rec.Attr & platform::faDirectory))
                 return false;
             marked |= mark;

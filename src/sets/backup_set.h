@@ -20,6 +20,12 @@ bool IsSetName(std::string_view Name);
 // takes it.
 inline constexpr const char* UnfinishedName = ".mfbackup-unfinished";
 
+// The hidden file of a set pulled from a remote: one line, "MACHINE/SET",
+// the machine and the set it is a copy of. It says where the set came from,
+// so that it is pulled once and never pushed under this machine's name. Like
+// desc.txt it is no save file and is not in the set's checksums.
+inline constexpr const char* OriginName = ".mfbackup-origin";
+
 // Makes a new, uniquely named set folder in BackupDir (ending in '/'), marked
 // unfinished, and writes its description (cut to 255 bytes). SetPath gets
 // the folder's path with a trailing '/'. False when no set was made (SetPath
@@ -32,17 +38,21 @@ bool MarkSetFinished(const std::string& SetPath);
 // Whether the set folder SetPath (ending in '/') is marked unfinished.
 bool IsSetUnfinished(const std::string& SetPath);
 
+// The origin of the set folder SetPath (ending in '/'): the first line of its
+// OriginName file, "" when it has none (a set made here) or it can't be read.
+std::string ReadSetOrigin(const std::string& SetPath);
+
 // Writes SetPath + "desc.txt": the description and CR LF, whole or not at
 // all. Nothing for an empty description. Errors are not reported.
 void WriteSetDescription(const std::string& SetPath, const std::string& Description);
 
 // Removes the set folder SetPath (ending in '/') when it holds nothing but
-// its desc.txt and its mark: a set that no file went into. True when it was
-// removed.
+// its desc.txt, its origin and its mark: a set that no file went into. True
+// when it was removed.
 bool RemoveEmptySet(const std::string& SetPath);
 // Removes what runs killed before their first file left in BackupDir: set
 // folders ("MFB" and one to four hex digits, no link) marked unfinished and
-// holding nothing else but desc.txt, last written more than a minute ago (a
+// holding nothing else but desc.txt and an origin, last written more than a minute ago (a
 // set that young may still be filled). A folder without the mark was not
 // made by this program (or by an older version): it stays, empty or not.
 void RemoveStaleSets(const std::string& BackupDir);

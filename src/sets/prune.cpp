@@ -25,8 +25,8 @@ std::string NameList(const std::vector<std::string>& names) {
     return text;
 }
 
-// The files of a set folder that a removal deletes (desc.txt and the
-// manifest last, so that a removal stopped half way still shows as a
+// The files of a set folder that a removal deletes (desc.txt, the origin and
+// the manifest last, so that a removal stopped half way still shows as a
 // damaged set), or why the folder is not removed.
 bool OwnFiles(const std::string& folder, std::vector<std::string>& files, std::string& why) {
     Manifest manifest;
@@ -48,6 +48,7 @@ bool OwnFiles(const std::string& folder, std::vector<std::string>& files, std::s
             foreign.push_back(rec.Name);
         else if (platform::EqualIgnoringAsciiCase(rec.Name, "desc.txt") ||
                  platform::EqualIgnoringAsciiCase(rec.Name, ManifestName) ||
+                 platform::EqualIgnoringAsciiCase(rec.Name, OriginName) ||
                  platform::EqualIgnoringAsciiCase(rec.Name, UnfinishedName))
             last.push_back(rec.Name);
         else
@@ -97,7 +98,8 @@ bool IsMark(const std::string& file) {
 bool IsSetFileName(std::string_view name, const Manifest& manifest) {
     if (platform::EqualIgnoringAsciiCase(name, "desc.txt") ||
         platform::EqualIgnoringAsciiCase(name, ManifestName) ||
-        platform::EqualIgnoringAsciiCase(name, UnfinishedName) || manifest.Find(name))
+        platform::EqualIgnoringAsciiCase(name, UnfinishedName) ||
+        platform::EqualIgnoringAsciiCase(name, OriginName) || manifest.Find(name))
         return true;
     for (const char* temporary : {".mfcopy-*", ".pkzip-*"})
         if (platform::MatchesWildcard(temporary, name))

@@ -16,7 +16,8 @@
 namespace sets {
 
 // Whether a set may hold a file of this bare name (ASCII case ignored):
-// desc.txt; the manifest and every name it lists; the unfinished mark; the
+// desc.txt; the manifest and every name it lists; the unfinished mark and
+// the origin of a pulled set; the
 // save files of each kind and their archives (characters.lpl, net.sav,
 // game*.sav, characters.zip, net.zip, game*.zip); and what a copy or the
 // archiver stopped half way leaves (".mfcopy-*", ".pkzip-*").

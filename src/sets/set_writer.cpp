@@ -7,6 +7,9 @@
 #include "platform/sync.h"
 #include "sets/backup_set.h"
 
+#include <cerrno>
+#include <cstdio>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -69,6 +72,28 @@ void SetWriter::Put(ManifestEntry entry) {
     File& file = held == index_.end() ? Add(entry.Name) : files_[held->second];
     file.Ticket.reset();
     file.Entry = std::move(entry);
+}
+
+bool SetWriter::MoveIn(const std::string& source, ManifestEntry entry) {
+    if (Holds(entry.Name)) {
+        platform::SetLastError(platform::ERROR_FILE_EXISTS);
+        return false;
+    }
+    const std::string target = setPath_ + entry.Name;
+    if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) != 0) {
+        platform::SetLastError(platform::WinErrorFromErrno(errno));
+        return false;
+    }
+    Add(entry.Name).Entry = std::move(entry);
+    return true;
+}
+
+bool SetWriter::WriteOrigin(const std::string& origin) {
+    const std::string line = origin + "\n";
+    if (!platform::WriteWholeFile(setPath_ + OriginName, line.data(), line.size(), false))
+        return false;
+    names_.emplace(platform::LowerAscii(OriginName), OriginName);
+    return true;
 }
 
 const std::string& SetWriter::Added(const std::string& name, const std::string& entry) {

@@ -37,6 +37,14 @@ public:
     // of the bytes it wrote; in place of the file of that very name, when
     // the copy replaced one.
     void Put(ManifestEntry entry);
+    // Moves the file `source`, on the set's file system, into the set as
+    // `entry.Name`, whose size and digest the caller checked: it is not read
+    // again. A name the set holds already in any letter case fails with 80,
+    // and the set keeps what it had.
+    bool MoveIn(const std::string& source, ManifestEntry entry);
+    // Writes the set's origin (see OriginName), "MACHINE/SET": flushed with
+    // the set by Finish, and not in its checksums.
+    bool WriteOrigin(const std::string& origin);
     // Whether an archive of the set holds an entry of that name already
     // (`entry` in ASCII lower case): the archiver would replace it.
     bool HasEntry(const std::string& entry) const { return entries_.count(entry) != 0; }

@@ -18,7 +18,9 @@
 #include <thread>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -178,10 +180,10 @@ TEST_P(RemoteTest, PutSetsAreListedUnderThisMachineWithEveryFile) {
             there[file.Name] = file.Size;
         EXPECT_EQ(there, here) << set.Name;
     }
-    std::string desc;
-    ASSERT_TRUE(
-        remote::ReadRemoteFile(rclone_, remote_, kMachine + "/MFB1/desc.txt", 4096, desc).Good());
-    EXPECT_EQ(desc, "Before the dragon\r\n");
+    std::map<std::string, std::string> descriptions;
+    ASSERT_TRUE(remote::ReadDescriptions(rclone_, remote_, descriptions).Good());
+    EXPECT_EQ(descriptions,
+              (std::map<std::string, std::string>{{kMachine + "/MFB1", "Before the dragon"}}));
 }
 
 TEST_P(RemoteTest, ASecondPutOfTheSameSetsChangesNothing) {
@@ -221,9 +223,10 @@ TEST_P(RemoteTest, ASetWhoseFolderOnTheRemoteHoldsOtherFilesIsRefusedAndLeftAsIt
     }
 }
 
-// A pulled set is checked against the remote set's checksums; a set that
-// does not match them is refused with nothing of it left here.
-TEST_P(RemoteTest, GetChecksTheSetAndRefusesADamagedOneLeavingNothing) {
+// A fetched set is checked against the remote set's checksums; a set that
+// does not match them is refused, and nothing is left here once the
+// download goes.
+TEST_P(RemoteTest, FetchChecksEachSetAndRefusesTheDamagedOnesLeavingNothing) {
     ASSERT_TRUE(Put({"MFB1"})[0].Good());
     const std::string original = served_ + "/" + kMachine + "/MFB1/";
     const struct {
@@ -234,9 +237,9 @@ TEST_P(RemoteTest, GetChecksTheSetAndRefusesADamagedOneLeavingNothing) {
         {"intact", [](const std::string&) {}, ""},
         {"changed byte",
          [](const std::string& f) { testenv::WriteFile(f + "game1.sav", "first Character"); },
-         "game1.sav is damaged"},
+         "game1.sav is damaged (checksum)"},
         {"cut short", [](const std::string& f) { testenv::WriteFile(f + "net.sav", "ne"); },
-         "net.sav is damaged"},
+         "net.sav is damaged (size)"},
         {"missing file", [](const std::string& f) { fs::remove(f + "net.sav"); },
          "net.sav is missing"},
         {"unlisted file", [](const std::string& f) { testenv::WriteFile(f + "game9.sav", "x"); },
@@ -244,31 +247,74 @@ TEST_P(RemoteTest, GetChecksTheSetAndRefusesADamagedOneLeavingNothing) {
         {"no checksums", [](const std::string& f) { fs::remove(f + ".mfbackup-sums"); },
          "no checksums"},
     };
-    const std::string parent = testenv::Scratch() + "/pulled/";
-    fs::create_directories(parent);
-    int n = 0;
+    std::map<std::string, std::string> said; // by machine
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const std::string machine = "OTHER" + std::to_string(++n);
+        std::string machine = std::string("OTHER-") + c.name;
+        std::replace(machine.begin(), machine.end(), ' ', '-');
+        said[machine] = c.said;
         fs::create_directories(served_ + "/" + machine);
         fs::copy(original, served_ + "/" + machine + "/MFB1");
         c.damage(served_ + "/" + machine + "/MFB1/");
-        remote::StagedSet staged;
-        const Status status = remote::GetSet(rclone_, remote_, machine, "MFB1", parent, staged);
-        if (*c.said) {
-            EXPECT_EQ(status.What, Status::Refused);
-            EXPECT_NE(status.Message.find(c.said), std::string::npos) << status.Message;
-            EXPECT_FALSE(staged.Staged());
-            EXPECT_TRUE(Empty(parent));
-            continue;
+    }
+    const std::string parent = testenv::Scratch() + "/pulled/";
+    fs::create_directories(parent);
+    {
+        remote::Download download;
+        remote::FetchFilter filter;
+        filter.Skip = kMachine;
+        ASSERT_TRUE(remote::FetchSets(rclone_, remote_, filter, parent, download).Good());
+        ASSERT_EQ(download.Sets().size(), std::size(cases));
+        for (const remote::Download::Set& set : download.Sets()) {
+            SCOPED_TRACE(set.Machine);
+            EXPECT_EQ(set.Name, "MFB1");
+            const std::string& expected = said.at(set.Machine);
+            if (!expected.empty()) {
+                EXPECT_EQ(set.Check.What, Status::Refused);
+                EXPECT_NE(set.Check.Message.find(expected), std::string::npos) << set.Check.Message;
+                continue;
+            }
+            EXPECT_TRUE(set.Check.Good()) << set.Check.Message;
+            EXPECT_EQ(set.Checksums.Entries.size(), 2u);
+            EXPECT_EQ(set.Description, "Before the dragon");
+            EXPECT_NE(set.Time, 0);
+            EXPECT_EQ(testenv::ReadFile(set.Folder + "game1.sav"), "first character");
         }
-        ASSERT_TRUE(status.Good()) << status.Message;
-        ASSERT_TRUE(staged.Keep(parent + "MFB7"));
-        EXPECT_EQ(Snapshot(parent).size(), 5u); // the folder, 2 files, desc.txt, checksums
-        sets::Manifest pulled;
-        EXPECT_EQ(sets::ReadManifest(parent + "MFB7/", pulled), sets::ManifestRead::Read);
-        EXPECT_EQ(testenv::ReadFile(parent + "MFB7/game1.sav"), "first character");
-        fs::remove_all(parent + "MFB7");
+    }
+    EXPECT_TRUE(Empty(parent));
+}
+
+// What a pull must not take again: its own machine's sets, the sets it has,
+// and with one machine named, the others'.
+TEST_P(RemoteTest, FetchTakesTheSetsTheFilterLetsThroughAndNothingElse) {
+    for (const char* machine : {"ALPHA", "BRAVO"})
+        for (const char* set : {"MFB1", "MFB2"}) {
+            fs::create_directories(served_ + "/" + machine + "/" + set);
+            fs::copy(backup_ + set, served_ + "/" + machine + "/" + set);
+        }
+    testenv::WriteFile(served_ + "/BRAVO/stray.txt", "beside the sets");
+    testenv::WriteFile(served_ + "/BRAVO/MFB2/deeper/file", "below a set");
+    const struct {
+        remote::FetchFilter filter;
+        std::vector<std::string> taken;
+    } cases[] = {
+        {{"", "", {}}, {"ALPHA/MFB1", "ALPHA/MFB2", "BRAVO/MFB1", "BRAVO/MFB2"}},
+        {{"", "ALPHA", {"BRAVO/MFB1"}}, {"BRAVO/MFB2"}},
+        {{"BRAVO", "", {}}, {"BRAVO/MFB1", "BRAVO/MFB2"}},
+        {{"BRAVO", "ALPHA", {"BRAVO/MFB2", "ALPHA/MFB1"}}, {"BRAVO/MFB1"}},
+        {{"CHARLIE", "", {}}, {}},
+    };
+    const std::string parent = testenv::Scratch() + "/pulled/";
+    fs::create_directories(parent);
+    for (const auto& c : cases) {
+        remote::Download download;
+        ASSERT_TRUE(remote::FetchSets(rclone_, remote_, c.filter, parent, download).Good());
+        std::vector<std::string> taken;
+        for (const remote::Download::Set& set : download.Sets()) {
+            taken.push_back(set.Machine + "/" + set.Name);
+            EXPECT_TRUE(set.Check.Good()) << set.Check.Message;
+        }
+        std::sort(taken.begin(), taken.end());
+        EXPECT_EQ(taken, c.taken) << c.filter.Only << " " << c.filter.Skip;
     }
 }
 
@@ -280,6 +326,25 @@ INSTANTIATE_TEST_SUITE_P(Remotes, RemoteTest,
                          ::testing::Values(Kind::LocalFolder, Kind::WebdavOnTheFly,
                                            Kind::WebdavConfigFile),
                          KindName);
+
+// A fetch killed before its end leaves its hidden folder: the next fetch
+// removes it, but not the folder of a fetch still going.
+TEST(Rclone, AFetchRemovesTheFolderAKilledFetchLeftButNotOneInUse) {
+    remote::Rclone rclone;
+    ASSERT_TRUE(remote::Rclone::Find(rclone).Good());
+    const std::string parent = testenv::Scratch() + "/backup/";
+    testenv::WriteFile(parent + ".mfpull-killed/HOST/MFB1/game1.sav", "half");
+    testenv::WriteFile(parent + ".mfpull-going/HOST/MFB1/game1.sav", "coming");
+    const int going = ::open((parent + ".mfpull-going").c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_EQ(::flock(going, LOCK_EX), 0);
+    const std::string served = testenv::Scratch() + "/served";
+    fs::create_directories(served);
+    remote::Download download;
+    ASSERT_TRUE(remote::FetchSets(rclone, served, {}, parent, download).Good());
+    EXPECT_FALSE(testenv::Exists(parent + ".mfpull-killed"));
+    EXPECT_EQ(testenv::ReadFile(parent + ".mfpull-going/HOST/MFB1/game1.sav"), "coming");
+    ::close(going);
+}
 
 TEST(Rclone, WithoutRcloneOnThePathTheErrorSaysItIsNotInstalled) {
     const std::string path = std::getenv("PATH");
@@ -307,9 +372,9 @@ TEST(Rclone, AnUnreachableRemoteFailsWithRclonesExitCodeQuotedAndLeavesNothing) 
     const std::string parent = testenv::Scratch() + "/pulled";
     fs::create_directories(parent);
 
-    remote::StagedSet staged;
+    remote::Download download;
     const Status results[] = {remote::PutSets(rclone, remote, kMachine, backup, {"MFB1"})[0],
-                              remote::GetSet(rclone, remote, kMachine, "MFB1", parent, staged)};
+                              remote::FetchSets(rclone, remote, {}, parent, download)};
     for (const Status& status : results) {
         EXPECT_EQ(status.What, Status::RcloneFailed);
         EXPECT_NE(status.ExitCode, 0);

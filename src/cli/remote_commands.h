@@ -1,0 +1,22 @@
+#pragma once
+
+// The commands that push sets to a remote, pull the other machines' sets
+// from it and list what it holds, and the remote setting.
+
+#include "cli/console.h"
+#include "cli/options.h"
+
+#include <string>
+
+namespace cli {
+
+int Push(const Options& options, Console& console);
+int Pull(const Options& options, Console& console);
+int RemoteSets(const Options& options, Console& console);
+
+// The remote setting as `settings` shows it: its secrets hidden, "" for none.
+std::string ShownRemoteSetting();
+// `settings set remote VALUE`; "" removes the setting.
+int SetRemoteSetting(const std::string& value, Console& console);
+
+} // namespace cli
