@@ -6,6 +6,7 @@
 #include "platform/folder_lock.h"
 #include "platform/last_error.h"
 #include "platform/paths.h"
+#include "platform/sync.h"
 #include "remote/remote_sets.h"
 #include "sets/backup_set.h"
 #include "sets/manifest.h"
@@ -17,6 +18,7 @@
 
 #include <algorithm>
 #include <map>
+#include <memory>
 #include <set>
 
 namespace remote {
@@ -108,16 +110,24 @@ void RemoveBegun(const std::string& setPath) {
     platform::RemoveFolderWithFiles(setPath, names, failed);
 }
 
+// A set being filed: its writer, and what it is a copy of.
+struct Filing {
+    sets::SetWriter Writer;
+    const Download::Set* From = nullptr;
+};
+
 // Files a checked set as a new set of `backupDir`, moving its files out of
-// the download. False, with `why`, when it could not be filed whole.
-bool FileSet(const Download::Set& set, const std::string& backupDir, std::string& local,
-             std::string& why) {
+// the download, up to its checksums: the caller flushes it and marks it
+// finished. False, with `why`, when it could not be filed whole; nothing of
+// it is left then.
+bool FileSet(const std::string& backupDir, Filing& filing, std::string& why) {
+    const Download::Set& set = *filing.From;
     std::string description = set.Machine + " " + set.Name;
     if (set.Time != 0)
         description += " " + SetDate(set.Time);
     if (!set.Description.empty())
         description += ": " + set.Description;
-    sets::SetWriter writer;
+    sets::SetWriter& writer = filing.Writer;
     if (!writer.Create(backupDir, description, why))
         return false;
     auto fail = [&](const std::string& what) {
@@ -130,12 +140,13 @@ bool FileSet(const Download::Set& set, const std::string& backupDir, std::string
             return fail("cannot move " + entry.Name + " into " + writer.Path());
     if (!writer.WriteOrigin(set.Machine + "/" + set.Name))
         return fail("cannot write " + writer.Path() + sets::OriginName);
-    if (!writer.Finish())
-        return fail("error writing " + writer.Path() + " to disk");
-    if (!writer.MarkFinished())
-        return fail("error marking " + writer.Path() + " finished");
-    local = platform::ExtractFileName(platform::WithoutTrailingDelimiters(writer.Path()));
+    if (!writer.Finish(false))
+        return fail("error writing " + writer.Path());
     return true;
+}
+
+std::string SetNameOf(const sets::SetWriter& writer) {
+    return platform::ExtractFileName(platform::WithoutTrailingDelimiters(writer.Path()));
 }
 
 } // namespace
@@ -264,6 +275,7 @@ RemoteRun Pull(const PullChoices& choices, core::Reporter& reporter) {
     }
     sets::RemoveStaleSets(at.BackupDir);
     const std::size_t count = download.Sets().size();
+    std::vector<std::unique_ptr<Filing>> filed;
     for (std::size_t i = 0; i < count; ++i) {
         const Download::Set& set = download.Sets()[i];
         const std::string label = set.Machine + "/" + set.Name;
@@ -276,13 +288,38 @@ RemoteRun Pull(const PullChoices& choices, core::Reporter& reporter) {
         }
         if (set.Checksums.Entries.empty())
             continue; // a set of no file is no backup
-        std::string local, why;
-        if (FileSet(set, at.BackupDir, local, why))
-            run.Sets.push_back({set.Machine, set.Name, local, set.Checksums.Entries.size()});
-        else {
+        auto filing = std::make_unique<Filing>();
+        filing->From = &set;
+        std::string why;
+        if (FileSet(at.BackupDir, *filing, why)) {
+            filed.push_back(std::move(filing));
+        } else {
             reporter.Message("could not file " + label + ": " + why);
             ++run.Failures;
         }
+    }
+    if (filed.empty())
+        return run;
+    // The sets reach the disk in one flush, their files, names and checksums
+    // with them, and only then lose their unfinished mark.
+    reporter.ProgressText("writing the sets to disk");
+    reporter.ProgressFlush();
+    const bool flushed = platform::FlushFiles({at.BackupDir});
+    const std::string flushError = platform::SysErrorMessage(platform::GetLastError());
+    for (const std::unique_ptr<Filing>& filing : filed) {
+        const Download::Set& set = *filing->From;
+        const std::string& path = filing->Writer.Path();
+        if (!flushed || !filing->Writer.MarkFinished()) {
+            reporter.Message("could not file " + set.Machine + "/" + set.Name + ": error " +
+                             (flushed ? "marking " + path + " finished: " +
+                                            platform::SysErrorMessage(platform::GetLastError())
+                                      : "writing " + path + " to disk: " + flushError));
+            RemoveBegun(path);
+            ++run.Failures;
+            continue;
+        }
+        run.Sets.push_back(
+            {set.Machine, set.Name, SetNameOf(filing->Writer), set.Checksums.Entries.size()});
     }
     reporter.ProgressFlush();
     return run;

@@ -106,7 +106,7 @@ const std::string& SetWriter::Added(const std::string& name, const std::string& 
     return file.Name;
 }
 
-bool SetWriter::Finish() {
+bool SetWriter::Finish(bool flush) {
     Manifest manifest;
     for (const File& file : files_) {
         if (!file.Ticket) {
@@ -126,7 +126,7 @@ bool SetWriter::Finish() {
     // the machine stops during the flush, a copy that did not reach the disk
     // is found damaged rather than restored unchecked (and no source was
     // marked backed up yet).
-    return WriteManifest(setPath_, manifest, false) && platform::FlushFiles({setPath_});
+    return WriteManifest(setPath_, manifest, false) && (!flush || platform::FlushFiles({setPath_}));
 }
 
 bool SetWriter::MarkFinished() {

@@ -58,8 +58,10 @@ public:
 
     // Writes the checksums of the files put into the set and flushes the set
     // to disk (once for all). False and last error set when a file can't be
-    // read back or the set not written.
-    bool Finish();
+    // read back or the set not written. Without `flush`, the caller flushes
+    // the set's file system itself before MarkFinished: one flush for many
+    // sets.
+    bool Finish(bool flush = true);
     // The run's last step: the set is no longer marked unfinished. False and
     // last error set when the mark can't be removed.
     bool MarkFinished();
