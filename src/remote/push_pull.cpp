@@ -98,6 +98,8 @@ void ReportPutFailures(const std::vector<std::string>& names, const std::vector<
 
 // Removes a set a pull began and could not finish: nothing of it stays.
 void RemoveBegun(const std::string& setPath) {
+    if (setPath.empty())
+        return;
     std::vector<std::string> names;
     platform::FileSearch search;
     if (search.FindFirst(setPath + "*", platform::faAnyFile)) {
@@ -110,29 +112,30 @@ void RemoveBegun(const std::string& setPath) {
     platform::RemoveFolderWithFiles(setPath, names, failed);
 }
 
-// A set being filed: its writer, and what it is a copy of.
-struct Filing {
-    sets::SetWriter Writer;
-    const Download::Set* From = nullptr;
-};
-
-// Files a checked set as a new set of `backupDir`, moving its files out of
-// the download, up to its checksums: the caller flushes it and marks it
-// finished. False, with `why`, when it could not be filed whole; nothing of
-// it is left then.
-bool FileSet(const std::string& backupDir, Filing& filing, std::string& why) {
-    const Download::Set& set = *filing.From;
+// "BRAVO MFB1A2B 7 Dec 2026 16:09: before the dragon".
+std::string DescriptionOf(const Download::Set& set) {
     std::string description = set.Machine + " " + set.Name;
     if (set.Time != 0)
         description += " " + SetDate(set.Time);
     if (!set.Description.empty())
         description += ": " + set.Description;
+    return description;
+}
+
+// A set being filed: its writer, and what it is a copy of.
+struct Filing {
+    sets::SetWriter Writer;
+    const Download::Set* From = nullptr;
+    bool Dropped = false;
+};
+
+// Moves the files of a checked set out of the download into its new set,
+// and writes its origin and checksums. False, with `why`, on a failure.
+bool FillSet(Filing& filing, std::string& why) {
+    const Download::Set& set = *filing.From;
     sets::SetWriter& writer = filing.Writer;
-    if (!writer.Create(backupDir, description, why))
-        return false;
     auto fail = [&](const std::string& what) {
         why = what + ": " + platform::SysErrorMessage(platform::GetLastError());
-        RemoveBegun(writer.Path());
         return false;
     };
     for (const sets::ManifestEntry& entry : set.Checksums.Entries)
@@ -145,8 +148,67 @@ bool FileSet(const std::string& backupDir, Filing& filing, std::string& why) {
     return true;
 }
 
-std::string SetNameOf(const sets::SetWriter& writer) {
-    return platform::ExtractFileName(platform::WithoutTrailingDelimiters(writer.Path()));
+// Files the checked sets `taken` as new sets of `backupDir`, in three steps,
+// each ended by one flush of its file system for all sets: the sets, made and
+// marked unfinished (the mark on disk before anything goes in); their files,
+// origins and checksums; their marks removed. A set that fails a step is
+// said and removed: nothing of it stays.
+void FileSets(const std::vector<const Download::Set*>& taken, const std::string& backupDir,
+              core::Reporter& reporter, RemoteRun& run) {
+    std::vector<std::unique_ptr<Filing>> filings;
+    auto label = [](const Download::Set& set) { return set.Machine + "/" + set.Name; };
+    auto drop = [&](Filing& filing, const std::string& why) {
+        reporter.Message("could not file " + label(*filing.From) + ": " + why);
+        RemoveBegun(filing.Writer.Path());
+        filing.Dropped = true;
+        ++run.Failures;
+    };
+    auto flush = [&] {
+        reporter.ProgressFlush();
+        if (platform::FlushFiles({backupDir}))
+            return true;
+        const std::string why = "error writing " + backupDir +
+                                " to disk: " + platform::SysErrorMessage(platform::GetLastError());
+        for (const std::unique_ptr<Filing>& filing : filings)
+            if (!filing->Dropped)
+                drop(*filing, why);
+        return false;
+    };
+    for (const Download::Set* set : taken) {
+        auto filing = std::make_unique<Filing>();
+        filing->From = set;
+        std::string why;
+        if (filing->Writer.Create(backupDir, DescriptionOf(*set), why, false)) {
+            filings.push_back(std::move(filing));
+        } else {
+            reporter.Message("could not file " + label(*set) + ": " + why);
+            ++run.Failures;
+        }
+    }
+    if (filings.empty() || !flush())
+        return;
+    for (std::size_t i = 0; i < filings.size(); ++i) {
+        Filing& filing = *filings[i];
+        reporter.ProgressStep(i + 1, filings.size(), label(*filing.From));
+        reporter.ProgressText("filing " + label(*filing.From));
+        std::string why;
+        if (!FillSet(filing, why))
+            drop(filing, why);
+    }
+    if (!flush())
+        return;
+    for (const std::unique_ptr<Filing>& filing : filings)
+        if (!filing->Dropped && !filing->Writer.MarkFinished(false))
+            drop(*filing, "error marking " + filing->Writer.Path() +
+                              " finished: " + platform::SysErrorMessage(platform::GetLastError()));
+    if (!flush())
+        return;
+    for (const std::unique_ptr<Filing>& filing : filings)
+        if (!filing->Dropped)
+            run.Sets.push_back({filing->From->Machine, filing->From->Name,
+                                platform::ExtractFileName(
+                                    platform::WithoutTrailingDelimiters(filing->Writer.Path())),
+                                filing->From->Checksums.Entries.size()});
 }
 
 } // namespace
@@ -274,54 +336,17 @@ RemoteRun Pull(const PullChoices& choices, core::Reporter& reporter) {
         return run;
     }
     sets::RemoveStaleSets(at.BackupDir);
-    const std::size_t count = download.Sets().size();
-    std::vector<std::unique_ptr<Filing>> filed;
-    for (std::size_t i = 0; i < count; ++i) {
-        const Download::Set& set = download.Sets()[i];
-        const std::string label = set.Machine + "/" + set.Name;
-        reporter.ProgressStep(i + 1, count, label);
-        reporter.ProgressText("filing " + label);
+    std::vector<const Download::Set*> taken;
+    for (const Download::Set& set : download.Sets()) {
         if (!set.Check.Good()) {
-            reporter.Failure(label + ": the copy on the remote is damaged", set.Check.Message);
+            reporter.Failure(set.Machine + "/" + set.Name + ": the copy on the remote is damaged",
+                             set.Check.Message);
             ++run.Failures;
-            continue;
-        }
-        if (set.Checksums.Entries.empty())
-            continue; // a set of no file is no backup
-        auto filing = std::make_unique<Filing>();
-        filing->From = &set;
-        std::string why;
-        if (FileSet(at.BackupDir, *filing, why)) {
-            filed.push_back(std::move(filing));
-        } else {
-            reporter.Message("could not file " + label + ": " + why);
-            ++run.Failures;
+        } else if (!set.Checksums.Entries.empty()) { // a set of no file is no backup
+            taken.push_back(&set);
         }
     }
-    if (filed.empty())
-        return run;
-    // The sets reach the disk in one flush, their files, names and checksums
-    // with them, and only then lose their unfinished mark.
-    reporter.ProgressText("writing the sets to disk");
-    reporter.ProgressFlush();
-    const bool flushed = platform::FlushFiles({at.BackupDir});
-    const std::string flushError = platform::SysErrorMessage(platform::GetLastError());
-    for (const std::unique_ptr<Filing>& filing : filed) {
-        const Download::Set& set = *filing->From;
-        const std::string& path = filing->Writer.Path();
-        if (!flushed || !filing->Writer.MarkFinished()) {
-            reporter.Message("could not file " + set.Machine + "/" + set.Name + ": error " +
-                             (flushed ? "marking " + path + " finished: " +
-                                            platform::SysErrorMessage(platform::GetLastError())
-                                      : "writing " + path + " to disk: " + flushError));
-            RemoveBegun(path);
-            ++run.Failures;
-            continue;
-        }
-        run.Sets.push_back(
-            {set.Machine, set.Name, SetNameOf(filing->Writer), set.Checksums.Entries.size()});
-    }
-    reporter.ProgressFlush();
+    FileSets(taken, at.BackupDir, reporter, run);
     return run;
 }
 

@@ -115,7 +115,7 @@ bool IsSetName(std::string_view Name) {
 }
 
 bool CreateBackupSet(const std::string& BackupDir, const std::string& Description,
-                     std::string& SetPath, std::string& Why) {
+                     std::string& SetPath, std::string& Why, bool flush) {
     const std::uint32_t attrs = platform::GetFileAttributes(BackupDir);
     if (attrs == platform::INVALID_FILE_ATTRIBUTES || !(attrs & platform::faDirectory)) {
         if (attrs != platform::INVALID_FILE_ATTRIBUTES)
@@ -138,19 +138,20 @@ bool CreateBackupSet(const std::string& BackupDir, const std::string& Descriptio
     // says it is unfinished. desc.txt's write flushes the folder, the mark
     // with it; without one, the mark is flushed on its own.
     const std::string description = platform::CutUtf8(Description, MaxDescription);
-    if (!platform::WriteWholeFile(SetPath + UnfinishedName, "", 0, description.empty())) {
+    if (!platform::WriteWholeFile(SetPath + UnfinishedName, "", 0, flush && description.empty())) {
         const std::uint32_t error = platform::GetLastError();
         platform::RemoveDirectory(SetPath);
         platform::SetLastError(error);
         Why = SetFailure(BackupDir);
         return false;
     }
-    WriteSetDescription(SetPath, description);
+    WriteSetDescription(SetPath, description, flush);
     return true;
 }
 
-bool MarkSetFinished(const std::string& SetPath) {
-    return platform::DeleteFileFlushed(SetPath + UnfinishedName);
+bool MarkSetFinished(const std::string& SetPath, bool flush) {
+    return flush ? platform::DeleteFileFlushed(SetPath + UnfinishedName)
+                 : platform::DeleteFile(SetPath + UnfinishedName);
 }
 
 bool IsSetUnfinished(const std::string& SetPath) {
@@ -165,12 +166,12 @@ std::string ReadSetOrigin(const std::string& SetPath) {
     return head.substr(0, head.find_first_of("\r\n"));
 }
 
-void WriteSetDescription(const std::string& SetPath, const std::string& Description) {
+void WriteSetDescription(const std::string& SetPath, const std::string& Description, bool flush) {
     if (Description.empty())
         return;
     const std::string line = platform::CutUtf8(Description, MaxDescription) + "\r\n";
     // Whole or not at all: a run killed here leaves no empty desc.txt.
-    platform::WriteWholeFile(SetPath + DescFileName, line.data(), line.size());
+    platform::WriteWholeFile(SetPath + DescFileName, line.data(), line.size(), flush);
 }
 
 namespace {

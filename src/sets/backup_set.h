@@ -30,11 +30,14 @@ inline constexpr const char* OriginName = ".mfbackup-origin";
 // unfinished, and writes its description (cut to 255 bytes). SetPath gets
 // the folder's path with a trailing '/'. False when no set was made (SetPath
 // is then not to be used), with Why saying so in the words the user is shown.
+// Without `flush` the mark is not flushed: the caller flushes the set's file
+// system before anything goes into it (once for many sets).
 bool CreateBackupSet(const std::string& BackupDir, const std::string& Description,
-                     std::string& SetPath, std::string& Why);
+                     std::string& SetPath, std::string& Why, bool flush = true);
 // The run's last step on its set: removes the mark, on disk before it
-// returns. False and last error set when it can't be removed.
-bool MarkSetFinished(const std::string& SetPath);
+// returns (without `flush`, once the caller flushed the set's file system).
+// False and last error set when it can't be removed.
+bool MarkSetFinished(const std::string& SetPath, bool flush = true);
 // Whether the set folder SetPath (ending in '/') is marked unfinished.
 bool IsSetUnfinished(const std::string& SetPath);
 
@@ -43,8 +46,10 @@ bool IsSetUnfinished(const std::string& SetPath);
 std::string ReadSetOrigin(const std::string& SetPath);
 
 // Writes SetPath + "desc.txt": the description and CR LF, whole or not at
-// all. Nothing for an empty description. Errors are not reported.
-void WriteSetDescription(const std::string& SetPath, const std::string& Description);
+// all, flushed unless `flush` is false. Nothing for an empty description.
+// Errors are not reported.
+void WriteSetDescription(const std::string& SetPath, const std::string& Description,
+                         bool flush = true);
 
 // Removes the set folder SetPath (ending in '/') when it holds nothing but
 // its desc.txt, its origin and its mark: a set that no file went into. True

@@ -16,8 +16,8 @@
 namespace sets {
 
 bool SetWriter::Create(const std::string& backupDir, const std::string& description,
-                       std::string& why) {
-    if (!CreateBackupSet(backupDir, description, setPath_, why))
+                       std::string& why, bool flush) {
+    if (!CreateBackupSet(backupDir, description, setPath_, why, flush))
         return false;
     // What the folder holds already (its desc.txt, its mark) is taken too.
     platform::FileSearch search;
@@ -129,8 +129,8 @@ bool SetWriter::Finish(bool flush) {
     return WriteManifest(setPath_, manifest, false) && (!flush || platform::FlushFiles({setPath_}));
 }
 
-bool SetWriter::MarkFinished() {
-    return MarkSetFinished(setPath_);
+bool SetWriter::MarkFinished(bool flush) {
+    return MarkSetFinished(setPath_, flush);
 }
 
 void SetWriter::RemoveIfEmpty() {

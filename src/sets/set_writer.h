@@ -22,8 +22,10 @@ class SetWriter {
 public:
     // Makes the set in `backupDir` (see CreateBackupSet): marked unfinished,
     // its desc.txt written. False, with `why` in the words the user is shown,
-    // when no set was made.
-    bool Create(const std::string& backupDir, const std::string& description, std::string& why);
+    // when no set was made. Without `flush`, the caller flushes the set's
+    // file system before anything goes into it.
+    bool Create(const std::string& backupDir, const std::string& description, std::string& why,
+                bool flush = true);
 
     // Copies `source` into the set under its own name, and tells the version
     // of the source the copy was read from. A name the set holds already (in
@@ -62,9 +64,10 @@ public:
     // the set's file system itself before MarkFinished: one flush for many
     // sets.
     bool Finish(bool flush = true);
-    // The run's last step: the set is no longer marked unfinished. False and
-    // last error set when the mark can't be removed.
-    bool MarkFinished();
+    // The run's last step: the set is no longer marked unfinished (on disk
+    // once the caller flushed, without `flush`). False and last error set
+    // when the mark can't be removed.
+    bool MarkFinished(bool flush = true);
     // Removes the set again when no file went into it: no backup to list.
     void RemoveIfEmpty();
 
