@@ -3,6 +3,7 @@
 // of a configuration file of its own.
 
 #include "common/manifests.h"
+#include "common/served_remote.h"
 #include "common/test_env.h"
 #include "platform/capture.h"
 #include "remote/rclone.h"
@@ -10,18 +11,14 @@
 #include "remote/remote_setting.h"
 #include "sets/manifest.h"
 
-#include <QProcess>
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <map>
-#include <thread>
+#include <memory>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <sys/file.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,36 +28,6 @@ using remote::Status;
 namespace {
 
 const std::string kMachine = "HOST-1";
-
-// A port of 127.0.0.1 that nothing listens on now.
-int FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof addr;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), size);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size);
-    ::close(fd);
-    return ntohs(addr.sin_port);
-}
-
-bool Accepts(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<std::uint16_t>(port));
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    ::close(fd);
-    return ok;
-}
-
-std::string Obscured(const std::string& password) {
-    platform::CapturedRun run;
-    EXPECT_TRUE(platform::RunCaptured(platform::FindOnPath("rclone"), {"obscure", password}, run));
-    return run.Out.substr(0, run.Out.find('\n'));
-}
 
 // Each file below `folder`: which file it is and when it was last written.
 std::map<std::string, std::string> Snapshot(const std::string& folder) {
@@ -79,65 +46,22 @@ bool Empty(const std::string& folder) {
     return fs::is_empty(folder);
 }
 
-enum class Kind { LocalFolder, WebdavOnTheFly, WebdavConfigFile };
+using testenv::RemoteKind;
 
-const char* const kKindNames[] = {"LocalFolder", "WebdavOnTheFly", "WebdavConfigFile"};
-
-void PrintTo(Kind kind, std::ostream* out) {
-    *out << kKindNames[static_cast<int>(kind)];
-}
-
-// A remote whose files lie in `Served` on this disk, where the tests look at
+// A remote whose files lie in `served_` on this disk, where the tests look at
 // them and damage them.
-class RemoteTest : public ::testing::TestWithParam<Kind> {
+class RemoteTest : public ::testing::TestWithParam<RemoteKind> {
 protected:
     void SetUp() override {
-        const std::string scratch = testenv::Scratch();
-        served_ = scratch + "/served";
-        backup_ = scratch + "/backup/";
-        fs::create_directories(served_);
-        std::string config;
-        if (GetParam() == Kind::LocalFolder) {
-            remote_ = served_;
-        } else {
-            const int port = StartWebdav();
-            const std::string url = "http://127.0.0.1:" + std::to_string(port);
-            if (GetParam() == Kind::WebdavOnTheFly) {
-                remote_ = ":webdav,url='" + url + "',user=mf,pass=" + Obscured("s3cret") + ":";
-            } else {
-                config = scratch + "/rclone.conf";
-                testenv::WriteFile(
-                    config, "[saves]\ntype = webdav\nurl = " + url +
-                                "\nvendor = other\nuser = mf\npass = " + Obscured("s3cret") + "\n");
-                fs::create_directories(served_ + "/moonforge");
-                remote_ = "saves:moonforge";
-                served_ += "/moonforge";
-            }
-        }
-        ASSERT_TRUE(remote::Rclone::Find(rclone_, config).Good());
+        served =
+            std::make_unique<testenv::ServedRemote>(GetParam(), testenv::Scratch() + "/served");
+        served_ = served->Served();
+        remote_ = served->Remote();
+        backup_ = testenv::Scratch() + "/backup/";
+        ASSERT_TRUE(remote::Rclone::Find(rclone_, served->ConfigFile()).Good());
         MakeSet("MFB1", {{"game1.sav", "first character"}, {"net.sav", "net"}},
                 "Before the dragon");
         MakeSet("MFB2", {{"characters.lpl", std::string(70000, 'c')}}, "");
-    }
-    void TearDown() override {
-        if (server_.state() != QProcess::NotRunning) {
-            server_.terminate();
-            server_.waitForFinished(5000);
-        }
-    }
-
-    int StartWebdav() {
-        const int port = FreePort();
-        server_.start(QString::fromStdString(platform::FindOnPath("rclone")),
-                      {"serve", "webdav", QString::fromStdString(served_), "--addr",
-                       QString("127.0.0.1:%1").arg(port), "--user", "mf", "--pass", "s3cret",
-                       // The tests change the served folder behind its back.
-                       "--dir-cache-time", "0s"});
-        EXPECT_TRUE(server_.waitForStarted());
-        for (int i = 0; i < 200 && !Accepts(port); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(25));
-        EXPECT_TRUE(Accepts(port));
-        return port;
     }
 
     void MakeSet(const std::string& name, const std::map<std::string, std::string>& files,
@@ -156,11 +80,11 @@ protected:
         return remote::PutSets(rclone_, remote_, kMachine, backup_, sets);
     }
 
+    std::unique_ptr<testenv::ServedRemote> served;
     std::string served_; // the remote's files
     std::string backup_; // this machine's sets
     std::string remote_;
     remote::Rclone rclone_;
-    QProcess server_;
 };
 
 TEST_P(RemoteTest, PutSetsAreListedUnderThisMachineWithEveryFile) {
@@ -318,14 +242,10 @@ TEST_P(RemoteTest, FetchTakesTheSetsTheFilterLetsThroughAndNothingElse) {
     }
 }
 
-std::string KindName(const ::testing::TestParamInfo<Kind>& info) {
-    return kKindNames[static_cast<int>(info.param)];
-}
-
 INSTANTIATE_TEST_SUITE_P(Remotes, RemoteTest,
-                         ::testing::Values(Kind::LocalFolder, Kind::WebdavOnTheFly,
-                                           Kind::WebdavConfigFile),
-                         KindName);
+                         ::testing::Values(RemoteKind::LocalFolder, RemoteKind::WebdavOnTheFly,
+                                           RemoteKind::WebdavConfigFile),
+                         [](const auto& info) { return testenv::KindName(info.param); });
 
 // A fetch killed before its end leaves its hidden folder: the next fetch
 // removes it, but not the folder of a fetch still going.
@@ -363,9 +283,10 @@ TEST(Rclone, WithoutRcloneOnThePathTheErrorSaysItIsNotInstalled) {
 TEST(Rclone, AnUnreachableRemoteFailsWithRclonesExitCodeQuotedAndLeavesNothing) {
     remote::Rclone rclone;
     ASSERT_TRUE(remote::Rclone::Find(rclone).Good());
-    const std::string obscured = Obscured("s3cret");
-    const std::string remote = ":webdav,url='http://127.0.0.1:" + std::to_string(FreePort()) +
-                               "',user=mf,pass=" + obscured + ":";
+    const std::string obscured = testenv::Obscured("s3cret");
+    const std::string remote =
+        ":webdav,url='http://127.0.0.1:" + std::to_string(testenv::FreePort()) +
+        "',user=mf,pass=" + obscured + ":";
     const std::string backup = testenv::Scratch() + "/backup/";
     testenv::WriteFile(backup + "MFB1/game1.sav", "save");
     ASSERT_TRUE(testenv::WriteManifestOf(backup + "MFB1/", {"game1.sav"}));
