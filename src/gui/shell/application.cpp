@@ -8,6 +8,7 @@
 #include "gui/shell/about_box.h"
 #include "gui/shell/auto_backup_window.h"
 #include "gui/shell/main_window.h"
+#include "gui/shell/remote_window.h"
 #include "gui/widgets/info_window.h"
 #include "gui/widgets/message_box.h"
 #include "settings/backup_config.h"
@@ -32,9 +33,11 @@ void CreateWindows() {
     fmExport = new TfmExport();
     fmImport = new TfmImport();
     fmAutoBackup = new TfmAutoBackup();
+    fmRemote = new TfmRemote();
 }
 
 void DestroyWindows() {
+    Destroy(fmRemote);
     Destroy(fmAutoBackup);
     Destroy(fmImport);
     Destroy(fmExport);

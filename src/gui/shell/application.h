@@ -14,7 +14,7 @@ namespace shell {
 inline const QString ApplicationTitle = QStringLiteral("Moonforge BackUp Tool");
 
 // Creates the windows, each once, in this order: Form1, fmAbout, fmSettings,
-// fmBackup, fmInfo, fmRestore, fmExport, fmImport, then fmAutoBackup. The
+// fmBackup, fmInfo, fmRestore, fmExport, fmImport, fmAutoBackup, then fmRemote. The
 // settings must be loaded first (the restore dialog reads them when it is
 // created).
 void CreateWindows();

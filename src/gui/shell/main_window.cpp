@@ -9,6 +9,7 @@
 #include "gui/shell/auto_backup_window.h"
 #include "gui/shell/menu_bar_style.h"
 #include "gui/shell/menu_images.h"
+#include "gui/shell/remote_window.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -81,6 +82,9 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     TransportMenu->addAction(Export1);
     Import1 = MakeItem(TransportMenu, "Import1", "&Import", "Import backup files from a medium");
     TransportMenu->addAction(Import1);
+    Remote1 = MakeItem(TransportMenu, "Remote1", "&Remote...",
+                       "Push backup sets to a remote and pull those of your other machines.");
+    TransportMenu->addAction(Remote1);
 
     HelpMenu = MakeDropDown(MainMenu1, "Help1", "&Help", {}, shell::HelpImage());
     Help1 = HelpMenu->menuAction();
@@ -98,6 +102,7 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent) {
     connect(Settings1, &QAction::triggered, this, &TForm1::Settings1Click);
     connect(Export1, &QAction::triggered, this, &TForm1::Export1Click);
     connect(Import1, &QAction::triggered, this, &TForm1::Import1Click);
+    connect(Remote1, &QAction::triggered, this, &TForm1::Remote1Click);
     connect(About1, &QAction::triggered, this, &TForm1::About1Click);
     connect(AutoBackup1, &QAction::triggered, this, &TForm1::AutoBackup1Click);
     connect(Exit1, &QAction::triggered, this, &TForm1::Exit1Click);
@@ -118,6 +123,9 @@ void TForm1::Export1Click() {
 }
 void TForm1::Import1Click() {
     fmImport->exec();
+}
+void TForm1::Remote1Click() {
+    fmRemote->exec();
 }
 void TForm1::About1Click() {
     fmAbout->exec();

@@ -21,7 +21,8 @@ public:
     QAction* Transport1; // opens TransportMenu
     QAction* Export1;
     QAction* Import1;
-    QAction* Help1; // opens HelpMenu
+    QAction* Remote1; // under Transport, after Import
+    QAction* Help1;   // opens HelpMenu
     QAction* About1;
     QAction* AutoBackup1; // under Help, after About
     QAction* Exit1;
@@ -33,6 +34,7 @@ public:
     void Settings1Click();
     void Export1Click();
     void Import1Click();
+    void Remote1Click();
     void About1Click();
     void AutoBackup1Click();
     void Exit1Click();

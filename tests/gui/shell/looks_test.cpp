@@ -7,6 +7,7 @@
 #include "gui/shell/application.h"
 #include "gui/shell/auto_backup_window.h"
 #include "gui/shell/main_window.h"
+#include "gui/shell/remote_window.h"
 #include "gui/shell/watch_service.h"
 
 #include "common/test_env.h"
@@ -173,7 +174,7 @@ protected:
         ui::MessageCapture quiet;
         for (QWidget* w :
              std::initializer_list<QWidget*>{fmAbout, fmSettings, fmBackup, fmInfo, fmRestore,
-                                             fmExport, fmImport, fmAutoBackup}) {
+                                             fmExport, fmImport, fmAutoBackup, fmRemote}) {
             w->show();
             QApplication::processEvents();
             check(w);

@@ -2,6 +2,7 @@
 #include "gui/shell/application.h"
 #include "gui/shell/auto_backup_window.h"
 #include "gui/shell/main_window.h"
+#include "gui/shell/remote_window.h"
 
 #include "common/test_env.h"
 #include "gui/operations/backup_dialog.h"
@@ -36,8 +37,8 @@ inline void PrintTo(const QString& s, std::ostream* os) {
 
 namespace {
 
-const QStringList WindowOrder = {"Form1",     "fmAbout",  "fmSettings", "fmBackup",    "fmInfo",
-                                 "fmRestore", "fmExport", "fmImport",   "fmAutoBackup"};
+const QStringList WindowOrder = {"Form1",     "fmAbout",  "fmSettings", "fmBackup",     "fmInfo",
+                                 "fmRestore", "fmExport", "fmImport",   "fmAutoBackup", "fmRemote"};
 
 std::string SettingsFile() {
     return testenv::ConfigHome() + "/mfbackup.ini";
@@ -52,8 +53,8 @@ protected:
     void TearDown() override { shell::DestroyWindows(); }
 
     std::vector<QWidget*> Windows() const {
-        return {Form1,     fmAbout,  fmSettings, fmBackup,    fmInfo,
-                fmRestore, fmExport, fmImport,   fmAutoBackup};
+        return {Form1,     fmAbout,  fmSettings, fmBackup,     fmInfo,
+                fmRestore, fmExport, fmImport,   fmAutoBackup, fmRemote};
     }
 };
 
@@ -108,7 +109,8 @@ TEST_F(Shell, WindowsAreMadeOnceInOrderAndDestroyedInReverse) {
                                   "Restore",
                                   "Export backup",
                                   "Import backup",
-                                  "Automatic backups"};
+                                  "Automatic backups",
+                                  "Remote"};
     const auto windows = Windows();
     for (int i = 0; i < WindowOrder.size(); ++i) {
         QWidget* w = windows[i];
@@ -177,9 +179,12 @@ TEST_F(Shell, MenuHasItsItemsCaptionsHintsAndImages) {
 
     QMenu* transport = barActions[3]->menu();
     ASSERT_NE(transport, nullptr);
-    ASSERT_EQ(transport->actions().size(), 2);
+    ASSERT_EQ(transport->actions().size(), 3);
     check(transport->actions()[0], {"Export1", "&Export", "Export backup files to a medium.", 0});
     check(transport->actions()[1], {"Import1", "&Import", "Import backup files from a medium", 0});
+    check(transport->actions()[2],
+          {"Remote1", "&Remote...",
+           "Push backup sets to a remote and pull those of your other machines.", 0});
     QMenu* help = barActions[4]->menu();
     ASSERT_NE(help, nullptr);
     ASSERT_EQ(help->actions().size(), 2);
