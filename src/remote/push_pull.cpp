@@ -227,7 +227,7 @@ RemoteRun Push(const PushChoices& choices, core::Reporter& reporter) {
     const core::ProgressScope progress(reporter, "Pushing sets");
 
     const bool named = !choices.Sets.empty();
-    std::vector<std::string> candidates;
+    std::vector<std::string> candidates, unchecked;
     for (const std::string& name : named ? choices.Sets : ReadHere(at.BackupDir).ByDate) {
         const std::string folder = sets::SetFolder(at.BackupDir, name);
         const std::string origin = sets::ReadSetOrigin(folder);
@@ -241,9 +241,18 @@ RemoteRun Push(const PushChoices& choices, core::Reporter& reporter) {
                 reporter.Message(name + " is unfinished: not pushed");
                 ++run.Failures;
             }
+        } else if (!named && !platform::FileExists(folder + sets::ManifestName)) {
+            // Made by an older version: nothing could check its copy.
+            unchecked.push_back(name);
         } else {
             candidates.push_back(name);
         }
+    }
+    if (!unchecked.empty()) {
+        std::string names;
+        for (const std::string& name : unchecked)
+            names += (names.empty() ? "" : ", ") + name;
+        reporter.Message("Sets made without checksums are not pushed: " + names);
     }
     if (candidates.empty())
         return run;

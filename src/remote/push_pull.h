@@ -47,8 +47,9 @@ struct PushChoices {
 // Copies this machine's sets that the remote lacks to REMOTE/<machine>/<set>/
 // (see PutSets): a set the remote holds whole is left alone, one pulled from
 // another machine is not pushed under this one's name, and an unfinished one
-// is not pushed (named, that is a failure). A set of the same name that the
-// remote holds with other checksums is refused.
+// is not pushed (named, that is a failure), nor one made without checksums
+// (named, it is refused). A set of the same name that the remote holds with
+// other checksums is refused.
 RemoteRun Push(const PushChoices& choices, core::Reporter& reporter);
 
 struct PullChoices {

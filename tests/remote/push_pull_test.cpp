@@ -236,19 +236,26 @@ TEST_F(PushPullLocal, APushTakesOnlyThisMachinesFinishedSetsThatTheRemoteLacks) 
     testenv::WriteFile(alpha.BackupDir + "MFB3/" + sets::UnfinishedName, "");
     MakeSet(alpha, "MFB4", {{"game1.sav", "this game"}});
     MakeSet(alpha, "MFB5", {{"game1.sav", "new"}, {"net.sav", "net"}});
+    MakeSet(alpha, "MFB6", {{"game1.sav", "made by an older version"}});
+    fs::remove(alpha.BackupDir + "MFB6/.mfbackup-sums");
     const auto remoteSets = [&] { return SetFolders(served->Served() + "/ALPHA"); };
 
     const struct {
         Names named;
         Names pushed;
         Names messages;
+        std::size_t failures;
     } cases[] = {
         {{},
          {"MFB5"},
-         {"MFB4: the remote holds another set of this name (ALPHA/MFB4): not pushed"}},
-        {{"MFB2", "MFB3", "MFB5"},
+         {"Sets made without checksums are not pushed: MFB6",
+          "MFB4: the remote holds another set of this name (ALPHA/MFB4): not pushed"},
+         1},
+        {{"MFB2", "MFB3", "MFB5", "MFB6"},
          {},
-         {"MFB2 was pulled from BRAVO/MFB7: not pushed again", "MFB3 is unfinished: not pushed"}},
+         {"MFB2 was pulled from BRAVO/MFB7: not pushed again", "MFB3 is unfinished: not pushed",
+          "MFB6: it has no checksums, so its copy could not be checked"},
+         2},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.named));
@@ -259,7 +266,7 @@ TEST_F(PushPullLocal, APushTakesOnlyThisMachinesFinishedSetsThatTheRemoteLacks) 
             pushed.push_back(set.Set);
         EXPECT_EQ(pushed, c.pushed);
         EXPECT_EQ(pushing.Messages(), c.messages);
-        EXPECT_EQ(run.Failures, 1u);
+        EXPECT_EQ(run.Failures, c.failures);
         EXPECT_EQ(remoteSets(), (Names{"MFB1", "MFB4", "MFB5"}));
         EXPECT_EQ(testenv::ReadFile(served->Served() + "/ALPHA/MFB4/game1.sav"), "an older game");
     }
