@@ -2,7 +2,7 @@
 //
 //   mf_screenshots <outdir> [--suffix S] <name>...
 //
-// Starts as the program does (settings, application, the eight windows, the
+// Starts as the program does (settings, application, its windows, the
 // main window with the About box over it), then goes through the program as a
 // user would, in this order, and writes <outdir>/<name>.png for each name
 // asked for:
@@ -17,6 +17,8 @@
 //   export       the Export dialog with a set checked and the folder
 //                "Export medium" of the home as its destination
 //   import       the Import dialog with the folder "Import medium" typed in
+//   remote       Transport > Remote with the home's "Shared saves" as the
+//                remote, listing the sets another machine pushed there
 //   auto-backup  Help > Automatic backups, as on a desktop with systemd and
 //                mfbackup-cli on PATH (a link to the tool's own in the home's
 //                ~/.local/bin; a stand-in systemctl says the watch is off)
@@ -37,6 +39,7 @@
 #include "gui/shell/application.h"
 #include "gui/shell/auto_backup_window.h"
 #include "gui/shell/main_window.h"
+#include "gui/shell/remote_window.h"
 #include "gui/shell/watch_service.h"
 #include "gui/widgets/info_window.h"
 #include "gui/widgets/message_box.h"
@@ -264,6 +267,15 @@ void ShootImport() {
     });
 }
 
+void ShootRemote() {
+    WithDialog(Form1->Remote1, fmRemote, [] {
+        // The list comes once rclone has looked at the remote.
+        if (!WaitFor([] { return !fmRemote->LbState->text().isEmpty(); }, 10000))
+            Fail("remote: the remote was not listed");
+        Shoot("remote", {fmRemote});
+    });
+}
+
 void ShootAutoBackup() {
     if (!Wants("auto-backup"))
         return;
@@ -304,6 +316,7 @@ void TourProgram() {
     ShootRestore();
     ShootExport();
     ShootImport();
+    ShootRemote();
     ShootAutoBackup();
     Form1->close();
 }
@@ -320,8 +333,8 @@ int main(int argc, char** argv) {
     }
     OutDir = QString::fromLocal8Bit(argv[1]);
     QDir().mkpath(OutDir);
-    const QStringList known = {"about",   "main-window", "settings", "backup",     "info",
-                               "restore", "export",      "import",   "auto-backup"};
+    const QStringList known = {"about",   "main-window", "settings", "backup", "info",
+                               "restore", "export",      "import",   "remote", "auto-backup"};
     int first = 2;
     if (argc > 3 && std::strcmp(argv[2], "--suffix") == 0) {
         Suffix = QString::fromLocal8Bit(argv[3]);

@@ -332,7 +332,8 @@ void TfmRemote::FitToText() {
     layout()->activate();
     const int width = std::max(fontMetrics().averageCharWidth() * LineLength,
                                layout()->totalMinimumSize().width());
-    setFixedSize(width, layout()->totalHeightForWidth(width));
+    const int height = layout()->totalHeightForWidth(width);
+    setFixedSize(width, height > 0 ? height : layout()->totalSizeHint().height());
 }
 
 void TfmRemote::showEvent(QShowEvent* event) {
