@@ -86,7 +86,7 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Backs up the save files of the game Moonf
 set(CPACK_PACKAGE_DESCRIPTION
     "Moonforge Backup Tool keeps backup sets of the save files of the game Moonforge \
 run under Wine: it backs up the changed saves, restores a chosen set, and moves a set \
-to another machine through an export folder.")
+to another machine through an export folder, or through a remote that rclone reaches.")
 set(CPACK_PACKAGE_CONTACT "Moonforge Backup Tool developers <mfbackup@localhost>"
     CACHE STRING "Maintainer of the Debian package")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
@@ -96,6 +96,8 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 # dpkg-shlibdeps (dpkg-dev) names the Debian packages of the linked libraries.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Push and pull reach their remote through rclone, started as a program.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS rclone)
 set(CPACK_SOURCE_GENERATOR TXZ)
 set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git/" "/build[^/]*/")
 include(CPack)

@@ -304,9 +304,10 @@ TEST(DebianPackage, HoldsTheInstalledLayoutUnderUsrWithDebianDependencies) {
     ASSERT_EQ(debs.size(), 1) << pack.out;
     const QString deb = out + "/" + debs.front();
 
-    Outcome fields = RunProgram(MF_DPKG_DEB, {"-f", deb, "Package", "Depends"});
+    Outcome fields = RunProgram(MF_DPKG_DEB, {"-f", deb, "Package", "Depends", "Recommends"});
     ASSERT_EQ(fields.exitCode, 0) << fields.err;
     EXPECT_NE(fields.out.find("Package: mfbackup"), std::string::npos) << fields.out;
+    EXPECT_NE(fields.out.find("Recommends: rclone"), std::string::npos) << fields.out;
     for (const char* dependency :
          {"libqt6widgets6", "libqt6core6", "libqt6dbus6", "libc6", "libstdc++6"})
         EXPECT_NE(fields.out.find(dependency), std::string::npos) << dependency << "\n"
