@@ -80,7 +80,12 @@ bool SetWriter::MoveIn(const std::string& source, ManifestEntry entry) {
         return false;
     }
     const std::string target = setPath_ + entry.Name;
-    if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) != 0) {
+    int moved = ::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE);
+    // A file system that can't promise it (NFS) moves it as it can: the set
+    // is new, and holds no file of that name in any case.
+    if (moved != 0 && errno == EINVAL && ::access(target.c_str(), F_OK) != 0 && errno == ENOENT)
+        moved = ::rename(source.c_str(), target.c_str());
+    if (moved != 0) {
         platform::SetLastError(platform::WinErrorFromErrno(errno));
         return false;
     }
