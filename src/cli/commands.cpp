@@ -583,7 +583,7 @@ int ShowSettings(const Options& options, Console& console) {
         object["owner"] = BackupConfig.OwnerOnRestore != 0;
         object["config_file"] = Q(SettingsFilePath());
         object["machine_name"] = Q(ComputerName);
-        object["remote"] = Q(ShownRemoteSetting());
+        object["remote"] = Q(ShownRemoteSetting(true));
         PrintJson(console, QJsonDocument(object));
         return ExitOk;
     }
@@ -595,7 +595,7 @@ int ShowSettings(const Options& options, Console& console) {
     console.Out(std::string("owner         ") + onOff(BackupConfig.OwnerOnRestore));
     console.Out("config-file   " + SettingsFilePath());
     console.Out("machine-name  " + ComputerName);
-    console.Out("remote        " + ShownRemoteSetting());
+    console.Out("remote        " + ShownRemoteSetting(false));
     return ExitOk;
 }
 

@@ -138,10 +138,10 @@ int RemoteSets(const Options& options, Console& console) {
     return ExitOk;
 }
 
-std::string ShownRemoteSetting() {
+std::string ShownRemoteSetting(bool json) {
     std::string remote;
     remote::ReadRemoteSetting(SettingsFilePath(), remote);
-    return remote::HideSecrets(remote);
+    return remote.empty() && !json ? "none" : remote::HideSecrets(remote);
 }
 
 int SetRemoteSetting(const std::string& value, Console& console) {

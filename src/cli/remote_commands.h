@@ -14,8 +14,9 @@ int Push(const Options& options, Console& console);
 int Pull(const Options& options, Console& console);
 int RemoteSets(const Options& options, Console& console);
 
-// The remote setting as `settings` shows it: its secrets hidden, "" for none.
-std::string ShownRemoteSetting();
+// The remote setting as `settings` shows it: its secrets hidden; none is
+// "none" in the text, "" in JSON.
+std::string ShownRemoteSetting(bool json);
 // `settings set remote VALUE`; "" removes the setting.
 int SetRemoteSetting(const std::string& value, Console& console);
 

@@ -209,4 +209,26 @@ TEST_F(RemoteCliLocal, ACommandWithoutRcloneOrARemoteThatAnswersSaysWhy) {
     }
 }
 
+// The remote is kept beside the 517-byte settings file, never in it, and
+// shown without the values of its secret options.
+TEST_F(RemoteCliLocal, TheRemoteSettingIsKeptBesideTheSettingsAndShownWithoutItsSecrets) {
+    const std::string settings = testenv::ConfigHome() + "/mfbackup.ini";
+    const std::string before = testenv::ReadFile(settings);
+    ASSERT_EQ(before.size(), 517u);
+    const std::string webdav = ":webdav,url='http://nas:8080',user=me,pass=Zm9v:saves";
+    const std::string shown = ":webdav,url='http://nas:8080',user=me,pass=***:saves";
+    Run({"settings", "set", "remote", QString::fromStdString(webdav)});
+    EXPECT_EQ(testenv::ReadFile(testenv::ConfigHome() + "/mfbackup-remote"), webdav + "\n");
+    EXPECT_EQ(testenv::ReadFile(settings), before);
+    EXPECT_NE(Run({"settings"}).find("\nremote        " + shown + "\n"), std::string::npos)
+        << last.out;
+    EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(Run({"settings", "--json"})))
+                  .object()["remote"],
+              QString::fromStdString(shown));
+    Run({"settings", "set", "remote", "a:\nb:"}, 2);
+    Run({"settings", "set", "remote", ""});
+    EXPECT_FALSE(testenv::Exists(testenv::ConfigHome() + "/mfbackup-remote"));
+    EXPECT_NE(Run({"settings"}).find("\nremote        none\n"), std::string::npos) << last.out;
+}
+
 } // namespace
