@@ -40,6 +40,9 @@ struct Options {
     bool NoSafety = false; // restore: no safety set first
     bool Json = false;
     std::optional<std::size_t> Keep; // prune: the sets that remain
+    bool Before = false;             // wrap: a backup before the game starts too
+    std::optional<unsigned> Quiet;   // watch: seconds without a write before a backup
+    bool Once = false;               // watch: end after the first backup
 };
 
 // Reads argv[1..]. Throws UsageError for an unknown command or option, a
