@@ -1,7 +1,6 @@
 // One run at a time on a backup folder: each run that writes sets or game
 // files waits through its reporter while another holds the folder's lock,
-// and works on what is left once it has it; a backup stopped between two
-// files leaves its set unfinished and its sources changed.
+// and works on what is left once it has it.
 
 #include "core/backup.h"
 #include "core/backup_folder_lock.h"
@@ -10,14 +9,12 @@
 #include "core/restore.h"
 #include "platform/attributes.h"
 #include "platform/folder_lock.h"
-#include "sets/backup_set.h"
 
 #include "common/test_env.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <filesystem>
 #include <functional>
 
@@ -35,14 +32,9 @@ public:
     }
     bool KeepWaiting() override { return OnWait ? OnWait() : true; }
     void WaitOver() override { Said.push_back("wait over"); }
-    void FileDone(const std::string& source, const std::string&, bool ok) override {
-        if (ok && AfterFile)
-            AfterFile(source);
-    }
 
     std::vector<std::string> Said;
     std::function<bool()> OnWait;
-    std::function<void(const std::string&)> AfterFile;
 };
 
 class LockTest : public ::testing::Test {
@@ -103,7 +95,7 @@ void PrintTo(const RunCase& c, std::ostream* os) {
     *os << c.Name;
 }
 
-class LockedRun : public LockTest, public ::testing::WithParamInterface<std::tuple<RunCase, bool>> {
+class LockedRun : public LockTest, public ::testing::WithParamInterface<RunCase> {
 public:
     RunResult Backup(Reporter& reporter) { return core::Backup(Choices(), reporter); }
     RunResult Restore(Reporter& reporter) {
@@ -136,10 +128,10 @@ const RunCase kRuns[] = {
 
 } // namespace
 
-// While another run holds the folder, nothing is read or written; a wait
-// given up does nothing and says nothing more, one that ends does the run.
+// While another run holds the folder nothing is read or written, and a wait
+// given up does nothing and says nothing more.
 TEST_P(LockedRun, WaitsForTheRunHoldingTheFolderAndDoesNothingWhenTheWaitIsGivenUp) {
-    const auto& [run, cancel] = GetParam();
+    const RunCase& run = GetParam();
     testenv::WriteFile(backup_ + "MFB0001/characters.lpl", "from the set");
     const std::string save = Save("characters/characters.lpl", "played");
     testenv::WriteFile(medium_ + "net.sav", "from the medium");
@@ -149,38 +141,20 @@ TEST_P(LockedRun, WaitsForTheRunHoldingTheFolderAndDoesNothingWhenTheWaitIsGiven
     ASSERT_EQ(other.TryLock(backup_), platform::FolderLock::Outcome::Taken);
     Recorder reporter;
     int waits = 0;
-    reporter.OnWait = [&] {
-        ++waits;
-        EXPECT_EQ(Entries(testenv::Scratch()), before);
-        if (cancel)
-            return false;
-        if (waits == 3)
-            other.Unlock();
-        return true;
-    };
+    reporter.OnWait = [&] { return ++waits < 3; };
     const RunResult result = (this->*run.Run)(reporter);
 
-    EXPECT_EQ(result.Stopped, cancel);
-    EXPECT_EQ(waits, cancel ? 1 : 3);
-    ASSERT_GE(reporter.Said.size(), 2u);
-    EXPECT_EQ(reporter.Said[0], std::string("wait ") + run.Caption + ": " + WaitingText);
-    EXPECT_EQ(reporter.Said[1], "wait over");
-    if (cancel) {
-        EXPECT_EQ(reporter.Said.size(), 2u);
-        EXPECT_EQ(Entries(testenv::Scratch()), before);
-        EXPECT_TRUE(Changed(save));
-    } else {
-        EXPECT_TRUE(result.Ok());
-        EXPECT_NE(Entries(testenv::Scratch()), before);
-    }
+    EXPECT_TRUE(result.Stopped);
+    EXPECT_EQ(waits, 3);
+    EXPECT_EQ(reporter.Said,
+              (std::vector<std::string>{std::string("wait ") + run.Caption + ": " + WaitingText,
+                                        "wait over"}));
+    EXPECT_EQ(Entries(testenv::Scratch()), before);
+    EXPECT_TRUE(Changed(save));
 }
 
-INSTANTIATE_TEST_SUITE_P(Runs, LockedRun,
-                         ::testing::Combine(::testing::ValuesIn(kRuns), ::testing::Bool()),
-                         [](const auto& info) {
-                             return std::string(std::get<0>(info.param).Name) +
-                                    (std::get<1>(info.param) ? "Cancelled" : "Waited");
-                         });
+INSTANTIATE_TEST_SUITE_P(Runs, LockedRun, ::testing::ValuesIn(kRuns),
+                         [](const auto& info) { return std::string(info.param.Name); });
 
 // Another run may back up the very changes this one was asked for: what it
 // marked backed up is not taken again, what changed meanwhile is.
@@ -201,27 +175,4 @@ TEST_F(LockTest, ABackupLooksForTheChangedFilesOnlyOnceItHoldsTheLock) {
     ASSERT_FALSE(result.NewSet.empty());
     EXPECT_TRUE(testenv::Exists(backup_ + result.NewSet + "/game1.sav"));
     EXPECT_FALSE(testenv::Exists(backup_ + result.NewSet + "/characters.lpl"));
-}
-
-TEST_F(LockTest, ABackupStoppedBetweenFilesLeavesItsSetUnfinishedAndEverySourceChanged) {
-    const std::vector<std::string> sources = {Save("characters/characters.lpl", "c"),
-                                              Save("net/net.sav", "n"),
-                                              Save("games/game1.sav", "g")};
-    std::atomic<bool> stop{false};
-    BackupChoices choices = Choices();
-    choices.Stop = &stop;
-    Recorder reporter;
-    reporter.AfterFile = [&](const std::string&) { stop = true; };
-    const RunResult result = Backup(choices, reporter);
-
-    EXPECT_TRUE(result.Stopped);
-    EXPECT_EQ(result.Done, 1u);
-    const std::string set = backup_ + result.NewSet + "/";
-    ASSERT_FALSE(result.NewSet.empty());
-    EXPECT_TRUE(sets::IsSetUnfinished(set));
-    EXPECT_TRUE(testenv::Exists(set + "characters.lpl"));
-    EXPECT_FALSE(testenv::Exists(set + "net.sav"));
-    EXPECT_FALSE(testenv::Exists(set + ".mfbackup-sums"));
-    for (const std::string& source : sources)
-        EXPECT_TRUE(Changed(source)) << source;
 }
