@@ -68,14 +68,11 @@ const std::vector<CommandInfo>& Commands() {
          "the Moonforge installations found, each with its launcher (writes no settings)",
          {"--json"},
          0},
-        {"wrap",
-         "wrap [--kinds K] [--desc TEXT] [--zip | --plain] [--before] -- COMMAND [ARG...]",
+        {"wrap", "wrap [--kinds K] [--desc TEXT] [--zip | --plain] [--before] -- COMMAND [ARG...]",
          "run a game's COMMAND (Steam: wrap -- %command%) and once it and all it started have "
          "ended back up every changed save file (of the kinds K), \"After playing\" (or TEXT) "
          "and the date; --before also before it starts; ends with COMMAND's exit status",
-         WrapOptions(),
-         1,
-         true},
+         WrapOptions(), 1, true},
         {"watch",
          "watch [--quiet SECONDS] [--once]",
          "back up every changed save file once the game has written none for SECONDS (300), "
