@@ -1,10 +1,11 @@
 #include "cli/commands.h"
 
-#include "cli/command_support.h"
+#include "cli/auto_commands.h"
 #include "cli/console.h"
 #include "cli/options.h"
 #include "cli/remote_commands.h"
 #include "core/backup.h"
+#include "core/backup_folder_lock.h"
 #include "core/export.h"
 #include "core/import.h"
 #include "core/restore.h"
@@ -43,13 +44,6 @@
 namespace cli {
 namespace {
 
-// Stops a command before any work, with exit status 2: an unknown set, a
-// missing folder, an unreadable settings file.
-class Refusal : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
 QString Q(const std::string& s) {
     return QString::fromStdString(s);
 }
@@ -82,6 +76,8 @@ std::string GameDir() {
     return BackupConfig.GameDir.Get();
 }
 
+} // namespace
+
 void RequireBackupFolder() {
     RequireFolder(BackupDir(), "backup folder");
 }
@@ -90,6 +86,8 @@ void RequireGameFolder() {
     RequireFolder(GameDir(), "game folder");
 }
 
+namespace {
+
 bool Missing(const std::string& path) {
     if (platform::GetFileAttributes(path) != platform::INVALID_FILE_ATTRIBUTES)
         return false;
@@ -97,11 +95,8 @@ bool Missing(const std::string& path) {
     return error == platform::ERROR_FILE_NOT_FOUND || error == platform::ERROR_PATH_NOT_FOUND;
 }
 
-// As the program starts: defaults, the settings file, the machine name. A
-// missing settings file is made from the defaults and the game found, as the
-// program does; one that exists but can't be read is left alone and refused.
-// `mayWrite` false (a dry run): a missing file is not made, the defaults
-// serve in memory. A first start makes the backup folder too, and says so.
+} // namespace
+
 void LoadSettings(const std::string& configFile, bool mayWrite, Console& console) {
     SetSettingsFilePath(Absolute(configFile));
     SetDefaultConfig();
@@ -129,6 +124,8 @@ void LoadSettings(const std::string& configFile, bool mayWrite, Console& console
     if (!ReadMachineIdentity(why))
         console.Error(why);
 }
+
+namespace {
 
 bool ZipSetting() {
     return BackupConfig.ZipBackups != 0;
@@ -516,6 +513,10 @@ int Verify(const Options& options, Console& console) {
 
 int Prune(const Options& options, Console& console) {
     RequireBackupFolder();
+    ConsoleReporter reporter(console, "removed");
+    core::BackupFolderLock lock;
+    if (!options.DryRun && !lock.Take(BackupDir(), "Pruning", reporter))
+        return ExitOk;
     int status = ExitOk;
     for (const sets::PruneStep& step : sets::Prune(BackupDir(), *options.Keep, options.DryRun)) {
         const sets::SetEntry& set = step.Set;
@@ -672,6 +673,10 @@ int Run(const Options& options, Console& console) {
         return Prune(options, console);
     if (command == "find")
         return Find(options, console);
+    if (command == "wrap")
+        return Wrap(options, console);
+    if (command == "watch")
+        return Watch(options, console);
     if (command == "push")
         return Push(options, console);
     if (command == "pull")
@@ -701,8 +706,10 @@ int RunCommandLine(int argc, char** argv, Console& console) {
             return ExitOk;
         }
         QCoreApplication app(argc, argv);
-        // Finding the game needs no settings, and makes none.
-        if (options.Command != "find")
+        // Finding the game needs no settings, and makes none. The game a
+        // wrapper starts starts whatever they say: they are read for its
+        // backups.
+        if (options.Command != "find" && options.Command != "wrap")
             LoadSettings(options.ConfigFile, !options.DryRun, console);
         return Run(options, console);
     } catch (const UsageError& e) {
@@ -718,15 +725,6 @@ int RunCommandLine(int argc, char** argv, Console& console) {
 }
 
 } // namespace
-
-void Refuse(const std::string& why) {
-    throw Refusal(why);
-}
-
-std::string ExistingBackupFolder() {
-    RequireBackupFolder();
-    return BackupDir();
-}
 
 std::string SetByName(const std::string& name) {
     return FindSet(name);

@@ -109,4 +109,8 @@ void ConsoleReporter::FileRefusal(const std::string& source, const std::string& 
     console_.Out("would refuse " + (planTarget_ ? target : source) + ": " + why);
 }
 
+void ConsoleReporter::WaitStart(const std::string& /*caption*/, const std::string& text) {
+    console_.Error(text);
+}
+
 } // namespace cli

@@ -43,7 +43,8 @@ private:
 // <source> -> <target>", each file a dry run would do as "would <planned>
 // <path>" ("would back up <source>", "would restore <target>") and each it
 // would refuse as "would refuse <path>: <why>", messages as lines of standard
-// error (a failure with its cause: "<text>: <cause>").
+// error (a failure with its cause: "<text>: <cause>"), and a wait for another
+// run's backup folder as one line of standard error.
 class ConsoleReporter : public core::Reporter {
 public:
     // `planTarget`: a dry run names the target rather than the source.
@@ -61,6 +62,7 @@ public:
     void FilePlanned(const std::string& source, const std::string& target) override;
     void FileRefusal(const std::string& source, const std::string& target,
                      const std::string& why) override;
+    void WaitStart(const std::string& caption, const std::string& text) override;
 
 private:
     Console& console_;

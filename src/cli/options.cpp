@@ -14,6 +14,12 @@ struct CommandInfo {
     bool MoreArguments = false; // any number past Arguments
 };
 
+// What wrap takes: what its backups take, and when they run. An option for
+// what follows a backup (a push) joins here, in KnownOptions and in Apply.
+std::vector<std::string> WrapOptions() {
+    return {"--kinds", "--desc", "--zip", "--plain", "--before"};
+}
+
 const std::vector<CommandInfo>& Commands() {
     static const std::vector<CommandInfo> commands = {
         {"list", "list [--json]", "the backup sets, oldest first", {"--json"}, 0},
@@ -62,6 +68,17 @@ const std::vector<CommandInfo>& Commands() {
          "the Moonforge installations found, each with its launcher (writes no settings)",
          {"--json"},
          0},
+        {"wrap", "wrap [--kinds K] [--desc TEXT] [--zip | --plain] [--before] -- COMMAND [ARG...]",
+         "run a game's COMMAND (Steam: wrap -- %command%) and once it and all it started have "
+         "ended back up every changed save file (of the kinds K), \"After playing\" (or TEXT) "
+         "and the date; --before also before it starts; ends with COMMAND's exit status",
+         WrapOptions(), 1, true},
+        {"watch",
+         "watch [--quiet SECONDS] [--once]",
+         "back up every changed save file once the game has written none for SECONDS (300), "
+         "\"Saved while playing\" and the date; --once ends after the first backup",
+         {"--quiet", "--once"},
+         0},
         {"settings",
          "settings [--json] | settings set KEY VALUE",
          "show the settings, or change one: game-dir, backup-dir (made when only its "
@@ -100,15 +117,15 @@ const CommandInfo* FindCommand(const std::string& name) {
 }
 
 const std::vector<std::string> KnownOptions = {
-    "--config", "--kinds",        "--desc",    "--zip",     "--plain",
-    "--owner",  "--no-owner",     "--dry-run", "--json",    "--ignore-archive-bit",
-    "--keep",   "--no-safety",    "--help",    "--version", "--remote",
-    "--from",   "--rclone-config"};
+    "--config", "--kinds",     "--desc",    "--zip",     "--plain",
+    "--owner",  "--no-owner",  "--dry-run", "--json",    "--ignore-archive-bit",
+    "--keep",   "--no-safety", "--help",    "--version", "--before",
+    "--quiet",  "--once",      "--remote",  "--from",    "--rclone-config"};
 
 // Options that take a value, as "--name VALUE" or "--name=VALUE".
 bool TakesValue(const std::string& name) {
     return name == "--config" || name == "--kinds" || name == "--desc" || name == "--keep" ||
-           name == "--remote" || name == "--from" || name == "--rclone-config";
+           name == "--quiet" || name == "--remote" || name == "--from" || name == "--rclone-config";
 }
 
 bool Has(const std::vector<std::string>& list, const char* item) {
@@ -127,6 +144,19 @@ std::size_t ParseKeep(const std::string& text) {
     if (!valid || count == 0)
         throw UsageError("--keep takes a number of sets, at least 1, not '" + text + "'");
     return count;
+}
+
+// The watcher's quiet time: whole seconds, at least 1, at most a day.
+unsigned ParseQuiet(const std::string& text) {
+    unsigned seconds = 0;
+    bool valid = !text.empty() && text.size() <= 5;
+    for (const char c : text) {
+        valid = valid && c >= '0' && c <= '9';
+        seconds = seconds * 10 + static_cast<unsigned>(c - '0');
+    }
+    if (!valid || seconds == 0 || seconds > 86400)
+        throw UsageError("--quiet takes a number of seconds from 1 to 86400, not '" + text + "'");
+    return seconds;
 }
 
 void Apply(Options& options, const std::string& name, const std::string& value) {
@@ -154,6 +184,12 @@ void Apply(Options& options, const std::string& name, const std::string& value) 
         options.Json = true;
     else if (name == "--keep")
         options.Keep = ParseKeep(value);
+    else if (name == "--before")
+        options.Before = true;
+    else if (name == "--quiet")
+        options.Quiet = ParseQuiet(value);
+    else if (name == "--once")
+        options.Once = true;
     else if (name == "--remote")
         options.Remote = value;
     else if (name == "--from")
@@ -220,10 +256,14 @@ Options ParseOptions(const std::vector<std::string>& args) {
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
-            if (options.Command.empty())
+            if (options.Command.empty()) {
                 options.Command = arg;
-            else
+            } else {
                 options.Arguments.push_back(arg);
+                // The game's command line is the game's: from its first
+                // word on, nothing is an option of ours.
+                optionsEnded = optionsEnded || options.Command == "wrap";
+            }
             continue;
         }
         if (arg == "--") {
@@ -298,13 +338,15 @@ std::string HelpText(const std::string& command) {
     text += "\n"
             "K is a comma list of characters, multiplayer, single, or all. SET is a set's\n"
             "folder name (any letter case) or latest. --config FILE reads and writes another\n"
-            "settings file. --help and --version also work after a COMMAND. REMOTE is any\n"
-            "rclone remote (name:folder, or :webdav,url=...: made on the fly); without\n"
-            "--remote, the remote setting.\n\n"
+            "settings file. --help and --version also work after a COMMAND. A command that\n"
+            "writes sets or game files waits while another runs on the same backup folder.\n"
+            "REMOTE is any rclone remote (name:folder, or :webdav,url=...: made on the fly);\n"
+            "without --remote, the remote setting.\n\n"
             "Exit status: 0 when everything asked was done, 1 when a file failed (or a set\n"
             "is damaged, or was not removed whole, or standard output could not be written),\n"
             "2 for a usage error, an unknown set, a missing folder or an unreadable settings\n"
-            "file, no remote set, or no rclone.\n"
+            "file, no remote set, or no rclone. wrap ends with COMMAND's exit status,\n"
+            "whatever its backup came to.\n"
             "See mfbackup-cli(1).\n";
     return text;
 }

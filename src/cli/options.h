@@ -40,6 +40,9 @@ struct Options {
     bool NoSafety = false; // restore: no safety set first
     bool Json = false;
     std::optional<std::size_t> Keep;   // prune: the sets that remain
+    bool Before = false;               // wrap: a backup before the game starts too
+    std::optional<unsigned> Quiet;     // watch: seconds without a write before a backup
+    bool Once = false;                 // watch: end after the first backup
     std::optional<std::string> Remote; // push, pull, remote: in place of the setting
     std::string From;                  // pull: one machine's sets alone
     std::string RcloneConfig;          // push, pull, remote: rclone's configuration file

@@ -1,6 +1,5 @@
 #include "cli/remote_commands.h"
 
-#include "cli/command_support.h"
 #include "cli/commands.h"
 #include "platform/last_error.h"
 #include "remote/push_pull.h"
@@ -8,6 +7,7 @@
 #include "settings/backup_config.h"
 
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 
 #include <algorithm>
@@ -25,12 +25,14 @@ std::string RemoteOf(const Options& options) {
         return *options.Remote;
     std::string remote;
     if (!remote::ReadRemoteSetting(SettingsFilePath(), remote))
-        Refuse("cannot read the remote setting " + remote::RemoteSettingPath(SettingsFilePath()) +
-               ": " + platform::SysErrorMessage(platform::GetLastError()));
+        throw Refusal("cannot read the remote setting " +
+                      remote::RemoteSettingPath(SettingsFilePath()) + ": " +
+                      platform::SysErrorMessage(platform::GetLastError()));
     if (remote.empty())
-        Refuse("no remote is set: give one with --remote REMOTE, or keep one with "
-               "`mfbackup-cli settings set remote REMOTE` (REMOTE: a remote of `rclone config`, "
-               "or one made on the fly)");
+        throw Refusal(
+            "no remote is set: give one with --remote REMOTE, or keep one with "
+            "`mfbackup-cli settings set remote REMOTE` (REMOTE: a remote of `rclone config`, "
+            "or one made on the fly)");
     return remote;
 }
 
@@ -38,7 +40,8 @@ remote::Where WhereOf(const Options& options) {
     remote::Where at;
     at.Remote = RemoteOf(options);
     at.RcloneConfig = options.RcloneConfig;
-    at.BackupDir = ExistingBackupFolder();
+    RequireBackupFolder();
+    at.BackupDir = BackupConfig.BackupDir.Get();
     at.Machine = ComputerName;
     return at;
 }

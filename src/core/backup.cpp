@@ -1,5 +1,6 @@
 #include "core/backup.h"
 
+#include "core/backup_folder_lock.h"
 #include "core/checked_copy.h"
 #include "launcher/archiver_call.h"
 #include "platform/attributes.h"
@@ -190,6 +191,13 @@ bool BackupFile(sets::SetWriter& set, const std::string& source, bool zip, Repor
 
 RunResult Backup(const BackupChoices& choices, Reporter& reporter) {
     RunResult result;
+    // Another run may be backing up these very changes: what it marked
+    // backed up is not looked at again.
+    BackupFolderLock lock;
+    if (!choices.DryRun && !lock.Take(choices.BackupDir, "Backing Up", reporter)) {
+        result.Stopped = true;
+        return result;
+    }
     // One search: the files to take, and how each looked before it was copied.
     const std::vector<Source> list = ChangedFiles(choices.GameDir, choices.Kinds);
     if (list.empty()) {
@@ -216,6 +224,10 @@ RunResult Backup(const BackupChoices& choices, Reporter& reporter) {
     // Each source backed up, with the version its copy was read from.
     BackedUp backedUp;
     for (std::size_t i = 0; i < list.size(); ++i) {
+        if (choices.Stop && choices.Stop->load()) {
+            result.Stopped = true;
+            break;
+        }
         const std::string& path = list[i].Path;
         reporter.ProgressStep(i + 1, list.size(), platform::ExtractFileName(path));
         reporter.ProgressText(path);
@@ -232,6 +244,14 @@ RunResult Backup(const BackupChoices& choices, Reporter& reporter) {
     result.Done = backedUp.size();
     // A set that no file went into is no backup: Restore would list it.
     set.RemoveIfEmpty();
+    if (!set.Empty())
+        result.NewSet = platform::ExtractFileName(platform::WithoutTrailingDelimiters(setPath));
+    // Stopped: the set keeps its unfinished mark and every source stays
+    // changed, for the next backup to take.
+    if (result.Stopped) {
+        reporter.ProgressHide();
+        return result;
+    }
 
     // A source is marked backed up only once every copy is on disk, with the
     // set's checksums: a machine that stops before leaves all sources marked

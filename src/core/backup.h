@@ -7,6 +7,7 @@
 #include "sets/kinds.h"
 #include "sets/set_writer.h"
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -64,14 +65,18 @@ struct BackupChoices {
     std::string Description;
     bool Zip = false;
     bool DryRun = false; // only report the files that would be backed up
+    // When set (from a signal handler, say), the backup stops before its
+    // next file: the set is left unfinished and no source is marked.
+    const std::atomic<bool>* Stop = nullptr;
 };
 
-// The whole backup. A source is marked backed up only once every copy is on
-// disk and the game has not written it again meanwhile (since the search that
-// found it, while it was read, or since). A second source that would land on
-// a file or archive entry this backup already wrote fails, and a set that no
-// file went into is removed again; so are sets that killed runs left empty
-// (see RemoveStaleSets).
+// The whole backup, under the backup folder's lock (see BackupFolderLock):
+// the changed files are looked for once it is held. A source is marked backed up only once every
+// copy is on disk and the game has not written it again meanwhile (since the search that found it,
+// while it was read, or since). A second source that would land on a file or archive entry this
+// backup already wrote fails, and a set that no file went into is removed again; so are sets that
+// killed runs left empty (see RemoveStaleSets). A backup stopped (see Stop) or whose wait for the
+// lock was given up is Stopped.
 RunResult Backup(const BackupChoices& choices, Reporter& reporter);
 
 } // namespace core

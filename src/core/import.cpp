@@ -1,5 +1,6 @@
 #include "core/import.h"
 
+#include "core/backup_folder_lock.h"
 #include "core/checked_copy.h"
 #include "platform/attributes.h"
 #include "platform/dir_search.h"
@@ -75,6 +76,11 @@ bool ImportFile(const std::string& source, sets::SetWriter& set, bool zip, Repor
 
 RunResult Import(const ImportChoices& choices, Reporter& reporter) {
     RunResult result;
+    BackupFolderLock lock;
+    if (!lock.Take(choices.BackupDir, "Importing file", reporter)) {
+        result.Stopped = true;
+        return result;
+    }
     const ProgressScope progress(reporter, "Importing file");
     const std::vector<std::string> list = MediumFiles(choices.Folder, choices.Kinds);
 
@@ -123,6 +129,7 @@ RunResult Import(const ImportChoices& choices, Reporter& reporter) {
         set.RemoveIfEmpty();
         return result;
     }
+    result.NewSet = platform::ExtractFileName(platform::WithoutTrailingDelimiters(set.Path()));
     reporter.ProgressFlush();
     // The checksums of the bytes copied, then one flush of the copies with
     // them, then the set is finished.

@@ -37,7 +37,8 @@ struct ImportChoices {
     sets::KindSet Kinds;
     bool Zip = false;
 };
-// Each file is checked against the medium's checksums while it is copied; the
+// Under the backup folder's lock (see BackupFolderLock). Each file is
+// checked against the medium's checksums while it is copied; the
 // new set gets its own. A medium with checksums gives only the files they
 // list (the others are named in one message, "not part of this export: ...",
 // which is no failure); one without gives every file of the chosen kinds. Of

@@ -44,6 +44,15 @@ public:
     // damaged").
     virtual void FileRefusal(const std::string& /*source*/, const std::string& /*target*/,
                              const std::string& /*why*/) {}
+
+    // Another run holds the backup folder and this one waits for it to end
+    // (see BackupFolderLock): WaitStart once, with the progress window's
+    // caption and the text to show; then KeepWaiting about twenty times a
+    // second, where false gives the wait up (the run then does nothing and
+    // says nothing more); then WaitOver, the wait being over either way.
+    virtual void WaitStart(const std::string& /*caption*/, const std::string& /*text*/) {}
+    virtual bool KeepWaiting() { return true; }
+    virtual void WaitOver() {}
 };
 
 // Shows the progress window with `caption` and hides it however the run ends.
@@ -64,8 +73,14 @@ private:
 struct RunResult {
     std::size_t Done = 0;
     std::size_t Failures = 0;
+    // Given up on request: a wait for the backup folder cancelled, or a
+    // backup stopped between two files.
+    bool Stopped = false;
+    // The folder name of the set the run made and left (a stopped one
+    // included); "" when it left none.
+    std::string NewSet;
 
-    bool Ok() const { return Failures == 0; }
+    bool Ok() const { return Failures == 0 && !Stopped; }
 };
 
 } // namespace core

@@ -1,5 +1,6 @@
 #include "core/restore.h"
 
+#include "core/backup_folder_lock.h"
 #include "core/safety.h"
 #include "launcher/archiver_call.h"
 #include "platform/attributes.h"
@@ -127,11 +128,18 @@ RunResult RestoreSet(const RestorePlan& plan, Reporter& reporter, Checksums& sum
     RunResult result;
     if (!plan.Kinds.Any())
         return result;
+    // The set is read, and the game and the safety set written, while no
+    // other run writes or prunes sets.
+    BackupFolderLock lock;
+    if (!lock.Take(plan.BackupDir, "Restoring", reporter)) {
+        result.Stopped = true;
+        return result;
+    }
     const std::string setFolder = sets::SetFolder(plan.BackupDir, plan.SetName);
     const std::vector<SetFile> files = SetFiles(setFolder, plan.GameDir, plan.Kinds, plan.Zip);
     if (plan.Safety &&
         !KeepCurrentSaves(plan.BackupDir, plan.SetName, files, plan.SafetyZip, reporter))
-        return {0, 1};
+        return {0, 1, false, {}};
     sums = ChecksumsToCheck(setFolder, reporter);
     // Where the game's drive keeps no extended attributes, the restored
     // files' clean stamps go to the stamp store in one write, not one each.

@@ -52,7 +52,8 @@ struct RestorePlan {
 };
 
 // The sequence Restore and Export share. Nothing when no kind is chosen.
-// Otherwise: the safety set first when asked (when it can't be made whole,
+// Otherwise, under the backup folder's lock (see BackupFolderLock; Stopped
+// when its wait was given up): the safety set first when asked (when it can't be made whole,
 // nothing else happens: one failure); the set's checksums into `sums`, its
 // files hashed ahead as the walk goes; the progress window "Restoring";
 // `step` for each file of SetFiles (a false counts as a failure); `finish`

@@ -206,6 +206,22 @@ std::string SearchProgram(std::string_view name, std::string_view currentFolder)
     return {};
 }
 
+bool StartDetached(const std::string& program, const std::vector<std::string>& args) {
+    // A long-running caller (the save watcher) leaves no zombie behind for
+    // long.
+    static std::vector<pid_t> started;
+    std::erase_if(started, [](pid_t pid) { return ::waitpid(pid, nullptr, WNOHANG) != 0; });
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    pid_t pid = -1;
+    const int err = detail::Spawn(program, args, null, null, {}, pid);
+    if (null >= 0)
+        ::close(null);
+    if (err != 0)
+        return detail::FailErrno(err);
+    started.push_back(pid);
+    return true;
+}
+
 Process::~Process() {
     if (Running())
         Wait();

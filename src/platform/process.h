@@ -26,6 +26,12 @@ std::string ModuleDirectory();
 // start in), else this process's. "" and last error 2 when not found.
 std::string SearchProgram(std::string_view name, std::string_view currentFolder = {});
 
+// Starts `program` (a path) with `args` (args[0] its own name), its standard
+// streams on /dev/null, and leaves it running: it may outlive this process,
+// which never waits on it. Those started earlier that have ended meanwhile
+// are reaped by the next call. False and last error when it can't be started.
+bool StartDetached(const std::string& program, const std::vector<std::string>& args);
+
 struct ExitStatus {
     bool Signaled = false; // ended by a signal
     int Code = 0;          // exit code, or the signal number when Signaled

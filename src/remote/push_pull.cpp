@@ -1,9 +1,9 @@
 #include "remote/push_pull.h"
 
+#include "core/backup_folder_lock.h"
 #include "platform/attributes.h"
 #include "platform/dir_search.h"
 #include "platform/files.h"
-#include "platform/folder_lock.h"
 #include "platform/last_error.h"
 #include "platform/paths.h"
 #include "platform/sync.h"
@@ -330,18 +330,10 @@ RemoteRun Pull(const PullChoices& choices, core::Reporter& reporter) {
     if (download.Sets().empty())
         return run;
 
-    // Filing writes sets, as a backup does: one at a time in the folder.
-    platform::FolderLock lock;
-    bool told = false;
-    const platform::FolderLock::Outcome locked = lock.Lock(at.BackupDir, [&] {
-        if (!told)
-            reporter.ProgressText("Waiting for another backup to end...");
-        told = true;
-        return true;
-    });
-    if (locked != platform::FolderLock::Outcome::Taken) {
-        reporter.Message("cannot lock the backup folder " + at.BackupDir + ": " + lock.Error());
-        ++run.Failures;
+    // Filing writes sets, as a backup does: one run at a time in the folder.
+    core::BackupFolderLock lock;
+    if (!lock.Take(at.BackupDir, "Pulling sets", reporter)) {
+        run.Stopped = true;
         return run;
     }
     sets::RemoveStaleSets(at.BackupDir);

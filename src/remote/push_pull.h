@@ -36,8 +36,9 @@ struct RemoteRun {
     std::vector<MovedSet> Sets; // in the order they were done
     std::size_t Failures = 0;   // sets refused and steps failed, each reported
     bool Unusable = false;      // nothing was tried: no rclone, remote or machine name (reported)
+    bool Stopped = false;       // a pull's wait for the backup folder given up: nothing filed
 
-    bool Ok() const { return Failures == 0 && !Unusable; }
+    bool Ok() const { return Failures == 0 && !Unusable && !Stopped; }
 };
 
 struct PushChoices {
@@ -57,7 +58,8 @@ struct PullChoices {
     std::string From; // one machine's sets alone; "" for every other machine
 };
 // Files each set of the other machines that is not here yet as a new set
-// (through sets::SetWriter, under the backup folder's lock), byte for byte
+// (through sets::SetWriter, under the backup folder's lock, waited for as
+// core::BackupFolderLock waits), byte for byte
 // as the remote holds it and checked against its checksums; it remembers
 // where it came from (sets::OriginName) and is never pulled again. Its
 // description names the machine, the set, its date and its own description

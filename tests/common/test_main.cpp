@@ -25,7 +25,7 @@ struct Sandbox {
             std::filesystem::create_directories(local);
             root = makeRoot(local);
         }
-        for (const char* sub : {"home", "home/.config", "wineprefix", "scratch"})
+        for (const char* sub : {"home", "home/.config", "wineprefix", "scratch", "runtime"})
             std::filesystem::create_directories(root + "/" + sub);
         setenv("HOME", (root + "/home").c_str(), 1);
         setenv("XDG_CONFIG_HOME", (root + "/home/.config").c_str(), 1);
@@ -33,6 +33,9 @@ struct Sandbox {
         setenv("XDG_DATA_HOME", (root + "/home/.local/share").c_str(), 1);
         setenv("XDG_STATE_HOME", (root + "/home/.local/state").c_str(), 1);
         setenv("WINEPREFIX", (root + "/wineprefix").c_str(), 1);
+        // The backup folders' locks, as a desktop session keeps them.
+        std::filesystem::permissions(root + "/runtime", std::filesystem::perms::owner_all);
+        setenv("XDG_RUNTIME_DIR", (root + "/runtime").c_str(), 1);
         setenv("MF_TEST_SCRATCH", (root + "/scratch").c_str(), 1);
         setenv("QT_QPA_PLATFORM", "offscreen", 0);
     }

@@ -40,6 +40,7 @@ public:
         Add(messages_, text + ": " + cause);
     }
     void ProgressText(const std::string& text) override { Add(progress_, text); }
+    void WaitStart(const std::string&, const std::string& text) override { Add(progress_, text); }
 
     Names Messages() const { return Copy(messages_); }
     bool Said(const std::string& progress) const {

@@ -8,6 +8,7 @@
 #include "platform/paths.h"
 #include "settings/backup_config.h"
 
+#include <QCoreApplication>
 #include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -53,6 +54,29 @@ void DialogReporter::ProgressHide() {
 void DialogReporter::ProgressFlush() {
     if (fmInfo)
         fmInfo->ShowPending();
+}
+
+void DialogReporter::WaitStart(const std::string& caption, const std::string& text) {
+    if (!fmInfo)
+        return;
+    fmInfo->SetWaiting(true);
+    ProgressShow(caption);
+    ProgressText(text);
+    ProgressFlush();
+}
+
+bool DialogReporter::KeepWaiting() {
+    if (!fmInfo)
+        return true;
+    // Input too: the window is modal, only its Cancel can be pressed.
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    return !fmInfo->Cancelled();
+}
+
+void DialogReporter::WaitOver() {
+    if (!fmInfo)
+        return;
+    fmInfo->SetWaiting(false);
 }
 
 std::string FolderIn(const QLineEdit* edit) {

@@ -45,6 +45,11 @@ public:
     void ProgressText(const std::string& text) override;
     void ProgressHide() override;
     void ProgressFlush() override;
+    // A wait for the backup folder: the progress window shows the text and
+    // Cancel, and the events are served while waiting.
+    void WaitStart(const std::string& caption, const std::string& text) override;
+    bool KeepWaiting() override;
+    void WaitOver() override;
 
 private:
     QWidget* owner_;

@@ -62,6 +62,37 @@ public:
             },
             Qt::QueuedConnection);
     }
+    // Another run holds the backup folder: the progress window says so and
+    // offers Cancel, answered on the window's thread.
+    void WaitStart(const std::string& caption, const std::string& text) override {
+        QMetaObject::invokeMethod(
+            window_,
+            [caption = Q(caption), text = Q(text)] {
+                if (!fmInfo)
+                    return;
+                fmInfo->SetWaiting(true);
+                fmInfo->setWindowTitle(caption);
+                fmInfo->SetStatus(text);
+                fmInfo->ShowPending();
+            },
+            Qt::QueuedConnection);
+    }
+    bool KeepWaiting() override {
+        bool cancelled = false;
+        QMetaObject::invokeMethod(
+            window_, [&cancelled] { cancelled = fmInfo && fmInfo->Cancelled(); },
+            Qt::BlockingQueuedConnection);
+        return !cancelled;
+    }
+    void WaitOver() override {
+        QMetaObject::invokeMethod(
+            window_,
+            [] {
+                if (fmInfo)
+                    fmInfo->SetWaiting(false);
+            },
+            Qt::QueuedConnection);
+    }
     std::vector<std::string> Messages() const {
         const std::lock_guard<std::mutex> lock(mutex_);
         return messages_;
@@ -280,8 +311,11 @@ void TfmRemote::BtPullClick() {
     RunInBackground(
         "Pulling sets",
         [&](core::Reporter& reporter) { outcome.Run = remote::Pull(choices, reporter); }, outcome);
-    ui::ShowMessage(OutcomeText(outcome.Run, outcome.Messages, false), {},
-                    outcome.Run.Ok() ? ui::MessageIcon::None : ui::MessageIcon::Warning);
+    // Cancelled while it waited for another run: it did nothing, and says so
+    // no more than a cancelled backup does.
+    if (!outcome.Run.Stopped)
+        ui::ShowMessage(OutcomeText(outcome.Run, outcome.Messages, false), {},
+                        outcome.Run.Ok() ? ui::MessageIcon::None : ui::MessageIcon::Warning);
 }
 
 void TfmRemote::BtRefreshClick() {

@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QFont>
 #include <QLabel>
+#include <QPushButton>
 #include <QWindow>
 
 TfmInfo* fmInfo = nullptr;
@@ -25,7 +26,32 @@ TfmInfo::TfmInfo(QWidget* parent) : QDialog(parent) {
     font.setItalic(true);
     txBackup->setFont(font);
     txBackup->setGeometry(5, 5, 488, 60);
+
+    BtCancel = new QPushButton("Cancel", this);
+    BtCancel->setObjectName("BtCancel");
+    BtCancel->setGeometry(418, 40, 75, 25);
+    BtCancel->hide();
+    connect(BtCancel, &QPushButton::clicked, this, &TfmInfo::reject);
     ui::KeepTextVisible(this);
+}
+
+void TfmInfo::SetWaiting(bool waiting) {
+    // Modality takes effect when the window is shown: it is shown afresh
+    // for a wait, and hidden at its end.
+    hide();
+    waiting_ = waiting;
+    cancelled_ = false;
+    setWindowModality(waiting ? Qt::ApplicationModal : Qt::NonModal);
+    BtCancel->setVisible(waiting);
+}
+
+void TfmInfo::reject() {
+    // While waiting, Cancel and Escape give the wait up; the operation then
+    // hides the window.
+    if (waiting_)
+        cancelled_ = true;
+    else
+        QDialog::reject();
 }
 
 void TfmInfo::ShowOver(QWidget* owner) {

@@ -7,11 +7,16 @@
 // 16 ms (a backup of small files gives many lines per frame, and painting
 // each would cost more than copying it); a line that came too soon is
 // painted by the next one that may be, or by ShowPending.
+//
+// While the operation waits for another run to let go of the backup folder,
+// the window also offers Cancel, and is modal so that nothing else starts
+// meanwhile.
 
 #include <QDialog>
 #include <QElapsedTimer>
 
 class QLabel;
+class QPushButton;
 
 class TfmInfo : public QDialog {
     Q_OBJECT
@@ -19,6 +24,7 @@ public:
     explicit TfmInfo(QWidget* parent = nullptr);
 
     QLabel* txBackup;
+    QPushButton* BtCancel; // shown only while waiting (SetWaiting)
 
     // Shows the window over `owner` (the running dialog) without activating it.
     void ShowOver(QWidget* owner);
@@ -30,7 +36,16 @@ public:
     // operation waits on something (a flush to disk, a message box) or ends.
     void ShowPending();
 
+    // Before the window is shown for a wait, and once it is over: Cancel
+    // shown and the window modal only while waiting.
+    void SetWaiting(bool waiting);
+    // Cancel (or Escape) was pressed during this wait.
+    bool Cancelled() const { return cancelled_; }
+
     static constexpr int PaintInterval = 16; // ms: a frame at 60 Hz
+
+protected:
+    void reject() override;
 
 private:
     void Paint();
@@ -38,6 +53,8 @@ private:
     QElapsedTimer painted_;
     QString pendingText_;
     bool pending_ = false;
+    bool waiting_ = false;
+    bool cancelled_ = false;
 };
 
 extern TfmInfo* fmInfo;

@@ -1,0 +1,321 @@
+#include "cli/auto_commands.h"
+
+#include "cli/commands.h"
+#include "cli/console.h"
+#include "cli/options.h"
+#include "core/backup.h"
+#include "platform/process.h"
+#include "platform/run_log.h"
+#include "platform/save_watch.h"
+#include "platform/session.h"
+#include "sets/kinds.h"
+#include "settings/backup_config.h"
+
+#include <QDateTime>
+#include <QLocale>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace cli {
+namespace {
+
+// The signals a launcher, a terminal or systemd end a program with.
+constexpr std::array<int, 3> kEndSignals = {SIGTERM, SIGINT, SIGHUP};
+
+// "7 Dec 2026 16:09": local time, short, and alike in every locale.
+std::string ShortDate() {
+    return QLocale::c().toString(QDateTime::currentDateTime(), "d MMM yyyy HH:mm").toStdString();
+}
+
+std::string FileCount(std::size_t files) {
+    return std::to_string(files) + (files == 1 ? " file" : " files");
+}
+
+sets::KindSet AllKinds() {
+    return {true, true, true};
+}
+
+// The reports of a backup no one watches: its messages on standard error as
+// `backup` gives them, but no line per file (standard output is the game's),
+// the first kept to tell a failure by; a wait for the backup folder is given
+// up once `stop` is set.
+class UnwatchedReporter : public ConsoleReporter {
+public:
+    UnwatchedReporter(Console& console, const std::atomic<bool>* stop)
+        : ConsoleReporter(console, {}), stop_(stop) {}
+
+    void Message(const std::string& text) override {
+        Keep(text);
+        ConsoleReporter::Message(text);
+    }
+    void Failure(const std::string& text, const std::string& cause) override {
+        Keep(cause.empty() ? text : text + ": " + cause);
+        ConsoleReporter::Failure(text, cause);
+    }
+    void FileDone(const std::string&, const std::string&, bool) override {}
+    bool KeepWaiting() override { return !(stop_ && stop_->load()); }
+
+    std::string FirstText;
+
+private:
+    void Keep(const std::string& text) {
+        if (FirstText.empty())
+            FirstText = text;
+    }
+
+    const std::atomic<bool>* stop_;
+};
+
+// One backup no one watches: what it takes, and how it is described.
+struct Job {
+    sets::KindSet Kinds;
+    std::optional<bool> Zip; // as the settings say when not given
+    std::string Description; // the date is added
+    const std::atomic<bool>* Stop = nullptr;
+};
+
+// What a backup came to, in words.
+struct Told {
+    bool Failed = false;
+    bool Stopped = false;
+    bool Unchanged = false; // no set, no failure: the core said "Nothing found to backup!"
+    std::string Outcome;    // for standard error and the run log
+    std::string Summary;    // the notification's; "" when there is nothing to show
+    std::string Body;
+};
+
+Told BackUp(const Options& options, const Job& job, Console& console) {
+    UnwatchedReporter reporter(console, job.Stop);
+    core::RunResult result;
+    std::string description;
+    try {
+        // Read afresh for each backup: a change made meanwhile counts.
+        LoadSettings(options.ConfigFile, true, console);
+        RequireBackupFolder();
+        RequireGameFolder();
+        core::BackupChoices choices;
+        choices.GameDir = BackupConfig.GameDir.Get();
+        choices.BackupDir = BackupConfig.BackupDir.Get();
+        choices.Kinds = job.Kinds;
+        choices.Zip = job.Zip.value_or(BackupConfig.ZipBackups != 0);
+        choices.Description = description = job.Description + " " + ShortDate();
+        choices.Stop = job.Stop;
+        result = core::Backup(choices, reporter);
+    } catch (const std::exception& e) {
+        reporter.Message(e.what());
+        ++result.Failures;
+    }
+
+    Told told;
+    told.Failed = result.Failures != 0;
+    told.Stopped = result.Stopped;
+    const std::string into =
+        result.NewSet.empty() ? std::string() : FileCount(result.Done) + " into " + result.NewSet;
+    if (told.Failed) {
+        told.Summary = "Moonforge backup failed";
+        told.Body = reporter.FirstText + (into.empty() ? "" : "; " + into);
+        told.Outcome = told.Summary + ": " + told.Body;
+    } else if (told.Stopped) {
+        told.Outcome =
+            "Moonforge backup stopped" + (into.empty() ? "" : ": " + into + " left unfinished");
+    } else if (!into.empty()) {
+        told.Summary = told.Outcome = "Moonforge saves backed up: " + into;
+        told.Body = description;
+    } else {
+        told.Unchanged = true;
+        told.Outcome = "nothing changed";
+    }
+    return told;
+}
+
+// A backup told where someone may look: standard error and, for a set made
+// or a failure, the desktop's notifications. The notifier runs beside this
+// program, without being waited for; with no session bus it fails unheard.
+void Tell(const Told& told, Console& console) {
+    if (!told.Unchanged)
+        console.Error("mfbackup-cli: " + told.Outcome);
+    if (told.Summary.empty())
+        return;
+    const std::string notifier = platform::ModuleDirectory() + "mfbackup-notify";
+    platform::StartDetached(notifier, {notifier, told.Summary, told.Body});
+}
+
+void Log(const std::string& command, const std::string& outcome, Console& console) {
+    if (!platform::AppendRunLog(command, outcome))
+        console.Error("mfbackup-cli: could not write to the run log " + platform::RunLogPath());
+}
+
+// `arg` as a shell reads it back: as it stands when it holds only plain
+// characters, else in single quotes.
+std::string ShellWord(const std::string& arg) {
+    static const char plain[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"
+                                "_-+=.,/:@%";
+    if (!arg.empty() && arg.find_first_not_of(plain) == std::string::npos)
+        return arg;
+    std::string quoted = "'";
+    for (const char c : arg)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+std::string WrapCommandText(const std::vector<std::string>& command) {
+    std::string text = "wrap --";
+    for (const std::string& arg : command)
+        text += " " + ShellWord(arg);
+    return text;
+}
+
+void Ignore(int) {}
+
+// While the wrapper lives, SIGTERM, SIGINT and SIGHUP do not end it: during
+// the game RunSession passes them on, and a backup is done whole (a SIGKILL
+// still ends it, and the saves stay changed for the next one). A signal
+// the launcher had ignored stays ignored, also for the game.
+class SignalsHeld {
+public:
+    SignalsHeld() {
+        struct sigaction sa = {};
+        sa.sa_handler = Ignore;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = SA_RESTART;
+        for (std::size_t i = 0; i < kEndSignals.size(); ++i) {
+            ::sigaction(kEndSignals[i], nullptr, &old_[i]);
+            if (old_[i].sa_handler != SIG_IGN)
+                ::sigaction(kEndSignals[i], &sa, nullptr);
+        }
+    }
+    ~SignalsHeld() {
+        for (std::size_t i = 0; i < kEndSignals.size(); ++i)
+            ::sigaction(kEndSignals[i], &old_[i], nullptr);
+    }
+    SignalsHeld(const SignalsHeld&) = delete;
+    SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+private:
+    std::array<struct sigaction, kEndSignals.size()> old_{};
+};
+
+// The watcher's stop: set by SIGTERM, SIGINT or SIGHUP, which also wake the
+// watch it waits on.
+std::atomic<bool> gStop{false};
+std::atomic<platform::SaveWatch*> gWatch{nullptr};
+
+void OnStop(int) {
+    gStop = true;
+    if (platform::SaveWatch* watch = gWatch.load())
+        watch->Stop();
+}
+
+class StopOnSignals {
+public:
+    StopOnSignals() {
+        struct sigaction sa = {};
+        sa.sa_handler = OnStop;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = SA_RESTART;
+        for (std::size_t i = 0; i < kEndSignals.size(); ++i)
+            ::sigaction(kEndSignals[i], &sa, &old_[i]);
+    }
+    ~StopOnSignals() {
+        gWatch = nullptr;
+        for (std::size_t i = 0; i < kEndSignals.size(); ++i)
+            ::sigaction(kEndSignals[i], &old_[i], nullptr);
+    }
+    StopOnSignals(const StopOnSignals&) = delete;
+    StopOnSignals& operator=(const StopOnSignals&) = delete;
+
+private:
+    std::array<struct sigaction, kEndSignals.size()> old_{};
+};
+
+// The three kinds' save folders of the game in `gameDir`.
+std::vector<std::string> SaveFolders(const std::string& gameDir) {
+    std::vector<std::string> folders;
+    for (sets::Kind kind : sets::AllKinds)
+        folders.push_back(gameDir + sets::KindFolder(kind));
+    return folders;
+}
+
+} // namespace
+
+int Wrap(const Options& options, Console& console) {
+    const std::vector<std::string>& command = options.Arguments;
+    const SignalsHeld held;
+    const Job job{options.Kinds ? options.Kinds->Kinds : AllKinds(), options.Zip,
+                  options.Description.value_or("After playing")};
+    std::string outcome;
+    if (options.Before) {
+        Job before = job;
+        before.Description = "Before playing";
+        const Told told = BackUp(options, before, console);
+        Tell(told, console);
+        outcome = "before: " + told.Outcome + "; ";
+    }
+
+    // The game gets the signal dispositions the launcher gave: this program
+    // ignores SIGPIPE for itself alone.
+    std::signal(SIGPIPE, SIG_DFL);
+    const platform::SessionResult session = platform::RunSession(command);
+    std::signal(SIGPIPE, SIG_IGN);
+    if (!session.Started) {
+        console.Error("mfbackup-cli: " + command[0] + ": " + session.Error);
+        Log(WrapCommandText(command), outcome + "not started: " + session.Error, console);
+        return session.ExitStatus;
+    }
+    const Told told = BackUp(options, job, console);
+    Tell(told, console);
+    Log(WrapCommandText(command),
+        outcome + "exit " + std::to_string(session.ExitStatus) + "; " + told.Outcome, console);
+    return session.ExitStatus;
+}
+
+int Watch(const Options& options, Console& console) {
+    const std::chrono::seconds quiet(options.Quiet.value_or(300));
+    const StopOnSignals stops;
+    const Job job{AllKinds(), std::nullopt, "Saved while playing", &gStop};
+    std::string gameDir = BackupConfig.GameDir.Get();
+    std::unique_ptr<platform::SaveWatch> watch;
+    int status = ExitOk;
+    while (!gStop) {
+        if (!watch) {
+            watch = std::make_unique<platform::SaveWatch>(SaveFolders(gameDir));
+            if (!watch->Ok()) {
+                console.Error("mfbackup-cli: cannot watch the save folders: " + watch->Error());
+                return ExitFailed;
+            }
+            gWatch = watch.get();
+            if (gStop) // before the watch could be woken
+                break;
+            console.Error("mfbackup-cli: watching the save folders in " + gameDir + "save/");
+        }
+        if (watch->Wait(quiet) == platform::SaveWatch::Wake::Stopped) {
+            if (!gStop) {
+                console.Error("mfbackup-cli: cannot watch the save folders: " + watch->Error());
+                status = ExitFailed;
+            }
+            break;
+        }
+        const Told told = BackUp(options, job, console);
+        Tell(told, console);
+        Log("watch", told.Outcome, console);
+        status = told.Failed ? ExitFailed : ExitOk;
+        if (told.Stopped || options.Once)
+            break;
+        // The settings were read again for the backup.
+        if (BackupConfig.GameDir.Get() != gameDir) {
+            gameDir = BackupConfig.GameDir.Get();
+            gWatch = nullptr;
+            watch.reset();
+        }
+    }
+    return status;
+}
+
+} // namespace cli

@@ -1,0 +1,148 @@
+// mfbackup-cli watch as its systemd unit runs it: a backup once the game has
+// written no save for the quiet time, the settings read again for each, and
+// SIGTERM ending it at once while it waits, or between two files of a backup.
+
+#include "auto_fixture.h"
+#include "sets/backup_set.h"
+
+#include <QThread>
+
+#include <csignal>
+#include <filesystem>
+#include <functional>
+
+namespace fs = std::filesystem;
+using Names = std::vector<std::string>;
+
+namespace {
+
+class WatchTest : public AutoTest {
+protected:
+    std::string Watching(const std::string& game) const {
+        return "mfbackup-cli: watching the save folders in " + game + "save/\n";
+    }
+    // Waits until `done` holds, for 20 s at most.
+    static bool Eventually(const std::function<bool()>& done) {
+        for (int i = 0; i < 2000 && !done(); ++i)
+            QThread::msleep(10);
+        return done();
+    }
+};
+
+struct WatchCase {
+    const char* Name;
+    const char* Save;
+    bool FolderMadeLater;
+};
+
+void PrintTo(const WatchCase& c, std::ostream* os) {
+    *os << c.Name;
+}
+
+class WatchOnce : public WatchTest, public ::testing::WithParamInterface<WatchCase> {};
+
+const WatchCase kWatchCases[] = {
+    {"ASaveInAWatchedFolder", "characters/characters.lpl", false},
+    {"ASaveInAFolderMadeAfterItStarted", "games/game1.sav", true},
+};
+
+} // namespace
+
+TEST_P(WatchOnce, BacksUpOnceTheGameHasWrittenNothingForTheQuietTime) {
+    const WatchCase& c = GetParam();
+    if (c.FolderMadeLater)
+        fs::remove_all(gameDir + "save/games");
+    Running watch({"watch", "--once", "--quiet", "1"}, env_);
+    ASSERT_TRUE(watch.WaitForError(Watching(gameDir))) << watch.Err();
+    QElapsedTimer clock;
+    clock.start();
+    const std::string save = Save(c.Save, "played");
+
+    EXPECT_EQ(watch.Finish(), 0) << watch.Err();
+    EXPECT_GE(clock.elapsed(), 1000);
+    ASSERT_EQ(Sets().size(), 1u);
+    const std::string set = Sets()[0];
+    EXPECT_EQ(testenv::ReadFile(backupDir + set + "/" + fs::path(save).filename().string()),
+              "played");
+    EXPECT_FALSE(Changed(save));
+    EXPECT_EQ(Description(set).rfind("Saved while playing ", 0), 0u) << Description(set);
+    const std::vector<std::string> log = LogLines();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].substr(19), "\twatch\tMoonforge saves backed up: 1 file into " + set);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, WatchOnce, ::testing::ValuesIn(kWatchCases),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
+TEST_F(WatchTest, ReadsTheSettingsAgainForEachBackupAndWatchesANewGameFolder) {
+    Running watch({"watch", "--quiet", "1"}, env_);
+    ASSERT_TRUE(watch.WaitForError(Watching(gameDir))) << watch.Err();
+    const std::string other = testenv::Scratch() + "/other game/";
+    for (const char* sub : {"save/characters", "save/net", "save/games"})
+        fs::create_directories(other + sub);
+    ASSERT_EQ(Cli({"settings", "set", "zip", "on"}).exitCode, 0);
+    ASSERT_EQ(Cli({"settings", "set", "game-dir", QString::fromStdString(other)}).exitCode, 0);
+
+    // A write where it watched wakes it; the backup looks in the new folder.
+    Save("characters/characters.lpl", "the old game");
+    ASSERT_TRUE(watch.WaitForError(Watching(other))) << watch.Err();
+    testenv::WriteFile(other + "save/net/net.sav", "the new game");
+    ASSERT_TRUE(Eventually([] { return LogLines().size() == 2; })) << watch.Err();
+    watch.Signal(SIGTERM);
+    EXPECT_EQ(watch.Finish(), 0);
+
+    EXPECT_EQ(LogLines()[0].substr(19), "\twatch\tnothing changed");
+    ASSERT_EQ(Sets().size(), 1u);
+    EXPECT_EQ(Files(backupDir + Sets()[0]), (Names{".mfbackup-sums", "desc.txt", "net.zip"}));
+}
+
+TEST_F(WatchTest, SigtermWhileWaitingEndsItAtOnce) {
+    Running watch({"watch"}, env_);
+    ASSERT_TRUE(watch.WaitForError(Watching(gameDir))) << watch.Err();
+    Save("characters/characters.lpl", "played"); // its quiet time just begun
+    QThread::msleep(100);
+    QElapsedTimer clock;
+    clock.start();
+    watch.Signal(SIGTERM);
+    EXPECT_EQ(watch.Finish(), 0);
+    EXPECT_LT(clock.elapsed(), 1000);
+    EXPECT_TRUE(Sets().empty());
+    EXPECT_TRUE(LogLines().empty());
+}
+
+TEST_F(WatchTest, SigtermDuringABackupEndsItBetweenTwoFilesLeavingTheSetUnfinished) {
+    // Compressed, each file by an archiver of its own: a backup that lasts.
+    BackupConfig.ZipBackups = 1;
+    ASSERT_TRUE(testenv::SaveSettings());
+    std::vector<std::string> saves;
+    for (int i = 1; i <= 400; ++i)
+        saves.push_back(Save("games/game" + std::to_string(i) + ".sav", std::string(1000, 'g')));
+    Running watch({"watch", "--quiet", "1"}, env_);
+    ASSERT_TRUE(watch.WaitForError(Watching(gameDir))) << watch.Err();
+    saves.push_back(Save("characters/characters.lpl", "played"));
+
+    std::string set;
+    ASSERT_TRUE(Eventually([&] {
+        const Names sets = Sets();
+        set = sets.empty() ? "" : backupDir + sets[0] + "/";
+        return !set.empty() && testenv::Exists(set + "characters.zip");
+    }));
+    watch.Signal(SIGTERM);
+    EXPECT_EQ(watch.Finish(), 0) << watch.Err();
+
+    EXPECT_TRUE(sets::IsSetUnfinished(set));
+    const Names files = Files(set);
+    EXPECT_LT(files.size(), saves.size());
+    // Each file there is whole; no archiver's temporary is left.
+    for (const std::string& name : files)
+        EXPECT_TRUE(name == ".mfbackup-unfinished" || name == "desc.txt" ||
+                    name.rfind(".zip") == name.size() - 4)
+            << name;
+    for (const std::string& save : saves)
+        EXPECT_TRUE(Changed(save)) << save;
+    const std::vector<std::string> log = LogLines();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].substr(19),
+              "\twatch\tMoonforge backup stopped: " + std::to_string(files.size() - 2) +
+                  " files into " + Sets()[0] + " left unfinished");
+}
