@@ -3,6 +3,7 @@
 #include "cli/commands.h"
 #include "cli/console.h"
 #include "cli/options.h"
+#include "cli/remote_commands.h"
 #include "core/backup.h"
 #include "platform/process.h"
 #include "platform/run_log.h"
@@ -84,6 +85,7 @@ struct Job {
 // What a backup came to, in words.
 struct Told {
     bool Failed = false;
+    bool Made = false; // a set was made and finished
     bool Stopped = false;
     bool Unchanged = false; // no set, no failure: the core said "Nothing found to backup!"
     std::string Outcome;    // for standard error and the run log
@@ -126,6 +128,7 @@ Told BackUp(const Options& options, const Job& job, Console& console) {
         told.Outcome =
             "Moonforge backup stopped" + (into.empty() ? "" : ": " + into + " left unfinished");
     } else if (!into.empty()) {
+        told.Made = true;
         told.Summary = told.Outcome = "Moonforge saves backed up: " + into;
         told.Body = description;
     } else {
@@ -145,6 +148,16 @@ void Tell(const Told& told, Console& console) {
         return;
     const std::string notifier = platform::ModuleDirectory() + "mfbackup-notify";
     platform::StartDetached(notifier, {notifier, told.Summary, told.Body});
+}
+
+// --push: once a backup made a set, the sets the remote lacks go to it; the
+// run log gets what came of it after the backup's outcome.
+void PushAfter(const Options& options, Told& told, Console& console) {
+    if (!options.Push || !told.Made)
+        return;
+    bool failed = false;
+    told.Outcome += "; " + PushAfterBackup(options, console, failed);
+    told.Failed = told.Failed || failed;
 }
 
 void Log(const std::string& command, const std::string& outcome, Console& console) {
@@ -269,8 +282,9 @@ int Wrap(const Options& options, Console& console) {
         Log(WrapCommandText(command), outcome + "not started: " + session.Error, console);
         return session.ExitStatus;
     }
-    const Told told = BackUp(options, job, console);
+    Told told = BackUp(options, job, console);
     Tell(told, console);
+    PushAfter(options, told, console);
     Log(WrapCommandText(command),
         outcome + "exit " + std::to_string(session.ExitStatus) + "; " + told.Outcome, console);
     return session.ExitStatus;
@@ -302,8 +316,9 @@ int Watch(const Options& options, Console& console) {
             }
             break;
         }
-        const Told told = BackUp(options, job, console);
+        Told told = BackUp(options, job, console);
         Tell(told, console);
+        PushAfter(options, told, console);
         Log("watch", told.Outcome, console);
         status = told.Failed ? ExitFailed : ExitOk;
         if (told.Stopped || options.Once)

@@ -17,7 +17,7 @@ struct CommandInfo {
 // What wrap takes: what its backups take, and when they run. An option for
 // what follows a backup (a push) joins here, in KnownOptions and in Apply.
 std::vector<std::string> WrapOptions() {
-    return {"--kinds", "--desc", "--zip", "--plain", "--before"};
+    return {"--kinds", "--desc", "--zip", "--plain", "--before", "--push"};
 }
 
 const std::vector<CommandInfo>& Commands() {
@@ -68,16 +68,20 @@ const std::vector<CommandInfo>& Commands() {
          "the Moonforge installations found, each with its launcher (writes no settings)",
          {"--json"},
          0},
-        {"wrap", "wrap [--kinds K] [--desc TEXT] [--zip | --plain] [--before] -- COMMAND [ARG...]",
+        {"wrap",
+         "wrap [--kinds K] [--desc TEXT] [--zip | --plain] [--before] [--push] -- COMMAND "
+         "[ARG...]",
          "run a game's COMMAND (Steam: wrap -- %command%) and once it and all it started have "
          "ended back up every changed save file (of the kinds K), \"After playing\" (or TEXT) "
-         "and the date; --before also before it starts; ends with COMMAND's exit status",
+         "and the date; --before also before it starts; --push then pushes the sets the remote "
+         "lacks; ends with COMMAND's exit status",
          WrapOptions(), 1, true},
         {"watch",
-         "watch [--quiet SECONDS] [--once]",
+         "watch [--quiet SECONDS] [--once] [--push]",
          "back up every changed save file once the game has written none for SECONDS (300), "
-         "\"Saved while playing\" and the date; --once ends after the first backup",
-         {"--quiet", "--once"},
+         "\"Saved while playing\" and the date; --push then pushes the sets the remote lacks; "
+         "--once ends after the first backup",
+         {"--quiet", "--once", "--push"},
          0},
         {"settings",
          "settings [--json] | settings set KEY VALUE",
@@ -120,7 +124,8 @@ const std::vector<std::string> KnownOptions = {
     "--config", "--kinds",     "--desc",    "--zip",     "--plain",
     "--owner",  "--no-owner",  "--dry-run", "--json",    "--ignore-archive-bit",
     "--keep",   "--no-safety", "--help",    "--version", "--before",
-    "--quiet",  "--once",      "--remote",  "--from",    "--rclone-config"};
+    "--quiet",  "--once",      "--remote",  "--from",    "--rclone-config",
+    "--push"};
 
 // Options that take a value, as "--name VALUE" or "--name=VALUE".
 bool TakesValue(const std::string& name) {
@@ -190,6 +195,8 @@ void Apply(Options& options, const std::string& name, const std::string& value) 
         options.Quiet = ParseQuiet(value);
     else if (name == "--once")
         options.Once = true;
+    else if (name == "--push")
+        options.Push = true;
     else if (name == "--remote")
         options.Remote = value;
     else if (name == "--from")

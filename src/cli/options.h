@@ -43,6 +43,7 @@ struct Options {
     bool Before = false;               // wrap: a backup before the game starts too
     std::optional<unsigned> Quiet;     // watch: seconds without a write before a backup
     bool Once = false;                 // watch: end after the first backup
+    bool Push = false;                 // wrap, watch: a push after a backup that made a set
     std::optional<std::string> Remote; // push, pull, remote: in place of the setting
     std::string From;                  // pull: one machine's sets alone
     std::string RcloneConfig;          // push, pull, remote: rclone's configuration file

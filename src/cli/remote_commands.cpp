@@ -73,6 +73,30 @@ int Push(const Options& options, Console& console) {
     return ExitOf(run);
 }
 
+std::string PushAfterBackup(const Options& options, Console& console, bool& failed) {
+    remote::RemoteRun run;
+    try {
+        remote::PushChoices choices;
+        choices.At = WhereOf(options);
+        ConsoleReporter reporter(console, {});
+        run = remote::Push(choices, reporter);
+    } catch (const std::exception& e) {
+        console.Error(std::string("mfbackup-cli: ") + e.what());
+        failed = true;
+        return std::string("push failed: ") + e.what();
+    }
+    std::string names;
+    for (const remote::MovedSet& set : run.Sets) {
+        console.Error(
+            PrintableText("mfbackup-cli: pushed " + set.Set + " (" + Files(set.Files) + ")"));
+        names += (names.empty() ? "" : ", ") + set.Set;
+    }
+    failed = !run.Ok();
+    if (failed)
+        return "push failed" + (names.empty() ? std::string() : " after pushing " + names);
+    return names.empty() ? "nothing to push" : "pushed " + names;
+}
+
 int Pull(const Options& options, Console& console) {
     remote::PullChoices choices;
     choices.At = WhereOf(options);

@@ -14,6 +14,12 @@ int Push(const Options& options, Console& console);
 int Pull(const Options& options, Console& console);
 int RemoteSets(const Options& options, Console& console);
 
+// wrap --push and watch --push, after a backup that made a set: every set
+// the remote of the setting lacks is pushed, told on standard error (standard
+// output is the game's). Returns what the run log says of it; `failed` tells
+// whether it failed.
+std::string PushAfterBackup(const Options& options, Console& console, bool& failed);
+
 // The remote setting as `settings` shows it: its secrets hidden; none is
 // "none" in the text, "" in JSON.
 std::string ShownRemoteSetting(bool json);
