@@ -8,7 +8,10 @@
 #include "common/served_remote.h"
 #include "common/settings_file.h"
 #include "sets/backup_set.h"
+#include "sets/manifest.h"
+#include "sets/verify.h"
 
+#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -30,6 +33,16 @@ void NameMachine(const std::string& prefix, const std::string& name) {
                            name + "\"\n");
 }
 
+Names SetsIn(const std::string& folder) {
+    Names names;
+    if (fs::exists(folder))
+        for (const auto& entry : fs::directory_iterator(folder))
+            if (sets::IsSetName(entry.path().filename().string()))
+                names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 class RemoteCli : public GameTree {
 protected:
     void Start(RemoteKind kind) {
@@ -38,13 +51,17 @@ protected:
         NameMachine(testenv::WinePrefix(), "ALPHA");
         served = std::make_unique<testenv::ServedRemote>(kind, testenv::Scratch() + "/served");
         remote = QString::fromStdString(served->Remote());
+        if (!served->ConfigFile().empty())
+            rclone = {"--rclone-config", QString::fromStdString(served->ConfigFile())};
         // The second machine: its own prefix, game and backup folder.
         const std::string prefix = testenv::Scratch() + "/bravo-prefix";
+        bravoBackup = testenv::Scratch() + "/bravo-backup/";
+        for (const std::string& old :
+             {prefix, bravoBackup, testenv::ConfigHome() + "/mfbackup-remote"})
+            fs::remove_all(old);
         NameMachine(prefix, "BRAVO");
         bravoGame = prefix + "/drive_c/Program Files/Corvanta Software/Moonforge/";
-        bravoBackup = testenv::Scratch() + "/bravo-backup/";
-        for (const char* sub : {"save/characters", "save/net", "save/games"})
-            fs::create_directories(bravoGame + sub);
+        fs::create_directories(bravoGame + "save/games");
         fs::create_directories(bravoBackup);
         bravo = {"--config", QString::fromStdString(testenv::Scratch() + "/bravo.ini")};
         Run(bravo + QStringList{"settings", "set", "game-dir", QString::fromStdString(bravoGame)});
@@ -59,28 +76,11 @@ protected:
         EXPECT_EQ(last.exitCode, exitCode) << args.join(' ').toStdString() << "\n" << last.err;
         return last.out;
     }
-    static Names SetsIn(const std::string& folder) {
-        Names names;
-        for (const auto& entry : fs::directory_iterator(folder))
-            if (sets::IsSetName(entry.path().filename().string()))
-                names.push_back(entry.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-    // A remote command, given rclone's configuration when the remote has one.
-    QStringList Rc(QStringList args) const {
-        if (!served->ConfigFile().empty())
-            args << "--rclone-config" << QString::fromStdString(served->ConfigFile());
-        return args;
-    }
-    Names Served(const std::string& machine) const {
-        const std::string folder = served->Served() + "/" + machine;
-        return fs::exists(folder) ? SetsIn(folder) : Names{};
-    }
 
     std::unique_ptr<testenv::ServedRemote> served;
     QString remote;
-    QStringList bravo; // the second machine's settings file
+    QStringList rclone; // rclone's configuration, when the remote is one of it
+    QStringList bravo;  // the second machine's settings file
     std::string bravoGame, bravoBackup;
     testenv::Outcome last;
 };
@@ -91,22 +91,38 @@ protected:
 };
 
 TEST_P(TwoMachines, ShareTheirSetsThroughTheRemoteAndNeverTakeOneFromIt) {
-    // ALPHA keeps the remote in its setting, BRAVO names it each time.
+    // ALPHA keeps the remote in its setting, BRAVO names it each time. The
+    // set was written at 16:09 on 7 Dec 2026, as a local folder keeps it.
     Save("characters/characters.lpl", "alpha's characters");
     Save("net/net.sav", "alpha's net game");
     Run({"backup", "--desc", "Before the dragon"});
     const std::string alphaSet = Sets()[0];
+    const auto written = fs::file_time_type::clock::from_sys(std::chrono::system_clock::from_time_t(
+        QDateTime(QDate(2026, 12, 7), QTime(16, 9)).toSecsSinceEpoch()));
+    for (const auto& file : fs::directory_iterator(backupDir + alphaSet))
+        fs::last_write_time(file.path(), written);
     Run({"settings", "set", "remote", remote});
-    EXPECT_EQ(Run(Rc({"push"})), "pushed " + alphaSet + " (2 files)\n");
-    EXPECT_EQ(Served("ALPHA"), Names{alphaSet});
+    EXPECT_EQ(Run(QStringList{"push"} + rclone), "pushed " + alphaSet + " (2 files)\n");
+    EXPECT_EQ(SetsIn(served->Served() + "/ALPHA"), Names{alphaSet});
 
-    const QStringList pull = Rc(bravo + QStringList{"pull", "--remote", remote});
+    // BRAVO files it as a set of its own, once, remembering where it came from.
+    const QStringList pull = bravo + QStringList{"pull", "--remote", remote} + rclone;
     const std::string pulled = Run(pull);
     ASSERT_EQ(SetsIn(bravoBackup).size(), 1u);
-    const std::string bravoCopy = SetsIn(bravoBackup)[0];
-    EXPECT_EQ(pulled, "pulled ALPHA/" + alphaSet + " -> " + bravoCopy + "\n");
-    EXPECT_EQ(testenv::ReadFile(bravoBackup + bravoCopy + "/net.sav"), "alpha's net game");
-    // Once is enough.
+    const std::string copy = SetsIn(bravoBackup)[0], copied = bravoBackup + copy + "/";
+    EXPECT_EQ(pulled, "pulled ALPHA/" + alphaSet + " -> " + copy + "\n");
+    EXPECT_EQ(testenv::ReadFile(copied + "net.sav"), "alpha's net game");
+    EXPECT_EQ(testenv::ReadFile(copied + sets::ManifestName),
+              testenv::ReadFile(backupDir + alphaSet + "/" + sets::ManifestName));
+    EXPECT_EQ(sets::ReadSetOrigin(copied), "ALPHA/" + alphaSet);
+    EXPECT_EQ(sets::VerifySet(copied, copy).Status(), sets::SetStatus::Ok);
+    const std::string description = testenv::ReadFile(copied + "desc.txt");
+    if (GetParam() == RemoteKind::LocalFolder) {
+        EXPECT_EQ(description, "ALPHA " + alphaSet + " 7 Dec 2026 16:09: Before the dragon\r\n");
+    } else { // WebDAV keeps no file times: the set is as old as its push
+        EXPECT_EQ(description.rfind("ALPHA " + alphaSet + " ", 0), 0u) << description;
+        EXPECT_NE(description.find(": Before the dragon\r\n"), std::string::npos) << description;
+    }
     EXPECT_EQ(Run(pull), "");
     EXPECT_EQ(last.err, "Nothing to pull.\n");
 
@@ -115,48 +131,38 @@ TEST_P(TwoMachines, ShareTheirSetsThroughTheRemoteAndNeverTakeOneFromIt) {
     testenv::WriteFile(bravoGame + "save/games/game1.sav", "bravo's game");
     Run(bravo + QStringList{"backup", "--kinds", "single"});
     Names bravoSets = SetsIn(bravoBackup);
-    std::erase(bravoSets, bravoCopy);
+    std::erase(bravoSets, copy);
     ASSERT_EQ(bravoSets.size(), 1u);
-    const std::string bravoSet = bravoSets[0];
-    EXPECT_EQ(Run(Rc(bravo + QStringList{"push", "--remote", remote})),
-              "pushed " + bravoSet + " (1 file)\n");
-    EXPECT_EQ(Served("BRAVO"), Names{bravoSet});
+    EXPECT_EQ(Run(bravo + QStringList{"push", "--remote", remote} + rclone),
+              "pushed " + bravoSets[0] + " (1 file)\n");
+    EXPECT_EQ(SetsIn(served->Served() + "/BRAVO"), bravoSets);
     const std::string medium = testenv::Scratch() + "/medium/";
     fs::create_directories(medium);
     Run(bravo +
-        QStringList{"export", QString::fromStdString(bravoCopy), QString::fromStdString(medium)});
+        QStringList{"export", QString::fromStdString(copy), QString::fromStdString(medium)});
     EXPECT_FALSE(testenv::Exists(medium + sets::OriginName));
 
     // ALPHA removes its set: the remote keeps it, a pull does not bring it
     // back, and a push puts nothing there again.
     fs::remove_all(backupDir + alphaSet);
-    const std::string alphaPulled = Run(Rc({"pull"}));
+    const std::string alphaPulled = Run(QStringList{"pull"} + rclone);
     ASSERT_EQ(Sets().size(), 1u);
-    const std::string alphaCopy = Sets()[0];
-    EXPECT_EQ(alphaPulled, "pulled BRAVO/" + bravoSet + " -> " + alphaCopy + "\n");
-    EXPECT_EQ(Run(Rc({"push"})), "");
+    EXPECT_EQ(alphaPulled, "pulled BRAVO/" + bravoSets[0] + " -> " + Sets()[0] + "\n");
+    EXPECT_EQ(Run(QStringList{"push"} + rclone), "");
     EXPECT_EQ(last.err, "Nothing to push.\n");
-    EXPECT_EQ(Served("ALPHA"), Names{alphaSet});
+    EXPECT_EQ(SetsIn(served->Served() + "/ALPHA"), Names{alphaSet});
 
     // What the remote holds, by machine, and which sets are here.
     const QJsonArray listed =
-        QJsonDocument::fromJson(QByteArray::fromStdString(Run(Rc({"remote", "--json"})))).array();
+        QJsonDocument::fromJson(
+            QByteArray::fromStdString(Run(QStringList{"remote", "--json"} + rclone)))
+            .array();
     ASSERT_EQ(listed.size(), 2);
-    const QJsonObject first = listed[0].toObject(), second = listed[1].toObject();
-    EXPECT_EQ(first["machine"], "ALPHA");
-    EXPECT_EQ(first["set"], QString::fromStdString(alphaSet));
-    EXPECT_EQ(first["description"], "Before the dragon");
-    EXPECT_EQ(first["files"], 2);
-    EXPECT_EQ(first["this_machine"], true);
-    EXPECT_EQ(first["here"], QJsonValue()); // removed here
-    EXPECT_EQ(second["machine"], "BRAVO");
-    EXPECT_EQ(second["this_machine"], false);
-    EXPECT_EQ(second["here"], QString::fromStdString(alphaCopy));
-    const std::string text = Run(Rc({"remote"}));
-    for (const std::string& part :
-         {"ALPHA (this machine)\n  " + alphaSet + "  ", std::string("2 files  not here"),
-          "\nBRAVO\n  " + bravoSet + "  ", "1 file   here: " + alphaCopy + "\n"})
-        EXPECT_NE(text.find(part), std::string::npos) << part << " in\n" << text;
+    EXPECT_EQ(listed[0].toObject()["description"], "Before the dragon");
+    EXPECT_EQ(listed[0].toObject()["here"], QJsonValue()); // removed here
+    EXPECT_EQ(listed[1].toObject()["here"], QString::fromStdString(Sets()[0]));
+    const std::string text = Run(QStringList{"remote"} + rclone);
+    EXPECT_EQ(text.rfind("ALPHA (this machine)\n  " + alphaSet + " ", 0), 0u) << text;
 }
 
 INSTANTIATE_TEST_SUITE_P(Remotes, TwoMachines,
@@ -188,7 +194,8 @@ TEST_F(RemoteCliLocal, ACommandWithoutRcloneOrARemoteThatAnswersSaysWhy) {
         int exitCode;
         const char* said;
     } cases[] = {
-        {{"push"}, QProcessEnvironment::systemEnvironment(), 2, "mfbackup-cli: no remote is set"},
+        {{"push"}, once, 2, "mfbackup-cli: no remote is set"},
+        {{"pull", "--remote", remote, "--from", "ALPHA"}, once, 2, "ALPHA is this machine"},
         {{"remote", "--remote", remote}, noRclone, 2, "rclone is not installed"},
         {{"pull", "--remote", remote}, noRclone, 2, "rclone is not installed"},
         {{"push", "--remote", unreachable}, once, 1, "rclone hashsum"},
@@ -203,9 +210,7 @@ TEST_F(RemoteCliLocal, ACommandWithoutRcloneOrARemoteThatAnswersSaysWhy) {
             EXPECT_NE(last.err.find("failed with exit code "), std::string::npos) << last.err;
             EXPECT_NE(last.err.find("connection refused"), std::string::npos) << last.err;
         }
-        EXPECT_EQ(Sets(), before);
-        EXPECT_EQ(std::distance(fs::directory_iterator(backupDir), fs::directory_iterator()),
-                  static_cast<std::ptrdiff_t>(before.size()));
+        EXPECT_EQ(Files(backupDir), before); // not even a download
     }
 }
 

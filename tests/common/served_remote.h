@@ -74,8 +74,9 @@ inline void PrintTo(RemoteKind kind, std::ostream* out) {
 
 class ServedRemote {
 public:
-    // The remote's files in `folder` (made).
+    // The remote's files in `folder`, made anew (tests may share a process).
     ServedRemote(RemoteKind kind, const std::string& folder) : served_(folder) {
+        std::filesystem::remove_all(served_);
         std::filesystem::create_directories(served_);
         if (kind == RemoteKind::LocalFolder) {
             remote_ = served_;

@@ -234,18 +234,18 @@ TEST_F(Shell, AboutShowsOnceAtStartAndAgainFromHelp) {
     QTRY_COMPARE(closer.shown().size(), 1);
     EXPECT_EQ(closer.shown().first(), "fmAbout:About");
 
-    for (QAction* a :
-         {Form1->Backup1, Form1->Restore1, Form1->Settings1, Form1->Export1, Form1->Import1})
+    for (QAction* a : {Form1->Backup1, Form1->Restore1, Form1->Settings1, Form1->Export1,
+                       Form1->Import1, Form1->Remote1})
         a->trigger();
     Form1->activateWindow();
     QTest::qWait(100);
     EXPECT_EQ(closer.shown(), QStringList({"fmAbout:About", "fmBackup:Backup", "fmRestore:Restore",
                                            "fmSettings:Settings", "fmExport:Export backup",
-                                           "fmImport:Import backup"}));
+                                           "fmImport:Import backup", "fmRemote:Remote"}));
 
     Form1->About1->trigger();
     EXPECT_EQ(closer.shown().last(), "fmAbout:About");
-    EXPECT_EQ(closer.shown().size(), 7);
+    EXPECT_EQ(closer.shown().size(), 8);
 }
 
 TEST_F(Shell, AboutBoxHasItsLines) {
