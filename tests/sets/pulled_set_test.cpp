@@ -59,24 +59,14 @@ TEST(PulledSet, ItsOriginIsASetFileThatNoCheckOrCountTakesForASave) {
     EXPECT_FALSE(testenv::Exists(set));
 }
 
-// A set a pull began and no file went into, or that a killed pull left with
-// its origin only, goes as any empty set goes.
+// A set a pull began and no file went into goes as any empty set goes.
 TEST(PulledSet, AnEmptyPulledSetIsRemovedAsAnyEmptySetIs) {
     const std::string backup = testenv::Scratch() + "/backup/";
     fs::create_directories(backup);
-    for (const bool stale : {false, true}) {
-        SCOPED_TRACE(stale);
-        SetWriter writer;
-        std::string why;
-        ASSERT_TRUE(writer.Create(backup, "ALPHA MFB1", why)) << why;
-        ASSERT_TRUE(writer.WriteOrigin("ALPHA/MFB1"));
-        const std::string set = writer.Path();
-        if (stale) {
-            fs::last_write_time(set, fs::file_time_type::clock::now() - std::chrono::minutes(5));
-            RemoveStaleSets(backup);
-        } else {
-            writer.RemoveIfEmpty();
-        }
-        EXPECT_FALSE(testenv::Exists(set));
-    }
+    SetWriter writer;
+    std::string why;
+    ASSERT_TRUE(writer.Create(backup, "ALPHA MFB1", why)) << why;
+    ASSERT_TRUE(writer.WriteOrigin("ALPHA/MFB1"));
+    writer.RemoveIfEmpty();
+    EXPECT_FALSE(testenv::Exists(writer.Path()));
 }
