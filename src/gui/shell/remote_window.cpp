@@ -47,7 +47,7 @@ QString Q(const std::string& s) {
 // the window's thread.
 class WorkerReporter : public core::Reporter {
 public:
-    explicit WorkerReporter(QObject* window) : window_(window) {}
+    explicit WorkerReporter(QWidget* window) : window_(window) {}
 
     void Message(const std::string& text) override {
         const std::lock_guard<std::mutex> lock(mutex_);
@@ -67,11 +67,12 @@ public:
     void WaitStart(const std::string& caption, const std::string& text) override {
         QMetaObject::invokeMethod(
             window_,
-            [caption = Q(caption), text = Q(text)] {
+            [window = window_, caption = Q(caption), text = Q(text)] {
                 if (!fmInfo)
                     return;
                 fmInfo->SetWaiting(true);
                 fmInfo->setWindowTitle(caption);
+                fmInfo->ShowOver(window);
                 fmInfo->SetStatus(text);
                 fmInfo->ShowPending();
             },
@@ -87,9 +88,12 @@ public:
     void WaitOver() override {
         QMetaObject::invokeMethod(
             window_,
-            [] {
-                if (fmInfo)
-                    fmInfo->SetWaiting(false);
+            [window = window_] {
+                if (!fmInfo)
+                    return;
+                // Hidden to be modal no more; the run goes on, in view.
+                fmInfo->SetWaiting(false);
+                fmInfo->ShowOver(window);
             },
             Qt::QueuedConnection);
     }
@@ -99,7 +103,7 @@ public:
     }
 
 private:
-    QObject* window_;
+    QWidget* window_;
     mutable std::mutex mutex_;
     std::vector<std::string> messages_;
 };

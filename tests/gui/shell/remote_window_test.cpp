@@ -10,10 +10,12 @@
 #include "common/test_env.h"
 #include "gui/widgets/info_window.h"
 #include "gui/widgets/message_box.h"
+#include "platform/folder_lock.h"
 #include "remote/remote_setting.h"
 #include "settings/backup_config.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -182,6 +184,35 @@ TEST_F(RemoteWindow, TheWindowStaysAliveWithTheProgressWindowUpWhileRcloneRuns) 
     EXPECT_TRUE(fmRemote->isVisible());
     EXPECT_TRUE(fmRemote->isEnabled());
     EXPECT_FALSE(fmInfo->isVisible());
+}
+
+// A pull waits for another run on the backup folder as a backup does: the
+// progress window says so with its Cancel, which ends the pull with nothing
+// filed and nothing more said.
+TEST_F(RemoteWindow, APullWaitingForTheBackupFolderCanBeCancelled) {
+    Open(served->Remote());
+    ASSERT_EQ(Click(fmRemote->BtPush), QStringList{"Pushed 1 set."});
+    BeMachine("BRAVO");
+    platform::FolderLock other;
+    ASSERT_EQ(other.TryLock(BackupConfig.BackupDir.Get()), platform::FolderLock::Outcome::Taken);
+    QString waiting;
+    QTimer cancel;
+    cancel.setInterval(20);
+    QElapsedTimer clock;
+    clock.start();
+    QObject::connect(&cancel, &QTimer::timeout, [&] {
+        if (fmInfo->BtCancel->isVisible() && waiting.isEmpty()) {
+            waiting = fmInfo->txBackup->text();
+            fmInfo->BtCancel->click();
+        }
+        if (clock.elapsed() > 5000) // a Cancel that did not stop it
+            other.Unlock();
+    });
+    cancel.start();
+    EXPECT_EQ(Click(fmRemote->BtPull), QStringList{});
+    EXPECT_EQ(waiting, "Waiting for another backup to end...");
+    for (const auto& entry : fs::directory_iterator(BackupConfig.BackupDir.Get()))
+        ADD_FAILURE() << "left " << entry.path();
 }
 
 } // namespace
