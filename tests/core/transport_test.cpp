@@ -1,5 +1,5 @@
-// Export to a medium and import from it, told to a recording reporter; and a
-// set moved to another machine byte for byte.
+// Export to a medium and import from it, told to a recording reporter (the
+// command line's test exports a set and imports it elsewhere).
 
 #include "recording_reporter.h"
 
@@ -7,8 +7,6 @@
 #include "core/export.h"
 #include "core/import.h"
 #include "sets/backup_set.h"
-
-#include <cstdint>
 
 #include <sys/stat.h>
 
@@ -234,56 +232,5 @@ TEST_F(TransportTest, AnImportThatFilesNothingLeavesNoSet) {
                                    ": The system cannot find the file specified."});
     EXPECT_FALSE(testenv::Exists(backupDir));
 }
-
-// Save-file bytes with everything a careless copy could spoil: zero bytes,
-// CR LF, Ctrl-Z and high bytes, longer than the owner block.
-std::string Bytes(std::uint32_t seed, std::size_t size) {
-    std::string out(size, '\0');
-    for (char& c : out) {
-        seed = seed * 1103515245u + 12345u;
-        c = static_cast<char>(seed >> 16);
-    }
-    out.replace(10, 4, std::string("\r\n\x1A\0", 4));
-    return out;
-}
-
-// Backup, export to a medium, import on a second machine (its own backup
-// folder and game), restore there.
-class Roundtrip : public TransportTest, public testing::WithParamInterface<bool> {};
-
-TEST_P(Roundtrip, SavesArriveByteForByteOnTheOtherMachine) {
-    const bool zip = GetParam();
-    const FileList saves = {{"characters/characters.lpl", Bytes(1, 3000)},
-                            {"net/net.sav", Bytes(2, 70000)},
-                            {"games/game1.sav", Bytes(3, 500)},
-                            {"games/game2.sav", Bytes(4, 81)},
-                            {"games/game10.sav", Bytes(5, 12345)}};
-    for (const auto& [rel, bytes] : saves)
-        Save(rel, bytes);
-    EXPECT_TRUE(Backup({true, true, true}, zip, "Before moving house").Ok());
-    const std::string set = Sets().at(0);
-    EXPECT_TRUE(Export(set, zip).Ok()) << Joined(reporter.said);
-
-    backupDir = testenv::Scratch() + "/other backup/";
-    gameDir = testenv::Scratch() + "/other game/";
-    for (const char* sub : {"save/characters", "save/net", "save/games"})
-        fs::create_directories(gameDir + sub);
-    fs::create_directories(backupDir);
-    EXPECT_TRUE(Import(zip).Ok()) << Joined(reporter.said);
-    const std::string imported = Sets().at(0);
-    EXPECT_EQ(Description(imported), "Imported: Before moving house");
-    // The patterns of export, import and the set list never take a checksum
-    // file for a save file: the set holds the five files, its description
-    // and its own checksums, which match.
-    EXPECT_EQ(Files(backupDir + imported).size(), saves.size() + 2);
-    EXPECT_TRUE(Whole(backupDir + imported + "/"));
-    EXPECT_TRUE(Restore(Plan(imported, zip)).Ok()) << Joined(reporter.said);
-    for (const auto& [rel, bytes] : saves)
-        EXPECT_TRUE(testenv::ReadFile(gameDir + "save/" + rel) == bytes) << rel;
-    EXPECT_EQ(Files(gameDir + "save/games"), (Names{"game1.sav", "game10.sav", "game2.sav"}));
-}
-
-INSTANTIATE_TEST_SUITE_P(Forms, Roundtrip, testing::Bool(),
-                         [](const auto& info) { return info.param ? "Compressed" : "Plain"; });
 
 } // namespace

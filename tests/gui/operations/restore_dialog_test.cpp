@@ -209,8 +209,9 @@ TEST_F(RestoreDialog, OkRestoresTheCheckedKindsOfTheCheckedSetThroughItsHandlers
     EXPECT_EQ(description, "Before restoring MFB1");
 }
 
-// A compressed set is read as the settings say; a file that fails is said in
-// one box, with the text alone (no cause) and the line it is about shown.
+// A compressed set is read as the settings say; each file that fails is said
+// in a box of its own, in their order, with the text alone (no cause) and the
+// line it is about shown; the others are restored.
 TEST_F(RestoreDialog, OkReadsTheSetInTheFormTheSettingsSayAndEachFailureIsOneBox) {
     const std::string chars = Save("characters/characters.lpl", std::string(120, 'c'));
     const std::string net = Save("net/net.sav", "net");
@@ -229,18 +230,23 @@ TEST_F(RestoreDialog, OkReadsTheSetInTheFormTheSettingsSayAndEachFailureIsOneBox
     EXPECT_EQ(testenv::ReadFile(chars), std::string(120, 'c'));
 
     BackupConfig.ZipBackups = 0;
-    MakeSet("MFB0", {{"characters.lpl", "set characters"}, {"net.sav", "set net"}});
-    fs::permissions(net, fs::perms::owner_read); // refused as a target
-    std::string line;
-    ui::MessageCapture hook(
-        [&](const ui::Message&) { line = fmInfo->txBackup->text().toStdString(); });
+    MakeSet("MFB0",
+            {{"characters.lpl", "set characters"}, {"net.sav", "set net"}, {"game1.sav", "game"}});
+    for (const std::string& target : {chars, net})
+        fs::permissions(target, fs::perms::owner_read); // refused as a target
+    QStringList lines;
+    ui::MessageCapture hook([&](const ui::Message&) { lines << fmInfo->txBackup->text(); });
     ShowAndTick("MFB0");
     QTest::mouseClick(dlg->Button1, Qt::LeftButton);
-    const std::string source = backupDir + "MFB0/net.sav";
-    EXPECT_EQ(hook.texts(), QStringList{Q("error copying " + source + " to " + net)});
-    EXPECT_EQ(line, "Copying " + source + " to " + net);
-    EXPECT_EQ(testenv::ReadFile(chars), "set characters");
+    QStringList boxes;
+    for (const std::string& target : {chars, net}) {
+        const std::string source = backupDir + "MFB0/" + fs::path(target).filename().string();
+        boxes << Q("error copying " + source + " to " + target);
+    }
+    EXPECT_EQ(hook.texts(), boxes);
+    EXPECT_EQ(lines, QStringList(boxes).replaceInStrings("error copying ", "Copying "));
     EXPECT_EQ(testenv::ReadFile(net), "net");
+    EXPECT_EQ(testenv::ReadFile(gameDir + "save/games/game1.sav"), "game");
 }
 
 } // namespace
