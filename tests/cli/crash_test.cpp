@@ -8,17 +8,12 @@
 // game held is whole. And backing up onto a full disk: nothing partial, every
 // source that did not fit still marked changed, the rest restored from it.
 
-#include "common/game_tree.h"
-#include "common/run_program.h"
-#include "common/settings_file.h"
+#include "cli_tree.h"
 #include "launcher/archiver_call.h"
 #include "sets/archive_names.h"
 #include "sets/backup_set.h"
 #include "sets/manifest.h"
 #include "zip.h"
-
-#include <QJsonDocument>
-#include <QJsonObject>
 
 #include <chrono>
 #include <cstdio>
@@ -77,17 +72,11 @@ std::map<std::string, std::string> ZipEntries(const std::string& path) {
 
 // The game's save files, random bytes (no archive makes them smaller), and
 // what the sets made of them must hold.
-class SaveTreeTest : public GameTree {
+class SaveTreeTest : public CliTree {
 protected:
     void SetUp() override {
-        GameTree::SetUp();
-        ASSERT_TRUE(testenv::SaveSettings());
-        const QJsonObject settings =
-            QJsonDocument::fromJson(QByteArray::fromStdString(Cli({"settings", "--json"}).out))
-                .object();
-        const std::string machine = settings["machine_name"].toString().toStdString();
-        owner = std::string(81, '\0');
-        owner.replace(0, machine.size(), machine);
+        CliTree::SetUp();
+        owner = CliTree::Owned("");
     }
 
     // The save files: `sizes` by path below "save/".
@@ -102,9 +91,6 @@ protected:
         }
     }
 
-    static testenv::Outcome Cli(const QStringList& args) {
-        return testenv::RunProgram(MF_CLI, args, QString::fromStdString(testenv::Scratch()));
-    }
     static std::string SettingsPath() { return testenv::ConfigHome() + "/mfbackup.ini"; }
     std::string Path(const std::string& rel) const { return gameDir + "save/" + rel; }
 

@@ -200,6 +200,16 @@ TEST(ArchiveBit, ABackedUpVersionIsMarkedOnlyWhileTheFileIsStillThatVersion) {
     ASSERT_TRUE(GetFileVersion(file, read));
     ASSERT_TRUE(SetFileAttributes(file, 0, &read));
     EXPECT_EQ(GetFileAttributes(file), 0u);
+
+    // Written again within the same second, at the same size: told apart by
+    // the nanoseconds.
+    const timespec first[2] = {{0, UTIME_OMIT}, {read.WriteTime.tv_sec, 100}};
+    const timespec again[2] = {{0, UTIME_OMIT}, {read.WriteTime.tv_sec, 200}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), first, 0), 0);
+    ASSERT_TRUE(GetFileVersion(file, read));
+    ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), again, 0), 0);
+    EXPECT_FALSE(SetFileAttributes(file, 0, &read));
+    EXPECT_EQ(GetFileAttributes(file), faArchive);
 }
 
 TEST(StampStore, ABatchWritesTheStoreOnceWhenItEnds) {

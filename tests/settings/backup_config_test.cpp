@@ -128,7 +128,8 @@ TEST(SettingsFile, PathFollowsTheConfigHomeAndCreatesItsFolder) {
 }
 
 // Whatever the file's length, its leading bytes (at most 517) replace those of
-// the defaults, and the file itself is left as it is.
+// the defaults (3: the kinds alone; 10: a game folder cut inside, its missing
+// characters the default's), and the file itself is left as it is.
 class FileOfSize : public testing::TestWithParam<std::size_t> {};
 
 TEST_P(FileOfSize, ReplacesOnlyTheBytesItHolds) {
@@ -144,31 +145,7 @@ TEST_P(FileOfSize, ReplacesOnlyTheBytesItHolds) {
     EXPECT_EQ(testenv::ReadFile(SettingsFile()), content) << "rewritten at start-up";
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, FileOfSize, testing::Values(0, 3, 260, 517, 600));
-
-TEST(SettingsFile, ThreeBytesSetTheKindsOnly) {
-    testenv::WriteFile(SettingsFile(), std::string("\x00\x00\x01", 3));
-    InitialiseSettings();
-    EXPECT_FALSE(BackupConfig.Characters);
-    EXPECT_FALSE(BackupConfig.Multiplayer);
-    EXPECT_TRUE(BackupConfig.SinglePlayer);
-    EXPECT_EQ(BackupConfig.GameDir.Get(), GameDefault());
-    EXPECT_EQ(BackupConfig.BackupDir.Get(), BackupDefault());
-    EXPECT_FALSE(BackupConfig.ZipBackups);
-    EXPECT_TRUE(BackupConfig.OwnerOnRestore);
-    EXPECT_EQ(testenv::ReadFile(SettingsFile()).size(), 3u);
-}
-
-TEST(SettingsFile, CutInsideGameDirTakesTheMissingCharactersFromTheDefault) {
-    // The length byte claims 60 characters, the file holds 6 of them.
-    testenv::WriteFile(SettingsFile(), std::string("\x01\x01\x01", 3) + char(60) + "abcdef");
-    InitialiseSettings();
-
-    std::string expected = Field(GameDefault());
-    expected.replace(0, 7, std::string(1, char(60)) + "abcdef");
-    EXPECT_EQ(BackupConfig.GameDir.Get(), expected.substr(1, 60));
-    EXPECT_EQ(BackupConfig.BackupDir.Get(), BackupDefault());
-}
+INSTANTIATE_TEST_SUITE_P(Sizes, FileOfSize, testing::Values(0, 3, 10, 260, 517, 600));
 
 TEST(SettingsFile, LengthByte255WithGarbageIsReadAndWrittenBackAsItStands) {
     std::string content = DefaultImage();
@@ -187,20 +164,6 @@ TEST(SettingsFile, LengthByte255WithGarbageIsReadAndWrittenBackAsItStands) {
 
     ASSERT_TRUE(testenv::SaveSettings());
     EXPECT_EQ(testenv::ReadFile(SettingsFile()), content);
-}
-
-TEST(SettingsFile, BooleanTwoReadsTrue) {
-    std::string content = DefaultImage();
-    content[0] = 2;
-    content[2] = 2;
-    content[515] = 2;
-    content[516] = 0;
-    testenv::WriteFile(SettingsFile(), content);
-    InitialiseSettings();
-    EXPECT_TRUE(BackupConfig.Characters);
-    EXPECT_TRUE(BackupConfig.SinglePlayer);
-    EXPECT_TRUE(BackupConfig.ZipBackups);
-    EXPECT_FALSE(BackupConfig.OwnerOnRestore);
 }
 
 TEST(SettingsFile, FolderInPlaceOfTheFileKeepsTheDefaultsAndSaysSoOnce) {
@@ -248,23 +211,6 @@ TEST(SettingsFile, SaveOnAFullDiskKeepsTheOldRecordAndSaysSo) {
     std::filesystem::remove(disk + "/filler");
     EXPECT_TRUE(testenv::SaveSettings());
     EXPECT_EQ(testenv::ReadFile(file), Image(BackupConfig));
-}
-
-TEST(SettingsFile, SaveKeepsTheBytesBehindShorterStrings) {
-    std::string content = DefaultImage();
-    content.replace(3, 11, std::string(1, char(10)) + "0123456789");
-    content.replace(259, 6, std::string(1, char(5)) + "ABCDE");
-    testenv::WriteFile(SettingsFile(), content);
-    InitialiseSettings();
-
-    BackupConfig.GameDir.Set("xy");
-    BackupConfig.BackupDir.Set("");
-    ASSERT_TRUE(testenv::SaveSettings());
-
-    std::string expected = content;
-    expected.replace(3, 3, std::string(1, char(2)) + "xy");
-    expected[259] = 0;
-    EXPECT_EQ(testenv::ReadFile(SettingsFile()), expected);
 }
 
 TEST(SettingsFile, WithoutHomeTheDefaultsComeFromThePasswordDatabase) {

@@ -131,31 +131,55 @@ TEST_F(SettingsDialog, EachOpeningShowsTheStoredValues) {
     EXPECT_FALSE(dialog->CkChar->isChecked());
 }
 
-TEST_F(SettingsDialog, BothEditsEmptyAreStoredWithoutChecks) {
-    Open();
-    Type("", "");
-    ui::MessageCapture shown;
-    EXPECT_TRUE(PressOK());
-    EXPECT_TRUE(shown.messages().empty());
-    EXPECT_EQ(BackupConfig.GameDir.Get(), "");
-    EXPECT_EQ(BackupConfig.BackupDir.Get(), "");
-    const std::string file = testenv::ReadFile(SettingsFile());
-    ASSERT_EQ(file.size(), 517u);
-    EXPECT_EQ(file[3], 0);
-    EXPECT_EQ(file[259], 0);
-}
-
-TEST_F(SettingsDialog, SeparatorIsAppendedAndAnEmptySaveFolderPasses) {
-    const std::string game = GameFolder();
-    const std::string backup = MakeDir("backup");
-    Open();
-    Type(game, backup);
-    ui::MessageCapture shown;
-    EXPECT_TRUE(PressOK());
-    EXPECT_TRUE(shown.messages().empty()) << shown.texts().join("; ").toStdString();
-    EXPECT_EQ(dialog->EdSourceDir->text().toStdString(), game + "/");
-    EXPECT_EQ(BackupConfig.GameDir.Get(), game + "/");
-    EXPECT_EQ(BackupConfig.BackupDir.Get(), backup + "/");
+// OK checks both folders, the game's first, each shown with its separator
+// (appended when missing); each failure is one box, the field failing last
+// gets the focus, and nothing is stored.
+TEST_F(SettingsDialog, OkChecksBothFoldersAndStoresNothingAfterAFailure) {
+    const std::string game = GameFolder(), backup = MakeDir("backup"), s = testenv::Scratch();
+    const std::string fits = "/" + std::string(253, 'a') + "/"; // 255 bytes
+    const QString missing = "Could not find this directory|Validation Error";
+    const QString tooLong = "Directory name too long (at most 255 characters)|Validation Error";
+    const struct {
+        std::string source, target;
+        QStringList shown; // each box, text|caption
+        int focus;         // after a failure: 1 the source field, 2 the target field
+    } cases[] = {
+        {"", "", {}, 0}, // both empty: stored untested
+        {game, backup, {}, 0},
+        {"", s + "/not/there/", {}, 0}, // typed with its separator: not tested
+        {"", fits, {}, 0},
+        {s + "/nogame", s + "/nobackup", {missing, missing}, 2},
+        {"", "/" + std::string(254, 'b') + "/", {tooLong}, 2},
+        {"/" + std::string(254, 'c'), "", {tooLong}, 1}, // the separator appended counts
+    };
+    const auto completed = [](const std::string& dir) {
+        return dir.empty() || dir.back() == '/' ? dir : dir + "/";
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.source + " | " + c.target);
+        const std::string file = testenv::ReadFile(SettingsFile());
+        const auto before = BackupConfig.ToBytes();
+        Open();
+        Type(c.source, c.target);
+        ui::MessageCapture shown;
+        EXPECT_EQ(PressOK(), c.shown.isEmpty());
+        QStringList boxes;
+        for (const ui::Message& m : shown.messages())
+            boxes << m.text + "|" + m.caption;
+        EXPECT_EQ(boxes, c.shown);
+        EXPECT_EQ(dialog->EdSourceDir->text().toStdString(), completed(c.source));
+        EXPECT_EQ(dialog->EdTargetDir->text().toStdString(), completed(c.target));
+        if (c.shown.isEmpty()) {
+            EXPECT_EQ(BackupConfig.GameDir.Get(), completed(c.source));
+            EXPECT_EQ(BackupConfig.BackupDir.Get(), completed(c.target));
+            continue;
+        }
+        EXPECT_EQ(testenv::ReadFile(SettingsFile()), file);
+        EXPECT_EQ(BackupConfig.ToBytes(), before);
+        EXPECT_EQ(dialog->focusWidget(),
+                  c.focus == 1 ? static_cast<QWidget*>(dialog->EdSourceDir) : dialog->EdTargetDir);
+        dialog->BitBtn2->click();
+    }
 }
 
 TEST_F(SettingsDialog, FolderWithoutSaveFolderIsRefusedAndNothingStored) {
@@ -192,57 +216,6 @@ TEST_F(SettingsDialog, FolderWithoutSaveFolderIsRefusedAndNothingStored) {
     dialog->BitBtn2->click();
     EXPECT_EQ(BackupConfig.ToBytes(), before.ToBytes());
     EXPECT_EQ(testenv::ReadFile(SettingsFile()), file);
-}
-
-TEST_F(SettingsDialog, TargetTypedWithItsSeparatorIsNotTested) {
-    Open();
-    Type("", testenv::Scratch() + "/not/there/");
-    ui::MessageCapture shown;
-    EXPECT_TRUE(PressOK());
-    EXPECT_TRUE(shown.messages().empty());
-    EXPECT_EQ(BackupConfig.BackupDir.Get(), testenv::Scratch() + "/not/there/");
-}
-
-TEST_F(SettingsDialog, TwoFailuresGiveTwoMessagesSourceFirst) {
-    const std::string file = testenv::ReadFile(SettingsFile());
-    Open();
-    Type(testenv::Scratch() + "/nogame", testenv::Scratch() + "/nobackup");
-    ui::MessageCapture shown;
-    EXPECT_FALSE(PressOK());
-    EXPECT_EQ(shown.texts(),
-              QStringList({"Could not find this directory", "Could not find this directory"}));
-    for (const ui::Message& m : shown.messages())
-        EXPECT_EQ(m.caption, "Validation Error");
-    EXPECT_EQ(dialog->EdSourceDir->text().toStdString(), testenv::Scratch() + "/nogame/");
-    EXPECT_EQ(dialog->EdTargetDir->text().toStdString(), testenv::Scratch() + "/nobackup/");
-    EXPECT_EQ(dialog->focusWidget(), dialog->EdTargetDir);
-    EXPECT_EQ(testenv::ReadFile(SettingsFile()), file);
-}
-
-TEST_F(SettingsDialog, DirectoryLongerThan255BytesIsRefused) {
-    Open();
-    // Exactly 255 bytes, typed with the separator: taken untested.
-    const std::string fits = "/" + std::string(253, 'a') + "/";
-    Type("", fits);
-    EXPECT_TRUE(PressOK());
-    EXPECT_EQ(BackupConfig.BackupDir.Get(), fits);
-
-    Open();
-    Type("", "/" + std::string(254, 'b') + "/");
-    ui::MessageCapture shown;
-    EXPECT_FALSE(PressOK());
-    EXPECT_EQ(BackupConfig.BackupDir.Get(), fits);
-
-    // The appended separator counts: 255 bytes typed become 256.
-    Type("/" + std::string(254, 'c'), "");
-    EXPECT_FALSE(PressOK());
-    ASSERT_EQ(shown.messages().size(), 2u);
-    for (const ui::Message& m : shown.messages()) {
-        EXPECT_EQ(m.text, "Directory name too long (at most 255 characters)");
-        EXPECT_EQ(m.caption, "Validation Error");
-    }
-    EXPECT_EQ(dialog->focusWidget(), dialog->EdSourceDir);
-    EXPECT_EQ(BackupConfig.GameDir.Get(), "");
 }
 
 TEST_F(SettingsDialog, EnterPressesTheFocusedButton) {

@@ -1,0 +1,168 @@
+// The Import dialog: the kinds the medium holds, and OK importing the
+// checked ones (the import itself is tested in tests/core).
+
+#include "dialog_tree.h"
+
+#include "common/manifests.h"
+#include "gui/operations/import_dialog.h"
+#include "gui/widgets/file_dialog.h"
+#include "sets/backup_set.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QTest>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class ImportDialog : public DialogTree {
+protected:
+    void SetUp() override {
+        DialogTree::SetUp();
+        medium = testenv::Scratch() + "/EXP";
+        fs::create_directories(medium);
+        fmImport = dlg = new TfmImport;
+    }
+    void TearDown() override {
+        DialogTree::TearDown();
+        delete dlg;
+        fmImport = nullptr;
+    }
+    void Medium(const FileList& files) {
+        for (const auto& [file, bytes] : files)
+            testenv::WriteFile(medium + "/" + file, bytes);
+    }
+    // Types the folder text anew, as the user would, so that the medium is looked at.
+    void Type(const std::string& text) {
+        dlg->EdImport->clear();
+        QTest::keyClicks(dlg->EdImport, Q(text));
+    }
+    std::string Kinds() const { return ::Kinds(dlg); }
+
+    std::string medium; // without the trailing '/'
+    TfmImport* dlg = nullptr;
+};
+
+TEST_F(ImportDialog, OffersTheKindsTheMediumHoldsUnderTheCurrentMode) {
+    EXPECT_EQ(dlg->objectName(), "fmImport");
+    EXPECT_EQ(dlg->windowTitle(), "Import backup");
+    EXPECT_EQ(dlg->EdImport->text(), "import medium");
+    EXPECT_EQ(Kinds(), "-- -- -- --");
+
+    Medium({{"characters.lpl", "c"}, {"net.sav", "n"}, {"game.txt", "not a game*.sav"}});
+    Type(medium);
+    EXPECT_EQ(Kinds(), "EC EC -- OK");
+    Type(medium + "/"); // the doubled separator is taken as one
+    EXPECT_EQ(Kinds(), "EC EC -- OK");
+    dlg->ckChar->click();
+    dlg->ckMulti->click();
+    EXPECT_EQ(Kinds(), "E- E- -- --");
+    dlg->ckMulti->click(); // no new look at the medium
+    EXPECT_EQ(Kinds(), "E- EC -- OK");
+
+    // Showing again tests nothing: the boxes keep the last result.
+    BackupConfig.ZipBackups = 1;
+    dlg->show();
+    dlg->hide();
+    dlg->show();
+    EXPECT_EQ(Kinds(), "E- EC -- OK");
+    Type(medium + "/");
+    EXPECT_EQ(Kinds(), "-- -- -- --"); // a plain medium read in the compressed mode
+    Medium({{"game4.zip", "z"}, {"net.zip", "z"}});
+    Type(medium);
+    EXPECT_EQ(Kinds(), "-- EC EC OK");
+    Type(medium + "/missing");
+    EXPECT_EQ(Kinds(), "-- -- -- --");
+    Type(medium);
+
+    // Leaving the field completes an existing folder only.
+    Focus(dlg->EdImport);
+    Focus(dlg->BtBrowse);
+    EXPECT_EQ(dlg->EdImport->text().toStdString(), medium + "/");
+    Type(medium + "/missing");
+    Focus(dlg->BtBrowse);
+    EXPECT_EQ(dlg->EdImport->text().toStdString(), medium + "/missing");
+
+    // Browse takes the folder of the confirmed name; cancelling changes nothing.
+    QString offered, start;
+    bool mustExist = false;
+    bool confirm = true;
+    ui::SetFileDialogHandler([&](ui::OpenDialog& d) {
+        offered = d.FileName;
+        start = d.StartFolder;
+        mustExist = d.PathMustExist;
+        d.FileName = Q(medium + "/Import medium");
+        return confirm;
+    });
+    QTest::mouseClick(dlg->BtBrowse, Qt::LeftButton);
+    EXPECT_EQ(offered, "Import medium");
+    EXPECT_EQ(start.toStdString(), medium + "/missing") << "starts where the field points";
+    EXPECT_TRUE(mustExist);
+    EXPECT_EQ(dlg->EdImport->text().toStdString(), medium + "/");
+    EXPECT_EQ(Kinds(), "-- EC EC OK");
+    confirm = false;
+    Type("elsewhere");
+    QTest::mouseClick(dlg->BtBrowse, Qt::LeftButton);
+    EXPECT_EQ(dlg->EdImport->text(), "elsewhere");
+    EXPECT_EQ(Kinds(), "-- -- -- --");
+    ui::SetFileDialogHandler({});
+    EXPECT_EQ(Shown(), "");
+}
+
+// OK files the kinds checked as a new set, from the folder chosen (a stick's
+// folder whose name is not UTF-8); what the medium's checksums do not list
+// is said in one box. Cancel imports nothing.
+TEST_F(ImportDialog, OkImportsTheCheckedKindsIntoANewSetAndCancelNothing) {
+    medium = testenv::Scratch() + "/USB stick \xE9t\xE9";
+    Medium({{"characters.lpl", "characters"},
+            {"net.sav", "net"},
+            {"game1.sav", "one"},
+            {"desc.txt", "Moved from the laptop\r\n"}});
+    ASSERT_TRUE(testenv::WriteManifestOf(medium + "/", {"characters.lpl", "game1.sav"}));
+    ui::SetFileDialogHandler([&](ui::OpenDialog& d) {
+        d.FileName = Q(medium + "/Import medium");
+        return true;
+    });
+    dlg->show();
+    QTest::mouseClick(dlg->BtBrowse, Qt::LeftButton);
+    ui::SetFileDialogHandler({});
+    QTest::mouseClick(dlg->Button2, Qt::LeftButton);
+    EXPECT_EQ(dlg->result(), QDialog::Rejected);
+    EXPECT_TRUE(Sets().empty());
+
+    dlg->show();
+    EXPECT_EQ(Kinds(), "EC EC EC OK");
+    dlg->ckSingle->click();
+    QTest::mouseClick(dlg->Button1, Qt::LeftButton);
+    EXPECT_EQ(dlg->result(), QDialog::Accepted);
+    EXPECT_EQ(Shown(), "not part of this export: net.sav");
+    const std::string set = backupDir + Sets().at(0) + "/";
+    EXPECT_EQ(Files(set), (Names{".mfbackup-sums", "characters.lpl", "desc.txt"}));
+    EXPECT_EQ(testenv::ReadFile(set + "desc.txt"), "Imported: Moved from the laptop\r\n");
+    EXPECT_FALSE(fmInfo->isVisible());
+    EXPECT_EQ(fmInfo->windowTitle(), "Importing file");
+    EXPECT_EQ(fmInfo->txBackup->text(),
+              Q("copying " + medium + "/characters.lpl to " + set + "characters.lpl"));
+}
+
+TEST_F(ImportDialog, EnterInTheFieldImportsFromInsideTheFolder) {
+    Medium({{"net.sav", "net game"}});
+    dlg->show();
+    // The offscreen platform activates every window it shows, so the progress
+    // window would take the focus from the field, as no desktop does.
+    delete fmInfo;
+    fmInfo = nullptr;
+    Focus(dlg->EdImport);
+    Type(medium);
+    ASSERT_TRUE(dlg->Button1->isEnabled());
+    QTest::keyClick(dlg->EdImport, Qt::Key_Return);
+    EXPECT_EQ(dlg->result(), QDialog::Accepted);
+    EXPECT_EQ(dlg->EdImport->text().toStdString(), medium + "/");
+    EXPECT_EQ(Shown(), "");
+    const Names sets = Sets();
+    ASSERT_EQ(sets.size(), 1u);
+    EXPECT_EQ(testenv::ReadFile(backupDir + sets[0] + "/net.sav"), "net game");
+}
+
+} // namespace
