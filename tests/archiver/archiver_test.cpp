@@ -2,6 +2,7 @@
 // folder, with Info-ZIP and Python's zipfile as the independent judges of the
 // zip files it writes and as the makers of the ones it reads.
 
+#include "common/run_program.h"
 #include "common/test_env.h"
 #include "zip.h"
 
@@ -24,31 +25,21 @@
 #include <vector>
 
 namespace fs = std::filesystem;
+using testenv::Listing;
 using testenv::ReadFile;
 using testenv::WriteFile;
 
 namespace {
 
-struct Result {
-    int Code = -1;
-    std::string Out;
-    std::string Err;
-};
-
+using Result = testenv::Outcome;
 using Args = std::vector<std::string>;
 
 Result RunProgram(const std::string& program, const Args& args, const std::string& cwd) {
     QStringList list;
     for (const std::string& a : args)
         list << QString::fromStdString(a);
-    QProcess p;
-    p.setWorkingDirectory(QString::fromStdString(cwd));
-    p.setStandardInputFile(QProcess::nullDevice());
-    p.start(QString::fromStdString(program), list);
-    EXPECT_TRUE(p.waitForFinished(60000)) << program;
-    EXPECT_EQ(p.exitStatus(), QProcess::NormalExit) << program;
-    return {p.exitCode(), p.readAllStandardOutput().toStdString(),
-            p.readAllStandardError().toStdString()};
+    return testenv::RunProgram(QString::fromStdString(program), list, QString::fromStdString(cwd),
+                               QProcessEnvironment::systemEnvironment(), 60000);
 }
 
 Result Pkzip(const Args& args, const std::string& cwd) {
@@ -61,8 +52,8 @@ std::string Python(const char* script, const Args& args, const std::string& cwd)
     Args all{"-c", script};
     all.insert(all.end(), args.begin(), args.end());
     Result r = RunProgram("python3", all, cwd);
-    EXPECT_EQ(r.Code, 0) << r.Err;
-    return r.Out;
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    return r.out;
 }
 
 // Names (sorted) and a check of what a zip file holds, as Python reads it.
@@ -89,14 +80,6 @@ std::string Folder(const std::string& name) {
     std::string path = testenv::Scratch() + "/" + name;
     fs::create_directories(path);
     return path;
-}
-
-std::vector<std::string> Listing(const std::string& dir) {
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(dir))
-        names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 time_t Mtime(const std::string& path) {
@@ -184,12 +167,12 @@ void WriteZipFile(const std::string& path, const std::vector<archiver::ZipEntry>
 // A failure: non-zero exit, nothing on standard output, exactly one line on
 // standard error that contains `part`.
 void ExpectFailure(const Result& r, int code, const std::string& part) {
-    EXPECT_EQ(r.Code, code);
-    EXPECT_TRUE(r.Out.empty()) << r.Out;
-    ASSERT_FALSE(r.Err.empty());
-    EXPECT_EQ(std::count(r.Err.begin(), r.Err.end(), '\n'), 1) << r.Err;
-    EXPECT_EQ(r.Err.back(), '\n');
-    EXPECT_NE(r.Err.find(part), std::string::npos) << r.Err;
+    EXPECT_EQ(r.exitCode, code);
+    EXPECT_TRUE(r.out.empty()) << r.out;
+    ASSERT_FALSE(r.err.empty());
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_EQ(r.err.back(), '\n');
+    EXPECT_NE(r.err.find(part), std::string::npos) << r.err;
 }
 
 // ---------------------------------------------------------------------------
@@ -198,15 +181,15 @@ TEST(ArchiverCommandLine, UsageNamesTheProgramAndBothCommands) {
     const std::string dir = Folder("work");
     for (const Args& args : {Args{"-?"}, Args{}}) {
         Result r = Pkzip(args, dir);
-        EXPECT_EQ(r.Code, 0);
-        EXPECT_TRUE(r.Err.empty()) << r.Err;
-        EXPECT_EQ(r.Out.rfind("The archiver of Moonforge Backup Tool.", 0), 0u) << r.Out;
-        EXPECT_NE(r.Out.find("pkzip.exe -add ARCHIVE FILE [-nosync]"), std::string::npos);
-        EXPECT_NE(r.Out.find("pkzip.exe -extract -overwrite ARCHIVE"), std::string::npos);
-        EXPECT_NE(r.Out.find("pkzip.exe -test ARCHIVE"), std::string::npos);
-        EXPECT_EQ(r.Out.find("PKZIP"), std::string::npos);
-        EXPECT_NE(r.Out.find("more than 1000 entries"), std::string::npos);
-        EXPECT_NE(r.Out.find("less than 64 MiB free"), std::string::npos);
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_TRUE(r.err.empty()) << r.err;
+        EXPECT_EQ(r.out.rfind("The archiver of Moonforge Backup Tool.", 0), 0u) << r.out;
+        EXPECT_NE(r.out.find("pkzip.exe -add ARCHIVE FILE [-nosync]"), std::string::npos);
+        EXPECT_NE(r.out.find("pkzip.exe -extract -overwrite ARCHIVE"), std::string::npos);
+        EXPECT_NE(r.out.find("pkzip.exe -test ARCHIVE"), std::string::npos);
+        EXPECT_EQ(r.out.find("PKZIP"), std::string::npos);
+        EXPECT_NE(r.out.find("more than 1000 entries"), std::string::npos);
+        EXPECT_NE(r.out.find("less than 64 MiB free"), std::string::npos);
     }
     EXPECT_TRUE(Listing(dir).empty());
 }
@@ -272,13 +255,13 @@ TEST(ArchiverRoundTrip, BytesNamesAndTimesComeBack) {
         SetMtime(src + "/" + name, when);
         when += 86400 * 100 + 1;
         Result r = Pkzip({"-add", set + "/backup", name}, src);
-        EXPECT_EQ(r.Code, 0) << r.Err;
-        EXPECT_TRUE(r.Err.empty() && r.Out.empty());
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_TRUE(r.err.empty() && r.out.empty());
     }
     EXPECT_EQ(Listing(set), std::vector<std::string>{"backup.zip"}); // no temporary file left
 
     Result r = Pkzip({"-extract", "-overwrite", set + "/backup"}, dst);
-    ASSERT_EQ(r.Code, 0) << r.Err;
+    ASSERT_EQ(r.exitCode, 0) << r.err;
     for (const auto& [name, bytes] : files) {
         SCOPED_TRACE(name);
         EXPECT_EQ(ReadFile(dst + "/" + name), bytes);
@@ -292,42 +275,32 @@ TEST(ArchiverRoundTrip, AddingReplacesTheEntryOfTheSameName) {
     const std::string arch = testenv::Scratch() + "/set";
     WriteFile(src + "/a.sav", "first a");
     WriteFile(src + "/b.sav", Text(100));
-    ASSERT_EQ(Pkzip({"-add", arch, "a.sav"}, src).Code, 0);
-    ASSERT_EQ(Pkzip({"-add", arch, "b.sav"}, src).Code, 0);
+    ASSERT_EQ(Pkzip({"-add", arch, "a.sav"}, src).exitCode, 0);
+    ASSERT_EQ(Pkzip({"-add", arch, "b.sav"}, src).exitCode, 0);
     EXPECT_EQ(Python(kPyList, {arch + ".zip"}, src), "a.sav|b.sav\n");
 
     // Same name in other letter case, as Windows sees it: replaced in place.
     fs::rename(src + "/a.sav", src + "/A.SAV");
     WriteFile(src + "/A.SAV", "second a, longer than the first");
-    ASSERT_EQ(Pkzip({"-add", arch, "A.SAV"}, src).Code, 0);
+    ASSERT_EQ(Pkzip({"-add", arch, "A.SAV"}, src).exitCode, 0);
     EXPECT_EQ(Python(kPyList, {arch + ".zip"}, src), "A.SAV|b.sav\n");
 
-    // Extraction replaces what is there, keeps its permissions, leaves the rest.
-    WriteFile(dst + "/b.sav", "old b");
-    ASSERT_EQ(chmod((dst + "/b.sav").c_str(), 0640), 0);
+    // Extraction replaces what is there, found in any letter case as Wine
+    // finds it (the archive's name too: a set copied from Windows), keeps its
+    // permissions, leaves the rest.
+    fs::rename(arch + ".zip", arch + ".ZIP");
+    WriteFile(dst + "/B.sav", "old b");
+    ASSERT_EQ(chmod((dst + "/B.sav").c_str(), 0640), 0);
     WriteFile(dst + "/other.sav", "untouched");
     Result r = Pkzip({"-extract", "-overwrite", arch}, dst);
-    ASSERT_EQ(r.Code, 0) << r.Err;
+    ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(ReadFile(dst + "/A.SAV"), "second a, longer than the first");
-    EXPECT_EQ(ReadFile(dst + "/b.sav"), Text(100));
+    EXPECT_EQ(ReadFile(dst + "/B.sav"), Text(100));
     EXPECT_EQ(ReadFile(dst + "/other.sav"), "untouched");
     struct stat st {};
-    ASSERT_EQ(stat((dst + "/b.sav").c_str(), &st), 0);
+    ASSERT_EQ(stat((dst + "/B.sav").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
-    EXPECT_EQ(Listing(dst), (std::vector<std::string>{"A.SAV", "b.sav", "other.sav"}));
-}
-
-TEST(ArchiverRoundTrip, NamesInOtherLetterCaseAreFoundAsWineFindsThem) {
-    const std::string src = Folder("src"), set = Folder("set"), dst = Folder("dst");
-    WriteFile(src + "/characters.lpl", "new list");
-    ASSERT_EQ(Pkzip({"-add", set + "/characters", "characters.lpl"}, src).Code, 0);
-    fs::rename(set + "/characters.zip", set + "/CHARACTERS.ZIP"); // a set copied from Windows
-    WriteFile(dst + "/Characters.lpl", "old list");
-
-    Result r = Pkzip({"-extract", "-overwrite", set + "/characters"}, dst);
-    ASSERT_EQ(r.Code, 0) << r.Err;
-    EXPECT_EQ(Listing(dst), std::vector<std::string>{"Characters.lpl"});
-    EXPECT_EQ(ReadFile(dst + "/Characters.lpl"), "new list");
+    EXPECT_EQ(Listing(dst), (std::vector<std::string>{"A.SAV", "B.sav", "other.sav"}));
 }
 
 TEST(ArchiverRoundTrip, TheConsoleFileGoesToStandardOutputTheRestIntoTheFolder) {
@@ -337,11 +310,11 @@ TEST(ArchiverRoundTrip, TheConsoleFileGoesToStandardOutputTheRestIntoTheFolder) 
     WriteFile(src + "/game1.sav", save);
     WriteFile(src + "/game1.bak", "spare");
     for (const char* name : {"game1.sav", "game1.bak"})
-        ASSERT_EQ(Pkzip({"-add", arch, name}, src).Code, 0);
+        ASSERT_EQ(Pkzip({"-add", arch, name}, src).exitCode, 0);
 
     Result r = Pkzip({"-extract", "-overwrite", arch, "-console", "GAME1.SAV"}, dst);
-    ASSERT_EQ(r.Code, 0) << r.Err;
-    EXPECT_EQ(r.Out, save);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, save);
     EXPECT_EQ(Listing(dst), std::vector<std::string>{"game1.bak"});
     EXPECT_EQ(ReadFile(dst + "/game1.bak"), "spare");
 
@@ -360,14 +333,14 @@ TEST(ArchiverInterop, InfoZipAndPythonReadWhatItWrites) {
     WriteFile(src + "/game2.sav", RandomBytes(5000));
     WriteFile(src + "/\xC3\xA9.sav", "accent");
     for (const char* name : {"net.sav", "game2.sav", "\xC3\xA9.sav"})
-        ASSERT_EQ(Pkzip({"-add", arch, name}, src).Code, 0);
+        ASSERT_EQ(Pkzip({"-add", arch, name}, src).exitCode, 0);
 
     Result test = RunProgram("unzip", {"-t", arch + ".zip"}, src);
-    EXPECT_EQ(test.Code, 0) << test.Out << test.Err;
+    EXPECT_EQ(test.exitCode, 0) << test.out << test.err;
     // Python decodes the name as UTF-8 only when the entry's flag says so.
     EXPECT_EQ(Python(kPyList, {arch + ".zip"}, src), "net.sav|game2.sav|\xC3\xA9.sav\n");
     Result unzip = RunProgram("unzip", {"-q", arch + ".zip"}, out);
-    EXPECT_EQ(unzip.Code, 0) << unzip.Err;
+    EXPECT_EQ(unzip.exitCode, 0) << unzip.err;
     EXPECT_EQ(ReadFile(out + "/net.sav"), Text(2000));
     EXPECT_EQ(ReadFile(out + "/game2.sav"), RandomBytes(5000));
     EXPECT_EQ(Mtime(out + "/net.sav"), Mtime(src + "/net.sav"));
@@ -378,10 +351,11 @@ TEST(ArchiverInterop, ExtractsWhatInfoZipAndPythonWrite) {
     WriteFile(src + "/deflated.sav", Text(3000));
     WriteFile(src + "/stored.sav", Text(50));
     SetMtime(src + "/deflated.sav", LocalTime(2015, 6, 7, 8, 9, 11));
-    ASSERT_EQ(RunProgram("zip", {"-q", "-j", "zip.zip", "deflated.sav"}, src).Code, 0);
-    ASSERT_EQ(RunProgram("zip", {"-q", "-0", "-j", "zip.zip", "stored.sav"}, src).Code, 0);
+    ASSERT_EQ(RunProgram("zip", {"-q", "-j", "zip.zip", "deflated.sav"}, src).exitCode, 0);
+    ASSERT_EQ(RunProgram("zip", {"-q", "-0", "-j", "zip.zip", "stored.sav"}, src).exitCode, 0);
     // Written to a pipe, zip adds data descriptors after the data.
-    ASSERT_EQ(RunProgram("sh", {"-c", "zip -q -j - deflated.sav | cat > pipe.zip"}, src).Code, 0);
+    ASSERT_EQ(RunProgram("sh", {"-c", "zip -q -j - deflated.sav | cat > pipe.zip"}, src).exitCode,
+              0);
     // Python writing to an unseekable stream also uses data descriptors.
     Python("import io, sys, zipfile\n"
            "class Unseekable(io.RawIOBase):\n"
@@ -410,7 +384,7 @@ TEST(ArchiverInterop, ExtractsWhatInfoZipAndPythonWrite) {
         SCOPED_TRACE(c.Archive);
         const std::string dst = Folder(std::string("dst-") + c.Archive);
         Result r = Pkzip({"-extract", "-overwrite", src + "/" + c.Archive}, dst);
-        ASSERT_EQ(r.Code, 0) << r.Err;
+        ASSERT_EQ(r.exitCode, 0) << r.err;
         EXPECT_EQ(ReadFile(dst + "/deflated.sav"), Text(3000));
         EXPECT_EQ(Mtime(dst + "/deflated.sav"), c.Deflated);
         EXPECT_EQ(testenv::Exists(dst + "/stored.sav"), c.Stored != 0);
@@ -425,14 +399,14 @@ TEST(ArchiverInterop, AddsToAnInfoZipArchiveAndRefusesZip64) {
     const std::string src = Folder("src");
     WriteFile(src + "/first.sav", Text(500));
     WriteFile(src + "/second.sav", Text(700));
-    ASSERT_EQ(RunProgram("zip", {"-q", "-j", "arch.zip", "first.sav"}, src).Code, 0);
+    ASSERT_EQ(RunProgram("zip", {"-q", "-j", "arch.zip", "first.sav"}, src).exitCode, 0);
     Result r = Pkzip({"-add", src + "/arch", "second.sav"}, src);
-    ASSERT_EQ(r.Code, 0) << r.Err;
+    ASSERT_EQ(r.exitCode, 0) << r.err;
     Result test = RunProgram("unzip", {"-t", "arch.zip"}, src);
-    EXPECT_EQ(test.Code, 0) << test.Out;
+    EXPECT_EQ(test.exitCode, 0) << test.out;
     EXPECT_EQ(Python(kPyList, {"arch.zip"}, src), "first.sav|second.sav\n");
 
-    ASSERT_EQ(RunProgram("zip", {"-q", "-fz", "-j", "big.zip", "first.sav"}, src).Code, 0);
+    ASSERT_EQ(RunProgram("zip", {"-q", "-fz", "-j", "big.zip", "first.sav"}, src).exitCode, 0);
     const std::string before = ReadFile(src + "/big.zip");
     ExpectFailure(Pkzip({"-add", src + "/big", "second.sav"}, src), 1, "Zip64");
     ExpectFailure(Pkzip({"-extract", "-overwrite", src + "/big"}, Folder("dst")), 1, "Zip64");
@@ -468,8 +442,8 @@ TEST(ArchiverSafety, DamagedArchivesChangeNothingAndFailTheTest) {
     const std::string src = Folder("src"), set = Folder("set"), dst = Folder("dst");
     WriteFile(src + "/a.sav", Text(4000));         // deflated
     WriteFile(src + "/b.sav", RandomBytes(20000)); // stored: only the CRC can tell
-    ASSERT_EQ(Pkzip({"-add", set + "/good", "a.sav"}, src).Code, 0);
-    ASSERT_EQ(Pkzip({"-add", set + "/good", "b.sav"}, src).Code, 0);
+    ASSERT_EQ(Pkzip({"-add", set + "/good", "a.sav"}, src).exitCode, 0);
+    ASSERT_EQ(Pkzip({"-add", set + "/good", "b.sav"}, src).exitCode, 0);
     const std::string good = ReadFile(set + "/good.zip");
     // Where each entry's data starts, from its local header.
     const std::string offsets =
@@ -507,8 +481,8 @@ TEST(ArchiverSafety, DamagedArchivesChangeNothingAndFailTheTest) {
     WriteFile(dst + "/a.sav", "old a");
     WriteFile(dst + "/b.sav", "old b");
     const Result whole = Pkzip({"-test", set + "/good"}, dst);
-    EXPECT_EQ(whole.Code, 0);
-    EXPECT_EQ(whole.Out + whole.Err, "");
+    EXPECT_EQ(whole.exitCode, 0);
+    EXPECT_EQ(whole.out + whole.err, "");
     for (const auto& [what, bytes, test] : damaged) {
         SCOPED_TRACE(what);
         WriteFile(set + "/bad.zip", bytes);
@@ -531,8 +505,8 @@ TEST(ArchiverSafety, ReadOnlyFilesAndFoldersAreNotReplaced) {
     const std::string arch = testenv::Scratch() + "/set";
     WriteFile(src + "/a.sav", "new a");
     WriteFile(src + "/b.sav", "new b");
-    ASSERT_EQ(Pkzip({"-add", arch, "a.sav"}, src).Code, 0);
-    ASSERT_EQ(Pkzip({"-add", arch, "b.sav"}, src).Code, 0);
+    ASSERT_EQ(Pkzip({"-add", arch, "a.sav"}, src).exitCode, 0);
+    ASSERT_EQ(Pkzip({"-add", arch, "b.sav"}, src).exitCode, 0);
 
     WriteFile(dst + "/b.sav", "old b");
     ASSERT_EQ(chmod((dst + "/b.sav").c_str(), 0444), 0); // refused even for root
@@ -577,7 +551,7 @@ TEST(ArchiverLimits, TooManyEntriesOrTooLittleRoomLeftIsRefusedBeforeWriting) {
     ExpectFailure(Pkzip({"-add", set + "/thousand", "new.sav"}, dst), 1, "more than 1000");
     EXPECT_EQ(ReadFile(set + "/thousand.zip"), thousand);
     Result r = Pkzip({"-add", set + "/thousand", "a0.sav"}, dst);
-    EXPECT_EQ(r.Code, 0) << r.Err;
+    EXPECT_EQ(r.exitCode, 0) << r.err;
 
     // At the edges, on a file system of 80 MiB.
     const std::string small = testenv::Scratch() + "/small";
@@ -587,13 +561,13 @@ TEST(ArchiverLimits, TooManyEntriesOrTooLittleRoomLeftIsRefusedBeforeWriting) {
     WriteZipFile(set + "/room.zip", {Entry("big.sav", std::string(15 << 20, '\0'), storage)});
     WriteZipFile(set + "/noroom.zip", {Entry("big.sav", std::string(17 << 20, '\0'), storage)});
     r = Pkzip({"-extract", "-overwrite", set + "/thousand"}, small);
-    EXPECT_EQ(r.Code, 0) << r.Err;
+    EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(Listing(small).size(), 1000u);
     for (const auto& e : fs::directory_iterator(small))
         fs::remove(e.path());
     // 1 MiB to spare on either side, for what the file system keeps besides.
     r = Pkzip({"-extract", "-overwrite", set + "/room"}, small);
-    EXPECT_EQ(r.Code, 0) << r.Err;
+    EXPECT_EQ(r.exitCode, 0) << r.err;
     fs::remove(small + "/big.sav");
     ExpectFailure(Pkzip({"-extract", "-overwrite", set + "/noroom"}, small), 1,
                   "less than 64 MiB free");
@@ -605,7 +579,7 @@ TEST(ArchiverLimits, TheArchiveIsReadAPieceAtATime) {
     // 64 MiB stored, as zip stores it with -0: its bytes are read, not inflated.
     WriteFile(src + "/big.sav", "");
     ASSERT_EQ(truncate((src + "/big.sav").c_str(), 64 << 20), 0);
-    ASSERT_EQ(RunProgram("zip", {"-q", "-0", "-j", "big.zip", "big.sav"}, src).Code, 0);
+    ASSERT_EQ(RunProgram("zip", {"-q", "-0", "-j", "big.zip", "big.sav"}, src).exitCode, 0);
     const Child child = PkzipChild({"-extract", "-overwrite", src + "/big"}, dst);
     EXPECT_EQ(child.Code, 0);
     EXPECT_LT(child.MaxRssKiB, 24 * 1024) << "the archive was read whole";
@@ -616,8 +590,8 @@ TEST(ArchiverTemporaries, AKilledRunLeavesNoTemporaryFileAndStaleOnesAreRemoved)
     const std::string src = Folder("src"), set = Folder("set"), dst = Folder("dst");
     WriteFile(src + "/a.sav", Text(100));
     WriteFile(src + "/b.sav", "new b");
-    ASSERT_EQ(Pkzip({"-add", set + "/arch", "a.sav"}, src).Code, 0);
-    ASSERT_EQ(Pkzip({"-add", set + "/arch", "b.sav"}, src).Code, 0);
+    ASSERT_EQ(Pkzip({"-add", set + "/arch", "a.sav"}, src).exitCode, 0);
+    ASSERT_EQ(Pkzip({"-add", set + "/arch", "b.sav"}, src).exitCode, 0);
     const std::string archive = ReadFile(set + "/arch.zip");
     WriteFile(dst + "/a.sav", "old a");
 
@@ -634,7 +608,7 @@ TEST(ArchiverTemporaries, AKilledRunLeavesNoTemporaryFileAndStaleOnesAreRemoved)
     // -nosync leaves the flush to the caller: the same run gets through.
     child = PkzipChild({"-add", set + "/arch", "a.sav", "-nosync"}, src, KILL_AT_SYNC);
     EXPECT_EQ(child.Code, 0);
-    EXPECT_EQ(Pkzip({"-extract", "-overwrite", set + "/arch", "-console", "a.sav"}, src).Out,
+    EXPECT_EQ(Pkzip({"-extract", "-overwrite", set + "/arch", "-console", "a.sav"}, src).out,
               "changed a");
 
     // Ours and older than a minute: removed by the next extraction there.
@@ -645,7 +619,7 @@ TEST(ArchiverTemporaries, AKilledRunLeavesNoTemporaryFileAndStaleOnesAreRemoved)
     for (const char* name : {".pkzip-AbC123", ".pkzip-Old", ".pkzip-AbC1234", ".pkzip-Dir123"})
         SetMtime(dst + "/" + name, old);
     Result r = Pkzip({"-extract", "-overwrite", set + "/arch"}, dst);
-    ASSERT_EQ(r.Code, 0) << r.Err;
+    ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(Listing(dst),
               (std::vector<std::string>{".pkzip-AbC1234", ".pkzip-Dir123", ".pkzip-Fresh1",
                                         ".pkzip-Old", "a.sav", "b.sav"}));

@@ -66,13 +66,7 @@ protected:
         return added.empty() ? std::string() : added[0];
     }
     // The file names of one folder, sorted.
-    static std::vector<std::string> Files(const std::string& dir) {
-        std::vector<std::string> names;
-        for (const auto& e : std::filesystem::directory_iterator(dir))
-            names.push_back(e.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
+    static std::vector<std::string> Files(const std::string& dir) { return testenv::Listing(dir); }
 
     std::string gameDir;
     std::string backupDir;

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace testenv {
 
@@ -18,6 +19,11 @@ void WriteFile(const std::string& path, const std::string& bytes);
 // The whole content of `path`; empty when it can't be read.
 std::string ReadFile(const std::string& path);
 bool Exists(const std::string& path);
+// The names in the folder `dir`, sorted.
+std::vector<std::string> Listing(const std::string& dir);
+// Rewrites the file in place with other bytes of the same length, as a bit
+// flip on a disk would leave it.
+void Rewrite(const std::string& path, const std::string& bytes);
 
 // A tmpfs of `bytes` mounted at `path` (made when missing) while the object
 // lives. It is mounted in a mount namespace of the test process's own, so no

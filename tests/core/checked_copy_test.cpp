@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <ctime>
 
 #include <fcntl.h>
@@ -13,19 +12,7 @@
 
 using namespace core;
 using namespace sets;
-
-namespace {
-
-// Rewrites the file in place with other bytes of the same length, as a bit
-// flip on the medium would leave it.
-void Rewrite(const std::string& path, const std::string& bytes) {
-    std::FILE* f = std::fopen(path.c_str(), "r+b");
-    ASSERT_NE(f, nullptr);
-    std::fwrite(bytes.data(), 1, bytes.size(), f);
-    std::fclose(f);
-}
-
-} // namespace
+using testenv::Rewrite;
 
 // A hash made ahead stands for the bytes copied only while the source is the
 // version it was made of; otherwise the copy is checked by its own hash.

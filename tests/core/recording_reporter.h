@@ -51,7 +51,16 @@ public:
         refused.push_back(target + ": " + why);
     }
 
+    // A wait for the backup folder's lock: "wait caption: text" and "wait
+    // over" among the texts; onWait answers whether to go on waiting.
+    void WaitStart(const std::string& caption, const std::string& text) override {
+        said.push_back("wait " + caption + ": " + text);
+    }
+    bool KeepWaiting() override { return onWait ? onWait() : true; }
+    void WaitOver() override { said.push_back("wait over"); }
+
     std::function<void(const std::string&)> onSaid; // e.g. the game saving meanwhile
+    std::function<bool()> onWait;
     Names said, causes, progress, steps, done, failed, kept, planned, refused;
 };
 

@@ -17,6 +17,7 @@
 
 using namespace platform;
 using namespace std::string_literals;
+using testenv::Rewrite;
 
 namespace {
 
@@ -24,14 +25,6 @@ std::string Xattr(const std::string& path, const char* name) {
     char value[256];
     const ssize_t n = ::getxattr(path.c_str(), name, value, sizeof value);
     return n < 0 ? std::string("<none>") : std::string(value, static_cast<std::size_t>(n));
-}
-
-// Rewrites the file in place with other bytes of the same length.
-void Rewrite(const std::string& path, const std::string& bytes) {
-    std::FILE* f = std::fopen(path.c_str(), "r+b");
-    ASSERT_NE(f, nullptr);
-    std::fwrite(bytes.data(), 1, bytes.size(), f);
-    std::fclose(f);
 }
 
 std::int64_t Nanos(const timespec& t) {
@@ -58,11 +51,12 @@ TEST(DosAttrib, ReadsLeadingHexAndWritesHiddenSystemOnly) {
     EXPECT_EQ(FormatDosAttrib(faSysFile), "0x4");
 }
 
+// Read-only files can be cleared, and setting archive removes the clean stamp.
 TEST(Attributes, HiddenSystemAndReadOnlyRoundTripOnDisk) {
     const std::string file = testenv::Scratch() + "/save.dat";
     testenv::WriteFile(file, "x");
-    ASSERT_TRUE(SetFileAttributes(file, faHidden | faSysFile | faReadOnly | faArchive));
-    EXPECT_EQ(GetFileAttributes(file), faHidden | faSysFile | faReadOnly | faArchive);
+    ASSERT_TRUE(SetFileAttributes(file, faHidden | faSysFile | faReadOnly));
+    EXPECT_EQ(GetFileAttributes(file), faHidden | faSysFile | faReadOnly);
     EXPECT_EQ(Xattr(file, "user.DOSATTRIB"), "0x6");
     struct stat st;
     ASSERT_EQ(::stat(file.c_str(), &st), 0);
@@ -71,6 +65,7 @@ TEST(Attributes, HiddenSystemAndReadOnlyRoundTripOnDisk) {
     ASSERT_TRUE(SetFileAttributes(file, faArchive));
     EXPECT_EQ(GetFileAttributes(file), faArchive);
     EXPECT_EQ(Xattr(file, "user.DOSATTRIB"), "<none>"); // removed, not "0x0"
+    EXPECT_EQ(Xattr(file, "user.mfbackup.clean"), "<none>");
     ASSERT_EQ(::stat(file.c_str(), &st), 0);
     EXPECT_NE(st.st_mode & S_IWUSR, 0u);
 
@@ -92,20 +87,19 @@ TEST(Attributes, DotNamesAreHiddenButDotEntriesAndFoldersFollowTheirOwnRules) {
     EXPECT_EQ(GetFileAttributes(dir + "/file") & faReadOnly, 0u);
 }
 
+// A missing folder on the way is a missing path, as Windows tells them apart.
 TEST(Attributes, MissingPathsFailWithWindowsCodes) {
-    EXPECT_EQ(GetFileAttributes(testenv::Scratch() + "/none"), INVALID_FILE_ATTRIBUTES);
-    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
     testenv::WriteFile(testenv::Scratch() + "/file", "x");
-    EXPECT_EQ(GetFileAttributes(testenv::Scratch() + "/file/below"), INVALID_FILE_ATTRIBUTES);
-    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
-    EXPECT_FALSE(SetFileAttributes(testenv::Scratch() + "/none", 0));
-    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-    // A missing folder on the way is a missing path, as Windows tells them apart.
-    for (const std::string path : {"/no-folder/file", "/no-folder/sub/", "/none/deeper/file"}) {
+    for (const auto& [path, error] :
+         {std::pair<std::string, std::uint32_t>{"/none", ERROR_FILE_NOT_FOUND},
+          {"/file/below", ERROR_PATH_NOT_FOUND},
+          {"/no-folder/file", ERROR_PATH_NOT_FOUND},
+          {"/no-folder/sub/", ERROR_PATH_NOT_FOUND},
+          {"/none/deeper/file", ERROR_PATH_NOT_FOUND}}) {
         EXPECT_EQ(GetFileAttributes(testenv::Scratch() + path), INVALID_FILE_ATTRIBUTES);
-        EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND) << path;
+        EXPECT_EQ(GetLastError(), error) << path;
         EXPECT_FALSE(SetFileAttributes(testenv::Scratch() + path, faArchive));
-        EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND) << path;
+        EXPECT_EQ(GetLastError(), error) << path;
     }
 }
 
@@ -131,20 +125,14 @@ TEST(ArchiveBit, SameSizeRewriteRightAfterClearingReadsAsChanged) {
     }
 }
 
-TEST(ArchiveBit, ReplacedOrCopiedFilesReadAsChanged) {
+// A stamp carried to another file along with size and time (a copy that
+// keeps extended attributes) does not make that file clean.
+TEST(ArchiveBit, ACopyCarryingTheStampReadsAsChanged) {
     const std::string file = testenv::Scratch() + "/game1.sav";
-    const std::string fresh = testenv::Scratch() + "/game1.new";
-    testenv::WriteFile(file, "old content");
-    ASSERT_TRUE(SetFileAttributes(file, 0));
-    testenv::WriteFile(fresh, "new content");
-    ASSERT_EQ(std::rename(fresh.c_str(), file.c_str()), 0);
-    EXPECT_EQ(GetFileAttributes(file), faArchive);
-
-    // A stamp carried to another file along with size and time (a copy that
-    // keeps extended attributes) does not make that file clean.
-    ASSERT_TRUE(SetFileAttributes(file, 0));
     const std::string copy = testenv::Scratch() + "/copy.sav";
-    testenv::WriteFile(copy, "new content");
+    testenv::WriteFile(file, "content");
+    testenv::WriteFile(copy, "content");
+    ASSERT_TRUE(SetFileAttributes(file, 0));
     struct stat st;
     ASSERT_EQ(::stat(file.c_str(), &st), 0);
     const timespec times[2] = {st.st_atim, st.st_mtim};
@@ -152,19 +140,6 @@ TEST(ArchiveBit, ReplacedOrCopiedFilesReadAsChanged) {
     const std::string stamp = Xattr(file, "user.mfbackup.clean");
     ASSERT_EQ(::setxattr(copy.c_str(), "user.mfbackup.clean", stamp.data(), stamp.size(), 0), 0);
     EXPECT_EQ(GetFileAttributes(copy), faArchive);
-    // Growing or truncating is a change too.
-    ASSERT_EQ(::truncate(file.c_str(), 3), 0);
-    EXPECT_EQ(GetFileAttributes(file), faArchive);
-}
-
-TEST(ArchiveBit, SettingItRemovesTheStampAndReadOnlyFilesCanBeCleared) {
-    const std::string file = testenv::Scratch() + "/game1.sav";
-    testenv::WriteFile(file, "data");
-    ASSERT_TRUE(SetFileAttributes(file, faReadOnly | faHidden));
-    EXPECT_EQ(GetFileAttributes(file), faReadOnly | faHidden);
-    ASSERT_TRUE(SetFileAttributes(file, faArchive));
-    EXPECT_EQ(GetFileAttributes(file), faArchive);
-    EXPECT_EQ(Xattr(file, "user.mfbackup.clean"), "<none>");
 }
 
 TEST(ArchiveBit, FileSystemRefusingXattrsKeepsTheStampInTheStore) {
@@ -239,21 +214,9 @@ TEST(StampStore, ABatchWritesTheStoreOnceWhenItEnds) {
     EXPECT_NE(testenv::ReadFile(store).find(dir + "/b.sav"), std::string::npos);
 }
 
-TEST(ArchiveBit, StampTextRoundTripsAndRejectsGarbage) {
-    CleanStamp stamp{123456789012ull, 42, 1700000000, 999999999};
-    const auto back = ParseCleanStamp(FormatCleanStamp(stamp));
-    ASSERT_TRUE(back);
-    EXPECT_EQ(back->Inode, stamp.Inode);
-    EXPECT_EQ(back->Size, 42);
-    EXPECT_EQ(back->MTimeNsec, 999999999);
-    EXPECT_FALSE(ParseCleanStamp("mf1 1 2 3"));
-    EXPECT_FALSE(ParseCleanStamp("mf1 1 2 3.4 trailing"));
-    EXPECT_FALSE(ParseCleanStamp("garbage"));
-}
-
-// Where the file system takes no user extended attributes, the stamp store
-// keeps the same rules: any change after the clear reads as changed.
-TEST(StampStore, EveryChangeAfterTheClearReadsAsChanged) {
+// In the attribute, and in the stamp store where the file system takes no
+// user extended attributes: any change after the clear reads as changed.
+TEST(ArchiveBit, EveryChangeAfterTheClearReadsAsChangedInTheAttributeOrTheStore) {
     const std::string dir = testenv::Scratch() + "/";
     const struct {
         const char* name;
@@ -269,19 +232,23 @@ TEST(StampStore, EveryChangeAfterTheClearReadsAsChanged) {
         {"truncated", [](const std::string& f) { ASSERT_EQ(::truncate(f.c_str(), 1), 0); }},
         {"archive set", [](const std::string& f) { ASSERT_TRUE(SetFileAttributes(f, faArchive)); }},
     };
-    XattrRefusal refusal;
-    for (const auto& c : cases) {
-        const std::string file = dir + c.name;
-        testenv::WriteFile(file, "aaaa");
-        ASSERT_TRUE(SetFileAttributes(file, 0)) << c.name;
-        c.change(file);
-        EXPECT_EQ(GetFileAttributes(file), c.name == std::string("untouched") ? 0u : faArchive)
-            << c.name;
+    for (const bool refuse : {false, true}) {
+        RefuseXattrsForTesting(refuse);
+        for (const auto& c : cases) {
+            const std::string file = dir + (refuse ? "store-" : "xattr-") + c.name;
+            testenv::WriteFile(file, "aaaa");
+            ASSERT_TRUE(SetFileAttributes(file, 0)) << file;
+            c.change(file);
+            EXPECT_EQ(GetFileAttributes(file), c.name == std::string("untouched") ? 0u : faArchive)
+                << file;
+        }
     }
+    RefuseXattrsForTesting(false);
     const std::string store = testenv::ReadFile(StampStorePath());
     EXPECT_EQ(store.rfind("mfbackup clean stamps 1\n", 0), 0u) << store;
-    EXPECT_NE(store.find("\t" + dir + "untouched\n"), std::string::npos) << store;
-    EXPECT_EQ(store.find(dir + "archive set"), std::string::npos) << "forgotten";
+    EXPECT_NE(store.find("\t" + dir + "store-untouched\n"), std::string::npos) << store;
+    EXPECT_EQ(store.find(dir + "store-archive set"), std::string::npos) << "forgotten";
+    EXPECT_EQ(store.find(dir + "xattr-"), std::string::npos) << store;
     EXPECT_EQ(StampStorePath(), testenv::Home() + "/.local/state/mfbackup/clean-stamps");
 }
 
@@ -304,7 +271,16 @@ TEST(StampStore, DamagedStoreReadsAsEmptyAndIsReplacedByTheNextClear) {
     }
 }
 
-TEST(StampStore, TextRoundTripsAnyPathAndRejectsWhatItDidNotWrite) {
+TEST(StampStore, StampAndStoreTextRoundTripAnyPathAndRejectWhatTheyDidNotWrite) {
+    const CleanStamp stamp{123456789012ull, 42, 1700000000, 999999999};
+    const auto back = ParseCleanStamp(FormatCleanStamp(stamp));
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->Inode, stamp.Inode);
+    EXPECT_EQ(back->Size, 42);
+    EXPECT_EQ(back->MTimeNsec, 999999999);
+    for (const char* bad : {"mf1 1 2 3", "mf1 1 2 3.4 trailing", "garbage"})
+        EXPECT_FALSE(ParseCleanStamp(bad)) << bad;
+
     const StampEntries entries = {{"/a/b c.sav", "mf1 1 2 3.4"},
                                   {"/odd\nname\\with\ttab", "mf1 5 6 7.8"}};
     EXPECT_EQ(ParseStampStore(FormatStampStore(entries)), entries);

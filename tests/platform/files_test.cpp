@@ -31,15 +31,7 @@ struct stat Stat(const std::string& path) {
     return st;
 }
 
-std::vector<std::string> Entries(const std::string& dir) {
-    std::vector<std::string> names;
-    FileSearch search;
-    for (bool ok = search.FindFirst(dir + "/*", faAnyFile); ok; ok = search.FindNext())
-        if (search.Rec().Name != "." && search.Rec().Name != "..")
-            names.push_back(search.Rec().Name);
-    return names;
-}
-
+using testenv::Listing;
 using List = std::vector<std::string>;
 
 } // namespace
@@ -61,7 +53,7 @@ TEST(CopyFile, KeepsContentTimeReadOnlyAndHiddenButNotTheCleanStamp) {
     EXPECT_EQ(Stat(dst).st_mtim.tv_sec, 1500000000);
     EXPECT_EQ(Stat(dst).st_mtim.tv_nsec, 123456789);
     EXPECT_EQ(GetFileAttributes(dst), faReadOnly | faHidden | faSysFile | faArchive);
-    EXPECT_EQ(Entries(testenv::Scratch() + "/Backup"), (List{"game1.sav"}));
+    EXPECT_EQ(Listing(testenv::Scratch() + "/Backup"), (List{"game1.sav"}));
 
     // An empty file copies too, and a plain target is replaced.
     testenv::WriteFile(testenv::Scratch() + "/empty", "");
@@ -109,23 +101,22 @@ TEST(CopyFile, RefusesProtectedTargetsEvenAsRootAndLeavesThemAlone) {
     // Onto itself, by another spelling: refused, not truncated.
     EXPECT_FALSE(CopyFile(dir + "/new", dir + "/NEW", false));
     EXPECT_EQ(testenv::ReadFile(dir + "/new"), "new content");
-    EXPECT_EQ(Entries(dir), (List{"new", "target"}));
+    EXPECT_EQ(Listing(dir), (List{"new", "target"}));
 }
 
 TEST(CopyFile, MissingSourceOrTargetFolderFailsWithItsCode) {
     const std::string dir = testenv::Scratch();
     testenv::WriteFile(dir + "/src", "x");
-    EXPECT_FALSE(CopyFile(dir + "/none", dir + "/t", false));
-    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-    EXPECT_FALSE(CopyFile(dir + "/nodir/none", dir + "/t", false));
-    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
-    EXPECT_FALSE(CopyFile(dir + "/src", dir + "/nodir/t", false));
-    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
-    EXPECT_FALSE(CopyFile(dir + "/src", dir + "/src/t", false)); // the folder is a file
-    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
-    EXPECT_FALSE(CopyFile(dir, dir + "/t", false)); // a folder is no file to copy
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-    EXPECT_EQ(Entries(dir), (List{"src"}));
+    for (const auto& [from, to, error] :
+         {std::tuple{"/none", "/t", ERROR_FILE_NOT_FOUND},
+          {"/nodir/none", "/t", ERROR_PATH_NOT_FOUND},
+          {"/src", "/nodir/t", ERROR_PATH_NOT_FOUND},
+          {"/src", "/src/t", ERROR_PATH_NOT_FOUND}, // a file as folder
+          {"", "/t", ERROR_ACCESS_DENIED}}) {       // a folder as file
+        EXPECT_FALSE(CopyFile(dir + from, dir + to, false)) << from << " " << to;
+        EXPECT_EQ(GetLastError(), error) << from << " " << to;
+    }
+    EXPECT_EQ(Listing(dir), (List{"src"}));
 }
 
 TEST(CopyFile, CopyCutOffLeavesTheOldTargetAndNoTemporaryFile) {
@@ -154,7 +145,7 @@ TEST(CopyFile, CopyCutOffLeavesTheOldTargetAndNoTemporaryFile) {
             EXPECT_EQ(WEXITSTATUS(status), 10);
         }
         EXPECT_EQ(testenv::ReadFile(dir + "/target"), "old target");
-        EXPECT_EQ(Entries(dir), (List{"big", "target"}));
+        EXPECT_EQ(Listing(dir), (List{"big", "target"}));
     }
 }
 
@@ -232,7 +223,7 @@ TEST(WriteWholeFile, ReplacesWholeOrNotAtAllKeepingModeAndLinks) {
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
     EXPECT_EQ(testenv::ReadFile(dir + "/new.ini"), "through the link");
-    EXPECT_EQ(Entries(dir), (List{"link.ini", "new.ini"}));
+    EXPECT_EQ(Listing(dir), (List{"link.ini", "new.ini"}));
 
     ASSERT_TRUE(SetFileAttributes(dir + "/new.ini", faReadOnly));
     EXPECT_FALSE(WriteWholeFile(dir + "/new.ini", "x", 1));
@@ -252,7 +243,7 @@ TEST(CopyFile, AwkwardNamesWork255BytesIsTheLimit) {
     }
     EXPECT_FALSE(CopyFile(dir + "/" + names[0], dir + "/" + name255 + "x", false));
     EXPECT_EQ(GetLastError(), ERROR_FILENAME_EXCED_RANGE);
-    EXPECT_EQ(Entries(dir).size(), names.size());
+    EXPECT_EQ(Listing(dir).size(), names.size());
     // Case-insensitive resolution leaves non-ASCII letters alone.
     EXPECT_EQ(GetFileAttributes(dir + "/GRÖßE ñ.sav"), INVALID_FILE_ATTRIBUTES);
     EXPECT_NE(GetFileAttributes(dir + "/GRößE ñ.SAV"), INVALID_FILE_ATTRIBUTES);
@@ -273,10 +264,10 @@ TEST(StagedFile, TheTargetStaysUntilCommitAndADroppedOneLeavesNothing) {
         EXPECT_EQ(::pread(staged.Handle(), back, sizeof back, 0), 11); // read back to check it
         EXPECT_STREQ(back, "NEW content");
         EXPECT_EQ(testenv::ReadFile(dir + "/save.dat"), "old content");
-        EXPECT_EQ(Entries(dir), (List{"save.dat", "src"})); // the temporary has no name
+        EXPECT_EQ(Listing(dir), (List{"save.dat", "src"})); // the temporary has no name
     }                                                       // dropped
     EXPECT_EQ(testenv::ReadFile(dir + "/save.dat"), "old content");
-    EXPECT_EQ(Entries(dir), (List{"save.dat", "src"}));
+    EXPECT_EQ(Listing(dir), (List{"save.dat", "src"}));
 
     // Filled by a child as its standard output, then put in place.
     StagedFile staged;
@@ -295,7 +286,7 @@ TEST(StagedFile, TheTargetStaysUntilCommitAndADroppedOneLeavesNothing) {
     EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS);
     EXPECT_FALSE(staged.Open(dir + "/none/save.dat", false));
     EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
-    EXPECT_EQ(Entries(dir), (List{"save.dat", "src"}));
+    EXPECT_EQ(Listing(dir), (List{"save.dat", "src"}));
 
     // What a process killed between linking and renaming left behind goes
     // with the first file made in its folder; a live process's name stays.
@@ -309,7 +300,7 @@ TEST(StagedFile, TheTargetStaysUntilCommitAndADroppedOneLeavesNothing) {
     testenv::WriteFile(other + gone, "whole copy");
     testenv::WriteFile(other + live, "being renamed");
     ASSERT_TRUE(CopyFile(dir + "/src", other + "copy", false));
-    EXPECT_EQ(Entries(other), (List{live, "copy"}));
+    EXPECT_EQ(Listing(other), (List{live, "copy"}));
 }
 
 TEST(StagedFile, ANewNameIsNeverPlacedOverAFileAndTheCopyTakesItsPlaceMarked) {
@@ -344,43 +335,37 @@ TEST(StagedFile, ANewNameIsNeverPlacedOverAFileAndTheCopyTakesItsPlaceMarked) {
     }
 }
 
-TEST(GetTempFileName, NamesAsWindowsAndFailsOnAMissingFolder) {
+// Folders are named as files are, without ".TMP"; each made once.
+TEST(GetTempFileName, NamesFilesAndFoldersAsWindowsAndFailsOnAMissingFolder) {
     const std::string dir = testenv::Scratch();
-    std::string name;
+    std::string name, folder, second;
     const unsigned number = GetTempFileName(dir, "mfbackup", 0, name);
+    const unsigned folderNumber = CreateUniqueDirectory(dir, "MFBackup", folder);
     ASSERT_NE(number, 0u);
-    char hex[8];
+    ASSERT_NE(folderNumber, 0u);
+    char hex[16];
     std::snprintf(hex, sizeof hex, "%X", number);
     EXPECT_EQ(name, dir + "/mfb" + hex + ".TMP");
     EXPECT_TRUE(std::regex_match(name, std::regex(".*/mfb[1-9A-F][0-9A-F]{0,3}\\.TMP")));
     EXPECT_EQ(Stat(name).st_size, 0);
+    std::snprintf(hex, sizeof hex, "%X", folderNumber);
+    EXPECT_EQ(folder, dir + "/MFB" + hex);
+    ASSERT_NE(CreateUniqueDirectory(dir + "/", "MFB", second), 0u);
+    EXPECT_NE(second, folder);
+    EXPECT_TRUE(DirectoryExists(folder) && DirectoryExists(second));
+    EXPECT_EQ(Listing(dir).size(), 3u);
 
     EXPECT_EQ(GetTempFileName(dir + "/", "ab", 0x1234A, name), 0x234Au);
     EXPECT_EQ(name, dir + "/ab234A.TMP");
     EXPECT_FALSE(testenv::Exists(name)); // a given number creates nothing
 
-    EXPECT_EQ(GetTempFileName(dir + "/missing", "mfb", 0, name), 0u);
-    EXPECT_EQ(GetLastError(), ERROR_DIRECTORY);
     testenv::WriteFile(dir + "/file", "");
-    EXPECT_EQ(GetTempFileName(dir + "/file", "mfb", 0, name), 0u);
-    EXPECT_EQ(GetLastError(), ERROR_DIRECTORY);
-}
-
-TEST(CreateUniqueDirectory, MakesOneFolderNamedAsGetTempFileNameWouldAndNothingElse) {
-    const std::string dir = testenv::Scratch() + "/sets";
-    ASSERT_TRUE(CreateDirectory(dir));
-    std::string first, second;
-    const unsigned number = CreateUniqueDirectory(dir, "MFBackup", first);
-    ASSERT_NE(number, 0u);
-    char hex[8];
-    std::snprintf(hex, sizeof hex, "%X", number);
-    EXPECT_EQ(first, dir + "/MFB" + hex);
-    ASSERT_NE(CreateUniqueDirectory(dir + "/", "MFB", second), 0u);
-    EXPECT_NE(second, first);
-    EXPECT_TRUE(DirectoryExists(first) && DirectoryExists(second));
-    EXPECT_EQ(Entries(dir).size(), 2u);
-    EXPECT_EQ(CreateUniqueDirectory(dir + "/missing", "MFB", first), 0u);
-    EXPECT_EQ(GetLastError(), ERROR_DIRECTORY);
+    for (const std::string& missing : {dir + "/missing", dir + "/file"}) {
+        EXPECT_EQ(GetTempFileName(missing, "mfb", 0, name), 0u);
+        EXPECT_EQ(GetLastError(), ERROR_DIRECTORY);
+        EXPECT_EQ(CreateUniqueDirectory(missing, "MFB", name), 0u);
+        EXPECT_EQ(GetLastError(), ERROR_DIRECTORY);
+    }
 }
 
 TEST(GetTempFileName, TriesEveryNumberThenGivesUp) {
@@ -446,7 +431,7 @@ TEST(Files, FolderAndFileCallsGiveWindowsCodes) {
         EXPECT_EQ(GetLastError(), r.error) << r.path;
     }
     ASSERT_TRUE(DeleteFile(dir + "/Data/Sub/kept"));
-    EXPECT_TRUE(RemoveDirectory(dir + "/DATA/SUB"));
+    EXPECT_TRUE(RemoveDirectory(dir + "/DATA/SUB/"));
     EXPECT_FALSE(testenv::Exists(dir + "/Data/Sub"));
 
     testenv::WriteFile(dir + "/plain", "");

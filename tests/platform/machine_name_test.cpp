@@ -47,17 +47,13 @@ TEST(SystemReg, DecodesEscapedStringsUnderTheRightKey) {
 }
 
 TEST(SystemReg, OtherTypesAreWrongTypeAndAbsenceIsMissing) {
-    EXPECT_EQ(
-        FindRegistryString(Reg(R"("ComputerName"=dword:0000002a)"), kKey, "ComputerName").Result,
-        RegistryString::WrongType);
-    EXPECT_EQ(
-        FindRegistryString(Reg(R"("ComputerName"=hex:48,00,49,00)"), kKey, "ComputerName").Result,
-        RegistryString::WrongType);
-    EXPECT_EQ(FindRegistryString(Reg(R"("Name"="X")"), kKey, "ComputerName").Result,
-              RegistryString::Missing);
-    EXPECT_EQ(FindRegistryString("", kKey, "ComputerName").Result, RegistryString::Missing);
-    EXPECT_EQ(FindRegistryString("[System\\\\Broken", kKey, "ComputerName").Result,
-              RegistryString::Missing);
+    for (const auto& [text, result] :
+         {std::pair{Reg(R"("ComputerName"=dword:0000002a)"), RegistryString::WrongType},
+          {Reg(R"("ComputerName"=hex:48,00,49,00)"), RegistryString::WrongType},
+          {Reg(R"("Name"="X")"), RegistryString::Missing},
+          {std::string(), RegistryString::Missing},
+          {std::string("[System\\\\Broken"), RegistryString::Missing}})
+        EXPECT_EQ(FindRegistryString(text, kKey, "ComputerName").Result, result) << text;
 }
 
 TEST(SystemReg, ReadsThePrefixFileAndFallsBackToTheHostName) {

@@ -42,12 +42,16 @@ protected:
 INSTANTIATE_TEST_SUITE_P(InstructionsAndPortable, Sha256Ways, ::testing::Bool());
 
 TEST_P(Sha256Ways, KnownVectorsEveryPaddingLengthAndAnyPieces) {
-    EXPECT_EQ(Hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-    EXPECT_EQ(Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-    EXPECT_EQ(Hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
-              "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
-    EXPECT_EQ(Hex(std::string(1000000, 'a')),
-              "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+    const std::pair<std::string, const char*> vectors[] = {
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        {std::string(1000000, 'a'),
+         "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+    };
+    for (const auto& [bytes, digest] : vectors)
+        EXPECT_EQ(Hex(bytes), digest) << bytes.size();
 
     // Every length around the block and padding boundaries, against Qt's.
     std::string bytes;
@@ -105,7 +109,7 @@ TEST(Sha256, HexDigitsBothWaysAndFilesReadWholeButNoFifoOrFolder) {
     }
 }
 
-TEST(SmallFiles, ReadUpToALimitAndFoldersRemovedOnlyEmpty) {
+TEST(SmallFiles, AreReadUpToALimit) {
     const std::string dir = testenv::Scratch() + "/Folder/";
     testenv::WriteFile(dir + "ten.txt", "0123456789");
     std::string content;
@@ -115,16 +119,6 @@ TEST(SmallFiles, ReadUpToALimitAndFoldersRemovedOnlyEmpty) {
     EXPECT_EQ(GetLastError(), ERROR_FILE_TOO_LARGE);
     EXPECT_TRUE(content.empty());
     EXPECT_FALSE(ReadSmallFile(dir + "none.txt", 10, content));
-    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-
-    EXPECT_FALSE(RemoveDirectory(dir));
-    EXPECT_EQ(GetLastError(), ERROR_DIR_NOT_EMPTY);
-    EXPECT_FALSE(RemoveDirectory(dir + "ten.txt"));
-    EXPECT_EQ(GetLastError(), ERROR_DIRECTORY);
-    ASSERT_TRUE(DeleteFile(dir + "ten.txt"));
-    EXPECT_TRUE(RemoveDirectory(testenv::Scratch() + "/FOLDER/"));
-    EXPECT_FALSE(std::filesystem::exists(dir));
-    EXPECT_FALSE(RemoveDirectory(dir));
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 }
 

@@ -42,10 +42,6 @@ std::map<std::string, std::string> Snapshot(const std::string& folder) {
     return files;
 }
 
-bool Empty(const std::string& folder) {
-    return fs::is_empty(folder);
-}
-
 using testenv::RemoteKind;
 
 // A remote whose files lie in `served_` on this disk, where the tests look at
@@ -87,7 +83,7 @@ protected:
     remote::Rclone rclone_;
 };
 
-TEST_P(RemoteTest, PutSetsAreListedUnderThisMachineWithEveryFile) {
+TEST_P(RemoteTest, PutSetsAreListedUnderThisMachineWithEveryFileAndASecondPutChangesNothing) {
     for (const Status& status : Put({"MFB1", "MFB2"}))
         EXPECT_TRUE(status.Good()) << status.Message;
     std::vector<remote::RemoteMachine> machines;
@@ -108,11 +104,8 @@ TEST_P(RemoteTest, PutSetsAreListedUnderThisMachineWithEveryFile) {
     ASSERT_TRUE(remote::ReadDescriptions(rclone_, remote_, descriptions).Good());
     EXPECT_EQ(descriptions,
               (std::map<std::string, std::string>{{kMachine + "/MFB1", "Before the dragon"}}));
-}
 
-TEST_P(RemoteTest, ASecondPutOfTheSameSetsChangesNothing) {
-    for (const Status& status : Put({"MFB1", "MFB2"}))
-        ASSERT_TRUE(status.Good()) << status.Message;
+    // A second put of the same sets changes nothing there.
     const auto before = Snapshot(served_);
     for (const Status& status : Put({"MFB2", "MFB1"}))
         EXPECT_TRUE(status.Good()) << status.Message;
@@ -204,7 +197,7 @@ TEST_P(RemoteTest, FetchChecksEachSetAndRefusesTheDamagedOnesLeavingNothing) {
             EXPECT_EQ(testenv::ReadFile(set.Folder + "game1.sav"), "first character");
         }
     }
-    EXPECT_TRUE(Empty(parent));
+    EXPECT_TRUE(fs::is_empty(parent));
 }
 
 // What a pull must not take again: its own machine's sets, the sets it has,
@@ -283,10 +276,9 @@ TEST(Rclone, WithoutRcloneOnThePathTheErrorSaysItIsNotInstalled) {
 TEST(Rclone, AnUnreachableRemoteFailsWithRclonesExitCodeQuotedAndLeavesNothing) {
     remote::Rclone rclone;
     ASSERT_TRUE(remote::Rclone::Find(rclone).Good());
-    const std::string obscured = testenv::Obscured("s3cret");
-    const std::string remote =
-        ":webdav,url='http://127.0.0.1:" + std::to_string(testenv::FreePort()) +
-        "',user=mf,pass=" + obscured + ":";
+    const std::string remote = testenv::WebdavRemote(testenv::FreePort());
+    const std::size_t pass = remote.find("pass=") + 5;
+    const std::string obscured = remote.substr(pass, remote.size() - 1 - pass);
     const std::string backup = testenv::Scratch() + "/backup/";
     testenv::WriteFile(backup + "MFB1/game1.sav", "save");
     ASSERT_TRUE(testenv::WriteManifestOf(backup + "MFB1/", {"game1.sav"}));
@@ -305,7 +297,7 @@ TEST(Rclone, AnUnreachableRemoteFailsWithRclonesExitCodeQuotedAndLeavesNothing) 
         EXPECT_NE(status.Message.find("connection refused"), std::string::npos) << status.Message;
         EXPECT_EQ(status.Message.find(obscured), std::string::npos) << status.Message;
     }
-    EXPECT_TRUE(Empty(parent));
+    EXPECT_TRUE(fs::is_empty(parent));
 }
 
 TEST(Rclone, RemoteStringsTakeAPathAndHideTheirSecrets) {

@@ -65,10 +65,7 @@ TEST(Manifest, WrittenAsSha256sumWritesItsLinesWhateverTheNamesAndReadBack) {
     EXPECT_EQ(manifest.Find("game2.sav"), nullptr);
 
     // Put in place whole: nothing else is left in the folder.
-    std::size_t entries = 0;
-    for ([[maybe_unused]] const auto& e : fs::directory_iterator(folder))
-        ++entries;
-    EXPECT_EQ(entries, names.size() + 1);
+    EXPECT_EQ(testenv::Listing(folder).size(), names.size() + 1);
 }
 
 TEST(Manifest, DamagedOrHostileTextIsRefusedWithItsLine) {
