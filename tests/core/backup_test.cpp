@@ -2,6 +2,8 @@
 
 #include "recording_reporter.h"
 
+#include "common/run_program.h"
+
 #include "platform/last_error.h"
 #include "platform/paths.h"
 #include "platform/stamp_store.h"
@@ -12,7 +14,6 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -32,14 +33,7 @@ namespace {
 
 // Output of a shell command (the reference unzip reads the archives).
 std::string Shell(const std::string& command) {
-    std::string out;
-    FILE* pipe = popen(command.c_str(), "r");
-    char buf[4096];
-    for (std::size_t n; pipe && (n = fread(buf, 1, sizeof buf, pipe)) > 0;)
-        out.append(buf, n);
-    if (pipe)
-        pclose(pipe);
-    return out;
+    return testenv::RunProgram("sh", {"-c", QString::fromStdString(command)}).out;
 }
 
 using BackupTest = CoreTree;

@@ -20,17 +20,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Backup folders and a runtime folder of the test's own, never the user's.
+// Backup folders of the test's own; the test main gave it a runtime folder.
 class FolderLockTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        runtime_ = testenv::Scratch() + "/run";
-        std::filesystem::create_directories(runtime_);
-        ::setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1);
         for (const std::string& f : {a_, b_})
             std::filesystem::create_directories(f);
     }
-    std::string runtime_;
+    std::string runtime_ = std::getenv("XDG_RUNTIME_DIR"); // the test main's
     std::string a_ = testenv::Scratch() + "/Moonforge Backup";
     std::string b_ = testenv::Scratch() + "/Other Backup";
 };
