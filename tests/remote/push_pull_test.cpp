@@ -1,10 +1,11 @@
 // Push and pull between two machines' backup folders (ALPHA and BRAVO)
-// through a local folder, with a reporter that records what the runs say.
+// through a local folder, told to a recording reporter.
 // The command-line tests run them end to end, also over WebDAV.
 
 #include "common/manifests.h"
 #include "common/served_remote.h"
 #include "common/test_env.h"
+#include "core/recording_reporter.h"
 #include "platform/folder_lock.h"
 #include "platform/sync.h"
 #include "remote/push_pull.h"
@@ -16,42 +17,11 @@
 #include <atomic>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 namespace fs = std::filesystem;
-using Names = std::vector<std::string>;
 
 namespace {
-
-// What a run said: its messages ("text: cause" for a failure) and whether it
-// waited for the backup folder. A pull may run on a thread of its own.
-class Recorder : public core::Reporter {
-public:
-    void Message(const std::string& text) override { Add(text); }
-    void Failure(const std::string& text, const std::string& cause) override {
-        Add(text + ": " + cause);
-    }
-    void WaitStart(const std::string&, const std::string& text) override {
-        waiting_ = !text.empty();
-    }
-    Names Messages() const {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        Names sorted = messages_;
-        std::sort(sorted.begin(), sorted.end());
-        return sorted;
-    }
-    bool Waiting() const { return waiting_; }
-
-private:
-    void Add(const std::string& text) {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        messages_.push_back(text);
-    }
-    mutable std::mutex mutex_;
-    Names messages_;
-    std::atomic<bool> waiting_{false};
-};
 
 // The folders in `folder`: the sets of a backup folder, or of a machine on
 // the remote.
@@ -99,20 +69,25 @@ protected:
 TEST_F(PushPull, APullRefusesADamagedOrIncompleteSetLeavingNothingOfItAndFilesTheRest) {
     for (const char* name : {"MFB1", "MFB2", "MFB3"})
         MakeSet(alpha, name);
-    Recorder said;
+    RecordingReporter said;
     ASSERT_EQ(remote::Push({alpha, {}}, said).Sets.size(), 3u);
     testenv::WriteFile(served->Served() + "/ALPHA/MFB2/game1.sav", "Saved in MFB2");
     fs::remove(served->Served() + "/ALPHA/MFB3/.mfbackup-sums");
     for (const std::size_t filed : {1u, 0u}) {
-        Recorder pulling;
+        RecordingReporter pulling;
         const remote::RemoteRun run = remote::Pull({bravo, {}}, pulling);
         EXPECT_EQ(run.Sets.size(), filed);
         EXPECT_EQ(run.Failures, 2u);
-        EXPECT_EQ(pulling.Messages(),
+        ASSERT_EQ(pulling.said.size(), pulling.causes.size());
+        Names said; // each failure's text and cause, in any order
+        for (std::size_t i = 0; i < pulling.said.size(); ++i)
+            said.push_back(pulling.said[i] + ": " + pulling.causes[i]);
+        std::sort(said.begin(), said.end());
+        EXPECT_EQ(said,
                   (Names{"ALPHA/MFB2: the copy on the remote is damaged: game1.sav is damaged "
                          "(checksum)",
-                         "ALPHA/MFB3: the copy on the remote is damaged: it has no checksums on "
-                         "the remote (not put whole)"}));
+                         "ALPHA/MFB3: the copy on the remote is damaged: it has no checksums "
+                         "on the remote (not put whole)"}));
         const Names here = SetsIn(bravo.BackupDir); // no download left either
         ASSERT_EQ(here.size(), 1u);
         EXPECT_EQ(sets::ReadSetOrigin(bravo.BackupDir + here[0] + "/"), "ALPHA/MFB1");
@@ -125,7 +100,7 @@ TEST_F(PushPull, APullRefusesADamagedOrIncompleteSetLeavingNothingOfItAndFilesTh
 // remote holds with other files. Named, the unfinished and the unchecked
 // one are failures.
 TEST_F(PushPull, APushTakesOnlyThisMachinesFinishedSetsThatTheRemoteLacks) {
-    Recorder said;
+    RecordingReporter said;
     MakeSet(alpha, "MFB1");
     ASSERT_EQ(remote::Push({alpha, {}}, said).Sets.size(), 1u);
     remote::Where before = alpha; // a backup folder begun anew since
@@ -157,10 +132,11 @@ TEST_F(PushPull, APushTakesOnlyThisMachinesFinishedSetsThatTheRemoteLacks) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.named));
-        Recorder pushing;
+        RecordingReporter pushing;
         const remote::RemoteRun run = remote::Push({alpha, c.named}, pushing);
         EXPECT_EQ(Pushed(run), c.pushed);
-        EXPECT_EQ(pushing.Messages(), c.messages);
+        std::sort(pushing.said.begin(), pushing.said.end());
+        EXPECT_EQ(pushing.said, c.messages);
         EXPECT_EQ(run.Failures, c.failures);
         EXPECT_EQ(SetsIn(served->Served() + "/ALPHA"), (Names{"MFB1", "MFB4", "MFB5"}));
         EXPECT_FALSE(testenv::Exists(served->Served() + "/ALPHA/MFB4/game1.sav"));
@@ -172,7 +148,7 @@ TEST_F(PushPull, APushTakesOnlyThisMachinesFinishedSetsThatTheRemoteLacks) {
 TEST_F(PushPull, APullWhoseSetsCannotReachTheDiskLeavesNoneOfThem) {
     MakeSet(alpha, "MFB1");
     MakeSet(alpha, "MFB2", "net.sav");
-    Recorder said;
+    RecordingReporter said;
     ASSERT_EQ(remote::Push({alpha, {}}, said).Sets.size(), 2u);
     platform::FailFlushesForTesting(true);
     const remote::RemoteRun run = remote::Pull({bravo, {}}, said);
@@ -186,17 +162,19 @@ TEST_F(PushPull, APullWhoseSetsCannotReachTheDiskLeavesNoneOfThem) {
 // holds its lock, and files its sets once it is free.
 TEST_F(PushPull, APullWaitsForTheBackupFolderLockBeforeItFilesASet) {
     MakeSet(alpha, "MFB1");
-    Recorder said;
+    RecordingReporter said;
     ASSERT_EQ(remote::Push({alpha, {}}, said).Sets.size(), 1u);
     platform::FolderLock backup;
     ASSERT_EQ(backup.TryLock(bravo.BackupDir), platform::FolderLock::Outcome::Taken);
 
-    Recorder pulling;
+    RecordingReporter pulling;
+    std::atomic<bool> waiting{false};
+    pulling.onWait = [&] { return waiting = true; };
     std::atomic<std::size_t> pulled{99};
     std::thread pull([&] { pulled = remote::Pull({bravo, {}}, pulling).Sets.size(); });
-    for (int i = 0; i < 400 && !pulling.Waiting(); ++i)
+    for (int i = 0; i < 400 && !waiting; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    EXPECT_TRUE(pulling.Waiting());
+    EXPECT_TRUE(waiting);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(pulled, 99u);
     const Names here = SetsIn(bravo.BackupDir); // the download, waiting
