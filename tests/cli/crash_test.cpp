@@ -9,7 +9,6 @@
 // source that did not fit still marked changed, the rest restored from it.
 
 #include "cli_tree.h"
-#include "launcher/archiver_call.h"
 #include "sets/archive_names.h"
 #include "sets/backup_set.h"
 #include "sets/manifest.h"
