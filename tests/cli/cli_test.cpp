@@ -200,6 +200,14 @@ TEST_F(CliTest, ListGivesTheSetsOldestFirstAlsoAsJson) {
 
 TEST_F(CliTest, ExitStatusesUsageErrorsAndUnknownSets) {
     MakeSet("MFB1", {{"net.sav", "net"}, {"characters.lpl", "chars"}});
+    // A target refused: its failure and the cause, the other file done.
+    const std::string chars = Save("characters/characters.lpl", "kept");
+    chmod(chars.c_str(), 0444);
+    Run({"restore", "MFB1", "--no-safety"}, 1);
+    EXPECT_EQ(last.err, "error copying " + backupDir + "MFB1/characters.lpl to " + chars +
+                            ": Access is denied\n");
+    EXPECT_EQ(last.out,
+              "restored " + backupDir + "MFB1/net.sav -> " + gameDir + "save/net/net.sav\n");
     const QString scratch = QString::fromStdString(testenv::Scratch());
     struct Case {
         QStringList args;

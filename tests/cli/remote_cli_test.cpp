@@ -131,6 +131,7 @@ TEST_F(RemoteCli, ACommandWithoutRcloneOrARemoteThatAnswersSaysWhy) {
     Save("net/net.sav", "net game");
     Run({"backup"});
     const Names before = Sets();
+    const QString unreachable = QString::fromStdString(testenv::WebdavRemote(testenv::FreePort()));
     QProcessEnvironment noRclone = QProcessEnvironment::systemEnvironment();
     noRclone.insert("PATH", QString::fromStdString(testenv::Scratch() + "/no-programs"));
     // One try: a refused connection is not retried for seconds.
@@ -146,10 +147,9 @@ TEST_F(RemoteCli, ACommandWithoutRcloneOrARemoteThatAnswersSaysWhy) {
         {{"push"}, once, 2, "mfbackup-cli: no remote is set"},
         {{"pull", "--remote", remote, "--from", "ALPHA"}, once, 2, "ALPHA is this machine"},
         {{"pull", "--remote", remote}, noRclone, 2, "rclone is not installed"},
-        {{"pull", "--remote", QString::fromStdString(testenv::WebdavRemote(testenv::FreePort()))},
-         once,
-         1,
-         "rclone copy"},
+        {{"remote", "--remote", remote}, noRclone, 2, "rclone is not installed"},
+        {{"remote", "--remote", unreachable}, once, 1, "rclone lsjson"},
+        {{"pull", "--remote", unreachable}, once, 1, "rclone copy"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args.join(' ').toStdString());
