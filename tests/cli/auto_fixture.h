@@ -62,7 +62,6 @@ public:
         return err_;
     }
     void Signal(int sig) { ::kill(static_cast<pid_t>(p_.processId()), sig); }
-    qint64 Pid() const { return p_.processId(); }
 
 private:
     QProcess p_;

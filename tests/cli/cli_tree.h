@@ -20,12 +20,15 @@ protected:
         GameTree::SetUp();
         ASSERT_TRUE(testenv::SaveSettings());
     }
-    static testenv::Outcome Cli(const QStringList& args) {
-        return testenv::RunProgram(MF_CLI, args, QString::fromStdString(testenv::Scratch()));
+    static testenv::Outcome
+    Cli(const QStringList& args,
+        const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
+        return testenv::RunProgram(MF_CLI, args, QString::fromStdString(testenv::Scratch()), env);
     }
     // Runs and expects `exitCode`; the output is kept for a look afterwards.
-    std::string Run(const QStringList& args, int exitCode = 0) {
-        last = Cli(args);
+    std::string Run(const QStringList& args, int exitCode = 0,
+                    const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
+        last = Cli(args, env);
         EXPECT_EQ(last.exitCode, exitCode) << args.join(' ').toStdString() << "\n" << last.err;
         return last.out;
     }

@@ -9,7 +9,6 @@
 // source that did not fit still marked changed, the rest restored from it.
 
 #include "cli_tree.h"
-#include "launcher/archiver_call.h"
 #include "sets/archive_names.h"
 #include "sets/backup_set.h"
 #include "sets/manifest.h"
@@ -22,7 +21,6 @@
 #include <iostream>
 #include <map>
 #include <optional>
-#include <ostream>
 #include <random>
 #include <regex>
 #include <set>
@@ -40,16 +38,8 @@ namespace fs = std::filesystem;
 namespace {
 
 enum class Work { PlainBackup, CompressedBackup, PlainRestore, CompressedRestore, SettingsSave };
-
-const char* Name(Work w) {
-    static const char* const names[] = {"PlainBackup", "CompressedBackup", "PlainRestore",
-                                        "CompressedRestore", "SettingsSave"};
-    return names[static_cast<int>(w)];
-}
-
-void PrintTo(Work w, std::ostream* os) {
-    *os << Name(w);
-}
+const char* const kWorkNames[] = {"PlainBackup", "CompressedBackup", "PlainRestore",
+                                  "CompressedRestore", "SettingsSave"};
 
 bool IsTemporary(const std::string& name) {
     return name.rfind(".mfcopy-", 0) == 0 || name.rfind(".pkzip-", 0) == 0 ||
@@ -414,8 +404,8 @@ TEST_P(CrashTest, EveryFileIsWholeAndEveryChangeKeptWhereverTheKillLands) {
         EXPECT_FALSE(Unfinished(backupDir + set + "/")) << set;
     ASSERT_FALSE(HasFailure()) << "an uninterrupted run";
     std::ostringstream report;
-    report << Name(work) << ": " << whole << " ms to the end (" << done << "), " << idle
-           << " ms doing nothing; killed at";
+    report << kWorkNames[static_cast<int>(work)] << ": " << whole << " ms to the end (" << done
+           << "), " << idle << " ms doing nothing; killed at";
     // One kill while it starts, nine spread over its work.
     for (int i = 0; i < 10; ++i) {
         prepare();
@@ -491,6 +481,6 @@ INSTANTIATE_TEST_SUITE_P(Runs, CrashTest,
                          testing::Values(Work::PlainBackup, Work::CompressedBackup,
                                          Work::PlainRestore, Work::CompressedRestore,
                                          Work::SettingsSave),
-                         [](const auto& info) { return Name(info.param); });
+                         [](const auto& info) { return kWorkNames[static_cast<int>(info.param)]; });
 
 } // namespace

@@ -1,6 +1,7 @@
-// Every command that writes sets or game files waits while another run holds
-// the backup folder, says so once on standard error, and does its work once
-// the other has ended.
+// A command that writes sets or game files waits while another run holds the
+// backup folder, says so once on standard error, and does its work once the
+// other has ended: through the core's runs (wrap's backup, undo's restore)
+// or on its own (prune).
 
 #include "auto_fixture.h"
 
@@ -24,21 +25,21 @@ void PrintTo(const LockedCommand& c, std::ostream* os) {
 class CommandWaits : public AutoTest, public ::testing::WithParamInterface<LockedCommand> {};
 
 const LockedCommand kCommands[] = {
-    {"Backup", {"backup"}},           {"Restore", {"restore", "MFB0001"}}, {"Undo", {"undo"}},
-    {"Import", {"import", "medium"}}, {"Prune", {"prune", "--keep", "1"}},
+    {"Wrap", {"wrap", "--", "true"}},
+    {"Undo", {"undo"}},
+    {"Prune", {"prune", "--keep", "1"}},
 };
 
 } // namespace
 
 TEST_P(CommandWaits, ForTheRunHoldingTheBackupFolder) {
-    // An older set, the newer one a restore kept, a medium, a changed save.
+    // An older set, the newer one a restore kept, a changed save.
     testenv::WriteFile(backupDir + "MFB0001/characters.lpl", "from the set");
     testenv::WriteFile(backupDir + "MFB0002/characters.lpl", "kept");
     testenv::WriteFile(backupDir + "MFB0002/desc.txt", "Before restoring MFB0001\r\n");
     const auto now = fs::file_time_type::clock::now();
     fs::last_write_time(backupDir + "MFB0001", now - std::chrono::hours(2));
     fs::last_write_time(backupDir + "MFB0002", now - std::chrono::hours(1));
-    testenv::WriteFile(testenv::Scratch() + "/medium/net.sav", "from the medium");
     Save("characters/characters.lpl", "played");
     const auto state = [&] { return std::pair(Sets(), testenv::ReadFile(SaveFile())); };
     const auto before = state();

@@ -20,13 +20,12 @@ protected:
         served = std::make_unique<testenv::ServedRemote>(testenv::RemoteKind::LocalFolder,
                                                          testenv::Scratch() + "/served");
     }
-    // The sets on the remote, oldest first as their names go.
+    // The sets on the remote.
     std::vector<std::string> Pushed() const {
         std::vector<std::string> names;
         for (const auto& machine : fs::directory_iterator(served->Served()))
             for (const auto& set : fs::directory_iterator(machine.path()))
                 names.push_back(set.path().filename().string());
-        std::sort(names.begin(), names.end());
         return names;
     }
 
@@ -52,7 +51,6 @@ TEST_F(PushAfter, APlayedSessionsSetGoesToTheRemoteOrTheRunLogSaysWhyNot) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         fs::remove(platform::RunLogPath());
-        const std::vector<std::string> there = Pushed();
         Cli({"settings", "set", "remote",
              c.remote ? QString::fromStdString(served->Remote()) : QString()});
         const std::vector<std::string> before = Sets();
@@ -66,11 +64,7 @@ TEST_F(PushAfter, APlayedSessionsSetGoesToTheRemoteOrTheRunLogSaysWhyNot) {
         std::string logged = c.logged;
         if (const auto at = logged.find("{set}"); at != std::string::npos)
             logged.replace(at, 5, set);
-        std::vector<std::string> expected = there;
-        if (c.remote)
-            expected.push_back(set);
-        std::sort(expected.begin(), expected.end());
-        EXPECT_EQ(Pushed(), expected);
+        EXPECT_EQ(std::ranges::count(Pushed(), set), c.remote ? 1 : 0);
         if (c.remote) {
             EXPECT_NE(run.Err().find("mfbackup-cli: pushed " + set + " (1 file)\n"),
                       std::string::npos)

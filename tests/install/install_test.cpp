@@ -25,10 +25,6 @@ std::string LinkTarget(const QString& path) {
     return std::filesystem::read_symlink(path.toStdString(), ec).string();
 }
 
-std::string FirstLine(const std::string& text) {
-    return text.substr(0, text.find('\n'));
-}
-
 // Installs the build into `prefix`; fails the test when the install fails.
 void InstallInto(const QString& prefix) {
     Outcome r = RunProgram(MF_CMAKE, {"--install", MF_BUILD_DIR, "--prefix", prefix});
@@ -75,25 +71,26 @@ std::string DesktopValue(const std::string& text, const std::string& key) {
     return {};
 }
 
-// The program an Exec value starts: its first argument, quoting undone.
-std::string ExecProgram(const std::string& exec) {
-    std::string program;
+// The words of a command line as a menu entry's Exec= or a unit's
+// ExecStart= gives it: double quotes and the backslashes inside them undone,
+// "%%" and "$$" read as one character.
+std::vector<std::string> Words(const std::string& line) {
+    std::vector<std::string> words(1);
     bool quoted = false;
-    for (std::size_t i = 0; i < exec.size(); ++i) {
-        const char c = exec[i];
-        if (c == '"') {
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (c == '"')
             quoted = !quoted;
-        } else if (quoted && c == '\\' && i + 1 < exec.size()) {
-            program += exec[++i];
-        } else if (!quoted && c == ' ') {
-            break;
-        } else if (c == '%' && i + 1 < exec.size() && exec[i + 1] == '%') {
-            program += exec[++i];
-        } else {
-            program += c;
-        }
+        else if (quoted && c == '\\' && i + 1 < line.size())
+            words.back() += line[++i];
+        else if (!quoted && c == ' ')
+            words.emplace_back();
+        else if ((c == '%' || c == '$') && i + 1 < line.size() && line[i + 1] == c)
+            words.back() += line[++i];
+        else
+            words.back() += c;
     }
-    return program;
+    return words;
 }
 
 // Checks the menu entry installed under `root` + `prefix` (root is where the
@@ -103,7 +100,7 @@ void CheckDesktopEntry(const QString& root, const QString& prefix) {
     const std::string text = testenv::ReadFile(path.toStdString());
     ASSERT_FALSE(text.empty()) << path.toStdString();
     EXPECT_EQ(DesktopValue(text, "Name"), "Moonforge Backup Tool");
-    EXPECT_EQ(ExecProgram(DesktopValue(text, "Exec")), (prefix + "/bin/mfbackup").toStdString());
+    EXPECT_EQ(Words(DesktopValue(text, "Exec"))[0], (prefix + "/bin/mfbackup").toStdString());
     const std::string categories = ";" + DesktopValue(text, "Categories");
     EXPECT_NE(categories.find(";Utility;"), std::string::npos) << categories;
     EXPECT_NE(categories.find(";Archiving;"), std::string::npos) << categories;
@@ -134,29 +131,13 @@ void CheckDocumentation(const QString& root, const QString& prefix) {
     EXPECT_EQ(page.out.rfind(".TH MFBACKUP-CLI 1 \"\" \"mfbackup 1.02\"", 0), 0u) << page.err;
 }
 
-// The words of the ExecStart= line of a systemd unit, its quoting undone.
+// The words of the ExecStart= line of a systemd unit.
 std::vector<std::string> UnitExecStart(const QString& path) {
     const std::string text = testenv::ReadFile(path.toStdString());
     const std::size_t at = text.find("\nExecStart=");
     if (at == std::string::npos)
         return {};
-    const std::string line = text.substr(at + 11, text.find('\n', at + 1) - at - 11);
-    std::vector<std::string> words(1);
-    bool quoted = false;
-    for (std::size_t i = 0; i < line.size(); ++i) {
-        const char c = line[i];
-        if (c == '"')
-            quoted = !quoted;
-        else if (quoted && c == '\\' && i + 1 < line.size())
-            words.back() += line[++i];
-        else if (!quoted && c == ' ')
-            words.emplace_back();
-        else if ((c == '%' || c == '$') && i + 1 < line.size() && line[i + 1] == c)
-            words.back() += line[++i];
-        else
-            words.back() += c;
-    }
-    return words;
+    return Words(text.substr(at + 11, text.find('\n', at + 1) - at - 11));
 }
 
 // A prefix with a blank, as a user's folder may have.
@@ -164,7 +145,7 @@ QString Prefix() {
     return QString::fromStdString(testenv::Scratch()) + "/install prefix";
 }
 
-TEST(InstalledLayout, ProgramAndArchiverShareAPrivateFolderReachedByALink) {
+TEST(InstalledLayout, ProgramsShareAPrivateFolderReachedByLinksTheMenuAndTheWatcherStart) {
     const QString prefix = Prefix();
     InstallInto(prefix);
 
@@ -196,17 +177,13 @@ TEST(InstalledLayout, ProgramAndArchiverShareAPrivateFolderReachedByALink) {
 
     CheckDesktopEntry("", prefix);
     CheckDocumentation("", prefix);
-}
 
-TEST(InstalledLayout, SaveWatcherUnitStartsTheInstalledCommandLine) {
-    const QString prefix = Prefix();
-    InstallInto(prefix);
+    // The save watcher's unit starts the command line through its link.
     const QString unit = prefix + "/lib/systemd/user/mfbackup-watch.service";
     EXPECT_EQ(UnitExecStart(unit),
               (std::vector<std::string>{(prefix + "/bin/mfbackup-cli").toStdString(), "watch"}));
     EXPECT_NE(testenv::ReadFile(unit.toStdString()).find("\nRestart=on-failure\n"),
               std::string::npos);
-
     if (std::string(MF_SYSTEMD_ANALYZE).empty())
         GTEST_SKIP() << "systemd-analyze is not installed (package systemd)";
     // A user manager's check, offline: it needs a runtime folder of its own.
@@ -217,78 +194,42 @@ TEST(InstalledLayout, SaveWatcherUnitStartsTheInstalledCommandLine) {
     EXPECT_EQ(r.out + r.err, "") << "systemd-analyze has remarks";
 }
 
-TEST(InstalledLayout, CommandLineThroughItsLinkMakesACompressedBackupWithTheArchiver) {
+// Neither PATH nor the current folder holds an archiver: only the program's
+// own folder, reached through the link, can.
+TEST(InstalledLayout, CommandLineThroughItsLinkZipsAndUnzipsWithTheArchiverBesideIt) {
     const QString prefix = Prefix();
     InstallInto(prefix);
-    // Settings pointing at a game tree; no archiver on PATH.
     const std::string game = testenv::Scratch() + "/game/";
     const std::string backups = testenv::Scratch() + "/backups/";
-    testenv::WriteFile(game + "save/net/net.sav", "net game");
+    const std::string save = game + "save/net/net.sav";
+    testenv::WriteFile(save, "net game");
     ASSERT_TRUE(QDir().mkpath(QString::fromStdString(backups)));
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("PATH", QString::fromStdString(testenv::Scratch()));
+    const QString work = QString::fromStdString(testenv::Scratch());
+    const auto run = [&](const QString& cli, const QStringList& args) {
+        return RunProgram(cli, args, work, env);
+    };
     const QString cli = prefix + "/bin/mfbackup-cli";
-    for (const auto& [key, value] : {std::pair{"game-dir", game}, {"backup-dir", backups}}) {
-        Outcome set =
-            RunProgram(cli, {"settings", "set", key, QString::fromStdString(value)}, {}, env);
-        ASSERT_EQ(set.exitCode, 0) << set.err;
-    }
-    Outcome backup = RunProgram(cli, {"backup", "--zip"}, {}, env);
+    for (const auto& [key, value] : {std::pair{"game-dir", game}, {"backup-dir", backups}})
+        ASSERT_EQ(run(cli, {"settings", "set", key, QString::fromStdString(value)}).exitCode, 0);
+    Outcome backup = run(cli, {"backup", "--zip"});
     ASSERT_EQ(backup.exitCode, 0) << backup.out << backup.err;
     const QStringList sets = Entries(QString::fromStdString(backups));
     ASSERT_EQ(sets.size(), 1);
     EXPECT_EQ(Entries(QString::fromStdString(backups) + sets[0]),
               (QStringList{".mfbackup-sums", "net.zip"}));
-}
+    testenv::WriteFile(save, "played since");
+    Outcome restore = run(cli, {"restore", "latest", "--no-safety", "--no-owner"});
+    ASSERT_EQ(restore.exitCode, 0) << restore.out << restore.err;
+    EXPECT_EQ(testenv::ReadFile(save), "net game");
 
-TEST(InstalledLayout, LauncherStartedThroughTheLinkFindsAndRunsTheArchiver) {
-    const QString prefix = Prefix();
-    InstallInto(prefix);
-    const QString program = prefix + "/lib/mfbackup/mfbackup";
-    ASSERT_TRUE(QFile::remove(program));
-    ASSERT_TRUE(QFile::copy(MF_INSTALL_PROBE, program));
-
-    // Neither PATH nor the current folder holds an archiver: only the
-    // program's own folder, reached through the link, can.
-    const std::string work = testenv::Scratch() + "/work";
-    const std::string save = work + "/save/";
-    std::string content(5000, '\0');
-    for (std::size_t i = 0; i < content.size(); ++i)
-        content[i] = static_cast<char>(i * 37 % 251);
-    testenv::WriteFile(save + "net.sav", content);
-    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(work + "/set")));
-    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(work + "/back")));
-    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(work + "/emptybin")));
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("PATH", QString::fromStdString(work + "/emptybin"));
-    const QString cwd = QString::fromStdString(work);
-    const QString linked = prefix + "/bin/mfbackup";
-
-    Outcome found = RunProgram(linked, {}, cwd, env);
-    ASSERT_EQ(found.exitCode, 0) << found.err;
-    EXPECT_EQ(FirstLine(found.out), (prefix + "/lib/mfbackup/pkzip.exe").toStdString());
-
-    // The two command lines the program gives the archiver.
-    Outcome add = RunProgram(
-        linked, {QString::fromStdString(save), "-add \"" + cwd + "/set/net\" \"net.sav\""}, cwd,
-        env);
-    ASSERT_EQ(add.exitCode, 0) << add.out << add.err;
-    ASSERT_TRUE(testenv::Exists(work + "/set/net.zip"));
-    Outcome extract = RunProgram(
-        linked,
-        {QString::fromStdString(work + "/back/"), "-extract -overwrite \"" + cwd + "/set/net\""},
-        cwd, env);
-    ASSERT_EQ(extract.exitCode, 0) << extract.out << extract.err;
-    EXPECT_EQ(testenv::ReadFile(work + "/back/net.sav"), content);
-
-    // Control: a copy of the program outside that folder does not find it, so
-    // the finding above is the link being followed, not some other place.
-    const QString elsewhere = QString::fromStdString(work + "/elsewhere");
-    ASSERT_TRUE(QDir().mkpath(elsewhere));
-    ASSERT_TRUE(QFile::copy(program, elsewhere + "/mfbackup"));
-    Outcome copy = RunProgram(elsewhere + "/mfbackup", {}, cwd, env);
-    ASSERT_EQ(copy.exitCode, 0) << copy.err;
-    EXPECT_EQ(FirstLine(copy.out), "");
+    // Control: a copy of the program outside that folder does not find it.
+    const QString elsewhere = work + "/elsewhere/mfbackup-cli";
+    ASSERT_TRUE(QDir().mkpath(work + "/elsewhere"));
+    ASSERT_TRUE(QFile::copy(prefix + "/lib/mfbackup/mfbackup-cli", elsewhere));
+    testenv::WriteFile(save, "played again");
+    EXPECT_EQ(run(elsewhere, {"backup", "--zip"}).exitCode, 1);
 }
 
 TEST(DebianPackage, HoldsTheInstalledLayoutUnderUsrWithDebianDependencies) {

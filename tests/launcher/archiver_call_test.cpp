@@ -95,33 +95,4 @@ TEST(ArchiverCallTest, AMissingFolderStartsNothingAndFailuresSayWhy) {
               "/bin/sh was ended by signal 15");
 }
 
-TEST(ArchiverCallTest, RoundTripThroughTheArchiver) {
-    if (!testenv::Exists(platform::ModuleDirectory() + ArchiverName))
-        GTEST_SKIP() << "pkzip.exe is not built beside the tests";
-
-    const std::string gameDir = testenv::WinePrefix() + "/drive_c/game/save/characters/";
-    const std::string setPath = testenv::Home() + "/Moonforge Backup/MFB1F/";
-    fs::create_directories(setPath);
-    std::string content;
-    for (int i = 0; i < 5000; ++i)
-        content += "line " + std::to_string(i * 7919 % 1000) + "\r\n";
-    content += std::string("\0\x01\xFF", 3);
-    testenv::WriteFile(gameDir + "characters.lpl", content);
-
-    ASSERT_EQ(
-        Outcome(ArchiverName, CompressParams(setPath + "characters", "characters.lpl"), gameDir),
-        "");
-    ASSERT_TRUE(testenv::Exists(setPath + "characters.zip"));
-
-    testenv::WriteFile(gameDir + "characters.lpl", "changed since");
-    ASSERT_EQ(Outcome(ArchiverName, ExtractParams(setPath + "characters"), gameDir), "");
-    EXPECT_EQ(testenv::ReadFile(gameDir + "characters.lpl"), content);
-
-    // A failure inside the archiver (here a missing archive) is a failure.
-    EXPECT_EQ(Outcome(ArchiverName, ExtractParams(setPath + "net"), gameDir)
-                  .rfind("pkzip.exe ended with exit code ", 0),
-              0u);
-    EXPECT_EQ(testenv::ReadFile(gameDir + "characters.lpl"), content);
-}
-
 } // namespace
