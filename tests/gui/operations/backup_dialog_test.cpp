@@ -17,19 +17,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class BackupDialog : public DialogTree {
+class BackupDialog : public DialogTest<TfmBackup> {
 protected:
-    void SetUp() override {
-        DialogTree::SetUp();
-        fmBackup = dlg = new TfmBackup;
-    }
-    void TearDown() override {
-        DialogTree::TearDown();
-        delete dlg;
-        fmBackup = nullptr;
-    }
-
-    TfmBackup* dlg = nullptr;
+    BackupDialog() : DialogTest(&fmBackup) {}
 };
 
 TEST_F(BackupDialog, KindBoxesFollowTestFilesArchiveBitsAndSettings) {
@@ -38,21 +28,21 @@ TEST_F(BackupDialog, KindBoxesFollowTestFilesArchiveBitsAndSettings) {
     Save("games/game2.sav", "2"); // changed, but only the first match counts
     BackupConfig.Characters = 1;
     dlg->show();
-    EXPECT_EQ(Kinds(dlg), "EC -- -- OK"); // no net.sav
+    EXPECT_EQ(Kinds(), "EC -- -- OK"); // no net.sav
 
     dlg->ckArchive->click(); // "Ignore archivebit"
-    EXPECT_EQ(Kinds(dlg), "EC -- E- OK");
+    EXPECT_EQ(Kinds(), "EC -- E- OK");
     dlg->ckSingle->click();
     dlg->ckChar->click();
     dlg->ckArchive->click();
     // Disabled again but still checked: OK stays enabled for it.
-    EXPECT_EQ(Kinds(dlg), "E- -- -C OK");
+    EXPECT_EQ(Kinds(), "E- -- -C OK");
     dlg->hide();
 
     BackupConfig.Characters = 0;
     dlg->ckSingle->setChecked(false);
     dlg->show();
-    EXPECT_EQ(Kinds(dlg), "E- -- -- --");
+    EXPECT_EQ(Kinds(), "E- -- -- --");
 }
 
 TEST_F(BackupDialog, OkBacksUpTheCheckedKindsWithTheDescriptionTypedInTheFormTheSettingsSay) {

@@ -16,30 +16,16 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class ExportDialog : public DialogTree {
+class ExportDialog : public DialogTest<TfmExport> {
 protected:
-    void SetUp() override {
-        DialogTree::SetUp();
-        BackupConfig.OwnerOnRestore = 1; // never read by the export dialog
-        medium = testenv::Scratch() + "/MOVE";
-        fs::create_directories(medium);
-        fmExport = dlg = new TfmExport;
-    }
-    void TearDown() override {
-        DialogTree::TearDown();
-        delete dlg;
-        fmExport = nullptr;
-    }
+    ExportDialog() : DialogTest(&fmExport) {}
+    void Configure() override { BackupConfig.OwnerOnRestore = 1; } // never read by Export
     // Shows the dialog as the menu does and ticks the first set.
     void ShowAndTickFirstSet() {
         dlg->show();
         ASSERT_GT(dlg->ckRestore->count(), 0);
         dlg->ckRestore->item(0)->setCheckState(Qt::Checked);
     }
-    std::string Kinds() const { return ::Kinds(dlg); }
-
-    std::string medium; // without the trailing '/'
-    TfmExport* dlg = nullptr;
 };
 
 TEST_F(ExportDialog, DestinationFieldIsShownAndOkNeedsAnExistingFolder) {

@@ -16,19 +16,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class ImportDialog : public DialogTree {
+class ImportDialog : public DialogTest<TfmImport> {
 protected:
-    void SetUp() override {
-        DialogTree::SetUp();
-        medium = testenv::Scratch() + "/EXP";
-        fs::create_directories(medium);
-        fmImport = dlg = new TfmImport;
-    }
-    void TearDown() override {
-        DialogTree::TearDown();
-        delete dlg;
-        fmImport = nullptr;
-    }
+    ImportDialog() : DialogTest(&fmImport) {}
     void Medium(const FileList& files) {
         for (const auto& [file, bytes] : files)
             testenv::WriteFile(medium + "/" + file, bytes);
@@ -38,10 +28,6 @@ protected:
         dlg->EdImport->clear();
         QTest::keyClicks(dlg->EdImport, Q(text));
     }
-    std::string Kinds() const { return ::Kinds(dlg); }
-
-    std::string medium; // without the trailing '/'
-    TfmImport* dlg = nullptr;
 };
 
 TEST_F(ImportDialog, OffersTheKindsTheMediumHoldsUnderTheCurrentMode) {

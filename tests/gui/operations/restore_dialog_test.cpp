@@ -30,17 +30,11 @@ public:
     Names descFolders;
 };
 
-class RestoreDialog : public DialogTree {
+class RestoreDialog : public DialogTest<RecordingRestore> {
 protected:
-    void SetUp() override {
-        DialogTree::SetUp();
+    void Configure() override {
         ComputerName = "MOONHOST-15CHAR";
         BackupConfig.OwnerOnRestore = 1; // read once, at creation
-        dlg = new RecordingRestore;
-    }
-    void TearDown() override {
-        DialogTree::TearDown();
-        delete dlg;
     }
     // The user ticks (or unticks) the check box of item `row`.
     void Tick(int row, bool on = true) {
@@ -54,9 +48,6 @@ protected:
                 return Tick(static_cast<int>(row));
         ADD_FAILURE() << "no set " << name << " in the list";
     }
-    std::string Kinds() const { return ::Kinds(dlg); }
-
-    RecordingRestore* dlg = nullptr;
 };
 
 TEST(SetDateTest, ShortDateWithFourDigitYearAndLongTimeWithoutZone) {
