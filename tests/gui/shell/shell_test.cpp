@@ -38,8 +38,17 @@ inline void PrintTo(const QString& s, std::ostream* os) {
 
 namespace {
 
-const QStringList WindowOrder = {"Form1",     "fmAbout",  "fmSettings", "fmBackup",     "fmInfo",
-                                 "fmRestore", "fmExport", "fmImport",   "fmAutoBackup", "fmRemote"};
+// Each window in the order it is made, with its caption.
+const std::pair<QString, QString> Made[] = {{"Form1", "Moonforge Backup Tool"},
+                                            {"fmAbout", "About"},
+                                            {"fmSettings", "Settings"},
+                                            {"fmBackup", "Backup"},
+                                            {"fmInfo", "Backing up"},
+                                            {"fmRestore", "Restore"},
+                                            {"fmExport", "Export backup"},
+                                            {"fmImport", "Import backup"},
+                                            {"fmAutoBackup", "Automatic backups"},
+                                            {"fmRemote", "Remote"}};
 
 std::string SettingsFile() {
     return testenv::ConfigHome() + "/mfbackup.ini";
@@ -103,29 +112,22 @@ TEST_F(Shell, WindowsAreMadeOnceInOrderAndDestroyedInReverse) {
     shell::CreateWindows();
     QCoreApplication::processEvents();
     qApp->removeEventFilter(&order);
-    EXPECT_EQ(order.names, WindowOrder);
+    QStringList names;
+    for (const auto& [name, caption] : Made)
+        names << name;
+    EXPECT_EQ(order.names, names);
 
-    const QStringList captions = {"Moonforge Backup Tool",
-                                  "About",
-                                  "Settings",
-                                  "Backup",
-                                  "Backing up",
-                                  "Restore",
-                                  "Export backup",
-                                  "Import backup",
-                                  "Automatic backups",
-                                  "Remote"};
     const auto windows = Windows();
-    for (int i = 0; i < WindowOrder.size(); ++i) {
+    for (std::size_t i = 0; i < windows.size(); ++i) {
         QWidget* w = windows[i];
-        ASSERT_NE(w, nullptr) << WindowOrder[i].toStdString();
-        EXPECT_EQ(w->objectName(), WindowOrder[i]);
-        EXPECT_EQ(w->windowTitle(), captions[i]);
+        ASSERT_NE(w, nullptr) << Made[i].first.toStdString();
+        EXPECT_EQ(w->objectName(), Made[i].first);
+        EXPECT_EQ(w->windowTitle(), Made[i].second);
         EXPECT_EQ(w->parentWidget(), nullptr);
         int named = 0;
         for (QWidget* top : QApplication::topLevelWidgets())
-            named += top->objectName() == WindowOrder[i];
-        EXPECT_EQ(named, 1) << WindowOrder[i].toStdString();
+            named += top->objectName() == Made[i].first;
+        EXPECT_EQ(named, 1) << Made[i].first.toStdString();
         if (i > 0) {
             EXPECT_EQ(w->minimumSize(), w->maximumSize())
                 << "fixed size " << w->objectName().toStdString();
@@ -140,8 +142,7 @@ TEST_F(Shell, WindowsAreMadeOnceInOrderAndDestroyedInReverse) {
         QObject::connect(w, &QObject::destroyed,
                          [&destroyed, name = w->objectName()] { destroyed << name; });
     shell::DestroyWindows();
-    QStringList reversed(WindowOrder.rbegin(), WindowOrder.rend());
-    EXPECT_EQ(destroyed, reversed);
+    EXPECT_EQ(destroyed, QStringList(names.rbegin(), names.rend()));
     for (QWidget* w : Windows())
         EXPECT_EQ(w, nullptr);
 }
