@@ -105,28 +105,6 @@ TEST_F(SettingsDialog, ControlsCarryTheirNamesTextsHintsAndTabOrder) {
                                   "BitBtn2", "CkChar", "CkMulti", "CkSingle", "ckZip", "ckOwner"}));
 }
 
-// Cancel after changes stores nothing; the next opening shows the record again.
-TEST_F(SettingsDialog, EachOpeningShowsTheStoredValues) {
-    BackupConfig.Characters = 0;
-    BackupConfig.SinglePlayer = 2;
-    BackupConfig.ZipBackups = 1;
-    const std::string file = testenv::ReadFile(SettingsFile());
-    for (int opening = 1; opening <= 2; ++opening) {
-        Open();
-        EXPECT_EQ(dialog->EdSourceDir->text().toStdString(), BackupConfig.GameDir.Get());
-        EXPECT_EQ(dialog->EdTargetDir->text().toStdString(), BackupConfig.BackupDir.Get());
-        EXPECT_EQ(Boxes(), "01111");
-        EXPECT_EQ(dialog->focusWidget(), dialog->EdSourceDir);
-        EXPECT_EQ(dialog->BrowseTag, 1);
-        Type("/elsewhere", "/other/");
-        dialog->CkChar->setChecked(true);
-        dialog->BitBtn2->click();
-        EXPECT_FALSE(dialog->isVisible());
-    }
-    EXPECT_EQ(BackupConfig.Characters, 0);
-    EXPECT_EQ(testenv::ReadFile(SettingsFile()), file);
-}
-
 // OK checks both folders, the game's first, each shown with its separator
 // (appended when missing); each failure is one box, the field failing last
 // gets the focus, the dialog stays as the user left it (a box over it is no
@@ -259,12 +237,14 @@ TEST_F(SettingsDialog, BrowseFillsTheFieldEnteredLast) {
     ui::SetFileDialogHandler({});
 }
 
-TEST_F(SettingsDialog, OkWritesOneForTrueAndKeepsTheBytesBehindTheStrings) {
+// Each opening shows the record, any byte but 0 checked; Cancel stores
+// nothing; OK writes 1 for a checked box, keeps the bytes behind the strings
+// it shortens, and says why it could not write.
+TEST_F(SettingsDialog, EachOpeningShowsTheRecordAndOkWritesIt) {
     const std::string game = GameFolder() + "/";
     const std::string longer = game + "some/longer/remains";
     std::string content(517, '\0');
-    content[0] = 2; // true, written back as 1
-    content[1] = 0;
+    content[0] = 2;
     content[2] = 2;
     content[3] = static_cast<char>(longer.size());
     content.replace(4, longer.size(), longer);
@@ -274,15 +254,26 @@ TEST_F(SettingsDialog, OkWritesOneForTrueAndKeepsTheBytesBehindTheStrings) {
     content[516] = 2;
     testenv::WriteFile(SettingsFile(), content);
     InitialiseSettings();
+    for (int opening = 1; opening <= 2; ++opening) {
+        Open();
+        EXPECT_EQ(dialog->EdSourceDir->text().toStdString(), longer);
+        EXPECT_EQ(dialog->EdTargetDir->text(), "/b/");
+        EXPECT_EQ(Boxes(), "10111");
+        EXPECT_EQ(dialog->focusWidget(), dialog->EdSourceDir);
+        EXPECT_EQ(dialog->BrowseTag, 1);
+        Type("/elsewhere", "/other/");
+        dialog->CkMulti->setChecked(true);
+        dialog->BitBtn2->click();
+        EXPECT_FALSE(dialog->isVisible());
+    }
+    EXPECT_EQ(testenv::ReadFile(SettingsFile()), content);
 
     Open();
-    EXPECT_EQ(Boxes(), "10111"); // any byte but 0 is true
     Type(game, "");
     dialog->ckOwner->setChecked(false);
     ui::MessageCapture shown;
     EXPECT_TRUE(PressOK());
     EXPECT_TRUE(shown.messages().empty()) << shown.texts().join("; ").toStdString();
-
     std::string expected = content;
     expected[0] = 1;
     expected[2] = 1;
@@ -291,6 +282,15 @@ TEST_F(SettingsDialog, OkWritesOneForTrueAndKeepsTheBytesBehindTheStrings) {
     expected[515] = 1;
     expected[516] = 0;
     EXPECT_EQ(testenv::ReadFile(SettingsFile()), expected);
+
+    // A failed write is said; the values stay in effect.
+    std::filesystem::remove(SettingsFile());
+    std::filesystem::create_directories(SettingsFile());
+    Open();
+    Type("", "");
+    EXPECT_TRUE(PressOK());
+    EXPECT_EQ(shown.texts(), QStringList{Q("Cannot create file " + SettingsFile())});
+    EXPECT_EQ(BackupConfig.GameDir.Get(), "");
 }
 
 TEST_F(SettingsDialog, FolderNamesThatAreNotUtf8KeepTheirBytes) {
@@ -330,17 +330,6 @@ TEST_F(SettingsDialog, FolderNamesThatAreNotUtf8KeepTheirBytes) {
     EXPECT_EQ(BackupConfig.GameDir.Get(), game);
     EXPECT_TRUE(shown.messages().empty()) << shown.texts().join("; ").toStdString();
     ui::SetFileDialogHandler({});
-}
-
-TEST_F(SettingsDialog, FailedSaveIsShownAndTheValuesStayInEffect) {
-    std::filesystem::remove(SettingsFile());
-    std::filesystem::create_directories(SettingsFile());
-    Open();
-    Type("", "");
-    ui::MessageCapture shown;
-    EXPECT_TRUE(PressOK());
-    EXPECT_EQ(shown.texts(), QStringList{Q("Cannot create file " + SettingsFile())});
-    EXPECT_EQ(BackupConfig.GameDir.Get(), "");
 }
 
 // The real dialog: hidden folders shown, started in the field's folder when it
