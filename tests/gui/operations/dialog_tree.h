@@ -47,3 +47,33 @@ protected:
 
     ui::MessageCapture messages;
 };
+
+// A DialogTree with the dialog `D` made anew for each test after Configure(),
+// known to the program as `*global` when one is given.
+template <typename D> class DialogTest : public DialogTree {
+protected:
+    explicit DialogTest(D** global = nullptr) : global_(global) {}
+    virtual void Configure() {}
+    void SetUp() override {
+        DialogTree::SetUp();
+        medium = testenv::Scratch() + "/MEDIUM";
+        std::filesystem::create_directories(medium);
+        Configure();
+        dlg = new D;
+        if (global_)
+            *global_ = dlg;
+    }
+    void TearDown() override {
+        DialogTree::TearDown();
+        delete dlg;
+        if (global_)
+            *global_ = nullptr;
+    }
+    std::string Kinds() const { return ::Kinds(dlg); }
+
+    std::string medium; // Export's and Import's folder, without the trailing '/'
+    D* dlg = nullptr;
+
+private:
+    D** global_;
+};

@@ -16,19 +16,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class ImportDialog : public DialogTree {
+class ImportDialog : public DialogTest<TfmImport> {
 protected:
-    void SetUp() override {
-        DialogTree::SetUp();
-        medium = testenv::Scratch() + "/EXP";
-        fs::create_directories(medium);
-        fmImport = dlg = new TfmImport;
-    }
-    void TearDown() override {
-        DialogTree::TearDown();
-        delete dlg;
-        fmImport = nullptr;
-    }
+    ImportDialog() : DialogTest(&fmImport) {}
     void Medium(const FileList& files) {
         for (const auto& [file, bytes] : files)
             testenv::WriteFile(medium + "/" + file, bytes);
@@ -38,15 +28,9 @@ protected:
         dlg->EdImport->clear();
         QTest::keyClicks(dlg->EdImport, Q(text));
     }
-    std::string Kinds() const { return ::Kinds(dlg); }
-
-    std::string medium; // without the trailing '/'
-    TfmImport* dlg = nullptr;
 };
 
 TEST_F(ImportDialog, OffersTheKindsTheMediumHoldsUnderTheCurrentMode) {
-    EXPECT_EQ(dlg->objectName(), "fmImport");
-    EXPECT_EQ(dlg->windowTitle(), "Import backup");
     EXPECT_EQ(dlg->EdImport->text(), "import medium");
     EXPECT_EQ(Kinds(), "-- -- -- --");
 
@@ -74,39 +58,6 @@ TEST_F(ImportDialog, OffersTheKindsTheMediumHoldsUnderTheCurrentMode) {
     EXPECT_EQ(Kinds(), "-- EC EC OK");
     Type(medium + "/missing");
     EXPECT_EQ(Kinds(), "-- -- -- --");
-    Type(medium);
-
-    // Leaving the field completes an existing folder only.
-    Focus(dlg->EdImport);
-    Focus(dlg->BtBrowse);
-    EXPECT_EQ(dlg->EdImport->text().toStdString(), medium + "/");
-    Type(medium + "/missing");
-    Focus(dlg->BtBrowse);
-    EXPECT_EQ(dlg->EdImport->text().toStdString(), medium + "/missing");
-
-    // Browse takes the folder of the confirmed name; cancelling changes nothing.
-    QString offered, start;
-    bool mustExist = false;
-    bool confirm = true;
-    ui::SetFileDialogHandler([&](ui::OpenDialog& d) {
-        offered = d.FileName;
-        start = d.StartFolder;
-        mustExist = d.PathMustExist;
-        d.FileName = Q(medium + "/Import medium");
-        return confirm;
-    });
-    QTest::mouseClick(dlg->BtBrowse, Qt::LeftButton);
-    EXPECT_EQ(offered, "Import medium");
-    EXPECT_EQ(start.toStdString(), medium + "/missing") << "starts where the field points";
-    EXPECT_TRUE(mustExist);
-    EXPECT_EQ(dlg->EdImport->text().toStdString(), medium + "/");
-    EXPECT_EQ(Kinds(), "-- EC EC OK");
-    confirm = false;
-    Type("elsewhere");
-    QTest::mouseClick(dlg->BtBrowse, Qt::LeftButton);
-    EXPECT_EQ(dlg->EdImport->text(), "elsewhere");
-    EXPECT_EQ(Kinds(), "-- -- -- --");
-    ui::SetFileDialogHandler({});
     EXPECT_EQ(Shown(), "");
 }
 
@@ -139,30 +90,10 @@ TEST_F(ImportDialog, OkImportsTheCheckedKindsIntoANewSetAndCancelNothing) {
     EXPECT_EQ(Shown(), "not part of this export: net.sav");
     const std::string set = backupDir + Sets().at(0) + "/";
     EXPECT_EQ(Files(set), (Names{".mfbackup-sums", "characters.lpl", "desc.txt"}));
-    EXPECT_EQ(testenv::ReadFile(set + "desc.txt"), "Imported: Moved from the laptop\r\n");
     EXPECT_FALSE(fmInfo->isVisible());
     EXPECT_EQ(fmInfo->windowTitle(), "Importing file");
     EXPECT_EQ(fmInfo->txBackup->text(),
               Q("copying " + medium + "/characters.lpl to " + set + "characters.lpl"));
-}
-
-TEST_F(ImportDialog, EnterInTheFieldImportsFromInsideTheFolder) {
-    Medium({{"net.sav", "net game"}});
-    dlg->show();
-    // The offscreen platform activates every window it shows, so the progress
-    // window would take the focus from the field, as no desktop does.
-    delete fmInfo;
-    fmInfo = nullptr;
-    Focus(dlg->EdImport);
-    Type(medium);
-    ASSERT_TRUE(dlg->Button1->isEnabled());
-    QTest::keyClick(dlg->EdImport, Qt::Key_Return);
-    EXPECT_EQ(dlg->result(), QDialog::Accepted);
-    EXPECT_EQ(dlg->EdImport->text().toStdString(), medium + "/");
-    EXPECT_EQ(Shown(), "");
-    const Names sets = Sets();
-    ASSERT_EQ(sets.size(), 1u);
-    EXPECT_EQ(testenv::ReadFile(backupDir + sets[0] + "/net.sav"), "net game");
 }
 
 } // namespace

@@ -17,18 +17,9 @@
 
 namespace {
 
-class WindowWaits : public DialogTree, public ::testing::WithParamInterface<bool> {
+class WindowWaits : public DialogTest<TfmBackup>, public ::testing::WithParamInterface<bool> {
 protected:
-    void SetUp() override {
-        DialogTree::SetUp();
-        fmBackup = dlg = new TfmBackup;
-    }
-    void TearDown() override {
-        DialogTree::TearDown();
-        delete dlg;
-        fmBackup = nullptr;
-    }
-    TfmBackup* dlg = nullptr;
+    WindowWaits() : DialogTest(&fmBackup) {}
 };
 
 } // namespace

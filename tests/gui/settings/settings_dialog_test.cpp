@@ -41,6 +41,10 @@ std::string GameFolder() {
     return dir;
 }
 
+QString Q(const std::string& s) {
+    return QString::fromStdString(s);
+}
+
 class SettingsDialog : public testing::Test {
 protected:
     void SetUp() override {
@@ -59,13 +63,21 @@ protected:
         QApplication::processEvents();
     }
     void Type(const std::string& source, const std::string& target) {
-        dialog->EdSourceDir->setText(QString::fromStdString(source));
-        dialog->EdTargetDir->setText(QString::fromStdString(target));
+        dialog->EdSourceDir->setText(Q(source));
+        dialog->EdTargetDir->setText(Q(target));
     }
     // Presses OK; true when the dialog closed with the OK result.
     bool PressOK() {
         dialog->BitBtn1->click();
         return !dialog->isVisible() && dialog->result() == QDialog::Accepted;
+    }
+    // The five boxes, checked or not: "11001".
+    std::string Boxes() const {
+        std::string s;
+        for (QCheckBox* box :
+             {dialog->CkChar, dialog->CkMulti, dialog->CkSingle, dialog->ckZip, dialog->ckOwner})
+            s += box->isChecked() ? '1' : '0';
+        return s;
     }
 
     TfmSettings* dialog = nullptr;
@@ -73,16 +85,7 @@ protected:
 
 } // namespace
 
-TEST(DirHasEntriesTest, FindsTheDotEntryOfAnEmptyFolderOnly) {
-    EXPECT_TRUE(DirHasEntries(MakeDir("empty") + "/"));
-    EXPECT_FALSE(DirHasEntries(testenv::Scratch() + "/missing/"));
-    testenv::WriteFile(testenv::Scratch() + "/plain", "x");
-    EXPECT_FALSE(DirHasEntries(testenv::Scratch() + "/plain/"));
-}
-
 TEST_F(SettingsDialog, ControlsCarryTheirNamesTextsHintsAndTabOrder) {
-    EXPECT_EQ(dialog->windowTitle(), "Settings");
-    EXPECT_EQ(dialog->size(), QSize(584, 182)); // wider by Find
     EXPECT_EQ(dialog->BtFind->text(), "Find");
     EXPECT_EQ(dialog->BtFind->toolTip(), "Look for Moonforge in the Wine, Proton, Lutris, "
                                          "Bottles and Heroic prefixes of this user.");
@@ -102,40 +105,14 @@ TEST_F(SettingsDialog, ControlsCarryTheirNamesTextsHintsAndTabOrder) {
                                   "BitBtn2", "CkChar", "CkMulti", "CkSingle", "ckZip", "ckOwner"}));
 }
 
-TEST_F(SettingsDialog, EachOpeningShowsTheStoredValues) {
-    BackupConfig.Characters = 0;
-    BackupConfig.SinglePlayer = 2;
-    BackupConfig.ZipBackups = 1;
-    Open();
-    EXPECT_EQ(dialog->EdSourceDir->text().toStdString(), BackupConfig.GameDir.Get());
-    EXPECT_EQ(dialog->EdTargetDir->text().toStdString(), BackupConfig.BackupDir.Get());
-    EXPECT_FALSE(dialog->CkChar->isChecked());
-    EXPECT_TRUE(dialog->CkMulti->isChecked());
-    EXPECT_TRUE(dialog->CkSingle->isChecked());
-    EXPECT_TRUE(dialog->ckZip->isChecked());
-    EXPECT_TRUE(dialog->ckOwner->isChecked());
-    EXPECT_EQ(dialog->focusWidget(), dialog->EdSourceDir);
-    EXPECT_EQ(dialog->BrowseTag, 1);
-
-    // Cancel after changes stores nothing; the next opening shows the record again.
-    const std::string file = testenv::ReadFile(SettingsFile());
-    Type("/elsewhere", "/other/");
-    dialog->CkChar->setChecked(true);
-    dialog->BitBtn2->click();
-    EXPECT_FALSE(dialog->isVisible());
-    EXPECT_EQ(BackupConfig.Characters, 0);
-    EXPECT_NE(BackupConfig.GameDir.Get(), "/elsewhere/");
-    EXPECT_EQ(testenv::ReadFile(SettingsFile()), file);
-    Open();
-    EXPECT_EQ(dialog->EdSourceDir->text().toStdString(), BackupConfig.GameDir.Get());
-    EXPECT_FALSE(dialog->CkChar->isChecked());
-}
-
 // OK checks both folders, the game's first, each shown with its separator
 // (appended when missing); each failure is one box, the field failing last
-// gets the focus, and nothing is stored.
+// gets the focus, the dialog stays as the user left it (a box over it is no
+// new opening), and nothing is stored.
 TEST_F(SettingsDialog, OkChecksBothFoldersAndStoresNothingAfterAFailure) {
-    const std::string game = GameFolder(), backup = MakeDir("backup"), s = testenv::Scratch();
+    const std::string game = GameFolder(), s = testenv::Scratch();
+    const std::string empty = MakeDir("backup"), nosave = MakeDir("nosave") + "/";
+    testenv::WriteFile(s + "/plain", "x");
     const std::string fits = "/" + std::string(253, 'a') + "/"; // 255 bytes
     const QString missing = "Could not find this directory|Validation Error";
     const QString tooLong = "Directory name too long (at most 255 characters)|Validation Error";
@@ -144,29 +121,47 @@ TEST_F(SettingsDialog, OkChecksBothFoldersAndStoresNothingAfterAFailure) {
         QStringList shown; // each box, text|caption
         int focus;         // after a failure: 1 the source field, 2 the target field
     } cases[] = {
-        {"", "", {}, 0}, // both empty: stored untested
-        {game, backup, {}, 0},
+        {"", "", {}, 0},                // both empty: stored untested
+        {game, empty, {}, 0},           // an empty folder has its dot entry
         {"", s + "/not/there/", {}, 0}, // typed with its separator: not tested
         {"", fits, {}, 0},
         {s + "/nogame", s + "/nobackup", {missing, missing}, 2},
+        {"", s + "/plain", {missing}, 2}, // a file is no folder
+        {nosave,
+         "",
+         {Q("Moonforge save directory not found (" + nosave + "save/*.*).|Validation error")},
+         1},
         {"", "/" + std::string(254, 'b') + "/", {tooLong}, 2},
         {"/" + std::string(254, 'c'), "", {tooLong}, 1}, // the separator appended counts
     };
     const auto completed = [](const std::string& dir) {
         return dir.empty() || dir.back() == '/' ? dir : dir + "/";
     };
+    // The hook puts a modal window over the dialog and hands the focus back
+    // when it closes, as a message box does.
+    ui::MessageCapture shown([this](const ui::Message&) {
+        QDialog box(dialog);
+        QTimer::singleShot(10, &box, &QDialog::accept);
+        box.exec();
+        QApplication::setActiveWindow(dialog);
+    });
     for (const auto& c : cases) {
         SCOPED_TRACE(c.source + " | " + c.target);
         const std::string file = testenv::ReadFile(SettingsFile());
         const auto before = BackupConfig.ToBytes();
         Open();
         Type(c.source, c.target);
-        ui::MessageCapture shown;
+        dialog->CkSingle->toggle();
+        const std::string boxes = Boxes();
+        shown.clear();
         EXPECT_EQ(PressOK(), c.shown.isEmpty());
-        QStringList boxes;
-        for (const ui::Message& m : shown.messages())
-            boxes << m.text + "|" + m.caption;
-        EXPECT_EQ(boxes, c.shown);
+        QTest::qWait(20); // let the dialog be activated again
+        QStringList said;
+        for (const ui::Message& m : shown.messages()) {
+            said << m.text + "|" + m.caption;
+            EXPECT_EQ(m.icon, ui::MessageIcon::Warning);
+        }
+        EXPECT_EQ(said, c.shown);
         EXPECT_EQ(dialog->EdSourceDir->text().toStdString(), completed(c.source));
         EXPECT_EQ(dialog->EdTargetDir->text().toStdString(), completed(c.target));
         if (c.shown.isEmpty()) {
@@ -174,6 +169,8 @@ TEST_F(SettingsDialog, OkChecksBothFoldersAndStoresNothingAfterAFailure) {
             EXPECT_EQ(BackupConfig.BackupDir.Get(), completed(c.target));
             continue;
         }
+        EXPECT_TRUE(dialog->isVisible());
+        EXPECT_EQ(Boxes(), boxes);
         EXPECT_EQ(testenv::ReadFile(SettingsFile()), file);
         EXPECT_EQ(BackupConfig.ToBytes(), before);
         EXPECT_EQ(dialog->focusWidget(),
@@ -182,122 +179,72 @@ TEST_F(SettingsDialog, OkChecksBothFoldersAndStoresNothingAfterAFailure) {
     }
 }
 
-TEST_F(SettingsDialog, FolderWithoutSaveFolderIsRefusedAndNothingStored) {
-    const std::string game = MakeDir("nosave") + "/";
-    const TBackupConfig before = BackupConfig;
-    const std::string file = testenv::ReadFile(SettingsFile());
-    Open();
-    Type(game, "");
-    dialog->CkSingle->setChecked(true);
-
-    // The hook puts a modal window over the dialog and hands the focus back
-    // when it closes, as a message box does: no new opening for the dialog.
-    ui::MessageCapture shown([this](const ui::Message&) {
-        QDialog box(dialog);
-        QTimer::singleShot(10, &box, &QDialog::accept);
-        box.exec();
-        QApplication::setActiveWindow(dialog);
-    });
-    EXPECT_FALSE(PressOK());
-    QTest::qWait(50); // let the dialog be activated again
-    ASSERT_EQ(shown.messages().size(), 1u);
-    EXPECT_EQ(shown.messages()[0].text,
-              QString::fromStdString("Moonforge save directory not found (" + game + "save/*.*)."));
-    EXPECT_EQ(shown.messages()[0].caption, "Validation error");
-    EXPECT_EQ(shown.messages()[0].icon, ui::MessageIcon::Warning);
-    EXPECT_TRUE(dialog->isVisible());
-    EXPECT_EQ(dialog->focusWidget(), dialog->EdSourceDir);
-    EXPECT_EQ(dialog->EdSourceDir->text().toStdString(), game) << "user's text kept";
-    EXPECT_TRUE(dialog->CkSingle->isChecked());
-    EXPECT_EQ(BackupConfig.ToBytes(), before.ToBytes());
-    EXPECT_EQ(testenv::ReadFile(SettingsFile()), file);
-
-    // Cancel then leaves everything as it was.
-    dialog->BitBtn2->click();
-    EXPECT_EQ(BackupConfig.ToBytes(), before.ToBytes());
-    EXPECT_EQ(testenv::ReadFile(SettingsFile()), file);
-}
-
-TEST_F(SettingsDialog, EnterPressesTheFocusedButton) {
+TEST_F(SettingsDialog, EnterPressesTheFocusedButtonAndOkFromAnEdit) {
     int browsed = 0;
     ui::SetFileDialogHandler([&](ui::OpenDialog&) {
         ++browsed;
         return false;
     });
-    const std::string file = testenv::ReadFile(SettingsFile());
-    Open();
-    Type("", "");
     ui::MessageCapture shown;
-
-    dialog->BtBrowse->setFocus();
-    QTest::keyClick(dialog->BtBrowse, Qt::Key_Return);
-    EXPECT_EQ(browsed, 1);
-    EXPECT_TRUE(dialog->isVisible());
-
-    dialog->BitBtn2->setFocus();
-    QTest::keyClick(dialog->BitBtn2, Qt::Key_Return);
-    EXPECT_FALSE(dialog->isVisible());
-    EXPECT_EQ(dialog->result(), QDialog::Rejected);
-    EXPECT_NE(BackupConfig.GameDir.Get(), "");
-    EXPECT_EQ(testenv::ReadFile(SettingsFile()), file);
-
-    // From an edit, Enter is OK.
-    Open();
-    Type("", "");
-    dialog->EdTargetDir->setFocus();
-    QTest::keyClick(dialog->EdTargetDir, Qt::Key_Return);
-    EXPECT_FALSE(dialog->isVisible());
-    EXPECT_EQ(dialog->result(), QDialog::Accepted);
-    EXPECT_EQ(BackupConfig.GameDir.Get(), "");
+    for (QWidget* focused :
+         std::initializer_list<QWidget*>{dialog->BtBrowse, dialog->BitBtn2, dialog->EdTargetDir}) {
+        SCOPED_TRACE(focused->objectName().toStdString());
+        Open();
+        Type("", "");
+        focused->setFocus();
+        QTest::keyClick(focused, Qt::Key_Return);
+        EXPECT_EQ(browsed, 1);
+        EXPECT_EQ(dialog->isVisible(), focused == dialog->BtBrowse);
+        EXPECT_EQ(dialog->result(),
+                  focused == dialog->EdTargetDir ? QDialog::Accepted : QDialog::Rejected);
+        EXPECT_EQ(BackupConfig.GameDir.Get().empty(), focused == dialog->EdTargetDir);
+    }
     EXPECT_TRUE(shown.messages().empty());
     ui::SetFileDialogHandler({});
 }
 
-TEST_F(SettingsDialog, BrowseFillsTheEditEnteredLast) {
+// The file dialog starts from the name chosen last, in the folder the field
+// names; the choice fills the field entered last, none before a field was.
+TEST_F(SettingsDialog, BrowseFillsTheFieldEnteredLast) {
+    const std::string picked = testenv::Scratch() + "/backup/";
     QStringList offered;
+    bool confirm = true;
     ui::SetFileDialogHandler([&](ui::OpenDialog& d) {
-        offered << d.objectName() + ":" + d.FileName;
-        d.FileName = QString::fromStdString(testenv::Scratch()) + "/backup/Moonforge Dir";
-        return true;
+        offered << d.objectName() + ":" + d.FileName + " in " + d.StartFolder;
+        d.FileName = confirm ? Q(picked + "Moonforge Dir") : "/somewhere/else";
+        return confirm;
     });
-
-    // Before any edit was entered the choice goes nowhere.
     dialog->BtBrowseClick();
-    EXPECT_EQ(dialog->EdSourceDir->text(), "");
-    EXPECT_EQ(dialog->EdTargetDir->text(), "");
+    EXPECT_EQ(dialog->EdSourceDir->text() + dialog->EdTargetDir->text(), "");
 
     Open();
-    const QString source = dialog->EdSourceDir->text();
+    Type("/games/", "/not/there/");
     dialog->EdTargetDir->setFocus();
     EXPECT_EQ(dialog->BrowseTag, 2);
     dialog->BtBrowse->click();
-    EXPECT_EQ(dialog->EdTargetDir->text().toStdString(), testenv::Scratch() + "/backup/");
-    EXPECT_EQ(dialog->EdSourceDir->text(), source);
-
+    EXPECT_EQ(dialog->EdTargetDir->text().toStdString(), picked);
+    EXPECT_EQ(dialog->EdSourceDir->text(), "/games/");
     dialog->EdSourceDir->setFocus();
     dialog->BtBrowse->click();
-    EXPECT_EQ(dialog->EdSourceDir->text().toStdString(), testenv::Scratch() + "/backup/");
-    // The dialog starts from the name chosen last.
-    const QString chosen =
-        "OpenDialog1:" + QString::fromStdString(testenv::Scratch()) + "/backup/Moonforge Dir";
-    EXPECT_EQ(offered, QStringList({"OpenDialog1:Moonforge Dir", chosen, chosen}));
-
-    // A cancelled dialog changes nothing.
-    ui::SetFileDialogHandler([](ui::OpenDialog& d) {
-        d.FileName = "/somewhere/else";
-        return false;
-    });
+    EXPECT_EQ(dialog->EdSourceDir->text().toStdString(), picked);
+    confirm = false;
+    dialog->EdSourceDir->setText("/games/");
     dialog->BtBrowse->click();
-    EXPECT_EQ(dialog->EdSourceDir->text().toStdString(), testenv::Scratch() + "/backup/");
+    EXPECT_EQ(dialog->EdSourceDir->text(), "/games/");
+    const QString chosen = Q("OpenDialog1:" + picked + "Moonforge Dir in ");
+    EXPECT_EQ(offered, QStringList({"OpenDialog1:Moonforge Dir in ", chosen + "/not/there/",
+                                    chosen + "/games/", chosen + "/games/"}));
     ui::SetFileDialogHandler({});
 }
 
-TEST_F(SettingsDialog, OkWritesOneForTrueAndKeepsTheBytesBehindTheStrings) {
+// Each opening shows the record, any byte but 0 checked; Cancel stores
+// nothing; OK writes 1 for a checked box, keeps the bytes behind the strings
+// it shortens, and says why it could not write.
+TEST_F(SettingsDialog, EachOpeningShowsTheRecordAndOkWritesIt) {
     const std::string game = GameFolder() + "/";
     const std::string longer = game + "some/longer/remains";
     std::string content(517, '\0');
-    content[0] = 2; // true, written back as 1
-    content[1] = 0;
+    content[0] = 2;
     content[2] = 2;
     content[3] = static_cast<char>(longer.size());
     content.replace(4, longer.size(), longer);
@@ -307,15 +254,26 @@ TEST_F(SettingsDialog, OkWritesOneForTrueAndKeepsTheBytesBehindTheStrings) {
     content[516] = 2;
     testenv::WriteFile(SettingsFile(), content);
     InitialiseSettings();
+    for (int opening = 1; opening <= 2; ++opening) {
+        Open();
+        EXPECT_EQ(dialog->EdSourceDir->text().toStdString(), longer);
+        EXPECT_EQ(dialog->EdTargetDir->text(), "/b/");
+        EXPECT_EQ(Boxes(), "10111");
+        EXPECT_EQ(dialog->focusWidget(), dialog->EdSourceDir);
+        EXPECT_EQ(dialog->BrowseTag, 1);
+        Type("/elsewhere", "/other/");
+        dialog->CkMulti->setChecked(true);
+        dialog->BitBtn2->click();
+        EXPECT_FALSE(dialog->isVisible());
+    }
+    EXPECT_EQ(testenv::ReadFile(SettingsFile()), content);
 
     Open();
-    EXPECT_TRUE(dialog->CkChar->isChecked());
     Type(game, "");
     dialog->ckOwner->setChecked(false);
     ui::MessageCapture shown;
     EXPECT_TRUE(PressOK());
     EXPECT_TRUE(shown.messages().empty()) << shown.texts().join("; ").toStdString();
-
     std::string expected = content;
     expected[0] = 1;
     expected[2] = 1;
@@ -324,6 +282,15 @@ TEST_F(SettingsDialog, OkWritesOneForTrueAndKeepsTheBytesBehindTheStrings) {
     expected[515] = 1;
     expected[516] = 0;
     EXPECT_EQ(testenv::ReadFile(SettingsFile()), expected);
+
+    // A failed write is said; the values stay in effect.
+    std::filesystem::remove(SettingsFile());
+    std::filesystem::create_directories(SettingsFile());
+    Open();
+    Type("", "");
+    EXPECT_TRUE(PressOK());
+    EXPECT_EQ(shown.texts(), QStringList{Q("Cannot create file " + SettingsFile())});
+    EXPECT_EQ(BackupConfig.GameDir.Get(), "");
 }
 
 TEST_F(SettingsDialog, FolderNamesThatAreNotUtf8KeepTheirBytes) {
@@ -352,7 +319,7 @@ TEST_F(SettingsDialog, FolderNamesThatAreNotUtf8KeepTheirBytes) {
 
     // Picked with Browse, whose dialog hands the name back decoded.
     ui::SetFileDialogHandler([&](ui::OpenDialog& d) {
-        d.FileName = QString::fromStdString(picked + "Moonforge Dir");
+        d.FileName = Q(picked + "Moonforge Dir");
         return true;
     });
     Open();
@@ -365,60 +332,31 @@ TEST_F(SettingsDialog, FolderNamesThatAreNotUtf8KeepTheirBytes) {
     ui::SetFileDialogHandler({});
 }
 
-TEST_F(SettingsDialog, FailedSaveIsShownAndTheValuesStayInEffect) {
-    std::filesystem::remove(SettingsFile());
-    std::filesystem::create_directories(SettingsFile());
-    Open();
-    Type("", "");
-    ui::MessageCapture shown;
-    EXPECT_TRUE(PressOK());
-    EXPECT_EQ(shown.texts(),
-              QStringList{"Cannot create file " + QString::fromStdString(SettingsFile())});
-    EXPECT_EQ(BackupConfig.GameDir.Get(), "");
-}
-
-TEST_F(SettingsDialog, BrowseStartsInTheFolderTheFieldNamesAndShowsHiddenFolders) {
+// The real dialog: hidden folders shown, started in the field's folder when it
+// exists, else in the folder of the name chosen last.
+TEST_F(SettingsDialog, BrowseShowsHiddenFoldersFromTheFieldsFolderOrTheNameChosenLast) {
     const std::string game = GameFolder() + "/";
-    QStringList starts;
-    ui::SetFileDialogHandler([&](ui::OpenDialog& d) {
-        starts << d.StartFolder;
-        return false;
-    });
     Open();
     Type(game, "/not/there/");
-    dialog->BtBrowse->click();
-    dialog->EdTargetDir->setFocus();
-    dialog->BtBrowse->click();
-    EXPECT_EQ(starts, QStringList({QString::fromStdString(game), "/not/there/"}));
-
-    // The real dialog: hidden folders shown, started in the field's folder
-    // when it exists, else in the folder of the name chosen last.
-    ui::SetFileDialogHandler({});
-    struct Seen {
-        bool hidden = false, own = false;
-        QString dir;
-    };
-    std::vector<Seen> seen;
-    const auto look = [&] {
+    QStringList seen; // hidden shown, own dialog, the folder it started in
+    const auto look = [&](int tag) {
         QTimer::singleShot(0, [&] {
             auto* box = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
             ASSERT_NE(box, nullptr);
-            seen.push_back({(box->filter() & QDir::Hidden) != 0,
-                            box->testOption(QFileDialog::DontUseNativeDialog),
-                            box->directory().absolutePath()});
+            seen << QString("%1 %2 ")
+                            .arg((box->filter() & QDir::Hidden) != 0)
+                            .arg(box->testOption(QFileDialog::DontUseNativeDialog)) +
+                        box->directory().absolutePath();
             box->reject();
         });
+        dialog->BrowseTag = tag;
         dialog->BtBrowse->click();
     };
-    dialog->BrowseTag = 1;
-    look();
-    dialog->OpenDialog1->FileName = QString::fromStdString(testenv::Scratch() + "/Moonforge Dir");
-    dialog->BrowseTag = 2;
-    look();
-    ASSERT_EQ(seen.size(), 2u);
-    EXPECT_TRUE(seen[0].hidden && seen[0].own);
-    EXPECT_EQ(seen[0].dir.toStdString() + "/", game);
-    EXPECT_EQ(seen[1].dir.toStdString(), testenv::Scratch());
+    look(1);
+    dialog->OpenDialog1->FileName = Q(testenv::Scratch() + "/Moonforge Dir");
+    look(2);
+    EXPECT_EQ(seen, QStringList({Q("1 1 " + game.substr(0, game.size() - 1)),
+                                 Q("1 1 " + testenv::Scratch())}));
 }
 
 TEST_F(SettingsDialog, FindFillsTheFieldOrOffersEveryInstallationOrSaysWhereItLooked) {

@@ -103,19 +103,6 @@ protected:
     std::string path_;
 };
 
-// Its place and caption in the menu are checked with the other items'.
-TEST_F(AutoBackup, TheHelpMenusItemAfterAboutOpensTheWindow) {
-    QString opened;
-    QTimer::singleShot(0, [&] {
-        if (QWidget* modal = QApplication::activeModalWidget()) {
-            opened = modal->objectName() + ":" + modal->windowTitle();
-            modal->close();
-        }
-    });
-    Form1->HelpMenu->actions().value(1)->trigger();
-    EXPECT_EQ(opened, "fmAutoBackup:Automatic backups");
-}
-
 // PATH finds the program: its bare name; it doesn't: the full path of the one
 // beside the running program (a file there that can't be run is no program).
 TEST_F(AutoBackup, TheLinesNameTheProgramAsPathFindsItElseByItsFullPath) {
