@@ -119,11 +119,23 @@ QPalette DarkPalette() {
     return p;
 }
 
-// The client size each window is made with.
+// The layout each window is made with: its client size, and the controls
+// that have a place of their own in it.
 const std::map<QString, QSize> DesignSizes = {{"fmAbout", {368, 191}},   {"fmSettings", {584, 182}},
                                               {"fmBackup", {394, 216}},  {"fmInfo", {499, 70}},
                                               {"fmRestore", {514, 222}}, {"fmExport", {514, 221}},
                                               {"fmImport", {394, 221}}};
+const std::map<QString, QRect> DesignPlaces = {
+    {"fmRestore.ckRestore", {4, 5, 332, 213}},       {"fmRestore.Label1", {347, 7, 94, 16}},
+    {"fmRestore.ckChar", {347, 30, 97, 17}},         {"fmRestore.ckMulti", {347, 54, 128, 17}},
+    {"fmRestore.ckSingle", {347, 77, 157, 17}},      {"fmRestore.ckSafety", {347, 111, 157, 17}},
+    {"fmRestore.ckOwner", {347, 154, 113, 17}},      {"fmRestore.Button2", {348, 192, 75, 25}},
+    {"fmRestore.Button1", {431, 193, 75, 25}},       {"fmExport.BtBrowse", {421, 126, 76, 21}},
+    {"fmExport.EdDestination", {345, 151, 152, 24}}, {"fmImport.Label1", {12, 13, 72, 16}},
+    {"fmImport.EdImport", {89, 11, 220, 24}},        {"fmImport.BtBrowse", {315, 11, 75, 25}},
+    {"fmImport.Label2", {13, 68, 89, 16}},           {"fmImport.ckChar", {113, 70, 97, 17}},
+    {"fmImport.ckMulti", {113, 94, 128, 17}},        {"fmImport.ckSingle", {113, 117, 157, 17}},
+    {"fmImport.Button2", {237, 192, 75, 25}},        {"fmImport.Button1", {315, 192, 75, 25}}};
 class Looks : public testing::Test {
 protected:
     void SetUp() override {
@@ -274,6 +286,10 @@ TEST_F(Looks, AtTheDefaultFontEveryWindowKeepsTheLayoutItWasMadeWith) {
             else
                 EXPECT_EQ(now.topLeft(), design.topLeft()) << NameOf(w).toStdString();
             EXPECT_EQ(now.height(), design.height()) << NameOf(w).toStdString();
+            const auto place = DesignPlaces.find(NameOf(w));
+            if (place != DesignPlaces.end()) {
+                EXPECT_EQ(design, place->second) << NameOf(w).toStdString();
+            }
         }
     });
 }
