@@ -46,7 +46,13 @@ std::string Parent(const std::string& path) {
     return WithoutTrailingDelimiters(ExtractFilePath(path));
 }
 
+std::function<void()> betweenLookAndWatch;
+
 } // namespace
+
+void BetweenLookAndWatchForTesting(std::function<void()> between) {
+    betweenLookAndWatch = std::move(between);
+}
 
 SaveWatch::SaveWatch(std::vector<std::string> folders) : folders_(std::move(folders)) {
     inotify_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
@@ -66,14 +72,17 @@ SaveWatch::~SaveWatch() {
 }
 
 bool SaveWatch::Arm() {
-    // A folder may vanish between the look and the watch: look again.
-    for (int attempt = 0; attempt < 10; ++attempt) {
-        struct Wanted {
-            bool Target = false;
-            bool Ancestor = false;
-        };
+    struct Wanted {
+        bool Target = false;
+        bool Ancestor = false;
+        bool operator==(const Wanted&) const = default;
+    };
+    // Each folder to watch: a save folder that is there, else its nearest
+    // ancestor that is (for the folder's appearance).
+    std::vector<std::string> resolved;
+    const auto look = [&] {
         std::map<std::string, Wanted> wanted;
-        std::vector<std::string> resolved(folders_.size());
+        resolved.assign(folders_.size(), {});
         for (std::size_t i = 0; i < folders_.size(); ++i) {
             std::string path = WithoutTrailingDelimiters(ResolveCase(folders_[i]));
             if (path.empty())
@@ -89,6 +98,14 @@ bool SaveWatch::Arm() {
             if (!path.empty())
                 wanted[path].Ancestor = true;
         }
+        return wanted;
+    };
+    // A folder may vanish between the look and the watch, or one be made
+    // below an ancestor before its watch was there: look again.
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        const std::map<std::string, Wanted> wanted = look();
+        if (betweenLookAndWatch)
+            betweenLookAndWatch();
 
         std::vector<Watch> next;
         bool vanished = false;
@@ -116,7 +133,7 @@ bool SaveWatch::Arm() {
                              [&](const Watch& w) { return w.Descriptor == old.Descriptor; }))
                 ::inotify_rm_watch(inotify_, old.Descriptor);
         watches_ = std::move(next);
-        if (vanished)
+        if (vanished || look() != wanted)
             continue;
 
         // A folder that appeared since the last look may have been written

@@ -4,6 +4,7 @@
 // while nothing is written, and no folder is read again and again.
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -65,5 +66,9 @@ private:
     bool pending_ = false;
     std::chrono::steady_clock::time_point lastChange_;
 };
+
+// Runs `between` after each look at what exists and before its watches are
+// set (empty: nothing): a folder made just then is the race tests make.
+void BetweenLookAndWatchForTesting(std::function<void()> between);
 
 } // namespace platform

@@ -114,6 +114,19 @@ TEST(SaveWatch, PicksUpASaveFolderMadeAfterItStarted) {
     EXPECT_EQ(watch.WatchCount(), 2u);
 }
 
+// The save folder made while the watch is set on the folder that held none
+// of it: no event will tell of it, so the watch must see it by itself.
+TEST(SaveWatch, AFolderMadeWhileTheWatchIsSetIsNotMissed) {
+    const std::string game = testenv::Scratch() + "/prefix/Moonforge";
+    BetweenLookAndWatchForTesting([&] { std::filesystem::create_directories(game + "/save/net"); });
+    SaveWatch watch({game + "/save/net"});
+    BetweenLookAndWatchForTesting({});
+    EXPECT_EQ(
+        WaitWhile(watch, 50ms, [&] { testenv::WriteFile(game + "/save/net/net.sav", "first"); })
+            .Wake,
+        SaveWatch::Wake::Quiet);
+}
+
 TEST(SaveWatch, AFolderMadeAndFilledAtOnceCountsAsWritten) {
     const std::string game = testenv::Scratch() + "/prefix/Moonforge";
     SaveWatch watch({game + "/save/net"});
