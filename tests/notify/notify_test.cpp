@@ -1,49 +1,18 @@
 // mfbackup-notify against a bus daemon of the test's own, with a stand-in for
 // the desktop's notification service on it.
 
+#include "common/private_bus.h"
 #include "common/test_env.h"
 
-#include <QDBusConnection>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QSignalSpy>
-#include <QVariantMap>
 #include <gtest/gtest.h>
 
 namespace {
 
-class FakeNotifications : public QObject {
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
-public:
-    QStringList Calls; // "app name|summary|body" of each Notify
-
-public slots:
-    uint Notify(const QString& app, uint, const QString&, const QString& summary,
-                const QString& body, const QStringList&, const QVariantMap&, int) {
-        Calls << app + "|" + summary + "|" + body;
-        return static_cast<uint>(Calls.size());
-    }
-};
-
-// A session bus daemon of the test's own, ended with the object.
-class PrivateBus {
-public:
-    PrivateBus() {
-        daemon_.start(MF_DBUS_DAEMON, {"--session", "--print-address", "--nofork"});
-        if (daemon_.waitForStarted(5000) && daemon_.waitForReadyRead(5000))
-            address_ = QString::fromUtf8(daemon_.readLine()).trimmed();
-    }
-    ~PrivateBus() {
-        daemon_.terminate();
-        daemon_.waitForFinished(5000);
-    }
-    const QString& Address() const { return address_; }
-
-private:
-    QProcess daemon_;
-    QString address_;
-};
+using testenv::FakeNotifications;
+using testenv::PrivateBus;
 
 struct Sent {
     int ExitCode = -1;
@@ -92,12 +61,8 @@ TEST_P(NotifyProgram, ShowsTheNotificationOrSaysWhyNot) {
     PrivateBus bus;
     ASSERT_FALSE(bus.Address().isEmpty());
     FakeNotifications fake;
-    QDBusConnection service = QDBusConnection::connectToBus(bus.Address(), "fake");
-    ASSERT_TRUE(service.isConnected());
     if (where == Place::ServiceOnBus) {
-        ASSERT_TRUE(service.registerObject("/org/freedesktop/Notifications", &fake,
-                                           QDBusConnection::ExportAllSlots));
-        ASSERT_TRUE(service.registerService("org.freedesktop.Notifications"));
+        ASSERT_TRUE(fake.Serve(bus.Address(), "fake"));
     }
 
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -125,5 +90,3 @@ TEST_P(NotifyProgram, ShowsTheNotificationOrSaysWhyNot) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, NotifyProgram, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.Name); });
-
-#include "notify_test.moc"
