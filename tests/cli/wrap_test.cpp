@@ -30,12 +30,16 @@ void PrintTo(const WrapCase& c, std::ostream* os) {
 
 const std::string kBackedUp = "Moonforge saves backed up: 1 file into {set}";
 
+const std::string kSaid = "mfbackup-cli: " + kBackedUp + "\n";
+
 const WrapCase kWrapCases[] = {
-    {"GameFails",
-     {"game", "7"},
-     7,
-     "wrap -- game 7\texit 7; " + kBackedUp,
-     "mfbackup-cli: " + kBackedUp + "\n"},
+    {"GameEndsWell", {"game", "0"}, 0, "wrap -- game 0\texit 0; " + kBackedUp, kSaid},
+    {"GameFails", {"game", "7"}, 7, "wrap -- game 7\texit 7; " + kBackedUp, kSaid},
+    {"GameKilledBySignal",
+     {"game", "kill"},
+     128 + SIGKILL,
+     "wrap -- game kill\texit 137; " + kBackedUp,
+     kSaid},
     {"NothingChanged",
      {"sh", "-c", "exit 3"},
      3,
@@ -111,6 +115,28 @@ TEST_F(WrapTest, BeforeAlsoBacksUpWhatChangedBeforeTheGameStartedOfTheKindsAsked
                           "; exit 0; Moonforge saves backed up: 1 file into " + after),
               std::string::npos)
         << log[0];
+}
+
+TEST_F(WrapTest, TwoWrapsAtOnceMakeOneSetTheSecondWaitingForTheFirst) {
+    // Both games end while another run holds the backup folder.
+    platform::FolderLock other;
+    ASSERT_EQ(other.TryLock(backupDir), platform::FolderLock::Outcome::Taken);
+    Running first({"wrap", "--", "game", "0"}, env_);
+    Running second({"wrap", "--", "game", "0"}, env_);
+    const std::string waiting = "Waiting for another backup to end...\n";
+    ASSERT_TRUE(first.WaitForError(waiting)) << first.Err();
+    ASSERT_TRUE(second.WaitForError(waiting)) << second.Err();
+    EXPECT_TRUE(Sets().empty());
+    other.Unlock();
+
+    EXPECT_EQ(first.Finish(), 0);
+    EXPECT_EQ(second.Finish(), 0);
+    ASSERT_EQ(Sets().size(), 1u);
+    // One of them backed up the change; the other found it backed up.
+    const std::string made = Replaced(kSaid, Sets()[0]), none = "Nothing found to backup!\n";
+    const std::string both = first.Err() + second.Err();
+    EXPECT_TRUE(both == waiting + made + waiting + none || both == waiting + none + waiting + made)
+        << both;
 }
 
 // SIGTERM reaches the game, not the wrapper: the game saves on its way out,
