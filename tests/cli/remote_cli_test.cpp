@@ -107,17 +107,30 @@ TEST_P(TwoMachines, ShareTheirSetsThroughTheRemote) {
     EXPECT_EQ(Run(QStringList{"push"} + rclone), "");
     EXPECT_EQ(last.err, "Nothing to push.\n");
 
+    // BRAVO pushes its own set, not the one it pulled.
+    testenv::WriteFile(bravoGame + "save/games/game1.sav", "bravo's game");
+    Run(bravo + QStringList{"backup", "--kinds", "single"});
+    Names bravoSets = SetsIn(bravoBackup);
+    std::erase(bravoSets, copy);
+    ASSERT_EQ(bravoSets.size(), 1u);
+    EXPECT_EQ(Run(bravo + QStringList{"push", "--remote", remote} + rclone),
+              "pushed " + bravoSets[0] + " (1 file)\n");
+    EXPECT_EQ(SetsIn(served->Served() + "/BRAVO"), bravoSets);
+    EXPECT_EQ(SetsIn(served->Served() + "/ALPHA"), Names{alphaSet});
+
     // What the remote holds, by machine, and which of its sets are here.
     EXPECT_EQ(
         Run(QStringList{"remote"} + rclone).rfind("ALPHA (this machine)\n  " + alphaSet + " ", 0),
         0u)
         << last.out;
     const auto listed = [&] { return Json(Run(QStringList{"remote", "--json"} + rclone)).array(); };
-    ASSERT_EQ(listed().size(), 1);
+    ASSERT_EQ(listed().size(), 2);
     EXPECT_EQ(listed()[0].toObject()["description"], "Before the dragon");
     EXPECT_EQ(listed()[0].toObject()["here"], QString::fromStdString(alphaSet));
+    // A set removed here stays on the remote.
     fs::remove_all(backupDir + alphaSet);
     EXPECT_EQ(listed()[0].toObject()["here"], QJsonValue());
+    EXPECT_EQ(SetsIn(served->Served() + "/ALPHA"), Names{alphaSet});
 }
 
 INSTANTIATE_TEST_SUITE_P(Remotes, TwoMachines,
