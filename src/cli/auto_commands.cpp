@@ -187,34 +187,6 @@ std::string WrapCommandText(const std::vector<std::string>& command) {
 
 void Ignore(int) {}
 
-// While the wrapper lives, SIGTERM, SIGINT and SIGHUP do not end it: during
-// the game RunSession passes them on, and a backup is done whole (a SIGKILL
-// still ends it, and the saves stay changed for the next one). A signal
-// the launcher had ignored stays ignored, also for the game.
-class SignalsHeld {
-public:
-    SignalsHeld() {
-        struct sigaction sa = {};
-        sa.sa_handler = Ignore;
-        sigemptyset(&sa.sa_mask);
-        sa.sa_flags = SA_RESTART;
-        for (std::size_t i = 0; i < kEndSignals.size(); ++i) {
-            ::sigaction(kEndSignals[i], nullptr, &old_[i]);
-            if (old_[i].sa_handler != SIG_IGN)
-                ::sigaction(kEndSignals[i], &sa, nullptr);
-        }
-    }
-    ~SignalsHeld() {
-        for (std::size_t i = 0; i < kEndSignals.size(); ++i)
-            ::sigaction(kEndSignals[i], &old_[i], nullptr);
-    }
-    SignalsHeld(const SignalsHeld&) = delete;
-    SignalsHeld& operator=(const SignalsHeld&) = delete;
-
-private:
-    std::array<struct sigaction, kEndSignals.size()> old_{};
-};
-
 // The watcher's stop: set by SIGTERM, SIGINT or SIGHUP, which also wake the
 // watch it waits on.
 std::atomic<bool> gStop{false};
@@ -226,23 +198,27 @@ void OnStop(int) {
         watch->Stop();
 }
 
-class StopOnSignals {
+// SIGTERM, SIGINT and SIGHUP go to `handler` while it lives; with
+// `keepIgnored` a signal the parent had ignored stays ignored.
+class EndSignalsCaught {
 public:
-    StopOnSignals() {
+    EndSignalsCaught(void (*handler)(int), bool keepIgnored) {
         struct sigaction sa = {};
-        sa.sa_handler = OnStop;
+        sa.sa_handler = handler;
         sigemptyset(&sa.sa_mask);
         sa.sa_flags = SA_RESTART;
-        for (std::size_t i = 0; i < kEndSignals.size(); ++i)
-            ::sigaction(kEndSignals[i], &sa, &old_[i]);
+        for (std::size_t i = 0; i < kEndSignals.size(); ++i) {
+            ::sigaction(kEndSignals[i], nullptr, &old_[i]);
+            if (!keepIgnored || old_[i].sa_handler != SIG_IGN)
+                ::sigaction(kEndSignals[i], &sa, nullptr);
+        }
     }
-    ~StopOnSignals() {
-        gWatch = nullptr;
+    ~EndSignalsCaught() {
         for (std::size_t i = 0; i < kEndSignals.size(); ++i)
             ::sigaction(kEndSignals[i], &old_[i], nullptr);
     }
-    StopOnSignals(const StopOnSignals&) = delete;
-    StopOnSignals& operator=(const StopOnSignals&) = delete;
+    EndSignalsCaught(const EndSignalsCaught&) = delete;
+    EndSignalsCaught& operator=(const EndSignalsCaught&) = delete;
 
 private:
     std::array<struct sigaction, kEndSignals.size()> old_{};
@@ -260,7 +236,11 @@ std::vector<std::string> SaveFolders(const std::string& gameDir) {
 
 int Wrap(const Options& options, Console& console) {
     const std::vector<std::string>& command = options.Arguments;
-    const SignalsHeld held;
+    // While the wrapper lives, SIGTERM, SIGINT and SIGHUP do not end it:
+    // during the game RunSession passes them on, and a backup is done whole
+    // (a SIGKILL still ends it, and the saves stay changed for the next one).
+    // A signal the launcher had ignored stays ignored, also for the game.
+    const EndSignalsCaught held(Ignore, true);
     const Job job{options.Kinds ? options.Kinds->Kinds : AllKinds(), options.Zip,
                   options.Description.value_or("After playing")};
     std::string outcome;
@@ -292,10 +272,14 @@ int Wrap(const Options& options, Console& console) {
 
 int Watch(const Options& options, Console& console) {
     const std::chrono::seconds quiet(options.Quiet.value_or(300));
-    const StopOnSignals stops;
+    const EndSignalsCaught stops(OnStop, false);
     const Job job{AllKinds(), std::nullopt, "Saved while playing", &gStop};
     std::string gameDir = BackupConfig.GameDir.Get();
     std::unique_ptr<platform::SaveWatch> watch;
+    // Gone before the watch is: a signal never reaches a watch destroyed.
+    const struct ForgetWatch {
+        ~ForgetWatch() { gWatch = nullptr; }
+    } forget;
     int status = ExitOk;
     while (!gStop) {
         if (!watch) {
