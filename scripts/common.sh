@@ -35,6 +35,12 @@ configure_and_build() {
     while [ $# -gt 0 ] && [ "$1" != "--" ]; do options+=("$1"); shift; done
     [ "${1:-}" = "--" ] && shift
     targets=("$@")
+    # A compiler cache, where one is installed, makes a rebuild in a second
+    # clone or work tree take what the first one compiled.
+    if command -v ccache >/dev/null; then
+        options+=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+        export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$(dirname "$ROOT")} CCACHE_NOHASHDIR=1
+    fi
     cmake -S "$ROOT" -B "$BUILD" -G Ninja "${options[@]}" >/dev/null &&
         cmake --build "$BUILD" ${targets[@]:+--target "${targets[@]}"}
 }
