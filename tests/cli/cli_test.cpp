@@ -9,6 +9,8 @@
 
 #include <QJsonArray>
 
+#include <functional>
+
 #include <sys/stat.h>
 
 namespace fs = std::filesystem;
@@ -423,6 +425,8 @@ TEST_F(CliTest, PruneKeepsTheNewestAndLeavesWhatIsNotSurelyASetOrALink) {
     chmod((backupDir + "MFB3/game1.sav").c_str(), 0444);
     MakeSet("MFB4", {{"game1.zip", "PK"}, {".pkzip-a1b2c3", ""}});
     MakeSet("MFB5", {{"net.sav", "n"}, {"characters.lpl", "c"}, {"game1.sav", "1"}});
+    ASSERT_TRUE(
+        testenv::WriteManifestOf(backupDir + "MFB5/", {"net.sav", "characters.lpl", "game1.sav"}));
     MakeSet("Photos", {{"beach.jpg", "jpg"}});
     Age({{"MFB0", 700},
          {"Photos", 600},
@@ -460,7 +464,7 @@ TEST_F(CliTest, PruneKeepsTheNewestAndLeavesWhatIsNotSurelyASetOrALink) {
 
 TEST_F(CliTest, PruneKeepsTheSetHoldingTheOnlyCopyOfASave) {
     // A full set, archived, then hourly sets of the characters alone, and a
-    // run killed before its end.
+    // run killed before its end; all without checksums, as older versions made them.
     MakeSet("MFB1", {{"characters.zip", "PK"}, {"net.zip", "PK"}});
     for (int i = 1; i <= 6; ++i)
         MakeSet("MFB1", {{"game" + std::to_string(i) + ".zip", "PK"}});
@@ -475,8 +479,8 @@ TEST_F(CliTest, PruneKeepsTheSetHoldingTheOnlyCopyOfASave) {
          {"MFB6", 200},
          {"MFB7", 100}});
     const std::string full =
-        "kept MFB1: the only copy of game1.sav, game2.sav, game3.sav, game4.sav, game5.sav and 2 "
-        "more";
+        "kept MFB1: the newest copy of game1.sav, game2.sav, game3.sav, game4.sav, game5.sav and 2 "
+        "more (this set has no checksums)";
 
     // MFB1 and MFB6 hold a newest copy: they stay, and count toward the three.
     for (const char* done : {"would remove", "removed"}) {
@@ -491,10 +495,58 @@ TEST_F(CliTest, PruneKeepsTheSetHoldingTheOnlyCopyOfASave) {
     }
     EXPECT_EQ(Sets(), (Names{"MFB1", "MFB6", "MFB7"}));
     // Never fewer than those; the unfinished set holds no copy that counts.
-    EXPECT_EQ(Run({"prune", "--keep", "1"}),
-              Lines({full, "kept MFB6: the only copy of characters.lpl",
-                     "removed MFB7 (" + DateOf(100) + ")"}));
+    EXPECT_EQ(
+        Run({"prune", "--keep", "1"}),
+        Lines({full, "kept MFB6: the newest copy of characters.lpl (this set has no checksums)",
+               "removed MFB7 (" + DateOf(100) + ")"}));
     EXPECT_EQ(Sets(), (Names{"MFB1", "MFB6"}));
+}
+
+// The older set holds a good copy of game1.sav (as an archive); with --keep 1
+// it stays while the newer set's copy does not count. The newer set stays
+// where its copy may still be the newest good one: made here without checksums.
+TEST_F(CliTest, PruneKeepsTheOlderSetWhileTheNewerCopyOfASaveIsNoGoodCopy) {
+    const std::string older = backupDir + "MFB1/", newer = backupDir + "MFB3/";
+    struct Row {
+        std::function<void()> Spoil;
+        std::string Why; // "" when the newer copy counts
+        bool NewerStays;
+    };
+    const std::vector<Row> rows = {
+        {[&] { testenv::WriteFile(newer + "game1.sav", "new savX"); }, "MFB3's copy is damaged",
+         false},
+        {[&] { testenv::WriteFile(newer + "game1.sav", "new"); }, "MFB3's copy has the wrong size",
+         false},
+        {[&] { testenv::WriteFile(newer + sets::OriginName, "LANTERN/MFB9\n"); },
+         "MFB3 was pulled from LANTERN", false},
+        {[&] { testenv::WriteFile(newer + sets::UnfinishedName, ""); }, "MFB3 is unfinished",
+         false},
+        {[&] { fs::remove(newer + sets::ManifestName); }, "MFB3 has no checksums", true},
+        {[] {}, "", true},
+    };
+    for (const Row& row : rows) {
+        fs::remove_all(older);
+        fs::remove_all(newer);
+        MakeSet("MFB1", {{"game1.zip", "PK old"}});
+        MakeSet("MFB3", {{"game1.sav", "new save"}});
+        ASSERT_TRUE(testenv::WriteManifestOf(older, {"game1.zip"}));
+        ASSERT_TRUE(testenv::WriteManifestOf(newer, {"game1.sav"}));
+        row.Spoil();
+        Age({{"MFB1", 200}, {"MFB3", 100}});
+        for (const std::string done : {"would remove", "removed"}) {
+            const QStringList dryRun = done == "removed" ? QStringList{} : QStringList{"--dry-run"};
+            EXPECT_EQ(Run(QStringList{"prune", "--keep", "1"} + dryRun),
+                      (row.Why.empty()
+                           ? done + " MFB1 (" + DateOf(200) + ")\n"
+                           : "kept MFB1: the only good copy of game1.sav (" + row.Why + ")\n") +
+                          (row.NewerStays ? "" : done + " MFB3 (" + DateOf(100) + ")\n"))
+                << row.Why;
+        }
+        Names left = row.NewerStays ? Names{"MFB3"} : Names{};
+        if (!row.Why.empty())
+            left.insert(left.begin(), "MFB1");
+        EXPECT_EQ(Sets(), left) << row.Why;
+    }
 }
 
 } // namespace
