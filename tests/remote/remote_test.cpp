@@ -97,7 +97,7 @@ TEST_P(RemoteTest, PutSetsAreListedUnderThisMachineWithEveryFileAndASecondPutCha
         for (const auto& entry : fs::directory_iterator(backup_ + set.Name))
             here[entry.path().filename()] = entry.file_size();
         for (const remote::RemoteFile& file : set.Files)
-            there[file.Name] = file.Size;
+            there[file.Name] = file.Size.value_or(0);
         EXPECT_EQ(there, here) << set.Name;
     }
     std::map<std::string, std::string> descriptions;
@@ -141,8 +141,8 @@ TEST_P(RemoteTest, ASetWhoseFolderOnTheRemoteHoldsOtherFilesIsRefusedAndLeftAsIt
 }
 
 // A fetched set is checked against the remote set's checksums; a set that
-// does not match them is refused, and nothing is left here once the
-// download goes.
+// does not match them, or whose checksums list a file that is no save, is
+// refused, and nothing is left here once the download goes.
 TEST_P(RemoteTest, FetchChecksEachSetAndRefusesTheDamagedOnesLeavingNothing) {
     ASSERT_TRUE(Put({"MFB1"})[0].Good());
     const std::string original = served_ + "/" + kMachine + "/MFB1/";
@@ -163,6 +163,12 @@ TEST_P(RemoteTest, FetchChecksEachSetAndRefusesTheDamagedOnesLeavingNothing) {
          "game9.sav"},
         {"no checksums", [](const std::string& f) { fs::remove(f + ".mfbackup-sums"); },
          "no checksums"},
+        {"listed origin",
+         [](const std::string& f) {
+             testenv::WriteFile(f + ".mfbackup-origin", "OTHER/MFB9\n");
+             testenv::WriteManifestOf(f, {"game1.sav", "net.sav", ".mfbackup-origin"});
+         },
+         "its checksums list .mfbackup-origin, which is no save file"},
     };
     std::map<std::string, std::string> said; // by machine
     for (const auto& c : cases) {
