@@ -356,4 +356,27 @@ TEST(RemoteSetting, IsOneLineBesideTheSettingsFileWrittenWhole) {
     EXPECT_FALSE(testenv::Exists(file));
 }
 
+// The largest file a pull takes: a number of bytes in a file of its own,
+// the default without it; anything else there is no such setting.
+TEST(RemoteSetting, TheMaxFileSizeIsANumberBesideTheSettingsFile) {
+    const std::string settings = testenv::ConfigHome() + "/mfbackup.ini";
+    const struct {
+        const char* text; // nullptr: no file
+        bool read;
+        std::uint64_t bytes;
+    } cases[] = {{nullptr, true, remote::DefaultMaxFileSize},
+                 {"65536\n", true, 65536},
+                 {"64K\n", false, 0},
+                 {"0\n", false, 0},
+                 {"99999999999999999999\n", false, 0}};
+    for (const auto& c : cases) {
+        fs::remove(remote::MaxFileSizeSettingPath(settings));
+        if (c.text)
+            testenv::WriteFile(remote::MaxFileSizeSettingPath(settings), c.text);
+        std::uint64_t bytes = 0;
+        EXPECT_EQ(remote::ReadMaxFileSizeSetting(settings, bytes), c.read) << c.text;
+        EXPECT_EQ(c.read ? bytes : 0, c.bytes);
+    }
+}
+
 } // namespace
