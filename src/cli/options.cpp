@@ -124,10 +124,10 @@ const CommandInfo* FindCommand(const std::string& name) {
 }
 
 const std::vector<std::string> KnownOptions = {
-    "--config", "--kinds",     "--desc",    "--zip",     "--plain",
-    "--owner",  "--no-owner",  "--dry-run", "--json",    "--ignore-archive-bit",
-    "--keep",   "--no-safety", "--help",    "--version", "--before",
-    "--quiet",  "--once",      "--remote",  "--from",    "--rclone-config",
+    "--config", "--kinds",        "--desc",    "--zip",     "--plain",
+    "--owner",  "--no-owner",     "--dry-run", "--json",    "--ignore-archive-bit",
+    "--keep",   "--no-safety",    "--help",    "--version", "--before",
+    "--quiet",  "--once",         "--remote",  "--from",    "--rclone-config",
     "--push",   "--max-file-size"};
 
 // Options that take a value, as "--name VALUE" or "--name=VALUE".
@@ -243,8 +243,8 @@ std::uint64_t ParseSize(const std::string& text, const std::string& what) {
     std::string digits = text;
     unsigned shift = 0;
     if (!digits.empty()) {
-        const std::size_t unit = kUnits.find(static_cast<char>(std::toupper(
-            static_cast<unsigned char>(digits.back()))));
+        const std::size_t unit =
+            kUnits.find(static_cast<char>(std::toupper(static_cast<unsigned char>(digits.back()))));
         if (unit != std::string_view::npos) {
             shift = 10 * static_cast<unsigned>(unit + 1);
             digits.pop_back();

@@ -47,8 +47,9 @@ struct Options {
     bool Push = false;                 // wrap, watch: a push after a backup that made a set
     std::optional<std::string> Remote; // push, pull, remote: in place of the setting
     std::string From;                  // pull: one machine's sets alone
-    std::optional<std::uint64_t> MaxFileSize; // pull: in place of the setting
     std::string RcloneConfig;          // push, pull, remote: rclone's configuration file
+    // pull: the largest file it takes, in place of the setting
+    std::optional<std::uint64_t> MaxFileSize;
 };
 
 // Reads argv[1..]. Throws UsageError for an unknown command or option, a

@@ -115,8 +115,7 @@ void CheckFetched(Download::Set& set) {
 
 // Why the set `set` of `machine` is not to be downloaded, as the listing
 // shows it; "" when it is.
-std::string RefusedUnseen(const std::string& machine, const RemoteSet& set,
-                          std::uint64_t maxSize) {
+std::string RefusedUnseen(const std::string& machine, const RemoteSet& set, std::uint64_t maxSize) {
     if (!IsPlainRemoteName(machine) || !IsPlainRemoteName(set.Name))
         return "its name can't be written down here";
     if (!set.HasChecksums())
@@ -125,9 +124,8 @@ std::string RefusedUnseen(const std::string& machine, const RemoteSet& set,
         if (!file.Size)
             return "the remote does not tell the size of " + file.Name;
         if (*file.Size > maxSize)
-            return file.Name + " is " + std::to_string(*file.Size) +
-                   " bytes, over the limit of " + std::to_string(maxSize) +
-                   " bytes for a pulled file";
+            return file.Name + " is " + std::to_string(*file.Size) + " bytes, over the limit of " +
+                   std::to_string(maxSize) + " bytes for a pulled file";
     }
     return {};
 }
@@ -197,9 +195,9 @@ Status FetchSets(const Rclone& rclone, std::string_view remote, const FetchFilte
     if (!taken.empty()) {
         folder += std::string(kFetchPrefix) + "XXXXXX";
         if (!::mkdtemp(folder.data())) {
-            const Status failed = Status::Refuse(
-                "cannot make a folder in " + parentFolder + ": " +
-                platform::SysErrorMessage(platform::WinErrorFromErrno(errno)));
+            const Status failed =
+                Status::Refuse("cannot make a folder in " + parentFolder + ": " +
+                               platform::SysErrorMessage(platform::WinErrorFromErrno(errno)));
             download.Discard();
             return failed;
         }
@@ -207,8 +205,7 @@ Status FetchSets(const Rclone& rclone, std::string_view remote, const FetchFilte
         download.lock_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (download.lock_ >= 0)
             ::flock(download.lock_, LOCK_EX | LOCK_NB);
-        const Status copied =
-            CopySets(rclone, remote, taken, filter.MaxFileSize, download.folder_);
+        const Status copied = CopySets(rclone, remote, taken, filter.MaxFileSize, download.folder_);
         for (Download::Set& set : download.sets_) {
             if (!set.Check.Good())
                 continue;

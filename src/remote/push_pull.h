@@ -56,7 +56,7 @@ RemoteRun Push(const PushChoices& choices, core::Reporter& reporter);
 
 struct PullChoices {
     Where At;
-    std::string From;                               // one machine's sets alone; "" for every other machine
+    std::string From; // one machine's sets alone; "" for every other machine
     std::uint64_t MaxFileSize = DefaultMaxFileSize; // a set with a larger file is not pulled
 };
 // Files each set of the other machines that is not here yet as a new set

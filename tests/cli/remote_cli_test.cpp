@@ -174,9 +174,9 @@ TEST_F(RemoteCli, ACommandWithoutRcloneOrARemoteThatAnswersSaysWhy) {
 }
 
 // Each set refused alone, named as the terminal may show it: a file over
-// the max-file-size setting (--max-file-size over it), a machine's name of control characters (rclone lists them
-// as their pictures), checksums that list one (quoted as \xHH). The other
-// set is filed.
+// the max-file-size setting (--max-file-size goes over it), a machine's name
+// of control characters (rclone lists them as their pictures), checksums
+// that list one (quoted as \xHH). The other set is filed.
 TEST_F(RemoteCli, APullRefusesTheBadSetsShowingTheirNamesEscapedAndFilesTheGoodOne) {
     const std::string evil = "\x1b]0;pwned\x07";
     const struct {
