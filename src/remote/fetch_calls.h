@@ -14,8 +14,8 @@
 
 namespace remote {
 
-// Whether `name` (a machine's, a set's, as a listing gives it) is the name
-// a copy here gets, and may be a folder name here.
+// Whether `name` (a machine's, a set's) may be a folder name here and in a
+// filter: no control character, no '/', not "." or "..".
 bool IsPlainRemoteName(std::string_view name);
 
 // ListRemote, of the sets `filter` lets through alone (its Only, Skip and

@@ -113,10 +113,24 @@ void CheckFetched(Download::Set& set) {
     }
 }
 
+// Whether `name`, as a listing gives it, is the name a copy here gets. A
+// listing writes what rclone encodes: a control character as its picture
+// (U+2400 to U+2421), '/' as U+FF0F, "." and ".." as U+FF0E, anything else
+// as itself after U+201B; a copy here decodes them again.
+bool ListedAsItIs(std::string_view name) {
+    for (std::size_t at = name.find("\xe2\x90"); at != std::string_view::npos;
+         at = name.find("\xe2\x90", at + 1))
+        if (at + 2 < name.size() && static_cast<unsigned char>(name[at + 2]) <= 0xa1)
+            return false;
+    return IsPlainRemoteName(name) && name.find("\xe2\x80\x9b") == std::string_view::npos &&
+           name.find("\xef\xbc\x8f") == std::string_view::npos && name != "\xef\xbc\x8e" &&
+           name != "\xef\xbc\x8e\xef\xbc\x8e";
+}
+
 // Why the set `set` of `machine` is not to be downloaded, as the listing
 // shows it; "" when it is.
 std::string RefusedUnseen(const std::string& machine, const RemoteSet& set, std::uint64_t maxSize) {
-    if (!IsPlainRemoteName(machine) || !IsPlainRemoteName(set.Name))
+    if (!ListedAsItIs(machine) || !ListedAsItIs(set.Name))
         return "its name can't be written down here";
     if (!set.HasChecksums())
         return "it has no checksums on the remote (not put whole)";

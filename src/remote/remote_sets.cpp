@@ -431,16 +431,7 @@ Status ListRemote(const Rclone& rclone, std::string_view remote,
 }
 
 bool IsPlainRemoteName(std::string_view name) {
-    // A listing writes what rclone encodes: a control character as its
-    // picture (U+2400 to U+2421), '/' as U+FF0F, "." and ".." as U+FF0E,
-    // anything else as itself after U+201B. A copy here decodes them again.
-    for (std::size_t at = name.find("\xe2\x90"); at != std::string_view::npos;
-         at = name.find("\xe2\x90", at + 1))
-        if (at + 2 < name.size() && static_cast<unsigned char>(name[at + 2]) <= 0xa1)
-            return false;
-    return PlainName(name, false) && name.find("\xe2\x80\x9b") == std::string_view::npos &&
-           name.find("\xef\xbc\x8f") == std::string_view::npos && name != "\xef\xbc\x8e" &&
-           name != "\xef\xbc\x8e\xef\xbc\x8e";
+    return PlainName(name, false);
 }
 
 Status ListFetchable(const Rclone& rclone, std::string_view remote, const FetchFilter& filter,
