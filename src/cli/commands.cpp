@@ -192,24 +192,7 @@ std::string FirstNames(const std::vector<std::string>& names, std::size_t shown)
 // as UTF-8 codes it) written as \xHH, so that a description or a file name
 // can't clear the screen, ring the bell or move the cursor.
 std::string Printable(const std::string& text) {
-    static const char hex[] = "0123456789abcdef";
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        auto code = static_cast<unsigned char>(text[i]);
-        const bool c1 = code == 0xC2 && i + 1 < text.size() &&
-                        static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
-                        static_cast<unsigned char>(text[i + 1]) <= 0x9F;
-        if (c1)
-            code = static_cast<unsigned char>(text[++i]);
-        if (code < 0x20 || code == 0x7F || c1) {
-            out += "\\x";
-            out += hex[code >> 4];
-            out += hex[code & 0xF];
-        } else {
-            out += static_cast<char>(code);
-        }
-    }
-    return out;
+    return platform::PrintableText(text);
 }
 
 QJsonArray JsonWords(const sets::KindSet& kinds) {
@@ -585,6 +568,8 @@ int ShowSettings(const Options& options, Console& console) {
         object["config_file"] = Q(SettingsFilePath());
         object["machine_name"] = Q(ComputerName);
         object["remote"] = Q(ShownRemoteSetting(true));
+        const std::optional<std::uint64_t> limit = MaxFileSizeSetting();
+        object["max_file_size"] = limit ? QJsonValue(static_cast<qint64>(*limit)) : QJsonValue();
         PrintJson(console, QJsonDocument(object));
         return ExitOk;
     }
@@ -597,6 +582,8 @@ int ShowSettings(const Options& options, Console& console) {
     console.Out("config-file   " + SettingsFilePath());
     console.Out("machine-name  " + ComputerName);
     console.Out("remote        " + ShownRemoteSetting(false));
+    const std::optional<std::uint64_t> limit = MaxFileSizeSetting();
+    console.Out("max-file-size " + (limit ? SizeText(*limit) : std::string("unreadable")));
     return ExitOk;
 }
 
@@ -642,9 +629,11 @@ int SetSetting(const Options& options, Console& console) {
         BackupConfig.OwnerOnRestore = OnOff(key, value);
     } else if (key == "remote") {
         return SetRemoteSetting(value, console); // a file of its own, beside this one
+    } else if (key == "max-file-size") {
+        return SetMaxFileSizeSetting(value, console); // as the remote
     } else {
         throw UsageError("unknown setting " + key +
-                         " (game-dir, backup-dir, kinds, zip, owner or remote)");
+                         " (game-dir, backup-dir, kinds, zip, owner, remote or max-file-size)");
     }
     std::string why;
     if (SaveConfig(why))

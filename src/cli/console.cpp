@@ -45,16 +45,19 @@ void Console::Out(const std::string& line) {
 }
 
 void Console::Error(const std::string& line) {
-    // One line per message, whatever a cause text holds.
+    // One line per message, whatever a cause text holds. Messages quote
+    // names from elsewhere (a remote's machines, sets and files, also in
+    // rclone's own words): none may clear the screen or ring the bell.
     std::string text = line;
     std::replace(text.begin(), text.end(), '\n', ' ');
-    Write(stderr, text);
+    Write(stderr, platform::PrintableText(text));
 }
 
 void Console::Progress(std::size_t index, std::size_t total, const std::string& name) {
     if (!terminal_)
         return;
-    std::string line = "[" + std::to_string(index) + "/" + std::to_string(total) + "] " + name;
+    std::string line = "[" + std::to_string(index) + "/" + std::to_string(total) + "] " +
+                       platform::PrintableText(name);
     // A line longer than the terminal would wrap, and "\r" would then go
     // back to its last row only.
     struct winsize size = {};

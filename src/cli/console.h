@@ -2,7 +2,8 @@
 
 // Where mfbackup-cli writes: one line per file done on standard output,
 // messages on standard error, and on a terminal a progress line on standard
-// error that replaces itself.
+// error that replaces itself. What goes to standard error has its control
+// characters shown as \xHH (see platform::PrintableText).
 
 #include "core/reporter.h"
 

@@ -1,6 +1,8 @@
 #include "cli/options.h"
 
 #include <algorithm>
+#include <cctype>
+#include <string_view>
 
 namespace cli {
 namespace {
@@ -87,7 +89,7 @@ const std::vector<CommandInfo>& Commands() {
          "settings [--json] | settings set KEY VALUE",
          "show the settings, or change one: game-dir, backup-dir (made when only its "
          "last folder is missing), kinds, zip (on/off), owner (on/off), remote (an rclone "
-         "remote; \"\" for none)",
+         "remote; \"\" for none), max-file-size (the largest file a pull takes; \"\" for 1G)",
          {"--json"},
          0},
         {"push",
@@ -99,10 +101,11 @@ const std::vector<CommandInfo>& Commands() {
          0,
          true},
         {"pull",
-         "pull [--remote REMOTE] [--from MACHINE] [--rclone-config FILE]",
+         "pull [--remote REMOTE] [--from MACHINE] [--max-file-size SIZE] [--rclone-config FILE]",
          "file each set of the other machines on the remote that is not here yet as a new "
-         "set, checked against its checksums",
-         {"--remote", "--from", "--rclone-config"},
+         "set, checked against its checksums; a set with a file over SIZE (the max-file-size "
+         "setting, 1G unless set) is not downloaded",
+         {"--remote", "--from", "--max-file-size", "--rclone-config"},
          0},
         {"remote",
          "remote [--remote REMOTE] [--rclone-config FILE] [--json]",
@@ -121,16 +124,17 @@ const CommandInfo* FindCommand(const std::string& name) {
 }
 
 const std::vector<std::string> KnownOptions = {
-    "--config", "--kinds",     "--desc",    "--zip",     "--plain",
-    "--owner",  "--no-owner",  "--dry-run", "--json",    "--ignore-archive-bit",
-    "--keep",   "--no-safety", "--help",    "--version", "--before",
-    "--quiet",  "--once",      "--remote",  "--from",    "--rclone-config",
-    "--push"};
+    "--config", "--kinds",        "--desc",    "--zip",     "--plain",
+    "--owner",  "--no-owner",     "--dry-run", "--json",    "--ignore-archive-bit",
+    "--keep",   "--no-safety",    "--help",    "--version", "--before",
+    "--quiet",  "--once",         "--remote",  "--from",    "--rclone-config",
+    "--push",   "--max-file-size"};
 
 // Options that take a value, as "--name VALUE" or "--name=VALUE".
 bool TakesValue(const std::string& name) {
     return name == "--config" || name == "--kinds" || name == "--desc" || name == "--keep" ||
-           name == "--quiet" || name == "--remote" || name == "--from" || name == "--rclone-config";
+           name == "--quiet" || name == "--remote" || name == "--from" ||
+           name == "--rclone-config" || name == "--max-file-size";
 }
 
 bool Has(const std::vector<std::string>& list, const char* item) {
@@ -203,6 +207,8 @@ void Apply(Options& options, const std::string& name, const std::string& value) 
         options.From = value;
     else if (name == "--rclone-config")
         options.RcloneConfig = value;
+    else if (name == "--max-file-size")
+        options.MaxFileSize = ParseSize(value, name);
 }
 
 } // namespace
@@ -225,6 +231,44 @@ std::vector<std::string> KindWords(const sets::KindSet& kinds) {
         if (kinds.Has(kind))
             words.push_back(KindWord(kind));
     return words;
+}
+
+namespace {
+
+constexpr std::string_view kUnits = "KMG"; // each 1024 times the one before
+
+} // namespace
+
+std::uint64_t ParseSize(const std::string& text, const std::string& what) {
+    std::string digits = text;
+    unsigned shift = 0;
+    if (!digits.empty()) {
+        const std::size_t unit =
+            kUnits.find(static_cast<char>(std::toupper(static_cast<unsigned char>(digits.back()))));
+        if (unit != std::string_view::npos) {
+            shift = 10 * static_cast<unsigned>(unit + 1);
+            digits.pop_back();
+        }
+    }
+    std::uint64_t value = 0;
+    bool valid = !digits.empty() && digits.size() <= 12; // a terabyte of gibibytes at most
+    for (const char c : digits) {
+        valid = valid && c >= '0' && c <= '9';
+        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    if (!valid || value == 0)
+        throw UsageError(what + " takes a size, at least 1 (bytes, or with K, M or G), not '" +
+                         text + "'");
+    return value << shift;
+}
+
+std::string SizeText(std::uint64_t bytes) {
+    std::size_t unit = 0;
+    while (unit < kUnits.size() && bytes != 0 && bytes % 1024 == 0) {
+        bytes /= 1024;
+        ++unit;
+    }
+    return std::to_string(bytes) + (unit == 0 ? "" : std::string(1, kUnits[unit - 1]));
 }
 
 KindChoice ParseKinds(const std::string& text, bool allowNone) {

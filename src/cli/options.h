@@ -5,6 +5,7 @@
 
 #include "sets/kinds.h"
 
+#include <cstdint>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -47,6 +48,8 @@ struct Options {
     std::optional<std::string> Remote; // push, pull, remote: in place of the setting
     std::string From;                  // pull: one machine's sets alone
     std::string RcloneConfig;          // push, pull, remote: rclone's configuration file
+    // pull: the largest file it takes, in place of the setting
+    std::optional<std::uint64_t> MaxFileSize;
 };
 
 // Reads argv[1..]. Throws UsageError for an unknown command or option, a
@@ -60,6 +63,13 @@ KindChoice ParseKinds(const std::string& text, bool allowNone = false);
 std::string KindWord(sets::Kind kind);
 // The words of the kinds in `kinds`, in order.
 std::vector<std::string> KindWords(const sets::KindSet& kinds);
+
+// A size as given, "SIZE": a number of bytes, at least 1, or of KiB, MiB,
+// GiB with K, M, G after it ("200", "64K", "1G"). `what` names it in the
+// refusal.
+std::uint64_t ParseSize(const std::string& text, const std::string& what);
+// A size as ParseSize takes it, in the largest unit that holds it whole.
+std::string SizeText(std::uint64_t bytes);
 
 // The help text: the whole program's, or one command's.
 std::string HelpText(const std::string& command);

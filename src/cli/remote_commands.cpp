@@ -101,6 +101,12 @@ int Pull(const Options& options, Console& console) {
     remote::PullChoices choices;
     choices.At = WhereOf(options);
     choices.From = options.From;
+    if (options.MaxFileSize)
+        choices.MaxFileSize = *options.MaxFileSize;
+    else if (!remote::ReadMaxFileSizeSetting(SettingsFilePath(), choices.MaxFileSize))
+        throw Refusal("cannot read the max-file-size setting " +
+                      remote::MaxFileSizeSettingPath(SettingsFilePath()) + ": " +
+                      platform::SysErrorMessage(platform::GetLastError()));
     ConsoleReporter reporter(console, "pulled");
     const remote::RemoteRun run = remote::Pull(choices, reporter);
     for (const remote::MovedSet& set : run.Sets)
@@ -178,6 +184,22 @@ int SetRemoteSetting(const std::string& value, Console& console) {
         return ExitOk;
     console.Error("Cannot create file " + remote::RemoteSettingPath(SettingsFilePath()) + ": " +
                   platform::SysErrorMessage(platform::GetLastError()));
+    return ExitFailed;
+}
+
+std::optional<std::uint64_t> MaxFileSizeSetting() {
+    std::uint64_t bytes = 0;
+    if (!remote::ReadMaxFileSizeSetting(SettingsFilePath(), bytes))
+        return std::nullopt;
+    return bytes;
+}
+
+int SetMaxFileSizeSetting(const std::string& value, Console& console) {
+    const std::uint64_t bytes = value.empty() ? 0 : ParseSize(value, "max-file-size");
+    if (remote::WriteMaxFileSizeSetting(SettingsFilePath(), bytes))
+        return ExitOk;
+    console.Error("Cannot create file " + remote::MaxFileSizeSettingPath(SettingsFilePath()) +
+                  ": " + platform::SysErrorMessage(platform::GetLastError()));
     return ExitFailed;
 }
 

@@ -6,6 +6,8 @@
 #include "cli/console.h"
 #include "cli/options.h"
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 namespace cli {
@@ -25,5 +27,11 @@ std::string PushAfterBackup(const Options& options, Console& console, bool& fail
 std::string ShownRemoteSetting(bool json);
 // `settings set remote VALUE`; "" removes the setting.
 int SetRemoteSetting(const std::string& value, Console& console);
+
+// The max-file-size setting (the default when it is not set); none when its
+// file can't be read.
+std::optional<std::uint64_t> MaxFileSizeSetting();
+// `settings set max-file-size SIZE`; "" removes the setting.
+int SetMaxFileSizeSetting(const std::string& value, Console& console);
 
 } // namespace cli

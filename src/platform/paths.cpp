@@ -48,6 +48,27 @@ std::string CutUtf8(std::string_view text, std::size_t maxBytes) {
     return std::string(text.substr(0, cut));
 }
 
+std::string PrintableText(std::string_view text) {
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        auto code = static_cast<unsigned char>(text[i]);
+        const bool c1 = code == 0xC2 && i + 1 < text.size() &&
+                        static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                        static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+        if (c1)
+            code = static_cast<unsigned char>(text[++i]);
+        if (code < 0x20 || code == 0x7F || c1) {
+            out += "\\x";
+            out += hex[code >> 4];
+            out += hex[code & 0xF];
+        } else {
+            out += static_cast<char>(code);
+        }
+    }
+    return out;
+}
+
 namespace {
 
 char LowerAsciiChar(char c) {

@@ -35,6 +35,10 @@ bool UnescapeName(std::string_view text, std::string& name);
 
 // Cuts `text` to at most `maxBytes` bytes without splitting a UTF-8 sequence.
 std::string CutUtf8(std::string_view text, std::size_t maxBytes);
+// `text` with its control characters (C0, DEL, and C1 as UTF-8 writes them)
+// shown as \xHH: a name from a remote or a medium, harmless on a terminal
+// (no escape sequence, no bell, no line of its own) and in a window.
+std::string PrintableText(std::string_view text);
 
 // The path as it exists on disk: each component that does not exist as written
 // is looked up ignoring ASCII case among its parent's entries (as Wine does).

@@ -313,6 +313,7 @@ RemoteRun Pull(const PullChoices& choices, core::Reporter& reporter) {
     FetchFilter filter;
     filter.Only = choices.From;
     filter.Skip = at.Machine;
+    filter.MaxFileSize = choices.MaxFileSize;
     for (const auto& [origin, local] : ReadHere(at.BackupDir).Pulled)
         filter.Have.push_back(origin);
     const std::string text =
@@ -339,13 +340,17 @@ RemoteRun Pull(const PullChoices& choices, core::Reporter& reporter) {
     sets::RemoveStaleSets(at.BackupDir);
     std::vector<const Download::Set*> taken;
     for (const Download::Set& set : download.Sets()) {
-        if (!set.Check.Good()) {
-            reporter.Failure(set.Machine + "/" + set.Name + ": the copy on the remote is damaged",
-                             set.Check.Message);
-            ++run.Failures;
-        } else if (!set.Checksums.Entries.empty()) { // a set of no file is no backup
-            taken.push_back(&set);
+        const std::string label = set.Machine + "/" + set.Name;
+        if (set.Check.Good()) {
+            if (!set.Checksums.Entries.empty()) // a set of no file is no backup
+                taken.push_back(&set);
+            continue;
         }
+        ++run.Failures;
+        if (set.Folder.empty()) // refused as the listing showed it, or rclone failed on it
+            reporter.Message(label + ": not pulled: " + set.Check.Message);
+        else
+            reporter.Failure(label + ": the copy on the remote is damaged", set.Check.Message);
     }
     FileSets(taken, at.BackupDir, reporter, run);
     return run;
@@ -379,7 +384,7 @@ Status ListRemoteSets(const Where& at, std::vector<RemoteSetInfo>& found) {
                 if (file.Name == DescriptionName || file.Name == sets::ManifestName)
                     continue;
                 ++info.Files;
-                info.Bytes += file.Size;
+                info.Bytes += file.Size.value_or(0);
             }
             info.Whole = set.HasChecksums();
             info.Mine = machine.Name == at.Machine;

@@ -7,6 +7,7 @@
 
 #include "core/reporter.h"
 #include "remote/rclone.h"
+#include "remote/remote_sets.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -56,6 +57,7 @@ RemoteRun Push(const PushChoices& choices, core::Reporter& reporter);
 struct PullChoices {
     Where At;
     std::string From; // one machine's sets alone; "" for every other machine
+    std::uint64_t MaxFileSize = DefaultMaxFileSize; // a set with a larger file is not pulled
 };
 // Files each set of the other machines that is not here yet as a new set
 // (through sets::SetWriter, under the backup folder's lock, waited for as
@@ -65,7 +67,9 @@ struct PullChoices {
 // description names the machine, the set, its date and its own description
 // ("BRAVO MFB1A2B 7 Dec 2026 16:09: before the dragon"). A damaged or
 // incomplete set is refused ("BRAVO/MFB1A2B: the copy on the remote is
-// damaged") and nothing of it is left here; when rclone fails, nothing is.
+// damaged") and nothing of it is left here, as is a set with a file over
+// MaxFileSize, or one rclone fails to download ("BRAVO/MFB1A2B: not pulled:
+// ..."); the others are filed. When the remote can't be listed, nothing is.
 RemoteRun Pull(const PullChoices& choices, core::Reporter& reporter);
 
 // A set on the remote, as `remote` shows it.

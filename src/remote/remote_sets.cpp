@@ -3,6 +3,7 @@
 #include "platform/files.h"
 #include "platform/last_error.h"
 #include "platform/sha256.h"
+#include "remote/fetch_calls.h"
 #include "sets/backup_set.h"
 
 #include <QByteArray>
@@ -17,11 +18,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
-#include <tuple>
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace remote {
@@ -29,9 +26,6 @@ namespace remote {
 namespace {
 
 namespace fs = std::filesystem;
-
-// The hidden folders a fetch downloads into, in the folder the sets are filed in.
-constexpr std::string_view kFetchPrefix = ".mfpull-";
 
 // Copies many small files: more at once than rclone's default four, which
 // leaves a remote's round trips waiting in line.
@@ -123,7 +117,8 @@ std::int64_t ParseTime(const QString& text) {
 }
 
 // rclone lsjson's answer: every file's path, size, time and SHA-256 when given.
-bool ParseListing(const std::string& json, Listing& listing) {
+// A size the remote does not tell fails it, unless `unknownSizes`.
+bool ParseListing(const std::string& json, Listing& listing, bool unknownSizes = false) {
     QJsonParseError error;
     const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(json), &error);
     if (error.error != QJsonParseError::NoError || !doc.isArray())
@@ -134,9 +129,10 @@ bool ParseListing(const std::string& json, Listing& listing) {
             continue;
         Listed listed;
         const qint64 size = item.value("Size").toInteger(-1);
-        if (size < 0)
+        if (size >= 0)
+            listed.Size = static_cast<std::uint64_t>(size);
+        else if (!unknownSizes)
             return false; // a size the remote does not know can't be checked
-        listed.Size = static_cast<std::uint64_t>(size);
         listed.Time = ParseTime(item.value("ModTime").toString());
         const QString hex = item.value("Hashes").toObject().value("sha256").toString();
         platform::Sha256Digest digest;
@@ -367,78 +363,6 @@ private:
     std::string path_;
 };
 
-// Removes the fetch folders of `parentFolder` that no fetch holds: what a
-// fetch killed before its end left.
-void RemoveStaleFetches(const std::string& parentFolder) {
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator(parentFolder, error)) {
-        const std::string name = entry.path().filename().string();
-        if (name.compare(0, kFetchPrefix.size(), kFetchPrefix) != 0)
-            continue;
-        const int fd =
-            ::open(entry.path().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd < 0)
-            continue;
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-            std::error_code ignored;
-            fs::remove_all(entry.path(), ignored);
-        }
-        ::close(fd);
-    }
-}
-
-// Checks a downloaded set against its checksums, and reads its description
-// and date.
-void CheckFetched(Download::Set& set) {
-    auto refuse = [&](const std::string& why) { set.Check = Status::Refuse(why); };
-    if (!PlainName(set.Machine, false) || !PlainName(set.Name, false)) {
-        refuse("its name can't be written down here");
-        return;
-    }
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator(set.Folder, error)) {
-        struct stat st {};
-        if (::lstat(entry.path().c_str(), &st) == 0 && S_ISREG(st.st_mode))
-            set.Time = std::max<std::int64_t>(set.Time, st.st_mtim.tv_sec);
-    }
-    set.Description = sets::ReadDescriptionFile(set.Folder);
-    std::string why;
-    switch (sets::ReadManifest(set.Folder, set.Checksums, &why)) {
-    case sets::ManifestRead::Read:
-        break;
-    case sets::ManifestRead::Missing:
-        return refuse("it has no checksums on the remote (not put whole)");
-    case sets::ManifestRead::Damaged:
-        return refuse("its checksums are damaged (" + why + ")");
-    case sets::ManifestRead::Unreadable:
-        return refuse("cannot read its checksums: " +
-                      platform::SysErrorMessage(platform::GetLastError()));
-    }
-    for (const auto& entry : fs::directory_iterator(set.Folder, error)) {
-        const std::string name = entry.path().filename().string();
-        if (!entry.is_regular_file())
-            return refuse("it holds " + name + ", which is no file");
-        if (name != sets::ManifestName && name != DescriptionName && !set.Checksums.Find(name))
-            return refuse("it holds " + name + ", which its checksums do not list");
-    }
-    if (error)
-        return refuse("cannot list what was downloaded: " +
-                      platform::SysErrorMessage(platform::WinErrorFromErrno(error.value())));
-    for (const sets::ManifestEntry& want : set.Checksums.Entries) {
-        sets::ManifestEntry got;
-        if (!sets::HashEntry(set.Folder, want.Name, got)) {
-            const std::uint32_t code = platform::GetLastError();
-            return refuse(code == platform::ERROR_FILE_NOT_FOUND
-                              ? want.Name + " is missing"
-                              : "cannot read " + want.Name + ": " +
-                                    platform::SysErrorMessage(code));
-        }
-        if (!want.Matches(got.Size, got.Digest))
-            return refuse(want.Name + " is damaged (" +
-                          (got.Size != want.Size ? "size" : "checksum") + ")");
-    }
-}
-
 } // namespace
 
 bool RemoteSet::HasChecksums() const {
@@ -446,19 +370,32 @@ bool RemoteSet::HasChecksums() const {
                        [](const RemoteFile& f) { return f.Name == sets::ManifestName; });
 }
 
-Status ListRemote(const Rclone& rclone, std::string_view remote,
-                  std::vector<RemoteMachine>& machines) {
+namespace {
+
+// The machines and sets of ListRemote, of the files that the filter `rules`
+// lets through when there are any. A file's size may be unknown: one that
+// is refused for it needs no other refused with it.
+Status ListSets(const Rclone& rclone, std::string_view remote,
+                const std::vector<std::string>& rules, std::vector<RemoteMachine>& machines) {
     machines.clear();
-    std::string out;
     const std::string root(remote);
-    const Status status =
-        rclone.Run({"lsjson", "-R", "--files-only", "--max-depth=3", "--checkers=8", root}, &out);
+    std::vector<std::string> args = {"lsjson", "-R", "--files-only", "--max-depth=3",
+                                     "--checkers=8"};
+    ListFile list;
+    if (!rules.empty()) {
+        if (!list.Write(rules))
+            return ListFileFailed();
+        args.push_back("--filter-from=" + list.Path());
+    }
+    args.push_back(root);
+    std::string out;
+    const Status status = rclone.Run(args, &out);
     if (NotThere(status))
         return {};
     if (!status.Good())
         return status;
     Listing listing;
-    if (!ParseListing(out, listing))
+    if (!ParseListing(out, listing, true))
         return Status::Refuse("rclone lsjson " + HideSecrets(root) + " gave no listing");
     // The listing is by path, so machines, sets and files come in order.
     for (const auto& [path, listed] : listing) {
@@ -474,10 +411,59 @@ Status ListRemote(const Rclone& rclone, std::string_view remote,
         std::vector<RemoteSet>& sets = machines.back().Sets;
         if (sets.empty() || sets.back().Name != set)
             sets.push_back({set, {}});
-        sets.back().Files.push_back(
-            {path.substr(second + 1), listed.Size.value_or(0), listed.Time});
+        sets.back().Files.push_back({path.substr(second + 1), listed.Size, listed.Time});
     }
     return {};
+}
+
+// The filter rule of the folder of "MACHINE/SET", followed by `below`.
+std::string SetRule(char sign, const std::string& set, const char* below) {
+    const std::size_t slash = set.find('/');
+    return std::string(1, sign) + " /" + Glob(set.substr(0, slash)) + "/" +
+           Glob(set.substr(slash + 1)) + below;
+}
+
+} // namespace
+
+Status ListRemote(const Rclone& rclone, std::string_view remote,
+                  std::vector<RemoteMachine>& machines) {
+    return ListSets(rclone, remote, {}, machines);
+}
+
+bool IsPlainRemoteName(std::string_view name) {
+    return PlainName(name, false);
+}
+
+Status ListFetchable(const Rclone& rclone, std::string_view remote, const FetchFilter& filter,
+                     std::vector<RemoteMachine>& machines) {
+    // Whatever a rule can't name (a name with a control character, which
+    // rclone would not give back as it is) is listed, and refused.
+    std::vector<std::string> rules;
+    if (!filter.Skip.empty())
+        rules.push_back("- /" + Glob(filter.Skip) + "/**");
+    for (const std::string& have : filter.Have)
+        if (have.find('/') != std::string::npos)
+            rules.push_back(SetRule('-', have, "/**"));
+    rules.push_back(filter.Only.empty() ? "+ /*/*/*" : "+ /" + Glob(filter.Only) + "/*/*");
+    rules.push_back("- **");
+    return ListSets(rclone, remote, rules, machines);
+}
+
+Status CopySets(const Rclone& rclone, std::string_view remote, const std::vector<std::string>& sets,
+                std::uint64_t maxSize, const std::string& folder) {
+    std::vector<std::string> rules;
+    for (const std::string& set : sets)
+        rules.push_back(SetRule('+', set, "/*"));
+    rules.push_back("- **");
+    ListFile list;
+    if (!list.Write(rules))
+        return ListFileFailed();
+    // rclone's own check of each copy is left out: every file is checked
+    // against its set's SHA-256 next, and it would read each twice more. A
+    // file that grew past the limit since it was listed stays out.
+    return rclone.Run({"copy", "--ignore-checksum", kTransfers,
+                       "--max-size=" + std::to_string(maxSize) + "B",
+                       "--filter-from=" + list.Path(), std::string(remote), folder});
 }
 
 Status ReadDescriptions(const Rclone& rclone, std::string_view remote,
@@ -604,95 +590,6 @@ std::vector<Status> PutSets(const Rclone& rclone, std::string_view remote, std::
             settle(copied, checksumsFile, &listing);
     }
     return results;
-}
-
-Download::~Download() {
-    Discard();
-}
-
-void Download::Discard() {
-    if (!folder_.empty()) {
-        std::error_code ignored;
-        fs::remove_all(folder_, ignored);
-        folder_.clear();
-    }
-    if (lock_ >= 0) {
-        ::close(lock_);
-        lock_ = -1;
-    }
-    sets_.clear();
-}
-
-Status FetchSets(const Rclone& rclone, std::string_view remote, const FetchFilter& filter,
-                 const std::string& parentFolder, Download& download) {
-    download.Discard();
-    std::string folder = parentFolder;
-    if (folder.empty() || folder.back() != '/')
-        folder += '/';
-    RemoveStaleFetches(folder);
-
-    // Whatever a rule can't name (a name with a control character, which
-    // rclone would not give back as it is) is taken and refused by the check.
-    std::vector<std::string> rules;
-    if (!filter.Skip.empty())
-        rules.push_back("- /" + Glob(filter.Skip) + "/**");
-    for (const std::string& have : filter.Have) {
-        const std::size_t slash = have.find('/');
-        if (slash != std::string::npos)
-            rules.push_back("- /" + Glob(have.substr(0, slash)) + "/" +
-                            Glob(have.substr(slash + 1)) + "/**");
-    }
-    rules.push_back(filter.Only.empty() ? "+ /*/*/*" : "+ /" + Glob(filter.Only) + "/*/*");
-    rules.push_back("- **");
-    ListFile list;
-    if (!list.Write(rules))
-        return ListFileFailed();
-
-    folder += std::string(kFetchPrefix) + "XXXXXX";
-    if (!::mkdtemp(folder.data()))
-        return Status::Refuse("cannot make a folder in " + parentFolder + ": " +
-                              platform::SysErrorMessage(platform::WinErrorFromErrno(errno)));
-    download.folder_ = folder + "/";
-    download.lock_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (download.lock_ >= 0)
-        ::flock(download.lock_, LOCK_EX | LOCK_NB);
-
-    // rclone's own check of each copy is left out: every file is checked
-    // against its set's SHA-256 next, and it would read each twice more.
-    const Status copied =
-        rclone.Run({"copy", "--ignore-checksum", kTransfers, "--filter-from=" + list.Path(),
-                    std::string(remote), download.folder_});
-    if (!copied.Good() && !NotThere(copied)) {
-        download.Discard();
-        return copied;
-    }
-    std::error_code error;
-    for (const auto& machine : fs::directory_iterator(download.folder_, error)) {
-        if (!machine.is_directory())
-            continue;
-        for (const auto& set : fs::directory_iterator(machine.path(), error)) {
-            if (!set.is_directory())
-                continue;
-            Download::Set fetched;
-            fetched.Machine = machine.path().filename().string();
-            fetched.Name = set.path().filename().string();
-            fetched.Folder = set.path().string() + "/";
-            CheckFetched(fetched);
-            download.sets_.push_back(std::move(fetched));
-        }
-    }
-    if (error) {
-        const Status failed =
-            Status::Refuse("cannot list what was downloaded: " +
-                           platform::SysErrorMessage(platform::WinErrorFromErrno(error.value())));
-        download.Discard();
-        return failed;
-    }
-    std::sort(download.sets_.begin(), download.sets_.end(),
-              [](const Download::Set& a, const Download::Set& b) {
-                  return std::tie(a.Time, a.Machine, a.Name) < std::tie(b.Time, b.Machine, b.Name);
-              });
-    return {};
 }
 
 } // namespace remote

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,9 +23,14 @@ namespace remote {
 
 inline constexpr const char* DescriptionName = "desc.txt";
 
+// The largest file a pull takes unless told otherwise. A save is some
+// megabytes: a file of a gibibyte is no save of this game, and a larger one
+// fills the disk it is pulled to.
+inline constexpr std::uint64_t DefaultMaxFileSize = std::uint64_t(1) << 30;
+
 struct RemoteFile {
     std::string Name;
-    std::uint64_t Size = 0;
+    std::optional<std::uint64_t> Size; // unknown when the remote does not tell it
     std::int64_t Time = 0; // last written, in seconds since 1970 (UTC), as the remote tells
 };
 
@@ -76,6 +82,7 @@ struct FetchFilter {
     std::string Only;              // "" every machine's, else this machine's alone
     std::string Skip;              // a machine whose sets are never taken ("" none)
     std::vector<std::string> Have; // "MACHINE/SET" of sets not to take again
+    std::uint64_t MaxFileSize = DefaultMaxFileSize; // a set with a larger file is not taken
 };
 
 // Sets downloaded into a hidden folder, each checked, waiting to be filed.
@@ -86,7 +93,7 @@ public:
     struct Set {
         std::string Machine;
         std::string Name;
-        std::string Folder; // ending with '/'
+        std::string Folder; // ending with '/'; "" when it was not downloaded
         sets::Manifest Checksums;
         std::string Description; // the first line of its desc.txt
         std::int64_t Time = 0;   // its newest file's, in seconds since 1970
@@ -112,13 +119,20 @@ private:
     std::vector<Set> sets_;
 };
 
-// Downloads in one call every set of `remote` that `filter` lets through
-// (each REMOTE/<machine>/<set>/<file>) into a hidden folder of
-// `parentFolder`, where they are to be filed, and checks each against its
-// checksums: a set without checksums, one that misses a file or holds one
-// they do not list (desc.txt aside), or a damaged one gets a refused Check.
-// Hidden folders that a fetch killed before its end left in `parentFolder`
-// are removed first. A failure of rclone leaves nothing in `parentFolder`.
+// Downloads every set of `remote` that `filter` lets through (each
+// REMOTE/<machine>/<set>/<file>) into a hidden folder of `parentFolder`,
+// where they are to be filed, and checks each against its checksums: a set
+// without checksums, one that misses a file or holds one they do not list
+// (desc.txt aside), one whose checksums list a file that is no save, or a
+// damaged one gets a refused Check. The sets are listed first: one whose
+// name can't be written down here, one without checksums there, or one with
+// a file larger than the filter's MaxFileSize (or of a size the remote does
+// not tell) is refused undownloaded, naming the file and its size. The rest
+// come in one call; only when it fails is each set it did not bring whole
+// downloaded again alone, and one that fails then is refused in rclone's
+// words, the others taken. Hidden folders that a fetch killed before its end
+// left in `parentFolder` are removed first. A failure of the listing leaves
+// nothing in `parentFolder`.
 Status FetchSets(const Rclone& rclone, std::string_view remote, const FetchFilter& filter,
                  const std::string& parentFolder, Download& download);
 

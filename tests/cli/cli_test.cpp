@@ -233,6 +233,8 @@ TEST_F(CliTest, ExitStatusesUsageErrorsAndUnknownSets) {
         {{"prune"}, 2, "mfbackup-cli: prune needs --keep N"},
         {{"prune", "--keep", "0"}, 2, "mfbackup-cli: --keep takes a number of sets, at least 1"},
         {{"prune", "--keep=2x"}, 2, "mfbackup-cli: --keep takes a number"},
+        {{"pull", "--max-file-size", "2X"}, 2, "mfbackup-cli: --max-file-size takes a size"},
+        {{"settings", "set", "max-file-size", "0"}, 2, "mfbackup-cli: max-file-size takes a size"},
         {{"verify", "MFB1", "MFB9"}, 2, "mfbackup-cli: no set MFB9"},
         {{"settings", "set", "game-dir", scratch}, 2, "mfbackup-cli: Moonforge save directory"},
         {{"restore", "MFB9"}, 2, "mfbackup-cli: no set MFB9 in " + backupDir},

@@ -4,6 +4,7 @@
 // or a WebDAV server as their remote.
 
 #include "cli_tree.h"
+#include "common/manifests.h"
 #include "common/served_remote.h"
 #include "sets/backup_set.h"
 
@@ -162,7 +163,7 @@ TEST_F(RemoteCli, ACommandWithoutRcloneOrARemoteThatAnswersSaysWhy) {
         {{"pull", "--remote", remote}, noRclone, 2, "rclone is not installed"},
         {{"remote", "--remote", remote}, noRclone, 2, "rclone is not installed"},
         {{"remote", "--remote", unreachable}, once, 1, "rclone lsjson"},
-        {{"pull", "--remote", unreachable}, once, 1, "rclone copy"},
+        {{"pull", "--remote", unreachable}, once, 1, "rclone lsjson"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args.join(' ').toStdString());
@@ -172,7 +173,42 @@ TEST_F(RemoteCli, ACommandWithoutRcloneOrARemoteThatAnswersSaysWhy) {
     }
 }
 
-// The remote setting is shown without the values of its secret options.
+// Each set refused alone, named as the terminal may show it: a file over
+// the max-file-size setting (--max-file-size goes over it), a machine's name
+// of control characters (rclone lists them as their pictures), checksums
+// that list one (quoted as \xHH). The other set is filed.
+TEST_F(RemoteCli, APullRefusesTheBadSetsShowingTheirNamesEscapedAndFilesTheGoodOne) {
+    const std::string evil = "\x1b]0;pwned\x07";
+    const struct {
+        std::string set, file;
+        std::size_t bytes;
+    } sets[] = {{"CHARLIE/MFB1", "game1.sav", 200},
+                {"CHARLIE/MFB2", "game1.sav", 20000},
+                {"CHARLIE/MFB3", evil, 200},
+                {"CHARLIE" + evil + "/MFB4", "game1.sav", 200}};
+    for (const auto& s : sets) {
+        const std::string folder = served->Served() + "/" + s.set + "/";
+        testenv::WriteFile(folder + s.file, std::string(s.bytes, 's'));
+        ASSERT_TRUE(testenv::WriteManifestOf(folder, {s.file}));
+    }
+    Run({"settings", "set", "max-file-size", "16K"});
+    const std::string pulled = Run({"pull", "--remote", remote}, 1);
+    EXPECT_EQ(pulled.rfind("pulled CHARLIE/MFB1 -> MFB", 0), 0u) << pulled;
+    for (const char* line :
+         {"CHARLIE/MFB2: not pulled: game1.sav is 20000 bytes, over the limit of 16384 bytes "
+          "for a pulled file\n",
+          "CHARLIE/MFB3: the copy on the remote is damaged: its checksums list "
+          "\\x1b]0;pwned\\x07, which is no save file\n",
+          "CHARLIE\u241b]0;pwned\u2407/MFB4: not pulled: its name can't be written down here\n"})
+        EXPECT_NE(last.err.find(line), std::string::npos) << last.err;
+    EXPECT_EQ(std::count(last.err.begin(), last.err.end(), '\n'), 3) << last.err;
+    EXPECT_EQ(Run({"pull", "--remote", remote, "--max-file-size", "32K"}, 1)
+                  .rfind("pulled CHARLIE/MFB2 -> MFB", 0),
+              0u);
+}
+
+// The remote setting is shown without the values of its secret options; the
+// largest file a pull takes, in its largest whole unit.
 TEST_F(RemoteCli, TheRemoteSettingIsShownWithoutItsSecrets) {
     const std::string shown = ":webdav,url='http://nas:8080',user=me,pass=***:saves";
     Run({"settings", "set", "remote", ":webdav,url='http://nas:8080',user=me,pass=Zm9v:saves"});
@@ -181,7 +217,10 @@ TEST_F(RemoteCli, TheRemoteSettingIsShownWithoutItsSecrets) {
     EXPECT_EQ(Json(Run({"settings", "--json"})).object()["remote"], QString::fromStdString(shown));
     Run({"settings", "set", "remote", "a:\nb:"}, 2);
     Run({"settings", "set", "remote", ""});
-    EXPECT_NE(Run({"settings"}).find("\nremote        none\n"), std::string::npos) << last.out;
+    EXPECT_NE(Run({"settings"}).find("\nremote        none\nmax-file-size 1G\n"), std::string::npos)
+        << last.out;
+    Run({"settings", "set", "max-file-size", "1536m"});
+    EXPECT_EQ(Json(Run({"settings", "--json"})).object()["max_file_size"], 1536 << 20);
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include "common/served_remote.h"
 #include "common/test_env.h"
 #include "core/recording_reporter.h"
+#include "platform/capture.h"
 #include "platform/folder_lock.h"
 #include "platform/sync.h"
 #include "remote/push_pull.h"
@@ -15,6 +16,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <thread>
@@ -63,31 +65,53 @@ protected:
     remote::Where alpha, bravo;
 };
 
-// A set whose copy on the remote does not match its checksums, or that has
-// none, is refused each time and nothing of it stays here; the others are
-// filed, once.
-TEST_F(PushPull, APullRefusesADamagedOrIncompleteSetLeavingNothingOfItAndFilesTheRest) {
+// A set that does not match its checksums or has none, has a file over the
+// limit or of a size the remote does not tell (rclone stands in for such a
+// remote), or that rclone can't download (to a disk that takes no file over
+// 8 KiB) is refused alone, each time, and nothing of it stays here; the
+// other is filed, once.
+TEST_F(PushPull, APullRefusesEachBadSetAloneLeavingNothingOfItAndFilesTheRest) {
     for (const char* name : {"MFB1", "MFB2", "MFB3"})
         MakeSet(alpha, name);
     RecordingReporter said;
     ASSERT_EQ(remote::Push({alpha, {}}, said).Sets.size(), 3u);
-    testenv::WriteFile(served->Served() + "/ALPHA/MFB2/game1.sav", "Saved in MFB2");
-    fs::remove(served->Served() + "/ALPHA/MFB3/.mfbackup-sums");
+    const std::string sets = served->Served() + "/ALPHA/";
+    testenv::WriteFile(sets + "MFB2/game1.sav", "Saved in MFB2");
+    fs::remove(sets + "MFB3/.mfbackup-sums");
+    for (const auto& [set, bytes] : {std::pair{"MFB4", 20000}, {"MFB5", 4321}, {"MFB6", 10000}}) {
+        testenv::WriteFile(sets + set + "/game1.sav", std::string(bytes, 's'));
+        ASSERT_TRUE(testenv::WriteManifestOf(sets + set + "/", {"game1.sav"}));
+    }
+    const std::string standIn = testenv::Scratch() + "/stand-in/";
+    testenv::WriteFile(standIn + "rclone",
+                       "#!/bin/bash\ntrap '' XFSZ\nulimit -f 8\nif [ \"$1\" = lsjson ]; then\n  " +
+                           platform::FindOnPath("rclone") +
+                           " \"$@\" | sed 's/\"Size\":4321,/\"Size\":-1,/'\n"
+                           "  exit ${PIPESTATUS[0]}\nfi\nexec " +
+                           platform::FindOnPath("rclone") + " \"$@\"\n");
+    fs::permissions(standIn + "rclone", fs::perms::owner_all);
+    const std::string path = std::getenv("PATH");
+
     for (const std::size_t filed : {1u, 0u}) {
         RecordingReporter pulling;
-        const remote::RemoteRun run = remote::Pull({bravo, {}}, pulling);
+        setenv("PATH", (standIn + ":" + path).c_str(), 1);
+        const remote::RemoteRun run = remote::Pull({bravo, {}, 16000}, pulling);
+        setenv("PATH", path.c_str(), 1);
         EXPECT_EQ(run.Sets.size(), filed);
-        EXPECT_EQ(run.Failures, 2u);
-        ASSERT_EQ(pulling.said.size(), pulling.causes.size());
-        Names said; // each failure's text and cause, in any order
-        for (std::size_t i = 0; i < pulling.said.size(); ++i)
-            said.push_back(pulling.said[i] + ": " + pulling.causes[i]);
-        std::sort(said.begin(), said.end());
-        EXPECT_EQ(said,
-                  (Names{"ALPHA/MFB2: the copy on the remote is damaged: game1.sav is damaged "
-                         "(checksum)",
-                         "ALPHA/MFB3: the copy on the remote is damaged: it has no checksums "
-                         "on the remote (not put whole)"}));
+        EXPECT_EQ(run.Failures, 5u);
+        std::sort(pulling.said.begin(), pulling.said.end());
+        const char* const refused[] = {
+            "ALPHA/MFB2: the copy on the remote is damaged",
+            "ALPHA/MFB3: not pulled: it has no checksums on the remote (not put whole)",
+            "ALPHA/MFB4: not pulled: game1.sav is 20000 bytes, over the limit of 16000 bytes "
+            "for a pulled file",
+            "ALPHA/MFB5: not pulled: the remote does not tell the size of game1.sav",
+            "ALPHA/MFB6: not pulled: rclone copy "};
+        ASSERT_EQ(pulling.said.size(), std::size(refused));
+        for (std::size_t i = 0; i < std::size(refused); ++i)
+            EXPECT_EQ(pulling.said[i].rfind(refused[i], 0), 0u) << pulling.said[i];
+        EXPECT_NE(pulling.said[4].find("game1.sav: file too large"), std::string::npos);
+        EXPECT_EQ(pulling.causes, Names{"game1.sav is damaged (checksum)"});
         const Names here = SetsIn(bravo.BackupDir); // no download left either
         ASSERT_EQ(here.size(), 1u);
         EXPECT_EQ(sets::ReadSetOrigin(bravo.BackupDir + here[0] + "/"), "ALPHA/MFB1");

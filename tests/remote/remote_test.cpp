@@ -97,7 +97,7 @@ TEST_P(RemoteTest, PutSetsAreListedUnderThisMachineWithEveryFileAndASecondPutCha
         for (const auto& entry : fs::directory_iterator(backup_ + set.Name))
             here[entry.path().filename()] = entry.file_size();
         for (const remote::RemoteFile& file : set.Files)
-            there[file.Name] = file.Size;
+            there[file.Name] = file.Size.value_or(0);
         EXPECT_EQ(there, here) << set.Name;
     }
     std::map<std::string, std::string> descriptions;
@@ -141,8 +141,8 @@ TEST_P(RemoteTest, ASetWhoseFolderOnTheRemoteHoldsOtherFilesIsRefusedAndLeftAsIt
 }
 
 // A fetched set is checked against the remote set's checksums; a set that
-// does not match them is refused, and nothing is left here once the
-// download goes.
+// does not match them, or whose checksums list a file that is no save, is
+// refused, and nothing is left here once the download goes.
 TEST_P(RemoteTest, FetchChecksEachSetAndRefusesTheDamagedOnesLeavingNothing) {
     ASSERT_TRUE(Put({"MFB1"})[0].Good());
     const std::string original = served_ + "/" + kMachine + "/MFB1/";
@@ -163,6 +163,12 @@ TEST_P(RemoteTest, FetchChecksEachSetAndRefusesTheDamagedOnesLeavingNothing) {
          "game9.sav"},
         {"no checksums", [](const std::string& f) { fs::remove(f + ".mfbackup-sums"); },
          "no checksums"},
+        {"listed origin",
+         [](const std::string& f) {
+             testenv::WriteFile(f + ".mfbackup-origin", "OTHER/MFB9\n");
+             testenv::WriteManifestOf(f, {"game1.sav", "net.sav", ".mfbackup-origin"});
+         },
+         "its checksums list .mfbackup-origin, which is no save file"},
     };
     std::map<std::string, std::string> said; // by machine
     for (const auto& c : cases) {
@@ -348,6 +354,29 @@ TEST(RemoteSetting, IsOneLineBesideTheSettingsFileWrittenWhole) {
     EXPECT_EQ(remote, "gdrive:saves");
     EXPECT_TRUE(remote::WriteRemoteSetting(settings, ""));
     EXPECT_FALSE(testenv::Exists(file));
+}
+
+// The largest file a pull takes: a number of bytes in a file of its own,
+// the default without it; anything else there is no such setting.
+TEST(RemoteSetting, TheMaxFileSizeIsANumberBesideTheSettingsFile) {
+    const std::string settings = testenv::ConfigHome() + "/mfbackup.ini";
+    const struct {
+        const char* text; // nullptr: no file
+        bool read;
+        std::uint64_t bytes;
+    } cases[] = {{nullptr, true, remote::DefaultMaxFileSize},
+                 {"65536\n", true, 65536},
+                 {"64K\n", false, 0},
+                 {"0\n", false, 0},
+                 {"99999999999999999999\n", false, 0}};
+    for (const auto& c : cases) {
+        fs::remove(remote::MaxFileSizeSettingPath(settings));
+        if (c.text)
+            testenv::WriteFile(remote::MaxFileSizeSettingPath(settings), c.text);
+        std::uint64_t bytes = 0;
+        EXPECT_EQ(remote::ReadMaxFileSizeSetting(settings, bytes), c.read) << c.text;
+        EXPECT_EQ(c.read ? bytes : 0, c.bytes);
+    }
 }
 
 } // namespace

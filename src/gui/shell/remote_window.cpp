@@ -5,6 +5,7 @@
 #include "gui/widgets/message_box.h"
 #include "gui/widgets/text_fit.h"
 #include "platform/last_error.h"
+#include "platform/paths.h"
 #include "remote/push_pull.h"
 #include "remote/remote_setting.h"
 #include "settings/backup_config.h"
@@ -42,6 +43,13 @@ QString Q(const std::string& s) {
     return QString::fromStdString(s);
 }
 
+// Text that quotes what a remote holds (its machines, sets, files and
+// descriptions, also in rclone's words), shown as the command line shows it:
+// a control character as \xHH.
+QString Shown(const std::string& s) {
+    return Q(platform::PrintableText(s));
+}
+
 // The reports of a run on the worker thread: its messages kept for the one
 // message at its end, its progress lines handed to the progress window on
 // the window's thread.
@@ -56,7 +64,7 @@ public:
     void ProgressText(const std::string& text) override {
         QMetaObject::invokeMethod(
             window_,
-            [line = Q(text)] {
+            [line = Shown(text)] {
                 if (fmInfo)
                     fmInfo->SetStatus(line);
             },
@@ -130,13 +138,13 @@ QString OutcomeText(const remote::RemoteRun& run, const std::vector<std::string>
         } else {
             QStringList names;
             for (const remote::MovedSet& set : run.Sets)
-                names << Q(set.Local);
+                names << Shown(set.Local);
             text =
                 "Pulled " + Count(run.Sets.size(), "set", "sets") + ": " + names.join(", ") + ".";
         }
     }
     for (std::size_t i = 0; i < messages.size(); ++i)
-        text += (text.isEmpty() ? "" : i == 0 ? "\n\n" : "\n") + Q(messages[i]);
+        text += (text.isEmpty() ? "" : i == 0 ? "\n\n" : "\n") + Shown(messages[i]);
     return text;
 }
 
@@ -145,7 +153,7 @@ QString HereText(const remote::RemoteSetInfo& set) {
         return "incomplete";
     if (set.Here.empty())
         return "no";
-    return set.Mine ? QString("yes") : "as " + Q(set.Here);
+    return set.Mine ? QString("yes") : "as " + Shown(set.Here);
 }
 
 } // namespace
@@ -311,6 +319,12 @@ void TfmRemote::BtPullClick() {
     remote::PullChoices choices;
     choices.At = Here();
     choices.At.Remote = EdRemote->text().trimmed().toStdString();
+    if (!remote::ReadMaxFileSizeSetting(SettingsFilePath(), choices.MaxFileSize)) {
+        ui::ShowMessage(Q("Cannot read file " + remote::MaxFileSizeSettingPath(SettingsFilePath()) +
+                          ": " + platform::SysErrorMessage(platform::GetLastError())),
+                        {}, ui::MessageIcon::Error);
+        return;
+    }
     Outcome outcome;
     RunInBackground(
         "Pulling sets",
@@ -332,15 +346,15 @@ void TfmRemote::BtRefreshClick() {
 void TfmRemote::ShowSets(const Outcome& outcome) {
     lvRemoteSets->clear();
     if (!outcome.Listed.Good()) {
-        LbState->setText(Q("The remote could not be listed: " + outcome.Listed.Message));
+        LbState->setText(Shown("The remote could not be listed: " + outcome.Listed.Message));
         return;
     }
     QTreeWidgetItem* machine = nullptr;
     std::size_t waiting = 0;
     for (const remote::RemoteSetInfo& set : outcome.Sets) {
         if (!machine || machine->data(0, Qt::UserRole).toString() != Q(set.Machine)) {
-            machine = new QTreeWidgetItem(lvRemoteSets,
-                                          {Q(set.Machine) + (set.Mine ? " (this machine)" : "")});
+            machine = new QTreeWidgetItem(
+                lvRemoteSets, {Shown(set.Machine) + (set.Mine ? " (this machine)" : "")});
             machine->setData(0, Qt::UserRole, Q(set.Machine));
             machine->setFirstColumnSpanned(true);
             QFont bold = machine->font(0);
@@ -350,8 +364,8 @@ void TfmRemote::ShowSets(const Outcome& outcome) {
         }
         const QDateTime time = QDateTime::fromSecsSinceEpoch(set.Time, Qt::LocalTime);
         new QTreeWidgetItem(machine,
-                            {Q(set.Set), FormatSetDate(time, QLocale::system()),
-                             QString::number(set.Files), HereText(set), Q(set.Description)});
+                            {Shown(set.Set), FormatSetDate(time, QLocale::system()),
+                             QString::number(set.Files), HereText(set), Shown(set.Description)});
         waiting += !set.Mine && set.Whole && set.Here.empty();
     }
     for (int column = 0; column < lvRemoteSets->columnCount() - 1; ++column)

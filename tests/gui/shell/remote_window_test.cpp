@@ -45,7 +45,8 @@ protected:
         BeMachine("BRAVO");
         BeMachine("ALPHA");
         testenv::WriteFile(BackupConfig.BackupDir.Get() + "MFB1/game1.sav", "alpha's game");
-        testenv::WriteFile(BackupConfig.BackupDir.Get() + "MFB1/desc.txt", "Before the dragon\r\n");
+        testenv::WriteFile(BackupConfig.BackupDir.Get() + "MFB1/desc.txt",
+                           "Before the dragon\a\r\n");
         ASSERT_TRUE(
             testenv::WriteManifestOf(BackupConfig.BackupDir.Get() + "MFB1/", {"game1.sav"}));
         shell::CreateWindows();
@@ -54,6 +55,7 @@ protected:
         shell::DestroyWindows();
         setenv("PATH", path_.c_str(), 1);
         remote::WriteRemoteSetting(SettingsFilePath(), ""); // tests may share a process
+        remote::WriteMaxFileSizeSetting(SettingsFilePath(), 0);
     }
 
     // This program as it runs on the machine `name`, with a backup folder of its own.
@@ -93,20 +95,26 @@ protected:
     std::string path_;
 };
 
-// Each machine pushes its own sets and pulls the other's, once; the remote
-// typed in is kept in the setting.
+// Each machine pushes its own sets and pulls the other's, once (not over the
+// setting's largest file); the remote typed in is kept in the setting. The
+// list shows a control character of a description as \xHH.
 TEST_F(RemoteWindow, PushAndPullSayWhatTheyDidInOneMessageAndListTheRemote) {
     Open(served->Remote());
     EXPECT_EQ(Click(fmRemote->BtPush), QStringList{"Pushed 1 set."});
     std::string kept;
     ASSERT_TRUE(remote::ReadRemoteSetting(SettingsFilePath(), kept));
     EXPECT_EQ(kept, served->Remote());
-    EXPECT_EQ(Listed(), (QStringList{"ALPHA (this machine)", "MFB1 yes Before the dragon"}));
+    EXPECT_EQ(Listed(), (QStringList{"ALPHA (this machine)", "MFB1 yes Before the dragon\\x07"}));
     EXPECT_EQ(Click(fmRemote->BtPush), QStringList{"Nothing to push."});
 
     BeMachine("BRAVO");
     fmRemote->hide();
     Open(served->Remote());
+    remote::WriteMaxFileSizeSetting(SettingsFilePath(), 5);
+    EXPECT_EQ(Click(fmRemote->BtPull),
+              QStringList{"Nothing was pulled.\n\nALPHA/MFB1: not pulled: .mfbackup-sums is 80 "
+                          "bytes, over the limit of 5 bytes for a pulled file"});
+    remote::WriteMaxFileSizeSetting(SettingsFilePath(), 0);
     const QStringList pulled = Click(fmRemote->BtPull);
     std::vector<std::string> here;
     for (const auto& entry : fs::directory_iterator(BackupConfig.BackupDir.Get()))
@@ -115,7 +123,7 @@ TEST_F(RemoteWindow, PushAndPullSayWhatTheyDidInOneMessageAndListTheRemote) {
     ASSERT_EQ(here.size(), 1u);
     const QString local = QString::fromStdString(here[0]);
     EXPECT_EQ(pulled, QStringList{"Pulled 1 set: " + local + "."});
-    EXPECT_EQ(Listed(), (QStringList{"ALPHA", "MFB1 as " + local + " Before the dragon"}));
+    EXPECT_EQ(Listed(), (QStringList{"ALPHA", "MFB1 as " + local + " Before the dragon\\x07"}));
     EXPECT_EQ(fmRemote->LbState->text(),
               "1 set on the remote; every set of the other machines is here.");
     EXPECT_EQ(Click(fmRemote->BtPull), QStringList{"Nothing to pull."});
