@@ -74,7 +74,7 @@ bool ImportFile(const std::string& source, sets::SetWriter& set, bool zip, Repor
     return ok;
 }
 
-RunResult Import(const ImportChoices& choices, Reporter& reporter) {
+RunResult Import(const ImportChoices& choices, Reporter& reporter, const ImportSteps& steps) {
     RunResult result;
     BackupFolderLock lock;
     if (!lock.Take(choices.BackupDir, "Importing file", reporter)) {
@@ -84,7 +84,7 @@ RunResult Import(const ImportChoices& choices, Reporter& reporter) {
     const ProgressScope progress(reporter, "Importing file");
     const std::vector<std::string> list = MediumFiles(choices.Folder, choices.Kinds);
 
-    const std::string description = ReadDescText(choices.Folder);
+    const std::string description = steps.ReadDesc(choices.Folder);
     sets::RemoveStaleSets(choices.BackupDir);
     sets::SetWriter set;
     std::string why;
@@ -119,7 +119,7 @@ RunResult Import(const ImportChoices& choices, Reporter& reporter) {
     sums.HashAhead(ahead);
     for (std::size_t i = 0; i < read.size(); ++i) {
         reporter.ProgressStep(i + 1, read.size(), platform::ExtractFileName(ahead[i]));
-        if (ImportFile(read[i], set, choices.Zip, reporter, sums))
+        if (steps.CopyIn(read[i], set, choices.Zip, reporter, sums))
             ++result.Done;
         else
             ++result.Failures;

@@ -9,6 +9,7 @@
 #include "sets/manifest.h"
 #include "sets/set_writer.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,15 @@ std::string ReadDescText(const std::string& folderPath);
 bool ImportFile(const std::string& source, sets::SetWriter& set, bool zip, Reporter& reporter,
                 const Checksums& sums = {});
 
+// Two steps of Import a front end may run through its own routines: reading
+// the medium's description, and copying one file into the set being filled.
+struct ImportSteps {
+    std::function<std::string(const std::string& folderPath)> ReadDesc = ReadDescText;
+    std::function<bool(const std::string& source, sets::SetWriter& set, bool zip,
+                       Reporter& reporter, const Checksums& sums)>
+        CopyIn = ImportFile;
+};
+
 struct ImportChoices {
     std::string BackupDir; // ending in '/'
     std::string Folder;    // the medium, ending in '/'
@@ -45,6 +55,6 @@ struct ImportChoices {
 // two names that differ only in letter case the first is imported, the
 // second fails. A set that no file went into is removed again, as Backup
 // does.
-RunResult Import(const ImportChoices& choices, Reporter& reporter);
+RunResult Import(const ImportChoices& choices, Reporter& reporter, const ImportSteps& steps = {});
 
 } // namespace core

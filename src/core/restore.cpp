@@ -176,6 +176,16 @@ bool UpdateOwner(platform::StagedFile& file, const std::string& owner) {
     return file.WriteAt(0, block.data(), block.size());
 }
 
+bool UpdateOwner(const std::string& fileName, const std::string& owner, Reporter& reporter) {
+    // A new file in its place: it reads as changed.
+    CopyOptions options;
+    options.Patch = [&](platform::StagedFile& staged) { return UpdateOwner(staged, owner); };
+    if (CheckedCopy(fileName, fileName, options) == CopyCheck::Copied)
+        return true;
+    reporter.Failure("error updating owner of " + fileName, CauseText(platform::GetLastError()));
+    return false;
+}
+
 bool RestoreFile(const std::string& source, const std::string& target, bool zip,
                  const std::optional<std::string>& owner, Reporter& reporter,
                  const Checksums& sums) {

@@ -70,6 +70,11 @@ bool UnzipFile(const std::string& source, const std::string& target, std::string
 // offset 0 of the staged new content of a restored file. False and last
 // error set when it can't be written.
 bool UpdateOwner(platform::StagedFile& file, const std::string& owner);
+// The same block written into the file `fileName` where it is: its content
+// with the block replaces it in one step, the file reading as changed, so it
+// is the old file or the whole new one. A failure is reported ("error
+// updating owner of <file>") and false returned.
+bool UpdateOwner(const std::string& fileName, const std::string& owner, Reporter& reporter);
 // Restores one file by copying or extracting it and marks it backed up; with
 // an `owner`, the owner block is written into the new content before it
 // replaces the target (the file then reads as changed), so the target is

@@ -3,6 +3,8 @@
 // Starts a program from a name and parameters, optionally in a working folder,
 // optionally waiting for it; failures are raised as EAppExec exceptions.
 
+#include "launcher/component.h"
+
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -21,9 +23,12 @@ public:
     using EAppExec::EAppExec;
 };
 
-class TAppExec {
+class TAppExec : public TComponent {
 public:
     enum TWindowState : std::uint8_t { wsNormal = 0, wsMinimized = 1, wsMaximized = 2 };
+
+    // Owned by `owner` when one is given (then made with new).
+    explicit TAppExec(TComponent* owner = nullptr) : TComponent(owner) {}
 
     void Clear();
     // Builds the command line (name, then a blank and each parameter as it

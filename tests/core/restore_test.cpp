@@ -68,12 +68,16 @@ TEST_P(RestoredFiles, ComeBackInTheirOrderWithOrWithoutTheOwnerBlock) {
     }
     if (zip)
         return;
-    // A name of 81 bytes is cut before the "é" that would not fit whole.
-    platform::StagedFile staged;
-    ASSERT_TRUE(staged.Open(targets[0], false) && staged.CopyFrom(targets[0]));
-    ASSERT_TRUE(core::UpdateOwner(staged, std::string(79, 'A') + "\xC3\xA9") && staged.Commit());
+    // A file where it is: a name of 81 bytes is cut before the "é" that would
+    // not fit whole, and the file reads as changed; one that can't be replaced is said.
+    ASSERT_TRUE(core::UpdateOwner(targets[0], std::string(79, 'A') + "\xC3\xA9", reporter));
     EXPECT_EQ(testenv::ReadFile(targets[0]).substr(0, 82),
               std::string(79, 'A') + std::string(2, '\0') + "c");
+    EXPECT_EQ(platform::GetFileAttributes(targets[0]), platform::faArchive);
+    fs::permissions(targets[0], fs::perms::owner_read);
+    EXPECT_FALSE(core::UpdateOwner(targets[0], Owner, reporter));
+    EXPECT_EQ(reporter.said, Names{"error updating owner of " + targets[0]});
+    EXPECT_EQ(reporter.causes, Names{"Access is denied"});
 }
 
 INSTANTIATE_TEST_SUITE_P(Forms, RestoredFiles, testing::Bool(),

@@ -6,6 +6,8 @@
 #include <chrono>
 #include <filesystem>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -47,6 +49,31 @@ TEST(AppExecTest, AWaitedRunHappensInExePathAndUnknownCodesSayTheirNumber) {
     EXPECT_EQ(testenv::ReadFile(dir + "/here.txt"), dir + "\n");
     EXPECT_EQ(AppExecErrorText(7), "Unknown error (code 7)");
     EXPECT_EQ(AppExecErrorText(-2), "Unknown error (code -2)");
+}
+
+// A launcher that says when it goes.
+class Logged : public TAppExec {
+public:
+    Logged(TComponent* owner, std::vector<std::string>& gone, std::string name)
+        : TAppExec(owner), gone_(gone), name_(std::move(name)) {}
+    ~Logged() override { gone_.push_back(name_); }
+
+private:
+    std::vector<std::string>& gone_;
+    std::string name_;
+};
+
+TEST(AppExecTest, AnOwnerDestroysTheLaunchersItStillOwnsAndNoneTwice) {
+    std::vector<std::string> gone;
+    {
+        TComponent window;
+        new Logged(&window, gone, "first");
+        auto* early = new Logged(&window, gone, "early");
+        new Logged(&window, gone, "last");
+        delete early; // leaves its owner's list
+        EXPECT_EQ(gone, std::vector<std::string>{"early"});
+    }
+    EXPECT_EQ(gone, (std::vector<std::string>{"early", "last", "first"}));
 }
 
 TEST(AppExecTest, WithoutWaitExecuteReturnsAtOnce) {

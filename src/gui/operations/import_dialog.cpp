@@ -171,6 +171,31 @@ void TfmImport::ImportAction() {
     choices.Folder = Folder();
     choices.Kinds = {ckChar->isChecked(), ckMulti->isChecked(), ckSingle->isChecked()};
     choices.Zip = operations::ZipBackups();
+    core::ImportSteps steps;
+    steps.ReadDesc = [this](const std::string& folderPath) {
+        std::string desc;
+        ReadDescText(folderPath, desc);
+        return desc;
+    };
+    // The form and the reporter are the dialog's own, as the choices were made.
+    steps.CopyIn = [this](const std::string& source, sets::SetWriter& set, bool, core::Reporter&,
+                          const core::Checksums& sums) {
+        Filling_ = &set;
+        MediumSums_ = &sums;
+        return ImportFile(source, set.Path());
+    };
     operations::DialogReporter reporter(this);
-    core::Import(choices, reporter);
+    core::Import(choices, reporter, steps);
+    Filling_ = nullptr;
+    MediumSums_ = nullptr;
+}
+
+void TfmImport::ReadDescText(const std::string& Folder, std::string& Desc) const {
+    Desc = core::ReadDescText(Folder);
+}
+
+bool TfmImport::ImportFile(const std::string& Source, const std::string& SetFolder) {
+    Q_ASSERT(Filling_ && Filling_->Path() == SetFolder);
+    operations::DialogReporter reporter(this);
+    return core::ImportFile(Source, *Filling_, operations::ZipBackups(), reporter, *MediumSums_);
 }

@@ -16,6 +16,12 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 
+namespace core {
+class Checksums;
+}
+namespace sets {
+class SetWriter;
+}
 namespace ui {
 class OpenDialog;
 }
@@ -43,8 +49,18 @@ public:
     bool IsSingleFile() const { return Holds(sets::Kind::Single); }
     // Enables OK when a kind is checked.
     void UpdateButton1();
-    // Files the checked kinds of the medium as one new backup set.
+    // Files the checked kinds of the medium as one new backup set: the core's
+    // import, its description read and each file copied through the two
+    // members below.
     void ImportAction();
+    // The medium's description: the first line of Folder + "desc.txt"; empty
+    // when there is none.
+    void ReadDescText(const std::string& Folder, std::string& Desc) const;
+    // Copies one file of the medium into the set ImportAction is filling in
+    // SetFolder (its archive when backups are compressed), checked against
+    // the medium's checksums; a failure is shown and false returned. Only
+    // while ImportAction runs.
+    bool ImportFile(const std::string& Source, const std::string& SetFolder);
 
     // Handlers.
     void EdImportChange(); // every change of the text, also by the program
@@ -61,6 +77,10 @@ protected:
 private:
     std::string Folder() const;
     bool Holds(sets::Kind kind) const;
+
+    // The set ImportAction is filling and the medium's checksums, while it runs.
+    sets::SetWriter* Filling_ = nullptr;
+    const core::Checksums* MediumSums_ = nullptr;
 };
 
 extern TfmImport* fmImport;

@@ -93,6 +93,12 @@ QString WithoutTimeZone(const QString& format) {
     return out.trimmed();
 }
 
+QFont Underlined(const QWidget* dialog) {
+    QFont font = dialog->font();
+    font.setUnderline(true);
+    return font;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -150,12 +156,29 @@ void TfmRestore::BuildControls() {
     ckRestore->setObjectName("ckRestore");
     ckRestore->setGeometry(4, 5, 332, 213);
 
-    QFont underlined = font();
-    underlined.setUnderline(true);
+    BuildKindColumn();
+    BuildDestination();
+    // Restore's own controls and Export's stay hidden until their creation
+    // handler shows them.
+    for (QWidget* w :
+         std::initializer_list<QWidget*>{ckSafety, Label3, BtBrowse, EdDestination, ckOwner}) {
+        w->setVisible(false);
+        w->setEnabled(false);
+    }
+    BuildButtons();
 
+    ckRestore->setItemDelegate(new ui::CheckListDelegate(ckRestore));
+    ui::ShowPathStart(EdDestination);
+    ui::KeepTextVisible(this);
+
+    OrderTabs();
+    ConnectHandlers();
+}
+
+void TfmRestore::BuildKindColumn() {
     Label1 = new QLabel("Items to restore:", this);
     Label1->setObjectName("Label1");
-    Label1->setFont(underlined);
+    Label1->setFont(Underlined(this));
     Label1->setGeometry(347, 7, 94, 16);
 
     ckChar = new QCheckBox("Character files", this);
@@ -174,15 +197,19 @@ void TfmRestore::BuildControls() {
 
     // A caption short enough for the column at the desktop's default font;
     // the tooltip tells the rest.
-    ckSafety = new QCheckBox("Keep current saves", this);
+    ckSafety = new QCheckBox("Back up saves first", this);
     ckSafety->setObjectName("ckSafety");
     ckSafety->setToolTip("First copies the game's files this restore replaces into a new backup "
                          "set, so that the restore can be undone.");
     ckSafety->setGeometry(347, 111, 157, 17);
+}
 
+// Export's destination and Restore's owner box share the place under the
+// kinds.
+void TfmRestore::BuildDestination() {
     Label3 = new QLabel("Destination:", this);
     Label3->setObjectName("Label3");
-    Label3->setFont(underlined);
+    Label3->setFont(Underlined(this));
     Label3->setGeometry(346, 129, 70, 16);
 
     BtBrowse = new QPushButton(style()->standardIcon(QStyle::SP_DirOpenIcon), "Browse", this);
@@ -199,13 +226,9 @@ void TfmRestore::BuildControls() {
     ckOwner->setObjectName("ckOwner");
     ckOwner->setToolTip("Use this to update the ownername of the gamefiles.");
     ckOwner->setGeometry(347, 154, 113, 17);
+}
 
-    for (QWidget* w :
-         std::initializer_list<QWidget*>{ckSafety, Label3, BtBrowse, EdDestination, ckOwner}) {
-        w->setVisible(false);
-        w->setEnabled(false);
-    }
-
+void TfmRestore::BuildButtons() {
     Button2 = new QPushButton("Cancel", this);
     Button2->setObjectName("Button2");
     Button2->setGeometry(348, 192, 75, 25);
@@ -221,11 +244,9 @@ void TfmRestore::BuildControls() {
     OpenDialog1->setObjectName("OpenDialog1");
     OpenDialog1->FileName = "Destination medium";
     OpenDialog1->PathMustExist = false;
+}
 
-    ckRestore->setItemDelegate(new ui::CheckListDelegate(ckRestore));
-    ui::ShowPathStart(EdDestination);
-    ui::KeepTextVisible(this);
-
+void TfmRestore::OrderTabs() {
     setTabOrder(Button1, Button2);
     setTabOrder(Button2, ckRestore);
     setTabOrder(ckRestore, ckChar);
@@ -235,7 +256,9 @@ void TfmRestore::BuildControls() {
     setTabOrder(ckSafety, EdDestination);
     setTabOrder(EdDestination, BtBrowse);
     setTabOrder(BtBrowse, ckOwner);
+}
 
+void TfmRestore::ConnectHandlers() {
     connect(ckRestore, &QListWidget::itemChanged, this, &TfmRestore::OnSetItemChanged);
     // Delphi's OnClick also fires when code changes the check mark; the kind
     // handlers must then run too, so they follow `toggled`.
@@ -467,4 +490,9 @@ bool TfmRestore::RestoreFile(const std::string& Source, const std::string& Dest)
     if (ckOwner->isChecked())
         owner = ComputerName;
     return core::RestoreFile(Source, Dest, operations::ZipBackups(), owner, reporter, SetChecksums);
+}
+
+bool TfmRestore::UpdateOwner(const std::string& FileName) {
+    operations::DialogReporter reporter(this);
+    return core::UpdateOwner(FileName, ComputerName, reporter);
 }

@@ -128,6 +128,11 @@ public:
     // are kept in a new set first; when that set can't be made whole,
     // nothing is restored.
     void RestoreAction();
+    // Writes this machine's name as the owner block into the file FileName
+    // where it is (see core::UpdateOwner); a failure is shown and false
+    // returned. A restore writes the block itself, before each file takes its
+    // place.
+    bool UpdateOwner(const std::string& FileName);
 
 protected:
     // For a derived dialog with its own creation handler: with
@@ -142,7 +147,14 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // The controls, as the constructor makes them: the set list, then the
+    // column right of it from top to bottom, then the handlers wired.
     void BuildControls();
+    void BuildKindColumn();
+    void BuildDestination();
+    void BuildButtons();
+    void OrderTabs();
+    void ConnectHandlers();
     void SetKindBoxes(bool chars, bool multi, bool single);
     void OnSetItemChanged(QListWidgetItem* item);
 

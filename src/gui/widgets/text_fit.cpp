@@ -15,7 +15,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <functional>
 #include <map>
 #include <unordered_map>
 #include <vector>
@@ -135,180 +134,238 @@ bool OneAbove(const QRect& a, const QRect& b) {
     return a.left() < Right(b) && b.left() < Right(a);
 }
 
-void Fit(QWidget* window) {
-    std::vector<QWidget*> widgets;
-    CollectControls(window, widgets);
+// Fields that give way to the control before them: field, control, the room
+// from the control's left edge to the field's.
+struct GiveWay {
+    std::size_t field, before;
+    int room;
+};
 
-    if (!window->property(kDesignSize).isValid())
-        window->setProperty(kDesignSize, window->size());
-    const QSize designSize = window->property(kDesignSize).toSize();
-    const QRect windowDesign(QPoint(), designSize);
+// One fit of a window: the design of its controls read, room added across
+// and down wherever a text needs it, then each control placed in the
+// stretched design and the window sized to hold them.
+class Fitting {
+public:
+    explicit Fitting(QWidget* window) : window_(window) {}
 
-    std::vector<Control> controls;
-    std::unordered_map<QWidget*, std::size_t> index;
-    for (QWidget* w : widgets) {
-        QRect r = DesignOf(w);
-        QWidget* p = w->parentWidget();
-        const QRect parent = p == window ? windowDesign : controls[index.at(p)].design;
-        r.translate(parent.topLeft());
-        index[w] = controls.size();
-        const bool shown = !w->isHidden();
-        controls.push_back({w, r, parent, shown ? TextNeedOf(w) : TextNeed{},
-                            shown && qobject_cast<QPushButton*>(w) != nullptr});
+    void Run() {
+        ReadDesign();
+        AnchorButtons();
+        for (std::size_t i = 0; i < controls_.size(); ++i) {
+            RequireTextRoom(i);
+            RequireButtonRow(controls_[i]);
+            RequireGroupTitle(controls_[i]);
+        }
+        RequireAll(x_, across_);
+        RequireAll(y_, down_);
+        Place();
+        PlaceButtons();
+        SetGeometries();
+        SizeWindow();
     }
-    const auto siblings = [&](const Control& c, auto&& fn) {
-        for (std::size_t i = 0; i < controls.size(); ++i)
-            if (&controls[i] != &c && controls[i].w->parentWidget() == c.w->parentWidget() &&
-                !controls[i].w->isHidden())
-                fn(i, controls[i]);
-    };
+
+private:
+    void ReadDesign() {
+        std::vector<QWidget*> widgets;
+        CollectControls(window_, widgets);
+        if (!window_->property(kDesignSize).isValid())
+            window_->setProperty(kDesignSize, window_->size());
+        designSize_ = window_->property(kDesignSize).toSize();
+        const QRect windowDesign(QPoint(), designSize_);
+        for (QWidget* w : widgets) {
+            QRect r = DesignOf(w);
+            QWidget* p = w->parentWidget();
+            const QRect parent = p == window_ ? windowDesign : controls_[index_.at(p)].design;
+            r.translate(parent.topLeft());
+            index_[w] = controls_.size();
+            const bool shown = !w->isHidden();
+            controls_.push_back({w, r, parent, shown ? TextNeedOf(w) : TextNeed{},
+                                 shown && qobject_cast<QPushButton*>(w) != nullptr});
+        }
+    }
+
+    // Calls fn(index, control) for each shown control beside `c` in its parent.
+    template <typename Fn> void ForSiblings(const Control& c, Fn&& fn) const {
+        for (std::size_t i = 0; i < controls_.size(); ++i)
+            if (&controls_[i] != &c && controls_[i].w->parentWidget() == c.w->parentWidget() &&
+                !controls_[i].w->isHidden())
+                fn(i, controls_[i]);
+    }
 
     // Buttons at the right edge, and those beside them, stay there.
-    for (std::size_t i = 0; i < controls.size(); ++i) {
-        Control& c = controls[i];
-        if (!c.button)
-            continue;
-        int nearest = Right(c.parentDesign) - Right(c.design);
-        int anchor = nearest <= kAnchorGap ? -2 : -1;
-        siblings(c, [&](std::size_t j, const Control& s) {
-            const int gap = s.design.left() - Right(c.design);
-            if (gap >= 0 && gap < nearest && SideBySide(c.design, s.design)) {
-                nearest = gap;
-                anchor = s.button && gap <= kAnchorGap ? int(j) : -1;
-            }
-        });
-        c.anchor = anchor;
-        c.gapRight = nearest;
+    void AnchorButtons() {
+        for (Control& c : controls_) {
+            if (!c.button)
+                continue;
+            int nearest = Right(c.parentDesign) - Right(c.design);
+            int anchor = nearest <= kAnchorGap ? -2 : -1;
+            ForSiblings(c, [&](std::size_t j, const Control& s) {
+                const int gap = s.design.left() - Right(c.design);
+                if (gap >= 0 && gap < nearest && SideBySide(c.design, s.design)) {
+                    nearest = gap;
+                    anchor = s.button && gap <= kAnchorGap ? int(j) : -1;
+                }
+            });
+            c.anchor = anchor;
+            c.gapRight = nearest;
+        }
     }
-    const auto anchored = [&](const Control& c) {
+
+    bool Anchored(const Control& c) const {
         const Control* a = &c;
         while (a->anchor >= 0)
-            a = &controls[a->anchor];
+            a = &controls_[a->anchor];
         return a->anchor == -2;
-    };
+    }
 
-    std::vector<Span> across, down;
-    // Fields that give way to the control before them: field, control, the
-    // room from the control's left edge to the field's.
-    struct GiveWay {
-        std::size_t field, before;
-        int room;
-    };
-    std::vector<GiveWay> giveWay;
-    for (std::size_t i = 0; i < controls.size(); ++i) {
-        const Control& c = controls[i];
+    // The room control `i`'s text needs: to what lies right of it and below
+    // it, and to its parent's edges.
+    void RequireTextRoom(std::size_t i) {
+        const Control& c = controls_[i];
+        if (!c.need.valid())
+            return;
         const QRect r = c.design;
-        if (c.need.valid()) {
-            const int width = c.button ? std::max(r.width(), c.need.width) : c.need.width;
-            const int height = std::max(0, c.need.height);
-            siblings(c, [&](std::size_t j, const Control& s) {
-                if (s.design.left() >= Right(r) && SideBySide(r, s.design)) {
-                    const int room = width + std::min(s.design.left() - Right(r), kGap);
-                    if (qobject_cast<QLineEdit*>(s.w)) {
-                        // A field keeps its right edge and gives up to a
-                        // quarter of its width before what lies beyond moves:
-                        // it shows the start of its text, and the rest in its
-                        // tooltip.
-                        const int keeps = s.design.width() - s.design.width() / kFieldGives;
-                        across.push_back({r.left(), Right(s.design), room + keeps});
-                        giveWay.push_back({j, i, room});
-                    } else {
-                        across.push_back({r.left(), s.design.left(), room});
-                    }
+        const int width = c.button ? std::max(r.width(), c.need.width) : c.need.width;
+        const int height = std::max(0, c.need.height);
+        ForSiblings(c, [&](std::size_t j, const Control& s) {
+            if (s.design.left() >= Right(r) && SideBySide(r, s.design)) {
+                const int room = width + std::min(s.design.left() - Right(r), kGap);
+                if (qobject_cast<QLineEdit*>(s.w)) {
+                    // A field keeps its right edge and gives up to a quarter
+                    // of its width before what lies beyond moves: it shows
+                    // the start of its text, and the rest in its tooltip.
+                    const int keeps = s.design.width() - s.design.width() / kFieldGives;
+                    across_.push_back({r.left(), Right(s.design), room + keeps});
+                    giveWay_.push_back({j, i, room});
+                } else {
+                    across_.push_back({r.left(), s.design.left(), room});
                 }
-                if (s.design.top() >= Bottom(r) && OneAbove(r, s.design))
-                    down.push_back({r.top(), s.design.top(),
-                                    height + std::min(s.design.top() - Bottom(r), kGap)});
-            });
-            const QRect p = c.parentDesign;
-            across.push_back({r.left(), Right(p), width + std::min(Right(p) - Right(r), kMargin)});
-            down.push_back({r.top(), Bottom(p), height + std::min(Bottom(p) - Bottom(r), kMargin)});
-        }
-        if (c.button && anchored(c)) {
-            // The whole row of buttons, from this one to the edge.
-            int room = 0;
-            for (const Control* a = &c;; a = &controls[a->anchor]) {
-                room += std::max(a->design.width(), a->need.width) + a->gapRight;
-                if (a->anchor < 0)
-                    break;
             }
-            across.push_back({r.left(), Right(c.parentDesign), room});
-        }
-        // A group's title needs the room above its first control.
-        if (auto* group = qobject_cast<QGroupBox*>(c.w); group && !group->isHidden()) {
-            int firstTop = r.height();
-            for (const Control& child : controls)
-                if (child.w->parentWidget() == group && !child.w->isHidden())
-                    firstTop = std::min(firstTop, child.design.top() - r.top());
-            down.push_back({r.top(), r.top() + firstTop, group->fontMetrics().height() + kGap});
-        }
+            if (s.design.top() >= Bottom(r) && OneAbove(r, s.design))
+                down_.push_back(
+                    {r.top(), s.design.top(), height + std::min(s.design.top() - Bottom(r), kGap)});
+        });
+        const QRect p = c.parentDesign;
+        across_.push_back({r.left(), Right(p), width + std::min(Right(p) - Right(r), kMargin)});
+        down_.push_back({r.top(), Bottom(p), height + std::min(Bottom(p) - Bottom(r), kMargin)});
     }
-    Stretch x, y;
-    RequireAll(x, across);
-    RequireAll(y, down);
 
-    std::vector<QRect> placed(controls.size());
-    const auto mapped = [&](const QRect& r) {
-        return QRect(QPoint(x.Map(r.left()), y.Map(r.top())),
-                     QPoint(x.Map(Right(r)) - 1, y.Map(Bottom(r)) - 1));
-    };
-    for (std::size_t i = 0; i < controls.size(); ++i) {
-        const Control& c = controls[i];
-        QRect now = mapped(c.design);
-        if (c.need.valid() && !c.button)
-            now.setSize(now.size().expandedTo(QSize(c.need.width, c.need.height)));
-        placed[i] = now;
+    // An anchored button needs the whole row of buttons, from it to the edge.
+    void RequireButtonRow(const Control& c) {
+        if (!c.button || !Anchored(c))
+            return;
+        int room = 0;
+        for (const Control* a = &c;; a = &controls_[a->anchor]) {
+            room += std::max(a->design.width(), a->need.width) + a->gapRight;
+            if (a->anchor < 0)
+                break;
+        }
+        across_.push_back({c.design.left(), Right(c.parentDesign), room});
     }
-    for (const GiveWay& g : giveWay) {
-        QRect& field = placed[g.field];
-        field.setLeft(std::max(field.left(), placed[g.before].left() + g.room));
+
+    // A group's title needs the room above its first control.
+    void RequireGroupTitle(const Control& c) {
+        auto* group = qobject_cast<QGroupBox*>(c.w);
+        if (!group || group->isHidden())
+            return;
+        const QRect r = c.design;
+        int firstTop = r.height();
+        for (const Control& child : controls_)
+            if (child.w->parentWidget() == group && !child.w->isHidden())
+                firstTop = std::min(firstTop, child.design.top() - r.top());
+        down_.push_back({r.top(), r.top() + firstTop, group->fontMetrics().height() + kGap});
     }
-    // Anchored buttons: from the edge leftwards, each as wide as it needs.
-    const auto parentNow = [&](const Control& c) {
+
+    // Each control at its stretched design place, grown to its text; fields
+    // given way.
+    void Place() {
+        placed_.resize(controls_.size());
+        for (std::size_t i = 0; i < controls_.size(); ++i) {
+            const Control& c = controls_[i];
+            const QRect& r = c.design;
+            QRect now(QPoint(x_.Map(r.left()), y_.Map(r.top())),
+                      QPoint(x_.Map(Right(r)) - 1, y_.Map(Bottom(r)) - 1));
+            if (c.need.valid() && !c.button)
+                now.setSize(now.size().expandedTo(QSize(c.need.width, c.need.height)));
+            placed_[i] = now;
+        }
+        for (const GiveWay& g : giveWay_) {
+            QRect& field = placed_[g.field];
+            field.setLeft(std::max(field.left(), placed_[g.before].left() + g.room));
+        }
+    }
+
+    QRect ParentNow(const Control& c) const {
         QWidget* p = c.w->parentWidget();
-        return p == window ? QRect(0, 0, x.Map(designSize.width()), y.Map(designSize.height()))
-                           : placed[index.at(p)];
-    };
-    std::function<int(std::size_t)> leftOf = [&](std::size_t i) -> int {
-        const Control& c = controls[i];
-        const int width = std::max(c.design.width(), c.need.width);
-        const int right = c.anchor == -2 ? parentNow(c).left() + parentNow(c).width() - c.gapRight
-                                         : leftOf(std::size_t(c.anchor)) - c.gapRight;
-        return right - width;
-    };
-    for (std::size_t i = 0; i < controls.size(); ++i) {
-        const Control& c = controls[i];
-        if (!c.button)
-            continue;
-        QRect& now = placed[i];
-        const int width = std::max(c.design.width(), c.need.width);
-        now.setHeight(std::max(now.height(), c.need.height));
-        if (anchored(c))
-            now.moveLeft(leftOf(i));
-        now.setWidth(width);
-    }
-    for (std::size_t i = 0; i < controls.size(); ++i) {
-        const Control& c = controls[i];
-        const QRect parent = parentNow(c);
-        const QRect local = c.design.translated(-c.parentDesign.topLeft());
-        if (Centred(local, c.parentDesign.width()))
-            placed[i].moveLeft(parent.left() + (parent.width() - placed[i].width()) / 2);
-        c.w->setGeometry(placed[i].translated(-parent.topLeft()));
+        return p == window_ ? QRect(0, 0, x_.Map(designSize_.width()), y_.Map(designSize_.height()))
+                            : placed_[index_.at(p)];
     }
 
-    QSize size(x.Map(designSize.width()), y.Map(designSize.height()));
-    for (auto* footer : window->findChildren<QLabel*>(QString(), Qt::FindDirectChildrenOnly)) {
-        if (!footer->property(kFooter).toBool() || footer->isHidden())
-            continue;
-        const int width = size.width() - 2 * kMargin;
-        const int height = footer->heightForWidth(width);
-        footer->setGeometry(kMargin, size.height(), width, height);
-        size.rheight() += height + kMargin;
+    // Where anchored button `i` starts: from the edge leftwards, each button
+    // as wide as it needs.
+    int LeftOf(std::size_t i) const {
+        const Control& c = controls_[i];
+        const int width = std::max(c.design.width(), c.need.width);
+        const int right = c.anchor == -2 ? ParentNow(c).left() + ParentNow(c).width() - c.gapRight
+                                         : LeftOf(std::size_t(c.anchor)) - c.gapRight;
+        return right - width;
     }
-    if (window->minimumSize() == window->maximumSize())
-        window->setFixedSize(size);
-    else
-        window->resize(size.expandedTo(window->size()));
+
+    void PlaceButtons() {
+        for (std::size_t i = 0; i < controls_.size(); ++i) {
+            const Control& c = controls_[i];
+            if (!c.button)
+                continue;
+            QRect& now = placed_[i];
+            const int width = std::max(c.design.width(), c.need.width);
+            now.setHeight(std::max(now.height(), c.need.height));
+            if (Anchored(c))
+                now.moveLeft(LeftOf(i));
+            now.setWidth(width);
+        }
+    }
+
+    // Centred controls stay in the middle of their parent.
+    void SetGeometries() {
+        for (std::size_t i = 0; i < controls_.size(); ++i) {
+            const Control& c = controls_[i];
+            const QRect parent = ParentNow(c);
+            const QRect local = c.design.translated(-c.parentDesign.topLeft());
+            if (Centred(local, c.parentDesign.width()))
+                placed_[i].moveLeft(parent.left() + (parent.width() - placed_[i].width()) / 2);
+            c.w->setGeometry(placed_[i].translated(-parent.topLeft()));
+        }
+    }
+
+    // The stretched design, and the footers under it.
+    void SizeWindow() {
+        QSize size(x_.Map(designSize_.width()), y_.Map(designSize_.height()));
+        for (auto* footer : window_->findChildren<QLabel*>(QString(), Qt::FindDirectChildrenOnly)) {
+            if (!footer->property(kFooter).toBool() || footer->isHidden())
+                continue;
+            const int width = size.width() - 2 * kMargin;
+            const int height = footer->heightForWidth(width);
+            footer->setGeometry(kMargin, size.height(), width, height);
+            size.rheight() += height + kMargin;
+        }
+        if (window_->minimumSize() == window_->maximumSize())
+            window_->setFixedSize(size);
+        else
+            window_->resize(size.expandedTo(window_->size()));
+    }
+
+    QWidget* window_;
+    QSize designSize_;
+    std::vector<Control> controls_;
+    std::unordered_map<QWidget*, std::size_t> index_;
+    std::vector<Span> across_, down_;
+    std::vector<GiveWay> giveWay_;
+    Stretch x_, y_;
+    std::vector<QRect> placed_;
+};
+
+void Fit(QWidget* window) {
+    Fitting(window).Run();
 }
 
 class TextFitter : public QObject {

@@ -90,6 +90,7 @@ TEST_F(ImportDialog, OkImportsTheCheckedKindsIntoANewSetAndCancelNothing) {
     EXPECT_EQ(Shown(), "not part of this export: net.sav");
     const std::string set = backupDir + Sets().at(0) + "/";
     EXPECT_EQ(Files(set), (Names{".mfbackup-sums", "characters.lpl", "desc.txt"}));
+    EXPECT_EQ(sets::ReadDescriptionFile(set), "Imported: Moved from the laptop");
     EXPECT_FALSE(fmInfo->isVisible());
     EXPECT_EQ(fmInfo->windowTitle(), "Importing file");
     EXPECT_EQ(fmInfo->txBackup->text(),

@@ -158,7 +158,7 @@ TEST_F(RestoreDialog, OneSetAtATimeAndKindBoxesFollowItAndTheCurrentMode) {
 // OK restores the kinds checked of the set checked, each file through
 // RestoreFile in the set's order and CopyDescFile once at the end, with the
 // owner block when the box (not the setting) says so, and keeps the game's
-// files first in a new set while Keep current saves is ticked.
+// files first in a new set while Back up saves first is ticked.
 TEST_F(RestoreDialog, OkRestoresTheCheckedKindsOfTheCheckedSetThroughItsHandlers) {
     MakeSet("MFB1", {{"characters.lpl", "set characters"},
                      {"net.sav", "set net"},
@@ -190,6 +190,8 @@ TEST_F(RestoreDialog, OkRestoresTheCheckedKindsOfTheCheckedSetThroughItsHandlers
         EXPECT_EQ(fmInfo->txBackup->text().toStdString(),
                   "Copying " + backupDir + "MFB1/game2.sav to " + games + "game2.sav");
     }
+    ASSERT_TRUE(dlg->UpdateOwner(chars)); // this machine's name, into a file where it is
+    EXPECT_EQ(testenv::ReadFile(chars).substr(0, 16), std::string("MOONHOST-15CHAR", 16));
 }
 
 // Each file that fails is said in a box of its own, in their order, with the
