@@ -128,4 +128,16 @@ ReadOnlyMount::~ReadOnlyMount() {
         ::umount2(path_.c_str(), MNT_DETACH);
 }
 
+BindMount::BindMount(const std::string& source, const std::string& target) : target_(target) {
+    std::filesystem::create_directories(target);
+    reason_ = OwnMountNamespace();
+    if (reason_.empty() && ::mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0)
+        reason_ = std::string("cannot bind-mount: ") + std::strerror(errno);
+}
+
+BindMount::~BindMount() {
+    if (Mounted())
+        ::umount2(target_.c_str(), MNT_DETACH);
+}
+
 } // namespace testenv

@@ -62,4 +62,21 @@ private:
     std::string reason_;
 };
 
+// The folder `source` seen at `target` too (a bind mount, `target` made
+// when missing) while the object lives, as ReadOnlyMount. Needs root.
+class BindMount {
+public:
+    BindMount(const std::string& source, const std::string& target);
+    ~BindMount();
+    BindMount(const BindMount&) = delete;
+    BindMount& operator=(const BindMount&) = delete;
+
+    bool Mounted() const { return reason_.empty(); }
+    const std::string& Reason() const { return reason_; }
+
+private:
+    std::string target_;
+    std::string reason_;
+};
+
 } // namespace testenv
