@@ -11,7 +11,10 @@
 #include <cstdlib>
 #include <random>
 
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace platform;
 
@@ -176,4 +179,41 @@ TEST(Process, StartFailuresComeBackAsWindowsCodes) {
         EXPECT_EQ(GetLastError(), c.code) << c.commandLine;
         EXPECT_FALSE(p.Running());
     }
+}
+
+// A command killed leaves no child of its own running; what it started to
+// outlive it (the notifier) lives on.
+TEST(Process, AChildDiesWithTheProcessThatStartedItButADetachedOneLivesOn) {
+    int wasSubreaper = 0;
+    ::prctl(PR_GET_CHILD_SUBREAPER, &wasSubreaper);
+    ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0); // its orphans come to the test
+    for (const bool detached : {false, true}) {
+        int pid[2];
+        ASSERT_EQ(::pipe(pid), 0);
+        const std::string script = "echo $$ >&" + std::to_string(pid[1]) + "; exec sleep 100";
+        const pid_t parent = ::fork();
+        if (parent == 0) {
+            Process p;
+            if (detached ? StartDetached("/bin/sh", {"sh", "-c", script})
+                         : p.Start("sh -c \"" + script + "\""))
+                ::pause();
+            ::_exit(1);
+        }
+        ::close(pid[1]);
+        std::string line;
+        for (char c; ::read(pid[0], &c, 1) == 1 && c != '\n';)
+            line += c;
+        ::close(pid[0]);
+        ::kill(parent, SIGKILL);
+        ::waitpid(parent, nullptr, 0);
+        // A child that outlived it ends by this signal, one killed with it by SIGKILL.
+        const pid_t child = std::atoi(line.c_str());
+        ASSERT_GT(child, 0);
+        ::kill(child, SIGTERM);
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFSIGNALED(status));
+        EXPECT_EQ(WTERMSIG(status), detached ? SIGTERM : SIGKILL) << detached;
+    }
+    ::prctl(PR_SET_CHILD_SUBREAPER, wasSubreaper);
 }
