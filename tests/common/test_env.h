@@ -46,10 +46,12 @@ private:
 
 // `path` made read-only while the object lives (a read-only bind mount of
 // itself, in the same mount namespace as TmpfsMount): files there are read
-// as before, and every change to them fails with EROFS. Needs root.
+// as before, and every change to them fails with EROFS. With a `source`,
+// that folder is what is seen read-only at `path` (made when missing).
+// Needs root.
 class ReadOnlyMount {
 public:
-    explicit ReadOnlyMount(const std::string& path);
+    explicit ReadOnlyMount(const std::string& path, const std::string& source = {});
     ~ReadOnlyMount();
     ReadOnlyMount(const ReadOnlyMount&) = delete;
     ReadOnlyMount& operator=(const ReadOnlyMount&) = delete;
@@ -59,23 +61,6 @@ public:
 
 private:
     std::string path_;
-    std::string reason_;
-};
-
-// The folder `source` seen at `target` too (a bind mount, `target` made
-// when missing) while the object lives, as ReadOnlyMount. Needs root.
-class BindMount {
-public:
-    BindMount(const std::string& source, const std::string& target);
-    ~BindMount();
-    BindMount(const BindMount&) = delete;
-    BindMount& operator=(const BindMount&) = delete;
-
-    bool Mounted() const { return reason_.empty(); }
-    const std::string& Reason() const { return reason_; }
-
-private:
-    std::string target_;
     std::string reason_;
 };
 

@@ -13,19 +13,6 @@
 
 using namespace platform;
 
-namespace {
-
-// What a child process writes on `fd` up to a newline.
-std::string ReadLine(int fd) {
-    std::string line;
-    char c;
-    while (::read(fd, &c, 1) == 1 && c != '\n')
-        line += c;
-    return line;
-}
-
-} // namespace
-
 TEST(RunFolder, IsInTheUsersRuntimeFolderWhenWritableElsePrivateInTmp) {
     const std::string uid = std::to_string(::getuid());
     const std::string runtime = "/run/user/" + uid, fallback = "/tmp/mfbackup-" + uid;
@@ -56,15 +43,15 @@ TEST(TemporaryEntry, WhatAKilledRunLeftIsRemovedByTheNextAndWhatALiveOneHoldsSta
     if (killed == 0) {
         TemporaryEntry left;
         if (left.MakeFolder("remote"))
-            testenv::WriteFile(left.Path() + "/desc.txt", "left");
-        [[maybe_unused]] const auto n =
-            ::write(report[1], (left.Path() + "\n").data(), left.Path().size() + 1);
+            testenv::WriteFile(left.Path() + "/desc.txt", "left\n");
+        [[maybe_unused]] const auto n = ::write(report[1], left.Path().c_str(), left.Path().size());
         ::pause();
     }
-    const std::string left = ReadLine(report[0]);
+    std::string left(4096, '\0');
+    left.resize(std::max<ssize_t>(::read(report[0], left.data(), left.size()), 0));
     ::kill(killed, SIGKILL);
     ::waitpid(killed, nullptr, 0);
-    ASSERT_TRUE(testenv::Exists(left + "/desc.txt"));
+    ASSERT_EQ(testenv::ReadFile(left + "/desc.txt"), "left\n");
 
     TemporaryEntry next;
     ASSERT_TRUE(next.MakeFile("rclone", ""));
