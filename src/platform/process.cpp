@@ -269,15 +269,17 @@ namespace {
     // A child killed with its parent leaves no rclone or archiver running
     // for a command that was killed; a parent gone before this line is seen
     // by getppid.
-    if (parent > 0 && (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent))
+    int error = 0;
+    if (parent > 0 && ::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0)
+        error = errno;
+    else if (parent > 0 && ::getppid() != parent)
         ::_exit(127);
     struct sigaction byDefault = {};
     byDefault.sa_handler = SIG_DFL;
-    for (int signal = 1; signal < NSIG; ++signal)
-        ::sigaction(signal, &byDefault, nullptr);
-    int error = 0;
+    for (int sig = 1; sig < NSIG; ++sig)
+        ::sigaction(sig, &byDefault, nullptr);
     const int null = ::open("/dev/null", O_RDONLY);
-    if (null < 0 || (null != STDIN_FILENO && ::dup2(null, STDIN_FILENO) < 0))
+    if (error == 0 && (null < 0 || (null != STDIN_FILENO && ::dup2(null, STDIN_FILENO) < 0)))
         error = errno;
     if (null > STDIN_FILENO)
         ::close(null);
