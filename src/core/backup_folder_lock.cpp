@@ -6,8 +6,8 @@ namespace core {
 
 bool BackupFolderLock::Take(const std::string& backupDir, const std::string& caption,
                             Reporter& reporter) {
-    // No folder, nothing to keep apart: the run fails on its own, and the
-    // lock's file (which may go into the folder) must not make it.
+    // No folder, nothing to keep apart: the run fails on its own, and a
+    // lock named after the folder can't be had before it is there.
     if (!platform::DirectoryExists(backupDir))
         return true;
     bool waited = false;

@@ -22,12 +22,6 @@ std::string BaseFolder(const char* variable, const char* fallback) {
     return HomeDirectory() + fallback;
 }
 
-bool IsOwnFolder(const std::string& path, bool mustBeOurs) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
-           (!mustBeOurs || st.st_uid == ::getuid());
-}
-
 } // namespace
 
 std::string HomeDirectory() {
@@ -51,14 +45,6 @@ std::string StateHome() {
     return BaseFolder("XDG_STATE_HOME", "/.local/state");
 }
 
-std::string RuntimeDirectory() {
-    const char* value = std::getenv("XDG_RUNTIME_DIR");
-    if (value && value[0] == PathDelim && IsOwnFolder(value, false))
-        return WithoutTrailingDelimiters(value);
-    const std::string run = "/run/user/" + std::to_string(::getuid());
-    return IsOwnFolder(run, true) ? run : std::string();
-}
-
 std::string StateFolder() {
     return StateHome() + "/mfbackup";
 }
@@ -74,7 +60,7 @@ bool ForceDirectories(const std::string& dir) {
     }
     // stat alone, not the attribute layer: the stamp store makes its folder
     // while it holds its lock.
-    if (IsOwnFolder(folder, false))
+    if (detail::IsFolder(folder))
         return true;
     return detail::Fail(ERROR_DIRECTORY);
 }

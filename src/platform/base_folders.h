@@ -15,10 +15,6 @@ std::string HomeDirectory();
 std::string ConfigHome();
 std::string DataHome();
 std::string StateHome();
-// $XDG_RUNTIME_DIR when it is an existing folder, else the folder systemd
-// makes for it when it is ours (a job started without the variable, from
-// cron, must find what the session's programs put there); "" when neither.
-std::string RuntimeDirectory();
 // This program's own folder in the state home: ~/.local/state/mfbackup.
 std::string StateFolder();
 

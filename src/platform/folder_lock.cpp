@@ -1,12 +1,8 @@
 #include "platform/folder_lock.h"
 
-#include "platform/base_folders.h"
-
-#include "platform/paths.h"
-#include "platform/sha256.h"
+#include "platform/run_folder.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -17,74 +13,80 @@
 
 namespace platform {
 
-std::string FolderLock::LockFilePath(const std::string& folder) {
-    std::string real = WithoutTrailingDelimiters(folder);
-    if (char* resolved = ::realpath(real.c_str(), nullptr)) {
-        real = resolved;
-        std::free(resolved);
+std::string FolderLock::LockFilePath(const std::string& folder, std::string& why) {
+    struct stat st;
+    if (::stat(folder.c_str(), &st) != 0) {
+        why = folder + ": " + std::strerror(errno);
+        return {};
     }
-    const std::string runtime = RuntimeDirectory();
-    if (runtime.empty())
-        return IncludeTrailingPathDelimiter(real) + ".mfbackup-lock";
-    return runtime + "/mfbackup/" + DigestHex(Sha256::Of(real)).substr(0, 32) + ".lock";
-}
-
-int FolderLock::Open(const std::string& folder) {
-    Unlock();
-    const std::string path = LockFilePath(folder);
-    ForceDirectories(ExtractFilePath(path)); // the runtime's subfolder; exists otherwise
-    // Read-only is enough for flock, and works on a medium mounted read-only.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
-    error_ = fd < 0 ? path + ": " + std::strerror(errno) : std::string();
-    return fd;
+    const std::string place = RunFolder(why);
+    if (place.empty())
+        return {};
+    return place + "/lock-" + std::to_string(st.st_dev) + "-" + std::to_string(st.st_ino);
 }
 
 FolderLock::Outcome FolderLock::TryLock(const std::string& folder) {
-    const int fd = Open(folder);
-    if (fd < 0)
-        return Outcome::Failed;
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-        fd_ = fd;
-        return Outcome::Taken;
-    }
-    const int err = errno;
-    ::close(fd);
-    if (err == EWOULDBLOCK)
-        return Outcome::Busy;
-    error_ = std::strerror(err);
-    return Outcome::Failed;
+    const Outcome outcome = Lock(folder, [] { return false; });
+    return outcome == Outcome::Cancelled ? Outcome::Busy : outcome;
 }
 
 FolderLock::Outcome FolderLock::Lock(const std::string& folder,
                                      const std::function<bool()>& keepWaiting, int intervalMs) {
-    const int fd = Open(folder);
-    if (fd < 0)
+    Unlock();
+    error_.clear();
+    const std::string path = LockFilePath(folder, error_);
+    if (path.empty())
         return Outcome::Failed;
     for (;;) {
-        // Without a caller to ask, the kernel wakes us when the lock is free.
-        const int r = ::flock(fd, keepWaiting ? LOCK_EX | LOCK_NB : LOCK_EX);
-        if (r == 0) {
-            fd_ = fd;
-            return Outcome::Taken;
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            error_ = path + ": " + std::strerror(errno);
+            return Outcome::Failed;
         }
+        const Outcome outcome = Wait(fd, keepWaiting, intervalMs);
+        // The holder removes the file as it lets go: one who waited on it
+        // then holds a file no one else will open, and tries the new one.
+        struct stat held, named;
+        if (outcome == Outcome::Taken && ::fstat(fd, &held) == 0 &&
+            ::stat(path.c_str(), &named) == 0 && held.st_ino == named.st_ino &&
+            held.st_dev == named.st_dev) {
+            fd_ = fd;
+            path_ = path;
+            return outcome;
+        }
+        ::close(fd);
+        if (outcome == Outcome::Failed)
+            error_ = path + ": " + error_;
+        if (outcome != Outcome::Taken)
+            return outcome;
+    }
+}
+
+FolderLock::Outcome FolderLock::Wait(int fd, const std::function<bool()>& keepWaiting,
+                                     int intervalMs) {
+    for (;;) {
+        // Without a caller to ask, the kernel wakes us when the lock is free.
+        if (::flock(fd, keepWaiting ? LOCK_EX | LOCK_NB : LOCK_EX) == 0)
+            return Outcome::Taken;
         if (errno == EINTR)
             continue;
         if (errno != EWOULDBLOCK) {
             error_ = std::strerror(errno);
-            ::close(fd);
             return Outcome::Failed;
         }
-        if (!keepWaiting()) {
-            ::close(fd);
+        if (!keepWaiting())
             return Outcome::Cancelled;
-        }
         std::this_thread::sleep_for(std::chrono::milliseconds(intervalMs));
     }
 }
 
 void FolderLock::Unlock() {
-    if (fd_ >= 0)
-        ::close(fd_);
+    if (fd_ < 0)
+        return;
+    // Removed while still held, so that the run folder keeps no file of a
+    // folder long gone.
+    ::unlink(path_.c_str());
+    ::close(fd_);
     fd_ = -1;
 }
 

@@ -9,11 +9,11 @@
 
 namespace platform {
 
-// The lock is an flock on a file named after the folder's real path (its
-// SHA-256), in $XDG_RUNTIME_DIR/mfbackup/ (else /run/user/UID/mfbackup/ when
-// that is ours), or, with no runtime folder, the hidden file .mfbackup-lock
-// in the backup folder itself. It goes with the process however that ends,
-// and a child started meanwhile does not hold it.
+// The lock is an flock on a file of the run folder (see RunFolder) named
+// after the backup folder's device and inode: one lock however the folder
+// is reached (a link, a bind mount, another spelling) and whatever the
+// run's environment. It goes with the process however that ends, and a
+// child started meanwhile does not hold it.
 class FolderLock {
 public:
     FolderLock() = default;
@@ -34,16 +34,19 @@ public:
     void Unlock();
 
     bool Held() const { return fd_ >= 0; }
-    // Why the last Failed: the lock file could not be made or locked.
+    // Why the last Failed: the folder, the run folder or the lock file could
+    // not be had, with the system's reason.
     const std::string& Error() const { return error_; }
 
-    // Where the lock file of `folder` lies.
-    static std::string LockFilePath(const std::string& folder);
+    // Where the lock file of `folder` lies; "" and `why` when nowhere.
+    static std::string LockFilePath(const std::string& folder, std::string& why);
 
 private:
-    int Open(const std::string& folder);
+    // Waits for the lock of the open `fd` as Lock does.
+    Outcome Wait(int fd, const std::function<bool()>& keepWaiting, int intervalMs);
 
     int fd_ = -1;
+    std::string path_;
     std::string error_;
 };
 

@@ -23,10 +23,12 @@ namespace platform::detail {
 // standard input from /dev/null, standard output and error into `out` and
 // `err` where they are descriptors, in `workDir` where one is given, and
 // clean of whatever signal handling this process set up (an ignored SIGPIPE,
-// a blocked SIGCHLD). The errno of a failure (glibc reports a failed exec
-// here, not as exit code 127), else 0 with the child's `pid`.
+// a blocked SIGCHLD). Unless it `outlivesUs`, it is killed when the thread
+// that started it ends, and so with this process however that ends. The
+// errno of a failure (a failed exec too, not as exit code 127), else 0 with
+// the child's `pid`.
 int Spawn(const std::string& program, const std::vector<std::string>& args, int out, int err,
-          const std::string& workDir, pid_t& pid);
+          const std::string& workDir, pid_t& pid, bool outlivesUs = false);
 // Waits for the child `pid` and tells how it ended. False with errno set.
 bool WaitFor(pid_t pid, ExitStatus& status);
 

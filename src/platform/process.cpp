@@ -10,7 +10,7 @@
 #include <cstdlib>
 
 #include <fcntl.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -213,7 +213,7 @@ bool StartDetached(const std::string& program, const std::vector<std::string>& a
     std::erase_if(started, [](pid_t pid) { return ::waitpid(pid, nullptr, WNOHANG) != 0; });
     const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     pid_t pid = -1;
-    const int err = detail::Spawn(program, args, null, null, {}, pid);
+    const int err = detail::Spawn(program, args, null, null, {}, pid, true);
     if (null >= 0)
         ::close(null);
     if (err != 0)
@@ -259,35 +259,90 @@ bool Process::Wait() {
 
 namespace detail {
 
+namespace {
+
+// The child's side of Spawn, between fork and exec: system calls only (the
+// parent may have threads holding locks the child never gets back). Tells
+// the errno of what failed through `report`.
+[[noreturn]] void BecomeChild(const char* program, char* const* argv, int out, int err,
+                              const char* workDir, pid_t parent, int report) {
+    // A child killed with its parent leaves no rclone or archiver running
+    // for a command that was killed; a parent gone before this line is seen
+    // by getppid.
+    int error = 0;
+    if (parent > 0 && ::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0)
+        error = errno;
+    else if (parent > 0 && ::getppid() != parent)
+        ::_exit(127);
+    struct sigaction byDefault = {};
+    byDefault.sa_handler = SIG_DFL;
+    for (int sig = 1; sig < NSIG; ++sig)
+        ::sigaction(sig, &byDefault, nullptr);
+    const int null = ::open("/dev/null", O_RDONLY);
+    if (error == 0 && (null < 0 || (null != STDIN_FILENO && ::dup2(null, STDIN_FILENO) < 0)))
+        error = errno;
+    if (null > STDIN_FILENO)
+        ::close(null);
+    // dup2 onto itself would keep close-on-exec.
+    for (const auto& [from, to] : {std::pair{out, STDOUT_FILENO}, {err, STDERR_FILENO}})
+        if (error == 0 && from >= 0 &&
+            (from == to ? ::fcntl(to, F_SETFD, 0) : ::dup2(from, to)) < 0)
+            error = errno;
+    if (error == 0 && *workDir && ::chdir(workDir) != 0)
+        error = errno;
+    if (error == 0) {
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        ::execve(program, argv, environ);
+        error = errno;
+    }
+    [[maybe_unused]] const ssize_t n = ::write(report, &error, sizeof error);
+    ::_exit(127);
+}
+
+} // namespace
+
 int Spawn(const std::string& program, const std::vector<std::string>& args, int out, int err,
-          const std::string& workDir, pid_t& pid) {
+          const std::string& workDir, pid_t& pid, bool outlivesUs) {
     std::vector<std::string> store = args;
     std::vector<char*> argv;
     for (std::string& arg : store)
         argv.push_back(arg.data());
     argv.push_back(nullptr);
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0)
+        return errno;
+    const pid_t parent = outlivesUs ? 0 : ::getpid();
 
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attr;
-    ::posix_spawn_file_actions_init(&actions);
-    ::posix_spawnattr_init(&attr);
-    ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    if (out >= 0)
-        ::posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
-    if (err >= 0)
-        ::posix_spawn_file_actions_adddup2(&actions, err, STDERR_FILENO);
-    if (!workDir.empty())
-        ::posix_spawn_file_actions_addchdir_np(&actions, workDir.c_str());
-    sigset_t none, all;
-    sigemptyset(&none);
+    // No handler of this process may run in the child before it is reset.
+    sigset_t all, old;
     sigfillset(&all);
-    ::posix_spawnattr_setsigmask(&attr, &none);
-    ::posix_spawnattr_setsigdefault(&attr, &all);
-    ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    const int error = ::posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
-    ::posix_spawn_file_actions_destroy(&actions);
-    ::posix_spawnattr_destroy(&attr);
-    return error;
+    ::pthread_sigmask(SIG_SETMASK, &all, &old);
+    const pid_t child = ::fork();
+    if (child == 0)
+        BecomeChild(program.c_str(), argv.data(), out, err, workDir.c_str(), parent, report[1]);
+    const int forkError = errno;
+    ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    ::close(report[1]);
+    if (child < 0) {
+        ::close(report[0]);
+        return forkError;
+    }
+    // An exec that succeeds closes the pipe without a word.
+    int error = 0;
+    ssize_t n;
+    do
+        n = ::read(report[0], &error, sizeof error);
+    while (n < 0 && errno == EINTR);
+    ::close(report[0]);
+    if (n == static_cast<ssize_t>(sizeof error)) {
+        ExitStatus ignored;
+        WaitFor(child, ignored);
+        return error;
+    }
+    pid = child;
+    return 0;
 }
 
 bool WaitFor(pid_t pid, ExitStatus& status) {

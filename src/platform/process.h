@@ -28,8 +28,10 @@ std::string SearchProgram(std::string_view name, std::string_view currentFolder 
 
 // Starts `program` (a path) with `args` (args[0] its own name), its standard
 // streams on /dev/null, and leaves it running: it may outlive this process,
-// which never waits on it. Those started earlier that have ended meanwhile
-// are reaped by the next call. False and last error when it can't be started.
+// which never waits on it, and it is not killed with this process as the
+// children of Process and RunCaptured are. Those started earlier that have
+// ended meanwhile are reaped by the next call. False and last error when it
+// can't be started.
 bool StartDetached(const std::string& program, const std::vector<std::string>& args);
 
 struct ExitStatus {
@@ -45,11 +47,13 @@ public:
     ~Process(); // waits for a started child that was not waited for
 
     // Splits the command line, searches the program (an unquoted path with
-    // blanks word by word, shortest first, as Windows does), starts it with
-    // posix_spawn in `workDir` (the current folder when empty; only the
-    // child's, never this process's), standard input from /dev/null and,
-    // when `stdOutput` is a descriptor, standard output into it (as a
-    // Windows start-up handle). `showCommand` is kept but has no effect.
+    // blanks word by word, shortest first, as Windows does), starts it in
+    // `workDir` (the current folder when empty; only the child's, never this
+    // process's), standard input from /dev/null and, when `stdOutput` is a
+    // descriptor, standard output into it (as a Windows start-up handle).
+    // The child is killed when the thread that started it ends, so it never
+    // outlives this process, however that ends. `showCommand` is kept but
+    // has no effect.
     // False and last error (a Windows code) on failure: 3 or 267 when
     // `workDir` is missing or no folder.
     bool Start(std::string_view commandLine, int showCommand = 1, int stdOutput = -1,

@@ -185,7 +185,11 @@ struct Pipe {
 };
 
 // Starts argv; the errno of a failed exec comes back through a close-on-exec
-// pipe, which an exec that succeeds closes without a word.
+// pipe, which an exec that succeeds closes without a word. Unlike rclone or
+// the archiver, the game is not killed when this process is: a wrapper
+// killed (by the OOM killer, or by a player who wants no backup now) must
+// not take an unsaved game with it, and the backup it missed is made by the
+// next run.
 pid_t Start(const std::vector<std::string>& argv, const SignalScope& signals, int& execError) {
     std::vector<char*> args;
     for (const std::string& arg : argv)

@@ -2,6 +2,7 @@
 
 #include "platform/files.h"
 #include "platform/last_error.h"
+#include "platform/run_folder.h"
 #include "platform/sha256.h"
 #include "remote/fetch_calls.h"
 #include "sets/backup_set.h"
@@ -44,34 +45,20 @@ using Listing = std::map<std::string, Listed>; // by path below the listed folde
 enum class Hashing { Unknown, Native, Download };
 
 // A list handed to rclone by name (--files-from-raw, --filter-from), in the
-// temporary folder, removed with the object.
+// run folder, removed with the object (or by the next run when this one is
+// killed).
 class ListFile {
 public:
-    ListFile() = default;
-    ~ListFile() {
-        if (!path_.empty())
-            ::unlink(path_.c_str());
-    }
-    ListFile(const ListFile&) = delete;
-    ListFile& operator=(const ListFile&) = delete;
-
     bool Write(const std::vector<std::string>& lines) {
-        const char* tmp = std::getenv("TMPDIR");
-        std::string path = std::string(tmp && *tmp ? tmp : "/tmp") + "/mfbackup-rclone-XXXXXX";
-        const int fd = ::mkstemp(path.data());
-        if (fd < 0)
-            return false;
-        ::close(fd);
-        path_ = path;
         std::string text;
         for (const std::string& line : lines)
             text += line + "\n";
-        return platform::WriteWholeFile(path_, text.data(), text.size(), false);
+        return file_.MakeFile("rclone", text);
     }
-    const std::string& Path() const { return path_; }
+    const std::string& Path() const { return file_.Path(); }
 
 private:
-    std::string path_;
+    platform::TemporaryEntry file_;
 };
 
 Status ListFileFailed() {
@@ -341,25 +328,18 @@ Status CopyListed(const Rclone& rclone, const std::string& localFolder, const st
                        kTransfers, "--files-from-raw=" + list.Path(), localFolder, root});
 }
 
-// A temporary folder of our own, removed with the object.
+// A temporary folder of our own, removed with the object (or by the next
+// run when this one is killed).
 class TemporaryFolder {
 public:
     TemporaryFolder() {
-        const char* tmp = std::getenv("TMPDIR");
-        std::string path = std::string(tmp && *tmp ? tmp : "/tmp") + "/mfbackup-remote-XXXXXX";
-        if (::mkdtemp(path.data()))
-            path_ = path + "/";
+        if (folder_.MakeFolder("remote"))
+            path_ = folder_.Path() + "/";
     }
-    ~TemporaryFolder() {
-        std::error_code ignored;
-        if (!path_.empty())
-            fs::remove_all(path_, ignored);
-    }
-    TemporaryFolder(const TemporaryFolder&) = delete;
-    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
     const std::string& Path() const { return path_; } // ending with '/', "" when none was made
 
 private:
+    platform::TemporaryEntry folder_;
     std::string path_;
 };
 

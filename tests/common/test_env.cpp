@@ -109,11 +109,14 @@ TmpfsMount::~TmpfsMount() {
         ::umount2(path_.c_str(), MNT_DETACH);
 }
 
-ReadOnlyMount::ReadOnlyMount(const std::string& path) : path_(path) {
+ReadOnlyMount::ReadOnlyMount(const std::string& path, const std::string& source) : path_(path) {
+    if (!source.empty())
+        std::filesystem::create_directories(path);
     reason_ = OwnMountNamespace();
     if (!reason_.empty())
         return;
-    if (::mount(path.c_str(), path.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+    const std::string& from = source.empty() ? path : source;
+    if (::mount(from.c_str(), path.c_str(), nullptr, MS_BIND, nullptr) != 0) {
         reason_ = std::string("cannot bind-mount: ") + std::strerror(errno);
         return;
     }

@@ -46,10 +46,12 @@ private:
 
 // `path` made read-only while the object lives (a read-only bind mount of
 // itself, in the same mount namespace as TmpfsMount): files there are read
-// as before, and every change to them fails with EROFS. Needs root.
+// as before, and every change to them fails with EROFS. With a `source`,
+// that folder is what is seen read-only at `path` (made when missing).
+// Needs root.
 class ReadOnlyMount {
 public:
-    explicit ReadOnlyMount(const std::string& path);
+    explicit ReadOnlyMount(const std::string& path, const std::string& source = {});
     ~ReadOnlyMount();
     ReadOnlyMount(const ReadOnlyMount&) = delete;
     ReadOnlyMount& operator=(const ReadOnlyMount&) = delete;

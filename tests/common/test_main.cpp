@@ -33,7 +33,7 @@ struct Sandbox {
         setenv("XDG_DATA_HOME", (root + "/home/.local/share").c_str(), 1);
         setenv("XDG_STATE_HOME", (root + "/home/.local/state").c_str(), 1);
         setenv("WINEPREFIX", (root + "/wineprefix").c_str(), 1);
-        // The backup folders' locks, as a desktop session keeps them.
+        // A runtime folder, as a desktop session has (Qt looks for one).
         std::filesystem::permissions(root + "/runtime", std::filesystem::perms::owner_all);
         setenv("XDG_RUNTIME_DIR", (root + "/runtime").c_str(), 1);
         setenv("MF_TEST_SCRATCH", (root + "/scratch").c_str(), 1);

@@ -84,28 +84,38 @@ TEST_F(FolderLockTest, WaitingCanBeCancelledAndLeavesTheLockToOthers) {
     EXPECT_EQ(second.TryLock(a_), Outcome::Taken);
 }
 
-TEST_F(FolderLockTest, OnlyTheSameFolderHoweverSpelledIsBusy) {
-    std::filesystem::create_directory_symlink(a_, testenv::Scratch() + "/link");
+// One lock however the folder is reached and whatever the run's environment.
+TEST_F(FolderLockTest, OnlyTheSameFolderHoweverReachedIsBusy) {
+    const std::string link = testenv::Scratch() + "/link", bound = testenv::Scratch() + "/bound";
+    std::filesystem::create_directory_symlink(a_, link);
+    const testenv::ReadOnlyMount bind(bound, a_);
     FolderLock held;
     ASSERT_EQ(held.TryLock(a_), Outcome::Taken);
-    for (const auto& [folder, outcome] : {std::pair{b_, Outcome::Taken},
-                                          {a_ + "/", Outcome::Busy},
-                                          {testenv::Scratch() + "/link", Outcome::Busy}}) {
-        FolderLock other;
-        EXPECT_EQ(other.TryLock(folder), outcome) << folder;
+    // Each folder, whether busy, with XDG_RUNTIME_DIR set as the holder's or not.
+    const std::pair<std::string, bool> cases[] = {{b_, 0}, {a_ + "/", 1}, {link, 1}, {bound, 1}};
+    for (const bool variable : {true, false}) {
+        variable ? ::setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1) : ::unsetenv("XDG_RUNTIME_DIR");
+        for (const auto& [folder, busy] : cases) {
+            if (folder == bound && !bind.Mounted())
+                continue; // mounting needs root
+            FolderLock other;
+            EXPECT_EQ(other.TryLock(folder), busy ? Outcome::Busy : Outcome::Taken) << folder;
+        }
     }
 }
 
-TEST_F(FolderLockTest, LockFileIsInTheRuntimeFolderElseHiddenInTheBackupFolder) {
-    FolderLock lock;
-    ASSERT_EQ(lock.TryLock(a_), Outcome::Taken);
-    EXPECT_EQ(FolderLock::LockFilePath(a_).rfind(runtime_ + "/mfbackup/", 0), 0u);
-    EXPECT_TRUE(testenv::Exists(FolderLock::LockFilePath(a_)));
-    EXPECT_FALSE(testenv::Exists(a_ + "/.mfbackup-lock"));
-
-    ::unsetenv("XDG_RUNTIME_DIR");
-    struct stat st;
-    if (::stat(("/run/user/" + std::to_string(::getuid())).c_str(), &st) == 0)
-        GTEST_SKIP() << "this user has a runtime folder without the variable";
-    EXPECT_EQ(FolderLock::LockFilePath(a_), a_ + "/.mfbackup-lock");
+// A holder removes its file as it lets go: one who waited on that file must
+// not take it while another holds the new one.
+TEST_F(FolderLockTest, AWaiterTakesNoFileItsHolderRemoved) {
+    FolderLock first, second, third;
+    ASSERT_EQ(first.TryLock(a_), Outcome::Taken);
+    int asked = 0;
+    const auto keepWaiting = [&] {
+        if (++asked == 1) {
+            first.Unlock();
+            EXPECT_EQ(third.TryLock(a_), Outcome::Taken);
+        }
+        return asked < 3;
+    };
+    EXPECT_EQ(second.Lock(a_, keepWaiting, 10), Outcome::Cancelled);
 }

@@ -11,7 +11,10 @@
 #include <cstdlib>
 #include <random>
 
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace platform;
 
@@ -175,5 +178,33 @@ TEST(Process, StartFailuresComeBackAsWindowsCodes) {
         EXPECT_FALSE(p.Start(c.commandLine)) << c.commandLine;
         EXPECT_EQ(GetLastError(), c.code) << c.commandLine;
         EXPECT_FALSE(p.Running());
+    }
+}
+
+// A command killed leaves no child of its own running; what it started to
+// outlive it (the notifier) lives on. Each ends by the signal that ended it.
+TEST(Process, AChildDiesWithTheProcessThatStartedItButADetachedOneLivesOn) {
+    ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0); // orphans come to the test
+    for (const bool detached : {false, true}) {
+        int pid[2];
+        ASSERT_EQ(::pipe(pid), 0);
+        const std::string script = "echo $$ >&" + std::to_string(pid[1]) + "; exec sleep 100";
+        const pid_t parent = ::fork();
+        if (parent == 0) {
+            Process p;
+            if (detached ? StartDetached("/bin/sh", {"sh", "-c", script})
+                         : p.Start("sh -c \"" + script + "\""))
+                ::pause();
+            ::_exit(1);
+        }
+        char line[32] = {};
+        ASSERT_GT(::read(pid[0], line, sizeof line - 1), 0);
+        ::kill(parent, SIGKILL);
+        ::waitpid(parent, nullptr, 0);
+        const pid_t child = std::atoi(line);
+        ::kill(child, SIGTERM);
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_EQ(WIFSIGNALED(status) ? WTERMSIG(status) : 0, detached ? SIGTERM : SIGKILL);
     }
 }
