@@ -46,6 +46,49 @@ std::string Parent(const std::string& path) {
     return WithoutTrailingDelimiters(ExtractFilePath(path));
 }
 
+// What a folder is watched for.
+struct Wanted {
+    bool Target = false;
+    bool Ancestor = false;
+    bool Settings = false;
+    bool operator==(const Wanted&) const = default;
+};
+
+// Each folder to watch: a save folder that is there, else its nearest
+// ancestor that is (for the folder's appearance); so for the settings file's
+// folder. `resolved` gets each save folder as found ("" when missing),
+// `settingsThere` whether the settings folder is.
+std::map<std::string, Wanted> Look(const std::vector<std::string>& folders,
+                                   const std::string& settingsFolder,
+                                   std::vector<std::string>& resolved, bool& settingsThere) {
+    std::map<std::string, Wanted> wanted;
+    // The folder itself when it is there; else its nearest ancestor.
+    const auto want = [&](std::string path) {
+        if (IsFolder(path))
+            return &wanted[path];
+        do
+            path = Parent(path);
+        while (!path.empty() && path != "/" && !IsFolder(path));
+        if (!path.empty())
+            wanted[path].Ancestor = true;
+        return static_cast<Wanted*>(nullptr);
+    };
+    resolved.assign(folders.size(), {});
+    for (std::size_t i = 0; i < folders.size(); ++i) {
+        const std::string path = WithoutTrailingDelimiters(ResolveCase(folders[i]));
+        if (Wanted* folder = path.empty() ? nullptr : want(path)) {
+            folder->Target = true;
+            resolved[i] = path;
+        }
+    }
+    // The settings file's path is exact: no other letter case.
+    Wanted* settings = settingsFolder.empty() ? nullptr : want(settingsFolder);
+    if (settings)
+        settings->Settings = true;
+    settingsThere = settings != nullptr;
+    return wanted;
+}
+
 std::function<void()> betweenLookAndWatch;
 
 } // namespace
@@ -77,44 +120,9 @@ SaveWatch::~SaveWatch() {
 }
 
 bool SaveWatch::Arm() {
-    struct Wanted {
-        bool Target = false;
-        bool Ancestor = false;
-        bool Settings = false;
-        bool operator==(const Wanted&) const = default;
-    };
-    // Each folder to watch: a save folder that is there, else its nearest
-    // ancestor that is (for the folder's appearance).
     std::vector<std::string> resolved;
     bool settingsThere = false;
-    const auto look = [&] {
-        std::map<std::string, Wanted> wanted;
-        // The folder itself when it is there; else its nearest ancestor.
-        const auto want = [&](std::string path) {
-            if (IsFolder(path))
-                return &wanted[path];
-            do
-                path = Parent(path);
-            while (!path.empty() && path != "/" && !IsFolder(path));
-            if (!path.empty())
-                wanted[path].Ancestor = true;
-            return static_cast<Wanted*>(nullptr);
-        };
-        resolved.assign(folders_.size(), {});
-        for (std::size_t i = 0; i < folders_.size(); ++i) {
-            const std::string path = WithoutTrailingDelimiters(ResolveCase(folders_[i]));
-            if (Wanted* folder = path.empty() ? nullptr : want(path)) {
-                folder->Target = true;
-                resolved[i] = path;
-            }
-        }
-        // The settings file's path is exact: no other letter case.
-        Wanted* settings = settingsFolder_.empty() ? nullptr : want(settingsFolder_);
-        if (settings)
-            settings->Settings = true;
-        settingsThere = settings != nullptr;
-        return wanted;
-    };
+    const auto look = [&] { return Look(folders_, settingsFolder_, resolved, settingsThere); };
     // A folder may vanish between the look and the watch, or one be made
     // below an ancestor before its watch was there: look again.
     for (int attempt = 0; attempt < 10; ++attempt) {
