@@ -80,6 +80,7 @@ struct Job {
     std::optional<bool> Zip; // as the settings say when not given
     std::string Description; // the date is added
     const std::atomic<bool>* Stop = nullptr;
+    bool HoldWritten = false; // see core::BackupChoices
 };
 
 // What a backup came to, in words.
@@ -88,6 +89,7 @@ struct Told {
     bool Made = false; // a set was made and finished
     bool Stopped = false;
     bool Unchanged = false; // no set, no failure: the core said "Nothing found to backup!"
+    bool Held = false;      // files were left for the next backup
     std::string Outcome;    // for standard error and the run log
     std::string Summary;    // the notification's; "" when there is nothing to show
     std::string Body;
@@ -109,6 +111,7 @@ Told BackUp(const Options& options, const Job& job, Console& console) {
         choices.Zip = job.Zip.value_or(BackupConfig.ZipBackups != 0);
         choices.Description = description = job.Description + " " + ShortDate();
         choices.Stop = job.Stop;
+        choices.HoldWritten = job.HoldWritten;
         result = core::Backup(choices, reporter);
     } catch (const std::exception& e) {
         reporter.Message(e.what());
@@ -118,19 +121,25 @@ Told BackUp(const Options& options, const Job& job, Console& console) {
     Told told;
     told.Failed = result.Failures != 0;
     told.Stopped = result.Stopped;
+    told.Held = result.Held != 0;
     const std::string into =
         result.NewSet.empty() ? std::string() : FileCount(result.Done) + " into " + result.NewSet;
+    const std::string held =
+        told.Held ? FileCount(result.Held) + " being written, left for the next backup" : "";
     if (told.Failed) {
         told.Summary = "Moonforge backup failed";
         told.Body = reporter.FirstText + (into.empty() ? "" : "; " + into);
-        told.Outcome = told.Summary + ": " + told.Body;
+        told.Outcome = told.Summary + ": " + told.Body + (held.empty() ? "" : "; " + held);
     } else if (told.Stopped) {
         told.Outcome =
             "Moonforge backup stopped" + (into.empty() ? "" : ": " + into + " left unfinished");
     } else if (!into.empty()) {
         told.Made = true;
-        told.Summary = told.Outcome = "Moonforge saves backed up: " + into;
+        told.Summary = "Moonforge saves backed up: " + into;
+        told.Outcome = told.Summary + (held.empty() ? "" : "; " + held);
         told.Body = description;
+    } else if (told.Held) {
+        told.Outcome = held;
     } else {
         told.Unchanged = true;
         told.Outcome = "nothing changed";
@@ -232,6 +241,18 @@ std::vector<std::string> SaveFolders(const std::string& gameDir) {
     return folders;
 }
 
+// The settings read again once their file changed; false, said, when they
+// could not be read (the backup reads them again anyway).
+bool ReadSettingsAgain(const Options& options, Console& console) {
+    try {
+        LoadSettings(options.ConfigFile, false, console);
+        return true;
+    } catch (const std::exception& e) {
+        console.Error(std::string("mfbackup-cli: ") + e.what());
+        return false;
+    }
+}
+
 } // namespace
 
 int Wrap(const Options& options, Console& console) {
@@ -273,17 +294,29 @@ int Wrap(const Options& options, Console& console) {
 int Watch(const Options& options, Console& console) {
     const std::chrono::seconds quiet(options.Quiet.value_or(300));
     const EndSignalsCaught stops(OnStop, false);
-    const Job job{AllKinds(), std::nullopt, "Saved while playing", &gStop};
+    // The game may still be writing a save when its quiet time is over.
+    Job job{AllKinds(), std::nullopt, "Saved while playing", &gStop};
+    job.HoldWritten = true;
     std::string gameDir = BackupConfig.GameDir.Get();
     std::unique_ptr<platform::SaveWatch> watch;
     // Gone before the watch is: a signal never reaches a watch destroyed.
     const struct ForgetWatch {
         ~ForgetWatch() { gWatch = nullptr; }
     } forget;
+    // A new game folder, from settings read again: watched from now on.
+    const auto follow = [&] {
+        if (BackupConfig.GameDir.Get() == gameDir)
+            return;
+        gameDir = BackupConfig.GameDir.Get();
+        gWatch = nullptr;
+        watch.reset();
+    };
     int status = ExitOk;
     while (!gStop) {
         if (!watch) {
-            watch = std::make_unique<platform::SaveWatch>(SaveFolders(gameDir));
+            // The settings file too: a game folder set meanwhile is watched
+            // at once, not after the next write in the old one.
+            watch = std::make_unique<platform::SaveWatch>(SaveFolders(gameDir), SettingsFilePath());
             if (!watch->Ok()) {
                 console.Error("mfbackup-cli: cannot watch the save folders: " + watch->Error());
                 return ExitFailed;
@@ -293,12 +326,18 @@ int Watch(const Options& options, Console& console) {
                 break;
             console.Error("mfbackup-cli: watching the save folders in " + gameDir + "save/");
         }
-        if (watch->Wait(quiet) == platform::SaveWatch::Wake::Stopped) {
+        const platform::SaveWatch::Wake wake = watch->Wait(quiet);
+        if (wake == platform::SaveWatch::Wake::Stopped) {
             if (!gStop) {
                 console.Error("mfbackup-cli: cannot watch the save folders: " + watch->Error());
                 status = ExitFailed;
             }
             break;
+        }
+        if (wake == platform::SaveWatch::Wake::Settings) {
+            if (ReadSettingsAgain(options, console))
+                follow();
+            continue;
         }
         Told told = BackUp(options, job, console);
         Tell(told, console);
@@ -307,12 +346,7 @@ int Watch(const Options& options, Console& console) {
         status = told.Failed ? ExitFailed : ExitOk;
         if (told.Stopped || options.Once)
             break;
-        // The settings were read again for the backup.
-        if (BackupConfig.GameDir.Get() != gameDir) {
-            gameDir = BackupConfig.GameDir.Get();
-            gWatch = nullptr;
-            watch.reset();
-        }
+        follow(); // the settings were read again for the backup
     }
     return status;
 }

@@ -7,15 +7,18 @@
 #include "platform/dir_search.h"
 #include "platform/files.h"
 #include "platform/last_error.h"
+#include "platform/open_writers.h"
 #include "platform/paths.h"
 #include "platform/stamp_store.h"
 #include "sets/archive_names.h"
 #include "sets/backup_set.h"
 #include "sets/set_writer.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <set>
 #include <system_error>
 #include <thread>
 
@@ -51,7 +54,49 @@ std::string EntryKey(const std::string& source) {
     return platform::LowerAscii(platform::ExtractFileName(source));
 }
 
-using BackedUp = std::vector<std::pair<const Source*, platform::FileVersion>>;
+// Copies `source` into the set, or compresses it there with `zip`: `target`
+// gets the path of its copy or archive, `read` the version of the source
+// backed up (its size -1 when it can't be told). False, with `cause` ("" when
+// the archiver's own failure was said), when it failed.
+bool Store(sets::SetWriter& set, const std::string& source, bool zip, Reporter& reporter,
+           platform::FileVersion& read, std::string& target, std::string& cause) {
+    const std::string& setPath = set.Path();
+    target = BackupTarget(source, setPath, zip);
+    if (!zip) {
+        if (set.Copy(source, read))
+            return true;
+        cause = CauseText(platform::GetLastError());
+        return false;
+    }
+    // The archiver replaces an entry of the same name (in any letter case),
+    // so a second source of that name (a case twin, or a file of another
+    // folder) would take the first one's content out of the set.
+    const std::string entry = EntryKey(source);
+    if (set.HasEntry(entry)) {
+        cause = CauseText(platform::ERROR_FILE_EXISTS);
+        return false;
+    }
+    std::string why;
+    if (!ZipFile(source, ArchiveIn(source, setPath), why, true)) {
+        if (!why.empty())
+            reporter.Message(why); // the archiver's failure, said first
+        return false;
+    }
+    target = setPath + set.Added(platform::ExtractFileName(target), entry);
+    // What the archiver read, as near as can be told: the file now.
+    if (!platform::GetFileVersion(source, read))
+        read.Size = -1; // gone: nothing to mark
+    return true;
+}
+
+// A source backed up: with the version its copy was read from, and the name
+// the set holds its copy (or archive) under.
+struct Stored {
+    const Source* From = nullptr;
+    platform::FileVersion Read;
+    std::string Target;
+};
+using BackedUp = std::vector<Stored>;
 
 // Marks that could not be stored: how many, and the first one's last error.
 struct Unmarked {
@@ -73,7 +118,8 @@ Unmarked MarkBackedUp(const BackedUp& backedUp) {
     Unmarked lost[2]; // by each thread, in the order of the sources
     auto mark = [&](std::size_t from, std::size_t to, Unmarked& unmarked) {
         for (std::size_t i = from; i < to; ++i) {
-            const auto& [source, read] = backedUp[i];
+            const Source* source = backedUp[i].From;
+            const platform::FileVersion& read = backedUp[i].Read;
             // Written again by the game since the search, while it was read,
             // or since: the set may hold the older content, so the file stays
             // marked changed (32), as it does when the mark can't be stored.
@@ -97,6 +143,108 @@ Unmarked MarkBackedUp(const BackedUp& backedUp) {
     if (const std::size_t unstored = marks.End())
         lost[0].Add(unstored, platform::GetLastError());
     return lost[0];
+}
+
+// Takes the copy or archive `target` out of the set again, with each source
+// stored in it (several share an archive): `written`, whose copy may hold
+// parts of two versions, and the others with it. Each is said as not backed
+// up: with `hold`, left for the next backup; otherwise failed. False when
+// the copy could not be removed (said): the set is not to be finished.
+bool Withdraw(sets::SetWriter& set, BackedUp& backedUp, const std::string& target,
+              const std::string& written, bool zip, bool hold, Reporter& reporter,
+              RunResult& result) {
+    const std::string& setPath = set.Path();
+    const bool dropped = set.Drop(target);
+    if (!dropped) {
+        reporter.Message("error removing " + setPath + target +
+                         " from the set: " + CauseText(platform::GetLastError()));
+        ++result.Failures;
+    }
+    const std::string name = platform::ExtractFileName(written);
+    for (const Stored& stored : backedUp) {
+        if (stored.Target != target)
+            continue;
+        const std::string& path = stored.From->Path;
+        if (hold) {
+            reporter.Message(path == written ? path + " is being written: left for the next backup"
+                                             : path + " is left for the next backup with " + name +
+                                                   ", in the same archive");
+            ++result.Held;
+        } else {
+            ReportFailure(path, setPath, zip,
+                          path == written ? "it was written while it was backed up"
+                                          : "it shares its archive with " + name +
+                                                ", which was written while it was backed up",
+                          reporter);
+            ++result.Failures;
+        }
+    }
+    std::erase_if(backedUp, [&](const Stored& stored) { return stored.Target == target; });
+    return dropped;
+}
+
+// The sources this user's programs still hold open for writing, or written
+// since their copy was read: their copies may hold the first part of a save
+// the game is still writing. False when one's copy could not be removed.
+bool HoldStillWritten(sets::SetWriter& set, BackedUp& backedUp, bool zip, Reporter& reporter,
+                      RunResult& result) {
+    const std::set<platform::FileKey> open = platform::FilesOpenForWriting();
+    std::vector<std::pair<std::string, std::string>> written; // target, source
+    for (const Stored& stored : backedUp) {
+        platform::FileVersion now;
+        if (stored.Read.Size >= 0 &&
+            (open.count({stored.Read.Device, stored.Read.Inode}) != 0 ||
+             (platform::GetFileVersion(stored.From->Path, now) && !now.SameContent(stored.Read))))
+            written.emplace_back(stored.Target, stored.From->Path);
+    }
+    bool whole = true;
+    for (const auto& [target, source] : written)
+        if (std::any_of(backedUp.begin(), backedUp.end(),
+                        [&](const Stored& stored) { return stored.Target == target; }))
+            whole = Withdraw(set, backedUp, target, source, zip, true, reporter, result) && whole;
+    return whole;
+}
+
+// Backs up each source of `list` into the set, as Backup does, until the end
+// or a stop; a copy not read from the version the search saw (written
+// meanwhile, or while it was read) is taken out again. False when such a
+// copy could not be removed.
+bool StoreAll(const std::vector<Source>& list, const BackupChoices& choices, sets::SetWriter& set,
+              BackedUp& backedUp, Reporter& reporter, RunResult& result) {
+    bool whole = true;
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        if (choices.Stop && choices.Stop->load()) {
+            result.Stopped = true;
+            break;
+        }
+        const std::string& path = list[i].Path;
+        reporter.ProgressStep(i + 1, list.size(), platform::ExtractFileName(path));
+        reporter.ProgressText(path);
+        // A save written in the very tick of the file clock it is read in
+        // could be written again after the read and keep its time and size:
+        // it is read once that tick is over.
+        platform::WaitPastWriteTime(list[i].WriteTime);
+        Stored stored{&list[i], {}, {}};
+        std::string target, cause;
+        if (!Store(set, path, choices.Zip, reporter, stored.Read, target, cause)) {
+            ReportFailure(path, set.Path(), choices.Zip, cause, reporter);
+            reporter.FileDone(path, target, false);
+            ++result.Failures;
+            continue;
+        }
+        stored.Target = platform::ExtractFileName(target);
+        backedUp.push_back(stored);
+        // A file that vanished after the archiver read it was read whole.
+        if (stored.Read.Size < 0 || AsSearched(list[i], stored.Read)) {
+            reporter.FileDone(path, target, true);
+            continue;
+        }
+        whole = Withdraw(set, backedUp, stored.Target, path, choices.Zip, choices.HoldWritten,
+                         reporter, result) &&
+                whole;
+        reporter.FileDone(path, target, false);
+    }
+    return whole;
 }
 
 } // namespace
@@ -157,34 +305,10 @@ bool ZipFile(const std::string& source, const std::string& archive, std::string&
 
 bool BackupFile(sets::SetWriter& set, const std::string& source, bool zip, Reporter& reporter,
                 platform::FileVersion& read) {
-    const std::string& setPath = set.Path();
-    std::string target = BackupTarget(source, setPath, zip);
-    std::string cause;
-    bool ok;
-    if (zip) {
-        // The archiver replaces an entry of the same name (in any letter
-        // case), so a second source of that name (a case twin, or a file of
-        // another folder) would take the first one's content out of the set.
-        const std::string entry = EntryKey(source);
-        std::string why;
-        if (set.HasEntry(entry))
-            cause = CauseText(platform::ERROR_FILE_EXISTS);
-        ok = cause.empty() && ZipFile(source, ArchiveIn(source, setPath), why, true);
-        if (ok) {
-            target = setPath + set.Added(platform::ExtractFileName(target), entry);
-            // What the archiver read, as near as can be told: the file now.
-            if (!platform::GetFileVersion(source, read))
-                read.Size = -1; // gone: nothing to mark
-        } else if (!why.empty()) {
-            reporter.Message(why); // the archiver's failure, said first
-        }
-    } else {
-        ok = set.Copy(source, read);
-        if (!ok)
-            cause = CauseText(platform::GetLastError());
-    }
+    std::string target, cause;
+    const bool ok = Store(set, source, zip, reporter, read, target, cause);
     if (!ok)
-        ReportFailure(source, setPath, zip, cause, reporter);
+        ReportFailure(source, set.Path(), zip, cause, reporter);
     reporter.FileDone(source, target, ok);
     return ok;
 }
@@ -223,32 +347,17 @@ RunResult Backup(const BackupChoices& choices, Reporter& reporter) {
     reporter.ProgressShow("Backing Up");
     // Each source backed up, with the version its copy was read from.
     BackedUp backedUp;
-    for (std::size_t i = 0; i < list.size(); ++i) {
-        if (choices.Stop && choices.Stop->load()) {
-            result.Stopped = true;
-            break;
-        }
-        const std::string& path = list[i].Path;
-        reporter.ProgressStep(i + 1, list.size(), platform::ExtractFileName(path));
-        reporter.ProgressText(path);
-        // A save written in the very tick of the file clock it is read in
-        // could be written again after the read and keep its time and size:
-        // it is read once that tick is over.
-        platform::WaitPastWriteTime(list[i].WriteTime);
-        platform::FileVersion read;
-        if (BackupFile(set, path, choices.Zip, reporter, read))
-            backedUp.emplace_back(&list[i], read);
-        else
-            ++result.Failures;
-    }
+    bool whole = StoreAll(list, choices, set, backedUp, reporter, result);
+    if (choices.HoldWritten && !result.Stopped)
+        whole = HoldStillWritten(set, backedUp, choices.Zip, reporter, result) && whole;
     result.Done = backedUp.size();
     // A set that no file went into is no backup: Restore would list it.
     set.RemoveIfEmpty();
     if (!set.Empty())
         result.NewSet = platform::ExtractFileName(platform::WithoutTrailingDelimiters(setPath));
-    // Stopped: the set keeps its unfinished mark and every source stays
-    // changed, for the next backup to take.
-    if (result.Stopped) {
+    // Stopped, or holding a copy it should not: the set keeps its unfinished
+    // mark and every source stays changed, for the next backup to take.
+    if (result.Stopped || !whole) {
         reporter.ProgressHide();
         return result;
     }

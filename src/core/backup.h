@@ -68,6 +68,12 @@ struct BackupChoices {
     // When set (from a signal handler, say), the backup stops before its
     // next file: the set is left unfinished and no source is marked.
     const std::atomic<bool>* Stop = nullptr;
+    // For a backup that runs while the game may be saving (watch): a source
+    // some program of the user still holds open for writing, or written
+    // again since the search found it, is left out of the set and stays
+    // changed, for a later backup (RunResult::Held); without, one written
+    // again before its copy was read whole fails.
+    bool HoldWritten = false;
 };
 
 // The whole backup, under the backup folder's lock (see BackupFolderLock):
@@ -76,7 +82,8 @@ struct BackupChoices {
 // while it was read, or since). A second source that would land on a file or archive entry this
 // backup already wrote fails, and a set that no file went into is removed again; so are sets that
 // killed runs left empty (see RemoveStaleSets). A backup stopped (see Stop) or whose wait for the
-// lock was given up is Stopped.
+// lock was given up is Stopped. No copy or archive stays in the set that was not read from the
+// version the search saw: it is taken out again (see HoldWritten).
 RunResult Backup(const BackupChoices& choices, Reporter& reporter);
 
 } // namespace core

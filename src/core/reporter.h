@@ -79,6 +79,8 @@ struct RunResult {
     // The folder name of the set the run made and left (a stopped one
     // included); "" when it left none.
     std::string NewSet;
+    // Files a backup left for a later one: they were being written.
+    std::size_t Held = 0;
 
     bool Ok() const { return Failures == 0 && !Stopped; }
 };

@@ -46,6 +46,49 @@ std::string Parent(const std::string& path) {
     return WithoutTrailingDelimiters(ExtractFilePath(path));
 }
 
+// What a folder is watched for.
+struct Wanted {
+    bool Target = false;
+    bool Ancestor = false;
+    bool Settings = false;
+    bool operator==(const Wanted&) const = default;
+};
+
+// Each folder to watch: a save folder that is there, else its nearest
+// ancestor that is (for the folder's appearance); so for the settings file's
+// folder. `resolved` gets each save folder as found ("" when missing),
+// `settingsThere` whether the settings folder is.
+std::map<std::string, Wanted> Look(const std::vector<std::string>& folders,
+                                   const std::string& settingsFolder,
+                                   std::vector<std::string>& resolved, bool& settingsThere) {
+    std::map<std::string, Wanted> wanted;
+    // The folder itself when it is there; else its nearest ancestor.
+    const auto want = [&](std::string path) {
+        if (IsFolder(path))
+            return &wanted[path];
+        do
+            path = Parent(path);
+        while (!path.empty() && path != "/" && !IsFolder(path));
+        if (!path.empty())
+            wanted[path].Ancestor = true;
+        return static_cast<Wanted*>(nullptr);
+    };
+    resolved.assign(folders.size(), {});
+    for (std::size_t i = 0; i < folders.size(); ++i) {
+        const std::string path = WithoutTrailingDelimiters(ResolveCase(folders[i]));
+        if (Wanted* folder = path.empty() ? nullptr : want(path)) {
+            folder->Target = true;
+            resolved[i] = path;
+        }
+    }
+    // The settings file's path is exact: no other letter case.
+    Wanted* settings = settingsFolder.empty() ? nullptr : want(settingsFolder);
+    if (settings)
+        settings->Settings = true;
+    settingsThere = settings != nullptr;
+    return wanted;
+}
+
 std::function<void()> betweenLookAndWatch;
 
 } // namespace
@@ -54,7 +97,12 @@ void BetweenLookAndWatchForTesting(std::function<void()> between) {
     betweenLookAndWatch = std::move(between);
 }
 
-SaveWatch::SaveWatch(std::vector<std::string> folders) : folders_(std::move(folders)) {
+SaveWatch::SaveWatch(std::vector<std::string> folders, std::string settingsFile)
+    : folders_(std::move(folders)) {
+    if (!settingsFile.empty()) {
+        settingsFolder_ = Parent(settingsFile);
+        settingsName_ = ExtractFileName(settingsFile);
+    }
     inotify_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     stop_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (inotify_ < 0 || stop_ < 0) {
@@ -72,34 +120,9 @@ SaveWatch::~SaveWatch() {
 }
 
 bool SaveWatch::Arm() {
-    struct Wanted {
-        bool Target = false;
-        bool Ancestor = false;
-        bool operator==(const Wanted&) const = default;
-    };
-    // Each folder to watch: a save folder that is there, else its nearest
-    // ancestor that is (for the folder's appearance).
     std::vector<std::string> resolved;
-    const auto look = [&] {
-        std::map<std::string, Wanted> wanted;
-        resolved.assign(folders_.size(), {});
-        for (std::size_t i = 0; i < folders_.size(); ++i) {
-            std::string path = WithoutTrailingDelimiters(ResolveCase(folders_[i]));
-            if (path.empty())
-                continue;
-            if (IsFolder(path)) {
-                wanted[path].Target = true;
-                resolved[i] = path;
-                continue;
-            }
-            do
-                path = Parent(path);
-            while (!path.empty() && path != "/" && !IsFolder(path));
-            if (!path.empty())
-                wanted[path].Ancestor = true;
-        }
-        return wanted;
-    };
+    bool settingsThere = false;
+    const auto look = [&] { return Look(folders_, settingsFolder_, resolved, settingsThere); };
     // A folder may vanish between the look and the watch, or one be made
     // below an ancestor before its watch was there: look again.
     for (int attempt = 0; attempt < 10; ++attempt) {
@@ -111,7 +134,7 @@ bool SaveWatch::Arm() {
         bool vanished = false;
         for (const auto& [path, want] : wanted) {
             std::uint32_t mask = IN_ONLYDIR | IN_DELETE_SELF | IN_MOVE_SELF;
-            if (want.Target)
+            if (want.Target || want.Settings)
                 mask |= kWritten;
             if (want.Ancestor)
                 mask |= kNewFolder;
@@ -127,6 +150,7 @@ bool SaveWatch::Arm() {
                 same = next.insert(next.end(), Watch{wd});
             same->Target = same->Target || want.Target;
             same->Ancestor = same->Ancestor || want.Ancestor;
+            same->Settings = same->Settings || want.Settings;
         }
         for (const Watch& old : watches_)
             if (std::none_of(next.begin(), next.end(),
@@ -143,6 +167,10 @@ bool SaveWatch::Arm() {
             appeared = appeared ||
                        (watched_[i].empty() && !resolved[i].empty() && HoldsAnything(resolved[i]));
         watched_ = std::move(resolved);
+        // So may the settings file's.
+        settingsChanged_ = settingsChanged_ || (settingsThere && !settingsWatched_ && armed_);
+        settingsWatched_ = settingsThere;
+        armed_ = true;
         return appeared;
     }
     return false;
@@ -158,7 +186,7 @@ bool SaveWatch::Drain() {
             const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
             at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
             if (event->mask & IN_Q_OVERFLOW) {
-                changed = rearm = true;
+                changed = rearm = settingsChanged_ = true;
                 continue;
             }
             const auto watch =
@@ -170,6 +198,9 @@ bool SaveWatch::Drain() {
                 rearm = true;
             if (watch->Target && (event->mask & kWritten))
                 changed = true;
+            if (watch->Settings && (event->mask & kWritten) && event->len > 0 &&
+                settingsName_ == event->name)
+                settingsChanged_ = true;
             if (watch->Ancestor && (event->mask & IN_ISDIR) && (event->mask & kNewFolder))
                 rearm = true;
         }
@@ -200,10 +231,16 @@ SaveWatch::Wake SaveWatch::Wait(std::chrono::milliseconds quiet) {
         }
         if (fds[0].revents)
             return Wake::Stopped;
-        if ((fds[1].revents & POLLIN) && Drain()) {
+        const bool changed = (fds[1].revents & POLLIN) && Drain();
+        if (changed) {
             pending_ = true;
             lastChange_ = std::chrono::steady_clock::now();
-        } else if (pending_ && timeout == 0) {
+        }
+        if (settingsChanged_) {
+            settingsChanged_ = false;
+            return Wake::Settings;
+        }
+        if (!changed && pending_ && timeout == 0) {
             pending_ = false;
             return Wake::Quiet;
         }

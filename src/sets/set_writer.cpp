@@ -102,13 +102,34 @@ bool SetWriter::WriteOrigin(const std::string& origin) {
 }
 
 const std::string& SetWriter::Added(const std::string& name, const std::string& entry) {
-    entries_.insert(entry);
     // The archiver finds an archive ignoring letter case: Game1.bak goes into
     // the game1.zip that game1.sav made, which keeps its name and its one line.
     const auto held = index_.find(platform::LowerAscii(name));
     File& file = held == index_.end() ? Add(name) : files_[held->second];
     file.Ticket = hashes_.AddFile(setPath_ + file.Name, true); // its content now
+    entries_.emplace(entry, platform::LowerAscii(file.Name));
     return file.Name;
+}
+
+bool SetWriter::Drop(const std::string& name) {
+    const std::string key = platform::LowerAscii(name);
+    const auto held = index_.find(key);
+    if (held == index_.end()) {
+        platform::SetLastError(platform::ERROR_FILE_NOT_FOUND);
+        return false;
+    }
+    if (::unlink((setPath_ + files_[held->second].Name).c_str()) != 0 && errno != ENOENT) {
+        platform::SetLastError(platform::WinErrorFromErrno(errno));
+        return false;
+    }
+    // Its hash, if still to come, is not waited for.
+    files_.erase(files_.begin() + static_cast<std::ptrdiff_t>(held->second));
+    names_.erase(key);
+    std::erase_if(entries_, [&](const auto& entry) { return entry.second == key; });
+    index_.clear();
+    for (std::size_t i = 0; i < files_.size(); ++i)
+        index_.emplace(platform::LowerAscii(files_[i].Name), i);
+    return true;
 }
 
 bool SetWriter::Finish(bool flush) {

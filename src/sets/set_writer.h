@@ -13,7 +13,6 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 namespace sets {
@@ -54,6 +53,10 @@ public:
     // it took a second file), now holding `entry`: hashed as it is now.
     // Returns the archive's name as the set holds it (the first spelling).
     const std::string& Added(const std::string& name, const std::string& entry);
+    // Takes the file `name` (as the set holds it) out of the set again, from
+    // the disk and from its checksums to be, an archive with its entries.
+    // False and last error set when it can't be removed: it stays in the set.
+    bool Drop(const std::string& name);
     // Whether the set holds any file put into it.
     bool Empty() const { return files_.empty(); }
     const std::string& Path() const { return setPath_; }
@@ -82,7 +85,8 @@ private:
 
     std::string setPath_;
     std::unordered_map<std::string, std::string> names_; // ASCII lower case -> as held
-    std::unordered_set<std::string> entries_;            // in its archives, lower case
+    // Each entry of its archives -> its archive's name, both in lower case.
+    std::unordered_map<std::string, std::string> entries_;
     std::vector<File> files_;                            // put in, each once
     std::unordered_map<std::string, std::size_t> index_; // lower case -> its place in files_
     platform::HashQueue hashes_;

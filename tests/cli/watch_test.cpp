@@ -1,5 +1,6 @@
 // mfbackup-cli watch as its systemd unit runs it: a backup once the game has
-// written no save for the quiet time, the settings read again for each, and
+// written no save for the quiet time, the settings read again for each and
+// once their file changed, a save still being written left for the next, and
 // SIGTERM ending it at once while it waits, or between two files of a backup.
 
 #include "auto_fixture.h"
@@ -10,6 +11,9 @@
 #include <csignal>
 #include <filesystem>
 #include <functional>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -46,7 +50,7 @@ TEST_F(WatchTest, BacksUpOnceTheGameHasWrittenNothingForTheQuietTime) {
     EXPECT_EQ(log[0].substr(19), "\twatch\tMoonforge saves backed up: 1 file into " + set);
 }
 
-TEST_F(WatchTest, ReadsTheSettingsAgainForEachBackupAndWatchesANewGameFolder) {
+TEST_F(WatchTest, WatchesANewGameFolderOnceTheSettingsNameItAndReadsThemForEachBackup) {
     Running watch({"watch", "--quiet", "1"}, env_);
     ASSERT_TRUE(watch.WaitForError(Watching(gameDir))) << watch.Err();
     const std::string other = testenv::Scratch() + "/other game/";
@@ -55,17 +59,42 @@ TEST_F(WatchTest, ReadsTheSettingsAgainForEachBackupAndWatchesANewGameFolder) {
     ASSERT_EQ(Cli({"settings", "set", "zip", "on"}).exitCode, 0);
     ASSERT_EQ(Cli({"settings", "set", "game-dir", QString::fromStdString(other)}).exitCode, 0);
 
-    // A write where it watched wakes it; the backup looks in the new folder.
-    Save("characters/characters.lpl", "the old game");
+    // No write in the old folder first: the new one is watched at once.
     ASSERT_TRUE(watch.WaitForError(Watching(other))) << watch.Err();
     testenv::WriteFile(other + "save/net/net.sav", "the new game");
+    ASSERT_TRUE(Eventually([] { return LogLines().size() == 1; })) << watch.Err();
+    watch.Signal(SIGTERM);
+    EXPECT_EQ(watch.Finish(), 0);
+    ASSERT_EQ(Sets().size(), 1u);
+    EXPECT_EQ(Files(backupDir + Sets()[0]), (Names{".mfbackup-sums", "desc.txt", "net.zip"}));
+}
+
+// The game writes half a save and pauses, the file still open, past the
+// quiet time another save of it started: that backup leaves the half out,
+// and the one after its last write takes it whole.
+TEST_F(WatchTest, ASaveHalfWrittenWhenTheQuietTimeEndsWaitsForTheBackupAfterItsLastWrite) {
+    Running watch({"watch", "--quiet", "1"}, env_);
+    ASSERT_TRUE(watch.WaitForError(Watching(gameDir))) << watch.Err();
+    const std::string game = gameDir + "save/games/game1.sav", half(500000, 'h');
+    const int writer = ::open(game.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_EQ(::write(writer, half.data(), half.size()), static_cast<ssize_t>(half.size()));
+    Save("characters/characters.lpl", "played");
+    ASSERT_TRUE(Eventually([] { return LogLines().size() == 1; })) << watch.Err();
+    EXPECT_TRUE(Changed(game));
+    ASSERT_EQ(::write(writer, half.data(), half.size()), static_cast<ssize_t>(half.size()));
+    ::close(writer);
     ASSERT_TRUE(Eventually([] { return LogLines().size() == 2; })) << watch.Err();
     watch.Signal(SIGTERM);
     EXPECT_EQ(watch.Finish(), 0);
 
-    EXPECT_EQ(LogLines()[0].substr(19), "\twatch\tnothing changed");
-    ASSERT_EQ(Sets().size(), 1u);
-    EXPECT_EQ(Files(backupDir + Sets()[0]), (Names{".mfbackup-sums", "desc.txt", "net.zip"}));
+    EXPECT_TRUE(LogLines()[0].ends_with("; 1 file being written, left for the next backup"))
+        << LogLines()[0];
+    Names holding;
+    for (const std::string& set : Sets())
+        if (testenv::Exists(backupDir + set + "/game1.sav"))
+            holding.push_back(testenv::ReadFile(backupDir + set + "/game1.sav"));
+    EXPECT_EQ(holding, Names{half + half});
+    EXPECT_FALSE(Changed(game));
 }
 
 TEST_F(WatchTest, SigtermWhileWaitingEndsItAtOnce) {

@@ -21,6 +21,7 @@
 #include <ostream>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #include <fcntl.h>
 #include <sys/mount.h>
@@ -253,6 +254,69 @@ TEST_P(BackupCollisions, ASecondSourceOfANameAlreadyWrittenFailsAndStaysChanged)
 
 INSTANTIATE_TEST_SUITE_P(Forms, BackupCollisions, testing::Bool(),
                          [](const auto& info) { return info.param ? "Compressed" : "Plain"; });
+
+// A copy that may hold parts of two versions of its save never stays in the
+// set: a save written during the backup fails with its reason, or in watch is
+// left for the next backup, as is one a program still holds open for writing;
+// compressed, so are the other files of its archive.
+struct WrittenCase {
+    const char* Name;
+    bool Zip, Hold, KeptOpen; // else written again just before its read
+};
+void PrintTo(const WrittenCase& c, std::ostream* os) {
+    *os << c.Name;
+}
+class BackupOfAWrittenSave : public BackupTest, public testing::WithParamInterface<WrittenCase> {};
+
+TEST_P(BackupOfAWrittenSave, LeavesNoCopyOfItInTheSetAndKeepsItChanged) {
+    const auto [name, zip, hold, keptOpen] = GetParam();
+    const std::string chars = Save("characters/characters.lpl", "c");
+    const std::string spare = Save("characters/game1.bak", "into game1.zip, before game1.sav");
+    const std::string game = Save("games/game1.sav", "the first half");
+    const int writer = ::open(game.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (!keptOpen)
+        ::close(writer);
+    const int reader = ::open(chars.c_str(), O_RDONLY | O_CLOEXEC); // no writer: backed up
+    reporter.onProgress = [&](const std::string& path) {
+        if (path == game && !keptOpen)
+            testenv::WriteFile(game, "the first half, then the rest");
+    };
+    core::BackupChoices choices{gameDir, backupDir, {true, true, true}, "", zip};
+    choices.HoldWritten = hold;
+    const core::RunResult result = core::Backup(choices, reporter);
+    ::close(reader);
+    if (keptOpen)
+        ::close(writer);
+
+    const std::string set = backupDir + Sets().at(0) + "/";
+    EXPECT_TRUE(Whole(set));
+    EXPECT_EQ(Files(set), (zip ? Names{".mfbackup-sums", "characters.zip"}
+                               : Names{".mfbackup-sums", "characters.lpl", "game1.bak"}));
+    EXPECT_EQ(std::make_tuple(Changed(chars), Changed(spare), Changed(game)),
+              std::make_tuple(false, zip, true));
+    const Names withdrawn = zip ? Names{spare, game} : Names{game};
+    EXPECT_EQ(result.Held, hold ? withdrawn.size() : 0u);
+    EXPECT_EQ(result.Failures, hold ? 0u : withdrawn.size());
+    Names said;
+    for (const std::string& path : withdrawn)
+        said.push_back(hold ? (path == game ? game + " is being written: left for the next backup"
+                                            : path + " is left for the next backup with "
+                                                     "game1.sav, in the same archive")
+                            : (zip ? "error zipping " + path + " to " + set + "game1"
+                                   : "error copying " + path + " to " + set + "game1.sav"));
+    EXPECT_EQ(reporter.said, said);
+    EXPECT_EQ(reporter.causes.empty() ? "" : reporter.causes.back(),
+              hold ? "" : "it was written while it was backed up");
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, BackupOfAWrittenSave,
+                         testing::Values(WrittenCase{"Plain", false, false, false},
+                                         WrittenCase{"Compressed", true, false, false},
+                                         WrittenCase{"PlainInWatch", false, true, false},
+                                         WrittenCase{"CompressedInWatch", true, true, false},
+                                         WrittenCase{"PlainOpenInWatch", false, true, true},
+                                         WrittenCase{"CompressedOpenInWatch", true, true, true}),
+                         [](const auto& info) { return std::string(info.param.Name); });
 
 // On a drive whose file times keep whole seconds (ext2 with small inodes;
 // FAT keeps two), a save written again, at its size, in the second the

@@ -30,7 +30,11 @@ public:
     void ProgressShow(const std::string& caption) override {
         progress.push_back("[" + caption + "]");
     }
-    void ProgressText(const std::string& text) override { progress.push_back(text); }
+    void ProgressText(const std::string& text) override {
+        progress.push_back(text);
+        if (onProgress)
+            onProgress(text); // e.g. the game writing the file about to be read
+    }
     void ProgressHide() override { progress.push_back("[hidden]"); }
     void ProgressStep(std::size_t index, std::size_t total, const std::string& name) override {
         steps.push_back(std::to_string(index) + "/" + std::to_string(total) + " " + name);
@@ -60,6 +64,7 @@ public:
     void WaitOver() override { said.push_back("wait over"); }
 
     std::function<void(const std::string&)> onSaid; // e.g. the game saving meanwhile
+    std::function<void(const std::string&)> onProgress;
     std::function<bool()> onWait;
     Names said, causes, progress, steps, done, failed, kept, planned, refused;
 };
