@@ -13,6 +13,22 @@
 
 namespace platform {
 
+namespace {
+
+bool directoryLocks = true;
+
+// What flock says of a file system that locks no folder (NFS emulates flock
+// with byte-range locks, which want a descriptor open for writing).
+bool LocksNoFolder(int err) {
+    return err == EBADF || err == ENOLCK || err == EOPNOTSUPP || err == ENOTSUP || err == EINVAL;
+}
+
+} // namespace
+
+void FolderLock::DirectoryLocksForTesting(bool use) {
+    directoryLocks = use;
+}
+
 std::string FolderLock::LockFilePath(const std::string& folder, std::string& why) {
     struct stat st;
     if (::stat(folder.c_str(), &st) != 0) {
@@ -34,6 +50,24 @@ FolderLock::Outcome FolderLock::Lock(const std::string& folder,
                                      const std::function<bool()>& keepWaiting, int intervalMs) {
     Unlock();
     error_.clear();
+    // The folder itself first: its inode is the same however it is reached,
+    // and no other place has to be found alike by every run.
+    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) {
+        error_ = folder + ": " + std::strerror(errno);
+        return Outcome::Failed;
+    }
+    if (directoryLocks && (::flock(dir, LOCK_EX | LOCK_NB) == 0 || !LocksNoFolder(errno))) {
+        const Outcome outcome = Wait(dir, keepWaiting, intervalMs);
+        if (outcome == Outcome::Taken)
+            fd_ = dir;
+        else
+            ::close(dir);
+        if (outcome == Outcome::Failed)
+            error_ = folder + ": " + error_;
+        return outcome;
+    }
+    ::close(dir);
     const std::string path = LockFilePath(folder, error_);
     if (path.empty())
         return Outcome::Failed;
@@ -85,7 +119,9 @@ void FolderLock::Unlock() {
         return;
     // Removed while still held, so that the run folder keeps no file of a
     // folder long gone.
-    ::unlink(path_.c_str());
+    if (!path_.empty())
+        ::unlink(path_.c_str());
+    path_.clear();
     ::close(fd_);
     fd_ = -1;
 }

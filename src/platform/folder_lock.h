@@ -9,11 +9,12 @@
 
 namespace platform {
 
-// The lock is an flock on a file of the run folder (see RunFolder) named
-// after the backup folder's device and inode: one lock however the folder
-// is reached (a link, a bind mount, another spelling) and whatever the
-// run's environment. It goes with the process however that ends, and a
-// child started meanwhile does not hold it.
+// The lock is an flock on the backup folder itself, or where its file system
+// locks no folder (NFS), on a file of the run folder (see RunFolder) named
+// after the folder's device and inode: one lock however the folder is
+// reached (a link, a bind mount, another spelling) and whatever the run's
+// environment. It goes with the process however that ends, and a child
+// started meanwhile does not hold it.
 class FolderLock {
 public:
     FolderLock() = default;
@@ -38,8 +39,11 @@ public:
     // not be had, with the system's reason.
     const std::string& Error() const { return error_; }
 
-    // Where the lock file of `folder` lies; "" and `why` when nowhere.
+    // Where the lock file of `folder` lies, where the folder can't be
+    // locked itself; "" and `why` when nowhere.
     static std::string LockFilePath(const std::string& folder, std::string& why);
+    // Off: every lock goes through a file of the run folder, as on NFS.
+    static void DirectoryLocksForTesting(bool use);
 
 private:
     // Waits for the lock of the open `fd` as Lock does.

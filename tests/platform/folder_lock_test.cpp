@@ -89,24 +89,32 @@ TEST_F(FolderLockTest, OnlyTheSameFolderHoweverReachedIsBusy) {
     const std::string link = testenv::Scratch() + "/link", bound = testenv::Scratch() + "/bound";
     std::filesystem::create_directory_symlink(a_, link);
     const testenv::ReadOnlyMount bind(bound, a_);
-    FolderLock held;
-    ASSERT_EQ(held.TryLock(a_), Outcome::Taken);
-    // Each folder, whether busy, with XDG_RUNTIME_DIR set as the holder's or not.
+    // Each folder, whether busy, with XDG_RUNTIME_DIR set as the holder's or
+    // not, locked itself or (as on NFS) through a file of the run folder.
     const std::pair<std::string, bool> cases[] = {{b_, 0}, {a_ + "/", 1}, {link, 1}, {bound, 1}};
-    for (const bool variable : {true, false}) {
-        variable ? ::setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1) : ::unsetenv("XDG_RUNTIME_DIR");
-        for (const auto& [folder, busy] : cases) {
-            if (folder == bound && !bind.Mounted())
-                continue; // mounting needs root
-            FolderLock other;
-            EXPECT_EQ(other.TryLock(folder), busy ? Outcome::Busy : Outcome::Taken) << folder;
+    for (const bool directory : {true, false}) {
+        FolderLock::DirectoryLocksForTesting(directory);
+        FolderLock held;
+        ASSERT_EQ(held.TryLock(a_), Outcome::Taken);
+        for (const bool variable : {true, false}) {
+            variable ? ::setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1)
+                     : ::unsetenv("XDG_RUNTIME_DIR");
+            for (const auto& [folder, busy] : cases) {
+                if (folder == bound && !bind.Mounted())
+                    continue; // mounting needs root
+                FolderLock other;
+                EXPECT_EQ(other.TryLock(folder), busy ? Outcome::Busy : Outcome::Taken)
+                    << folder << (directory ? " (folder locked)" : " (lock file)");
+            }
         }
     }
+    FolderLock::DirectoryLocksForTesting(true);
 }
 
 // A holder removes its file as it lets go: one who waited on that file must
 // not take it while another holds the new one.
 TEST_F(FolderLockTest, AWaiterTakesNoFileItsHolderRemoved) {
+    FolderLock::DirectoryLocksForTesting(false);
     FolderLock first, second, third;
     ASSERT_EQ(first.TryLock(a_), Outcome::Taken);
     int asked = 0;
@@ -118,4 +126,5 @@ TEST_F(FolderLockTest, AWaiterTakesNoFileItsHolderRemoved) {
         return asked < 3;
     };
     EXPECT_EQ(second.Lock(a_, keepWaiting, 10), Outcome::Cancelled);
+    FolderLock::DirectoryLocksForTesting(true);
 }
