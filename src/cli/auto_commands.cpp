@@ -1,14 +1,14 @@
 #include "cli/auto_commands.h"
 
-#include "cli/commands.h"
 #include "cli/console.h"
 #include "cli/options.h"
-#include "cli/remote_commands.h"
+#include "cli/shared.h"
 #include "core/backup.h"
 #include "platform/process.h"
 #include "platform/run_log.h"
 #include "platform/save_watch.h"
 #include "platform/session.h"
+#include "remote/push_pull.h"
 #include "sets/kinds.h"
 #include "settings/backup_config.h"
 
@@ -33,10 +33,6 @@ constexpr std::array<int, 3> kEndSignals = {SIGTERM, SIGINT, SIGHUP};
 // "7 Dec 2026 16:09": local time, short, and alike in every locale.
 std::string ShortDate() {
     return QLocale::c().toString(QDateTime::currentDateTime(), "d MMM yyyy HH:mm").toStdString();
-}
-
-std::string FileCount(std::size_t files) {
-    return std::to_string(files) + (files == 1 ? " file" : " files");
 }
 
 sets::KindSet AllKinds() {
@@ -83,19 +79,19 @@ struct Job {
     bool HoldWritten = false; // see core::BackupChoices
 };
 
-// What a backup came to, in words.
-struct Told {
+// What an unwatched backup came to, in words.
+struct BackupOutcome {
     bool Failed = false;
     bool Made = false; // a set was made and finished
     bool Stopped = false;
     bool Unchanged = false; // no set, no failure: the core said "Nothing found to backup!"
     bool Held = false;      // files were left for the next backup
-    std::string Outcome;    // for standard error and the run log
+    std::string Line;       // for standard error and the run log
     std::string Summary;    // the notification's; "" when there is nothing to show
     std::string Body;
 };
 
-Told BackUp(const Options& options, const Job& job, Console& console) {
+BackupOutcome UnwatchedBackup(const Options& options, const Job& job, Console& console) {
     UnwatchedReporter reporter(console, job.Stop);
     core::RunResult result;
     std::string description;
@@ -118,55 +114,78 @@ Told BackUp(const Options& options, const Job& job, Console& console) {
         ++result.Failures;
     }
 
-    Told told;
-    told.Failed = result.Failures != 0;
-    told.Stopped = result.Stopped;
-    told.Held = result.Held != 0;
+    BackupOutcome outcome;
+    outcome.Failed = result.Failures != 0;
+    outcome.Stopped = result.Stopped;
+    outcome.Held = result.Held != 0;
     const std::string into =
         result.NewSet.empty() ? std::string() : FileCount(result.Done) + " into " + result.NewSet;
     const std::string held =
-        told.Held ? FileCount(result.Held) + " being written, left for the next backup" : "";
-    if (told.Failed) {
-        told.Summary = "Moonforge backup failed";
-        told.Body = reporter.FirstText + (into.empty() ? "" : "; " + into);
-        told.Outcome = told.Summary + ": " + told.Body + (held.empty() ? "" : "; " + held);
-    } else if (told.Stopped) {
-        told.Outcome =
+        outcome.Held ? FileCount(result.Held) + " being written, left for the next backup" : "";
+    if (outcome.Failed) {
+        outcome.Summary = "Moonforge backup failed";
+        outcome.Body = reporter.FirstText + (into.empty() ? "" : "; " + into);
+        outcome.Line = outcome.Summary + ": " + outcome.Body + (held.empty() ? "" : "; " + held);
+    } else if (outcome.Stopped) {
+        outcome.Line =
             "Moonforge backup stopped" + (into.empty() ? "" : ": " + into + " left unfinished");
     } else if (!into.empty()) {
-        told.Made = true;
-        told.Summary = "Moonforge saves backed up: " + into;
-        told.Outcome = told.Summary + (held.empty() ? "" : "; " + held);
-        told.Body = description;
-    } else if (told.Held) {
-        told.Outcome = held;
+        outcome.Made = true;
+        outcome.Summary = "Moonforge saves backed up: " + into;
+        outcome.Line = outcome.Summary + (held.empty() ? "" : "; " + held);
+        outcome.Body = description;
+    } else if (outcome.Held) {
+        outcome.Line = held;
     } else {
-        told.Unchanged = true;
-        told.Outcome = "nothing changed";
+        outcome.Unchanged = true;
+        outcome.Line = "nothing changed";
     }
-    return told;
+    return outcome;
 }
 
 // A backup told where someone may look: standard error and, for a set made
 // or a failure, the desktop's notifications. The notifier runs beside this
 // program, without being waited for; with no session bus it fails unheard.
-void Tell(const Told& told, Console& console) {
-    if (!told.Unchanged)
-        console.Error("mfbackup-cli: " + told.Outcome);
-    if (told.Summary.empty())
+void Tell(const BackupOutcome& outcome, Console& console) {
+    if (!outcome.Unchanged)
+        console.Error("mfbackup-cli: " + outcome.Line);
+    if (outcome.Summary.empty())
         return;
     const std::string notifier = platform::ModuleDirectory() + "mfbackup-notify";
-    platform::StartDetached(notifier, {notifier, told.Summary, told.Body});
+    platform::StartDetached(notifier, {notifier, outcome.Summary, outcome.Body});
 }
 
-// --push: once a backup made a set, the sets the remote lacks go to it; the
-// run log gets what came of it after the backup's outcome.
-void PushAfter(const Options& options, Told& told, Console& console) {
-    if (!options.Push || !told.Made)
+// --push: once a backup made a set, every set the remote of the setting
+// lacks is pushed, told on standard error (standard output is the game's);
+// the run log gets what came of it after the backup's outcome.
+void PushAfter(const Options& options, BackupOutcome& outcome, Console& console) {
+    if (!options.Push || !outcome.Made)
         return;
-    bool failed = false;
-    told.Outcome += "; " + PushAfterBackup(options, console, failed);
-    told.Failed = told.Failed || failed;
+    remote::RemoteRun run;
+    try {
+        remote::PushChoices choices;
+        choices.At = RemoteWhere(options);
+        ConsoleReporter reporter(console, {});
+        run = remote::Push(choices, reporter);
+    } catch (const std::exception& e) {
+        console.Error(std::string("mfbackup-cli: ") + e.what());
+        outcome.Failed = true;
+        outcome.Line += std::string("; push failed: ") + e.what();
+        return;
+    }
+    std::vector<std::string> names;
+    for (const remote::MovedSet& set : run.Sets) {
+        console.Error(
+            PrintableText("mfbackup-cli: pushed " + set.Set + " (" + FileCount(set.Files) + ")"));
+        names.push_back(set.Set);
+    }
+    if (!run.Ok()) {
+        outcome.Failed = true;
+        outcome.Line +=
+            "; push failed" + (names.empty() ? "" : " after pushing " + Join(names, ", "));
+    } else {
+        outcome.Line += names.empty() ? "; nothing to push" : "; pushed " + Join(names, ", ");
+    }
 }
 
 void Log(const std::string& command, const std::string& outcome, Console& console) {
@@ -264,13 +283,13 @@ int Wrap(const Options& options, Console& console) {
     const EndSignalsCaught held(Ignore, true);
     const Job job{options.Kinds ? options.Kinds->Kinds : AllKinds(), options.Zip,
                   options.Description.value_or("After playing")};
-    std::string outcome;
+    std::string logged;
     if (options.Before) {
         Job before = job;
         before.Description = "Before playing";
-        const Told told = BackUp(options, before, console);
-        Tell(told, console);
-        outcome = "before: " + told.Outcome + "; ";
+        const BackupOutcome outcome = UnwatchedBackup(options, before, console);
+        Tell(outcome, console);
+        logged = "before: " + outcome.Line + "; ";
     }
 
     // The game gets the signal dispositions the launcher gave: this program
@@ -280,14 +299,14 @@ int Wrap(const Options& options, Console& console) {
     std::signal(SIGPIPE, SIG_IGN);
     if (!session.Started) {
         console.Error("mfbackup-cli: " + command[0] + ": " + session.Error);
-        Log(WrapCommandText(command), outcome + "not started: " + session.Error, console);
+        Log(WrapCommandText(command), logged + "not started: " + session.Error, console);
         return session.ExitStatus;
     }
-    Told told = BackUp(options, job, console);
-    Tell(told, console);
-    PushAfter(options, told, console);
+    BackupOutcome outcome = UnwatchedBackup(options, job, console);
+    Tell(outcome, console);
+    PushAfter(options, outcome, console);
     Log(WrapCommandText(command),
-        outcome + "exit " + std::to_string(session.ExitStatus) + "; " + told.Outcome, console);
+        logged + "exit " + std::to_string(session.ExitStatus) + "; " + outcome.Line, console);
     return session.ExitStatus;
 }
 
@@ -339,12 +358,12 @@ int Watch(const Options& options, Console& console) {
                 follow();
             continue;
         }
-        Told told = BackUp(options, job, console);
-        Tell(told, console);
-        PushAfter(options, told, console);
-        Log("watch", told.Outcome, console);
-        status = told.Failed ? ExitFailed : ExitOk;
-        if (told.Stopped || options.Once)
+        BackupOutcome outcome = UnwatchedBackup(options, job, console);
+        Tell(outcome, console);
+        PushAfter(options, outcome, console);
+        Log("watch", outcome.Line, console);
+        status = outcome.Failed ? ExitFailed : ExitOk;
+        if (outcome.Stopped || options.Once)
             break;
         follow(); // the settings were read again for the backup
     }

@@ -1,6 +1,8 @@
 #include "cli/remote_commands.h"
 
-#include "cli/commands.h"
+#include "cli/console.h"
+#include "cli/options.h"
+#include "cli/shared.h"
 #include "platform/last_error.h"
 #include "remote/push_pull.h"
 #include "remote/remote_setting.h"
@@ -11,54 +13,22 @@
 #include <QJsonObject>
 
 #include <algorithm>
+#include <string>
+#include <vector>
 
 namespace cli {
 namespace {
 
-QString Q(const std::string& s) {
-    return QString::fromStdString(s);
-}
-
-// --remote, else the setting; refused when there is neither.
-std::string RemoteOf(const Options& options) {
-    if (options.Remote)
-        return *options.Remote;
-    std::string remote;
-    if (!remote::ReadRemoteSetting(SettingsFilePath(), remote))
-        throw Refusal("cannot read the remote setting " +
-                      remote::RemoteSettingPath(SettingsFilePath()) + ": " +
-                      platform::SysErrorMessage(platform::GetLastError()));
-    if (remote.empty())
-        throw Refusal(
-            "no remote is set: give one with --remote REMOTE, or keep one with "
-            "`mfbackup-cli settings set remote REMOTE` (REMOTE: a remote of `rclone config`, "
-            "or one made on the fly)");
-    return remote;
-}
-
-remote::Where WhereOf(const Options& options) {
-    remote::Where at;
-    at.Remote = RemoteOf(options);
-    at.RcloneConfig = options.RcloneConfig;
-    RequireBackupFolder();
-    at.BackupDir = BackupConfig.BackupDir.Get();
-    at.Machine = ComputerName;
-    return at;
-}
-
-int ExitOf(const remote::RemoteRun& run) {
+// The exit status a push or pull comes to.
+int ExitStatusOf(const remote::RemoteRun& run) {
     return run.Unusable ? ExitUsage : run.Ok() ? ExitOk : ExitFailed;
-}
-
-std::string Files(std::size_t count) {
-    return std::to_string(count) + (count == 1 ? " file" : " files");
 }
 
 } // namespace
 
 int Push(const Options& options, Console& console) {
     remote::PushChoices choices;
-    choices.At = WhereOf(options);
+    choices.At = RemoteWhere(options);
     for (const std::string& argument : options.Arguments) {
         const std::string name = SetByName(argument);
         if (std::find(choices.Sets.begin(), choices.Sets.end(), name) == choices.Sets.end())
@@ -67,39 +37,15 @@ int Push(const Options& options, Console& console) {
     ConsoleReporter reporter(console, "pushed");
     const remote::RemoteRun run = remote::Push(choices, reporter);
     for (const remote::MovedSet& set : run.Sets)
-        console.Out(PrintableText("pushed " + set.Set + " (" + Files(set.Files) + ")"));
+        console.Out(PrintableText("pushed " + set.Set + " (" + FileCount(set.Files) + ")"));
     if (run.Sets.empty() && run.Ok())
         console.Error("Nothing to push.");
-    return ExitOf(run);
-}
-
-std::string PushAfterBackup(const Options& options, Console& console, bool& failed) {
-    remote::RemoteRun run;
-    try {
-        remote::PushChoices choices;
-        choices.At = WhereOf(options);
-        ConsoleReporter reporter(console, {});
-        run = remote::Push(choices, reporter);
-    } catch (const std::exception& e) {
-        console.Error(std::string("mfbackup-cli: ") + e.what());
-        failed = true;
-        return std::string("push failed: ") + e.what();
-    }
-    std::string names;
-    for (const remote::MovedSet& set : run.Sets) {
-        console.Error(
-            PrintableText("mfbackup-cli: pushed " + set.Set + " (" + Files(set.Files) + ")"));
-        names += (names.empty() ? "" : ", ") + set.Set;
-    }
-    failed = !run.Ok();
-    if (failed)
-        return "push failed" + (names.empty() ? std::string() : " after pushing " + names);
-    return names.empty() ? "nothing to push" : "pushed " + names;
+    return ExitStatusOf(run);
 }
 
 int Pull(const Options& options, Console& console) {
     remote::PullChoices choices;
-    choices.At = WhereOf(options);
+    choices.At = RemoteWhere(options);
     choices.From = options.From;
     if (options.MaxFileSize)
         choices.MaxFileSize = *options.MaxFileSize;
@@ -113,14 +59,14 @@ int Pull(const Options& options, Console& console) {
         console.Out(PrintableText("pulled " + set.Machine + "/" + set.Set + " -> " + set.Local));
     if (run.Sets.empty() && run.Ok())
         console.Error("Nothing to pull.");
-    return ExitOf(run);
+    return ExitStatusOf(run);
 }
 
 // By machine, each set a line:
 //   BRAVO
 //     MFB1A2B  2026-12-07T16:09:12  3 files  here: MFB3C4D  Before the dragon
 int RemoteSets(const Options& options, Console& console) {
-    const remote::Where at = WhereOf(options);
+    const remote::Where at = RemoteWhere(options);
     std::vector<remote::RemoteSetInfo> sets;
     const remote::Status status = remote::ListRemoteSets(at, sets);
     if (!status.Good()) {
@@ -140,7 +86,7 @@ int RemoteSets(const Options& options, Console& console) {
                             {"whole", set.Whole},
                             {"this_machine", set.Mine},
                             {"here", set.Here.empty() ? QJsonValue() : QJsonValue(Q(set.Here))}});
-        PrintJsonDocument(console, QJsonDocument(array));
+        PrintJson(console, QJsonDocument(array));
         return ExitOk;
     }
     std::vector<std::vector<std::string>> rows;
@@ -151,7 +97,7 @@ int RemoteSets(const Options& options, Console& console) {
                                  : set.Mine         ? "here"
                                                     : "here: " + set.Here;
         rows.push_back(
-            {set.Set, LocalIsoDate(set.Time, false), Files(set.Files), here, set.Description});
+            {set.Set, LocalIsoDate(set.Time, false), FileCount(set.Files), here, set.Description});
         for (std::size_t i = 0; i < widths.size(); ++i)
             widths[i] = std::max(widths[i], rows.back()[i].size());
     }
@@ -169,38 +115,6 @@ int RemoteSets(const Options& options, Console& console) {
         console.Out(PrintableText(line));
     }
     return ExitOk;
-}
-
-std::string ShownRemoteSetting(bool json) {
-    std::string remote;
-    remote::ReadRemoteSetting(SettingsFilePath(), remote);
-    return remote.empty() && !json ? "none" : remote::HideSecrets(remote);
-}
-
-int SetRemoteSetting(const std::string& value, Console& console) {
-    if (value.find_first_of("\r\n") != std::string::npos)
-        throw UsageError("a remote is one line");
-    if (remote::WriteRemoteSetting(SettingsFilePath(), value))
-        return ExitOk;
-    console.Error("Cannot create file " + remote::RemoteSettingPath(SettingsFilePath()) + ": " +
-                  platform::SysErrorMessage(platform::GetLastError()));
-    return ExitFailed;
-}
-
-std::optional<std::uint64_t> MaxFileSizeSetting() {
-    std::uint64_t bytes = 0;
-    if (!remote::ReadMaxFileSizeSetting(SettingsFilePath(), bytes))
-        return std::nullopt;
-    return bytes;
-}
-
-int SetMaxFileSizeSetting(const std::string& value, Console& console) {
-    const std::uint64_t bytes = value.empty() ? 0 : ParseSize(value, "max-file-size");
-    if (remote::WriteMaxFileSizeSetting(SettingsFilePath(), bytes))
-        return ExitOk;
-    console.Error("Cannot create file " + remote::MaxFileSizeSettingPath(SettingsFilePath()) +
-                  ": " + platform::SysErrorMessage(platform::GetLastError()));
-    return ExitFailed;
 }
 
 } // namespace cli

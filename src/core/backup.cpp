@@ -247,6 +247,24 @@ bool StoreAll(const std::vector<Source>& list, const BackupChoices& choices, set
     return whole;
 }
 
+// A backup's one search, each changed file judged on its own: the files of
+// the chosen kinds, in the order Backup takes them; of the other kinds, how
+// many changed.
+std::vector<Source> SearchChanged(const BackupChoices& choices, BackupResult& result) {
+    std::vector<Source> list;
+    for (sets::Kind kind : sets::AllKinds) {
+        if (choices.Kinds.Has(kind)) {
+            CollectFiles(choices.GameDir + sets::KindFolder(kind), list);
+            continue;
+        }
+        std::vector<Source> other;
+        CollectFiles(choices.GameDir + sets::KindFolder(kind), other);
+        if (!other.empty())
+            result.LeftOut.emplace_back(kind, other.size());
+    }
+    return list;
+}
+
 } // namespace
 
 std::string BackupTarget(const std::string& source, const std::string& setPath, bool zip) {
@@ -288,14 +306,6 @@ void CollectFiles(const std::string& folder, std::vector<Source>& list) {
     } while (search.FindNext());
 }
 
-std::vector<Source> ChangedFiles(const std::string& gameDir, const sets::KindSet& kinds) {
-    std::vector<Source> list;
-    for (sets::Kind kind : sets::AllKinds)
-        if (kinds.Has(kind))
-            CollectFiles(gameDir + sets::KindFolder(kind), list);
-    return list;
-}
-
 bool ZipFile(const std::string& source, const std::string& archive, std::string& why,
              bool setFlushed) {
     return RunArchiver(ArchiverName,
@@ -313,8 +323,8 @@ bool BackupFile(sets::SetWriter& set, const std::string& source, bool zip, Repor
     return ok;
 }
 
-RunResult Backup(const BackupChoices& choices, Reporter& reporter) {
-    RunResult result;
+BackupResult Backup(const BackupChoices& choices, Reporter& reporter) {
+    BackupResult result;
     // Another run may be backing up these very changes: what it marked
     // backed up is not looked at again.
     BackupFolderLock lock;
@@ -322,8 +332,8 @@ RunResult Backup(const BackupChoices& choices, Reporter& reporter) {
         result.Stopped = true;
         return result;
     }
-    // One search: the files to take, and how each looked before it was copied.
-    const std::vector<Source> list = ChangedFiles(choices.GameDir, choices.Kinds);
+    // One search: the files to take, as each looked, and the changed ones left out.
+    const std::vector<Source> list = SearchChanged(choices, result);
     if (list.empty()) {
         reporter.Message("Nothing found to backup!");
         return result;

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace core {
@@ -36,9 +37,6 @@ sets::KindSet OfferedKinds(const std::string& gameDir, bool ignoreArchiveBit);
 // attribute is set, in the order of the directory search, as that one
 // search saw it.
 void CollectFiles(const std::string& folder, std::vector<Source>& list);
-// The changed files of the chosen kinds, each judged on its own, in the
-// order Backup takes them.
-std::vector<Source> ChangedFiles(const std::string& gameDir, const sets::KindSet& kinds);
 
 // Has the archiver add `source` to `archive` (a path without ".zip"), running
 // in the source's folder. With `setFlushed` the archiver leaves flushing the
@@ -76,6 +74,15 @@ struct BackupChoices {
     bool HoldWritten = false;
 };
 
+// What a backup did, and what its search found changed of the kinds it was
+// not asked for: the user hears of saves left behind, as they stood once the
+// lock was held.
+struct BackupResult : RunResult {
+    // Each kind left out that has changed files, with their number, in the
+    // order of sets::AllKinds; none when the wait for the lock was given up.
+    std::vector<std::pair<sets::Kind, std::size_t>> LeftOut;
+};
+
 // The whole backup, under the backup folder's lock (see BackupFolderLock):
 // the changed files are looked for once it is held. A source is marked backed up only once every
 // copy is on disk and the game has not written it again meanwhile (since the search that found it,
@@ -84,6 +91,6 @@ struct BackupChoices {
 // killed runs left empty (see RemoveStaleSets). A backup stopped (see Stop) or whose wait for the
 // lock was given up is Stopped. No copy or archive stays in the set that was not read from the
 // version the search saw: it is taken out again (see HoldWritten).
-RunResult Backup(const BackupChoices& choices, Reporter& reporter);
+BackupResult Backup(const BackupChoices& choices, Reporter& reporter);
 
 } // namespace core

@@ -98,18 +98,18 @@ RunResult Import(const ImportChoices& choices, Reporter& reporter, const ImportS
     // The files read. The checksums list what the export that wrote them
     // left: another export into the same folder may have left more.
     std::vector<std::string> read;
-    std::vector<std::string> strangers;
+    std::vector<std::string> unlisted; // names the checksums lack: another export's
     for (const std::string& file : list) {
         const std::string path = choices.Zip ? sets::WithZipExtension(file) : file;
         const std::string name = platform::ExtractFileName(path);
         if (!sums.Read() || sums.Find(name))
             read.push_back(file);
-        else if (std::find(strangers.begin(), strangers.end(), name) == strangers.end())
-            strangers.push_back(name);
+        else if (std::find(unlisted.begin(), unlisted.end(), name) == unlisted.end())
+            unlisted.push_back(name);
     }
-    if (!strangers.empty()) {
+    if (!unlisted.empty()) {
         std::string joined;
-        for (const std::string& name : strangers)
+        for (const std::string& name : unlisted)
             joined += (joined.empty() ? "" : ", ") + name;
         reporter.Message("not part of this export: " + joined);
     }

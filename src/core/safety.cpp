@@ -15,15 +15,15 @@ namespace {
 
 // The copies' own messages are not shown: what the last of them said is the
 // cause of the one message (the archiver's words, or a copy's reason).
-class LastWord : public Reporter {
+class LastCauseReporter : public Reporter {
 public:
-    void Message(const std::string& text) override { said = text; }
+    void Message(const std::string& text) override { lastCause = text; }
     void Failure(const std::string& /*text*/, const std::string& cause) override {
         if (!cause.empty())
-            said = cause;
+            lastCause = cause;
     }
 
-    std::string said;
+    std::string lastCause;
 };
 
 // The game files a restore of `files` would replace, each once.
@@ -44,14 +44,15 @@ std::vector<std::string> Replaced(const std::vector<SetFile>& files) {
 // failed.
 std::string Fill(sets::SetWriter& set, const std::vector<std::string>& replaced, bool zip,
                  Reporter& reporter) {
-    LastWord copies;
+    LastCauseReporter copies;
     for (std::size_t i = 0; i < replaced.size(); ++i) {
         const std::string& path = replaced[i];
         reporter.ProgressStep(i + 1, replaced.size(), platform::ExtractFileName(path));
         reporter.ProgressText("Keeping " + path);
         platform::FileVersion read;
         if (!BackupFile(set, path, zip, copies, read))
-            return copies.said.empty() ? CauseText(platform::GetLastError()) : copies.said;
+            return copies.lastCause.empty() ? CauseText(platform::GetLastError())
+                                            : copies.lastCause;
     }
     reporter.ProgressFlush();
     // Finished before any game file is touched.

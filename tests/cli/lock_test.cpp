@@ -60,3 +60,20 @@ TEST_P(CommandWaits, ForTheRunHoldingTheBackupFolder) {
 
 INSTANTIATE_TEST_SUITE_P(Commands, CommandWaits, ::testing::ValuesIn(kCommands),
                          [](const auto& info) { return std::string(info.param.Name); });
+
+// The changed saves a backup leaves out are those of its one search, made
+// once it holds the folder: a save written while it waited is among them.
+TEST_F(AutoTest, BackupNamesTheSavesItLeavesOutAsItsSearchUnderTheLockFoundThem) {
+    Save("characters/characters.lpl", "played");
+    platform::FolderLock other;
+    ASSERT_EQ(other.TryLock(backupDir), platform::FolderLock::Outcome::Taken);
+    Running backup({"backup"}, env_);
+    ASSERT_TRUE(backup.WaitForError("Waiting for another backup to end...\n")) << backup.Err();
+    Save("games/game1.sav", "saved while it waited");
+    other.Unlock();
+
+    EXPECT_EQ(backup.Finish(), 0) << backup.Err();
+    EXPECT_NE(backup.Err().find("not taken: 1 changed single-player save; use --kinds all\n"),
+              std::string::npos)
+        << backup.Err();
+}
