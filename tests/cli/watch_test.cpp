@@ -143,9 +143,10 @@ TEST_F(WatchTest, SigtermDuringABackupEndsItBetweenTwoFilesLeavingTheSetUnfinish
         EXPECT_TRUE(Changed(save)) << save;
     const std::vector<std::string> log = LogLines();
     ASSERT_EQ(log.size(), 1u);
-    EXPECT_EQ(log[0].substr(19),
-              "\twatch\tMoonforge backup stopped: " + std::to_string(files.size() - 2) +
-                  " files into " + Sets()[0] + " left unfinished");
+    const std::size_t stored = files.size() - 2; // desc.txt and the mark aside
+    EXPECT_EQ(log[0].substr(19), "\twatch\tMoonforge backup stopped: " + std::to_string(stored) +
+                                     (stored == 1 ? " file" : " files") + " into " + Sets()[0] +
+                                     " left unfinished");
 }
 
 } // namespace
