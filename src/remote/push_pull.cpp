@@ -257,7 +257,7 @@ RemoteRun Push(const PushChoices& choices, core::Reporter& reporter) {
     if (candidates.empty())
         return run;
 
-    constexpr std::size_t steps = 5;
+    constexpr std::size_t steps = 6;
     std::size_t step = 0;
     auto tell = [&](const std::string& text) {
         reporter.ProgressStep(++step, steps, text);

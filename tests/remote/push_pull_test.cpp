@@ -143,6 +143,47 @@ TEST_F(PushPull, APushTakesOnlyThisMachinesFinishedSetsThatTheRemoteLacks) {
     }
 }
 
+// A link planted on the remote where a push would write (a file of a set,
+// a set's folder, the machine's folder) would have the set written where it
+// points, a player's save say: the set is refused naming the link, which
+// stays as it was with what it points to, and the other set is pushed.
+TEST_F(PushPull, APushRefusesTheSetsALinkOnTheRemoteLeadsToAndWritesNothingThroughIt) {
+    MakeSet(alpha, "MFB1");
+    MakeSet(alpha, "MFB2", "characters.lpl");
+    const std::string target = testenv::Scratch() + "/game/";
+    const struct {
+        const char* link;
+        const char* to; // below `target`
+        Names pushed;
+    } cases[] = {
+        {"ALPHA/MFB2/characters.lpl", "characters.lpl", {"MFB1"}},
+        {"ALPHA/MFB2", "", {"MFB1"}},
+        {"ALPHA", "", {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.link);
+        fs::remove_all(served->Served());
+        fs::remove_all(target);
+        testenv::WriteFile(target + "characters.lpl", "the player's save");
+        const fs::path link = served->Served() + "/" + c.link;
+        fs::create_directories(link.parent_path());
+        fs::create_symlink(target + c.to, link);
+        RecordingReporter said;
+        const remote::RemoteRun run = remote::Push({alpha, {}}, said);
+        EXPECT_EQ(Pushed(run), c.pushed);
+        Names refusals;
+        for (const char* set : {"MFB1", "MFB2"})
+            if (std::find(c.pushed.begin(), c.pushed.end(), set) == c.pushed.end())
+                refusals.push_back(std::string(set) + ": " + c.link +
+                                   " on the remote is a link, which a push never writes through");
+        EXPECT_EQ(said.said, refusals);
+        EXPECT_EQ(run.Failures, refusals.size());
+        EXPECT_TRUE(fs::is_symlink(link));
+        EXPECT_EQ(SetsIn(target), Names{});
+        EXPECT_EQ(testenv::ReadFile(target + "characters.lpl"), "the player's save");
+    }
+}
+
 // A disk that reports a write error when the sets are flushed: no set is
 // left that may not be on it whole.
 TEST_F(PushPull, APullWhoseSetsCannotReachTheDiskLeavesNoneOfThem) {
