@@ -5,6 +5,7 @@
 #include "sets/backup_set.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 namespace remote {
 
@@ -88,7 +89,7 @@ void CompareSet(LocalSet& set, const std::string& folder, const Listing& listing
         if (path.compare(0, folder.size(), folder) != 0)
             continue;
         const std::string name = path.substr(folder.size());
-        if (!set.Holds(name) && !EndsWith(name, kLinkSuffix)) // links: see FindLinks
+        if (!set.Holds(name))
             set.Problems.push_back("the remote set holds " + name + ", which this set does not");
     }
 }
@@ -172,6 +173,24 @@ std::string Joined(const std::vector<std::string>& problems) {
     return text;
 }
 
+// The remote's top as rclone must be given it to show the links below it:
+// rclone shows a top that is itself a link (the user's own, to where a disk
+// is mounted say) as a link, and nothing below it. A local path is resolved
+// here; other remotes are taken as they are.
+std::string LinksRoot(const std::string& remote) {
+    const std::string_view local = ":local:";
+    const bool onTheFly = remote.rfind(local, 0) == 0;
+    if (!onTheFly && remote.find(':') != std::string::npos && remote[0] != '/')
+        return remote;
+    const std::string path = onTheFly ? remote.substr(local.size()) : remote;
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (!real)
+        return remote;
+    const std::string resolved = (onTheFly ? std::string(local) : std::string()) + real;
+    std::free(real);
+    return resolved;
+}
+
 std::string Count(std::size_t n, const char* one) {
     return std::to_string(n) + " " + one + (n == 1 ? "" : "s");
 }
@@ -200,7 +219,7 @@ private:
     }
     std::string FolderOf(const LocalSet& set) const { return machine_ + "/" + set.Name + "/"; }
     void Settle(const Status& failure, bool checksumsFile, const Listing* listing);
-    Status Look(Listing& listing, bool withUploads);
+    Status Look(Listing& listing, bool first);
     void PutFiles();
     void PutChecksums();
 
@@ -228,10 +247,11 @@ void Put::Settle(const Status& failure, bool checksumsFile, const Listing* listi
 }
 
 // Lists, from the remote's top, the folders of the sets still going and
-// what leads to them, links shown as such (where there are links): with
-// their files' SHA-256 for the files to be put (and, `withUploads`, the
-// checksums files as they go up).
-Status Put::Look(Listing& listing, bool withUploads) {
+// what leads to them, with their files' SHA-256 for the files to be put: at
+// `first`, links shown as such (where there are links); after, the
+// checksums files as they go up too, and links passed over (what was to be
+// there is missing).
+Status Put::Look(Listing& listing, bool first) {
     std::vector<std::string> rules{"+ /" + Glob(machine_) + "{," + std::string(kLinkSuffix) + "}"};
     std::vector<std::string> wanted;
     for (const LocalSet* set : Going()) {
@@ -240,11 +260,12 @@ Status Put::Look(Listing& listing, bool withUploads) {
         rules.push_back("+ " + folder + "/**");
         for (const sets::ManifestEntry* file : set->Files())
             wanted.push_back(FolderOf(*set) + file->Name);
-        if (withUploads)
+        if (!first)
             wanted.push_back(FolderOf(*set) + kChecksumsUpload);
     }
     rules.push_back("- **");
-    return Inspect(rclone_, remote_, "--filter-from=", rules, wanted, hashing_, listing);
+    return Inspect(rclone_, first ? LinksRoot(remote_) : remote_, "--filter-from=", rules, wanted,
+                   hashing_, listing, first);
 }
 
 // Each set's checksums file under the name it goes up as, then the files of
@@ -288,11 +309,9 @@ void Put::PutFiles() {
 
     Tell("checking the copies on the remote");
     Listing listing;
-    const Status inspected = Look(listing, true);
+    const Status inspected = Look(listing, false);
     if (!inspected.Good())
         return Settle(copied.Good() ? inspected : copied, false, nullptr);
-    for (LocalSet* set : Going())
-        FindLinks(*set, machine_, listing); // made since the first look
     Settle(copied, false, &listing);
 }
 
@@ -346,7 +365,7 @@ std::vector<Status> Put::Run(const std::vector<std::string>& names) {
     // way left.
     Tell("looking at the sets' folders on " + HideSecrets(root_));
     Listing listing;
-    if (const Status looked = Look(listing, false); !looked.Good()) {
+    if (const Status looked = Look(listing, true); !looked.Good()) {
         Settle(looked, false, nullptr);
         return results_;
     }

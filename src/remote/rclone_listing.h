@@ -51,12 +51,13 @@ Status RunListed(const Rclone& rclone, std::vector<std::string> args, const std:
 
 // Lists the files below `root` that `lines` (a list for `flag`, a filter or
 // paths) let through, with their SHA-256: the remote's own where it has one,
-// else for the files of `wanted` by downloading and hashing them. A link of a
-// local folder is listed as a file, its name ending ".rclonelink". Once the
+// else for the files of `wanted` by downloading and hashing them. Once the
 // remote is known to give no SHA-256, the files are only hashed, in one call,
-// and their sizes left unknown. A missing `root` lists nothing.
+// and their sizes left unknown. A missing `root` lists nothing. rclone passes
+// over the links of a local folder, or with `links` lists each as a file,
+// its name ending ".rclonelink" (but a `root` that is a link lists nothing).
 Status Inspect(const Rclone& rclone, const std::string& root, const std::string& flag,
                const std::vector<std::string>& lines, const std::vector<std::string>& wanted,
-               Hashing& hashing, Listing& listing);
+               Hashing& hashing, Listing& listing, bool links = false);
 
 } // namespace remote::detail

@@ -171,7 +171,7 @@ Status RunListed(const Rclone& rclone, std::vector<std::string> args, const std:
 
 Status Inspect(const Rclone& rclone, const std::string& root, const std::string& flag,
                const std::vector<std::string>& lines, const std::vector<std::string>& wanted,
-               Hashing& hashing, Listing& listing) {
+               Hashing& hashing, Listing& listing, bool links) {
     listing.clear();
     ListFile given;
     if (!given.Write(lines))
@@ -187,9 +187,11 @@ Status Inspect(const Rclone& rclone, const std::string& root, const std::string&
             ParseHashsum(out, listing, true);
         return status;
     }
-    Status status = rclone.Run(
-        {"lsjson", "-R", "--files-only", "--links", "--hash", "--hash-type=sha256", filter, root},
-        &out);
+    std::vector<std::string> args{"lsjson", "-R", "--files-only", "--hash", "--hash-type=sha256",
+                                  filter,   root};
+    if (links)
+        args.push_back("--links");
+    Status status = rclone.Run(args, &out);
     if (NotThere(status))
         return {};
     if (!status.Good())

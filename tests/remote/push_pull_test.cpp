@@ -146,22 +146,28 @@ TEST_F(PushPull, APushTakesOnlyThisMachinesFinishedSetsThatTheRemoteLacks) {
 // A link planted on the remote where a push would write (a file of a set,
 // a set's folder, the machine's folder) would have the set written where it
 // points, a player's save say: the set is refused naming the link, which
-// stays as it was with what it points to, and the other set is pushed.
+// stays as it was with what it points to, and the other set is pushed. The
+// remote's top may be a link of the user's own.
 TEST_F(PushPull, APushRefusesTheSetsALinkOnTheRemoteLeadsToAndWritesNothingThroughIt) {
     MakeSet(alpha, "MFB1");
     MakeSet(alpha, "MFB2", "characters.lpl");
     const std::string target = testenv::Scratch() + "/game/";
+    const std::string linkedTop = testenv::Scratch() + "/linked-remote";
+    fs::remove(linkedTop);
+    fs::create_symlink(served->Served(), linkedTop);
     const struct {
         const char* link;
         const char* to; // below `target`
         Names pushed;
+        std::string remote;
     } cases[] = {
-        {"ALPHA/MFB2/characters.lpl", "characters.lpl", {"MFB1"}},
-        {"ALPHA/MFB2", "", {"MFB1"}},
-        {"ALPHA", "", {}},
+        {"ALPHA/MFB2/characters.lpl", "characters.lpl", {"MFB1"}, served->Remote()},
+        {"ALPHA/MFB2/characters.lpl", "characters.lpl", {"MFB1"}, linkedTop},
+        {"ALPHA/MFB2", "", {"MFB1"}, served->Remote()},
+        {"ALPHA", "", {}, served->Remote()},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.link);
+        SCOPED_TRACE(std::string(c.link) + " in " + c.remote);
         fs::remove_all(served->Served());
         fs::remove_all(target);
         testenv::WriteFile(target + "characters.lpl", "the player's save");
@@ -169,7 +175,9 @@ TEST_F(PushPull, APushRefusesTheSetsALinkOnTheRemoteLeadsToAndWritesNothingThrou
         fs::create_directories(link.parent_path());
         fs::create_symlink(target + c.to, link);
         RecordingReporter said;
-        const remote::RemoteRun run = remote::Push({alpha, {}}, said);
+        remote::Where at = alpha;
+        at.Remote = c.remote;
+        const remote::RemoteRun run = remote::Push({at, {}}, said);
         EXPECT_EQ(Pushed(run), c.pushed);
         Names refusals;
         for (const char* set : {"MFB1", "MFB2"})
