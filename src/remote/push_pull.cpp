@@ -376,7 +376,8 @@ Status ListRemoteSets(const Where& at, std::vector<RemoteSetInfo>& found) {
                 info.Description = d->second;
             for (const RemoteFile& file : set.Files) {
                 info.Time = std::max(info.Time, file.Time);
-                if (file.Name == DescriptionName || file.Name == sets::ManifestName)
+                if (file.Name == DescriptionName || file.Name == sets::ManifestName ||
+                    file.Name == ChecksumsUploadName)
                     continue;
                 ++info.Files;
                 info.Bytes += file.Size;

@@ -13,11 +13,6 @@ using namespace detail;
 
 namespace {
 
-// The checksums file goes to the remote under this name, and takes its own
-// once it is there whole and checked: a put stopped while copying it leaves
-// no half of one under the name that says the set is whole.
-constexpr const char* kChecksumsUpload = ".mfbackup-sums.new";
-
 // How rclone lists a link of a local folder, asked to (--links): as a file.
 constexpr std::string_view kLinkSuffix = ".rclonelink";
 
@@ -47,7 +42,7 @@ struct LocalSet {
     }
     bool Holds(const std::string& name) const {
         const auto files = Files();
-        return name == sets::ManifestName || name == kChecksumsUpload ||
+        return name == sets::ManifestName || name == ChecksumsUploadName ||
                std::any_of(files.begin(), files.end(), [&](auto* e) { return e->Name == name; });
     }
 };
@@ -82,7 +77,7 @@ void CompareSet(LocalSet& set, const std::string& folder, const Listing& listing
     if (checksumsFile)
         return;
     if (!set.Whole)
-        Compare(set.Sums(), listing, folder + kChecksumsUpload, set.Problems);
+        Compare(set.Sums(), listing, folder + ChecksumsUploadName, set.Problems);
     for (const sets::ManifestEntry* file : set.Files())
         Compare(*file, listing, folder + file->Name, set.Problems);
     for (const auto& [path, listed] : listing) {
@@ -261,7 +256,7 @@ Status Put::Look(Listing& listing, bool first) {
         for (const sets::ManifestEntry* file : set->Files())
             wanted.push_back(FolderOf(*set) + file->Name);
         if (!first)
-            wanted.push_back(FolderOf(*set) + kChecksumsUpload);
+            wanted.push_back(FolderOf(*set) + ChecksumsUploadName);
     }
     rules.push_back("- **");
     return Inspect(rclone_, first ? LinksRoot(remote_) : remote_, "--filter-from=", rules, wanted,
@@ -299,7 +294,7 @@ void Put::PutFiles() {
         if (copied.Good() && !set->Whole)
             copied = rclone_.Run({"copyto", "--no-update-modtime", "--ignore-checksum",
                                   local_ + set->Name + "/" + sets::ManifestName,
-                                  JoinRemote(root_, set->Name + "/" + kChecksumsUpload)});
+                                  JoinRemote(root_, set->Name + "/" + ChecksumsUploadName)});
     if (copied.Good() && !again.empty())
         copied = copy("--ignore-times", again);
     // rclone's copyto would replace a different file in spite of --immutable
@@ -331,7 +326,7 @@ void Put::PutChecksums() {
         const Status status =
             set->Whole ? Status()
                        : rclone_.Run({"moveto", "--immutable",
-                                      JoinRemote(root_, set->Name + "/" + kChecksumsUpload),
+                                      JoinRemote(root_, set->Name + "/" + ChecksumsUploadName),
                                       JoinRemote(root_, set->Name + "/" + sets::ManifestName)});
         if (moved.Good())
             moved = status;

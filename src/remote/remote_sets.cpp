@@ -440,6 +440,7 @@ Status FetchSets(const Rclone& rclone, std::string_view remote, const FetchFilte
             rules.push_back("- /" + Glob(have.substr(0, slash)) + "/" +
                             Glob(have.substr(slash + 1)) + "/**");
     }
+    rules.push_back(std::string("- /*/*/") + ChecksumsUploadName);
     rules.push_back(filter.Only.empty() ? "+ /*/*/*" : "+ /" + Glob(filter.Only) + "/*/*");
     rules.push_back("- **");
     ListFile list;

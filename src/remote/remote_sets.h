@@ -21,6 +21,9 @@
 namespace remote {
 
 inline constexpr const char* DescriptionName = "desc.txt";
+// A set's checksums file on its way up (see PutSets), no file of the set: a
+// put stopped before it took its name may leave it.
+inline constexpr const char* ChecksumsUploadName = ".mfbackup-sums.new";
 
 struct RemoteFile {
     std::string Name;

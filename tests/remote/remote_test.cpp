@@ -168,6 +168,8 @@ TEST_P(RemoteTest, FetchChecksEachSetAndRefusesTheDamagedOnesLeavingNothing) {
         const char* said; // "" when it passes
     } cases[] = {
         {"intact", [](const std::string&) {}, ""},
+        {"checksums left on their way up",
+         [](const std::string& f) { testenv::WriteFile(f + ".mfbackup-sums.new", "half"); }, ""},
         {"changed byte",
          [](const std::string& f) { testenv::WriteFile(f + "game1.sav", "first Character"); },
          "game1.sav is damaged (checksum)"},
