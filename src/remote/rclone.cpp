@@ -176,8 +176,9 @@ std::string HideSecrets(std::string_view text) {
 Status Rclone::Find(Rclone& rclone, std::string configFile) {
     rclone.program_ = platform::FindOnPath("rclone");
     rclone.config_ = std::move(configFile);
-    if (const char* stall = std::getenv("MFBACKUP_RCLONE_STALL_SECONDS"))
-        rclone.stallSeconds_ = std::clamp(std::atoi(stall), 1, 86400);
+    if (const char* stall = std::getenv("MFBACKUP_RCLONE_STALL_SECONDS");
+        stall && std::atoi(stall) > 0)
+        rclone.stallSeconds_ = std::min(std::atoi(stall), 86400);
     if (rclone.program_.empty())
         return {Status::NoRclone, 0,
                 "rclone is not installed (Debian package rclone): no rclone on PATH"};
