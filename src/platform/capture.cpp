@@ -38,6 +38,45 @@ struct Pipe {
     }
 };
 
+// Kills a child whose output shows no progress for the limit.
+class Watchdog {
+public:
+    Watchdog(const StallLimit& stall, pid_t pid, CapturedRun& run)
+        : stall_(stall), pid_(pid), run_(run), on_(stall.Limit.count() > 0 && stall.Progress) {
+        if (on_)
+            mark_ = stall_.Progress(run_);
+    }
+    // How long poll may wait (ms, -1 without end); kills the child once its time is up.
+    int Wait() {
+        if (!on_ || run_.Stalled)
+            return -1;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            stall_.Limit - (std::chrono::steady_clock::now() - moved_));
+        if (left.count() > 0)
+            return static_cast<int>(left.count());
+        ::kill(pid_, SIGKILL);
+        run_.Stalled = true;
+        return -1;
+    }
+    void Read() {
+        if (!on_ || run_.Stalled)
+            return;
+        std::string mark = stall_.Progress(run_);
+        if (mark != mark_) {
+            mark_ = std::move(mark);
+            moved_ = std::chrono::steady_clock::now();
+        }
+    }
+
+private:
+    const StallLimit& stall_;
+    const pid_t pid_;
+    CapturedRun& run_;
+    const bool on_;
+    std::string mark_;
+    std::chrono::steady_clock::time_point moved_ = std::chrono::steady_clock::now();
+};
+
 } // namespace
 
 std::string FindOnPath(std::string_view name) {
@@ -60,7 +99,7 @@ std::string FindOnPath(std::string_view name) {
 }
 
 bool RunCaptured(const std::string& program, const std::vector<std::string>& arguments,
-                 CapturedRun& run) {
+                 CapturedRun& run, const StallLimit& stall) {
     run = CapturedRun();
     Pipe out, err;
     if (!out.Open() || !err.Open())
@@ -82,8 +121,9 @@ bool RunCaptured(const std::string& program, const std::vector<std::string>& arg
     std::string* sinks[2] = {&run.Out, &run.Err};
     int open = 2;
     char buffer[65536];
+    Watchdog watchdog(stall, pid, run);
     while (open > 0) {
-        if (::poll(fds, 2, -1) < 0) {
+        if (::poll(fds, 2, watchdog.Wait()) < 0) {
             if (errno == EINTR)
                 continue;
             break;
@@ -94,6 +134,7 @@ bool RunCaptured(const std::string& program, const std::vector<std::string>& arg
             const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
             if (n > 0) {
                 sinks[i]->append(buffer, static_cast<std::size_t>(n));
+                watchdog.Read();
             } else if (n == 0 || errno != EINTR) {
                 fds[i].fd = -1; // poll passes over negative descriptors
                 --open;

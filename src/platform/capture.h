@@ -6,6 +6,8 @@
 
 #include "platform/process.h"
 
+#include <chrono>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,15 +20,24 @@ std::string FindOnPath(std::string_view name);
 
 struct CapturedRun {
     ExitStatus Status;
-    std::string Out; // standard output, whole
-    std::string Err; // standard error, whole
+    std::string Out;      // standard output, whole
+    std::string Err;      // standard error, whole
+    bool Stalled = false; // killed by its StallLimit
+};
+
+// A program that stops moving is killed (SIGKILL): `Progress`, asked what
+// the output so far shows each time some arrives, gives the same answer for
+// `Limit`. No limit, or no `Progress`: it is waited for as long as it runs.
+struct StallLimit {
+    std::chrono::milliseconds Limit{0};
+    std::function<std::string(const CapturedRun&)> Progress;
 };
 
 // Starts `program` (a path) with `args` (argv[1] on), standard input from
 // /dev/null, and waits for it while reading both outputs. False and last
 // error set when it could not be started; a program that ran and failed is
 // true, with its exit code in `run.Status`.
-bool RunCaptured(const std::string& program, const std::vector<std::string>& args,
-                 CapturedRun& run);
+bool RunCaptured(const std::string& program, const std::vector<std::string>& args, CapturedRun& run,
+                 const StallLimit& stall = {});
 
 } // namespace platform

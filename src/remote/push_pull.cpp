@@ -257,7 +257,7 @@ RemoteRun Push(const PushChoices& choices, core::Reporter& reporter) {
     if (candidates.empty())
         return run;
 
-    constexpr std::size_t steps = 5;
+    constexpr std::size_t steps = 6;
     std::size_t step = 0;
     auto tell = [&](const std::string& text) {
         reporter.ProgressStep(++step, steps, text);
@@ -381,7 +381,8 @@ Status ListRemoteSets(const Where& at, std::vector<RemoteSetInfo>& found) {
                 info.Description = d->second;
             for (const RemoteFile& file : set.Files) {
                 info.Time = std::max(info.Time, file.Time);
-                if (file.Name == DescriptionName || file.Name == sets::ManifestName)
+                if (file.Name == DescriptionName || file.Name == sets::ManifestName ||
+                    file.Name == ChecksumsUploadName)
                     continue;
                 ++info.Files;
                 info.Bytes += file.Size.value_or(0);

@@ -5,12 +5,20 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <cstdlib>
 
 namespace remote {
 
 namespace {
 
 constexpr std::size_t kMaxQuoted = 300; // characters of one quoted rclone line
+
+// rclone prints its statistics each second, one line headed by this text
+// (given as their date format, so no date of its own), which is how a run is
+// seen to move; they are not among its words.
+constexpr std::string_view kStatsMark = "mfbackup-progress ";
+constexpr std::string_view kErrorLevel = "ERROR : ";
 
 bool IsOptionChar(char c) {
     return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-';
@@ -64,7 +72,8 @@ std::string_view WithoutTimestamp(std::string_view line) {
 
 // The lines worth quoting from rclone's standard error: its last line (the
 // summary, "Failed to copy: ...") and, when that does not repeat it, the
-// first ERROR line, which names the file or the request that failed.
+// first ERROR line, which names the file or the request that failed. ""
+// when it said nothing.
 std::string LastErrors(const std::string& err) {
     std::vector<std::string_view> lines;
     std::string_view rest = err;
@@ -73,12 +82,14 @@ std::string LastErrors(const std::string& err) {
         std::string_view line = WithoutTimestamp(rest.substr(0, end));
         while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back())))
             line.remove_suffix(1);
-        if (!line.empty())
+        const bool stats = line.substr(0, kErrorLevel.size()) == kErrorLevel &&
+                           line.substr(kErrorLevel.size(), kStatsMark.size()) == kStatsMark;
+        if (!line.empty() && !stats)
             lines.push_back(line);
         rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
     }
     if (lines.empty())
-        return "no message";
+        return {};
     std::string quoted(lines.back().substr(0, kMaxQuoted));
     for (std::string_view line : lines) {
         if (line.substr(0, 8) != "ERROR : ")
@@ -88,6 +99,36 @@ std::string LastErrors(const std::string& err) {
         break;
     }
     return quoted;
+}
+
+// What shows a run moving: what it printed on its standard output (a listing,
+// hashes) and the bytes its last statistics line counts as moved ("1.5 MiB /
+// 3 MiB, 50%, ..." up to the first comma; speed and time to go change
+// while nothing moves).
+std::string ProgressOf(const platform::CapturedRun& run) {
+    std::string mark = std::to_string(run.Out.size());
+    const std::string_view err = run.Err;
+    const std::size_t end = err.rfind('\n'); // of its last whole line
+    const std::size_t at = end == std::string_view::npos ? end : err.rfind(kStatsMark, end);
+    if (at != std::string_view::npos) {
+        const std::string_view stats = err.substr(at, end - at);
+        mark += ' ';
+        mark += stats.substr(0, stats.find(','));
+    }
+    return mark;
+}
+
+// rclone's bounds, unless the user's environment sets others: a connection
+// given up after 20 s, a request no byte moves for after 45 s, and a failed
+// request tried 3 times, not 10 (a server gone refuses each at once, and
+// rclone paces the tries over minutes).
+void AddBounds(std::vector<std::string>& argv) {
+    static const char* const bounds[][2] = {{"RCLONE_CONTIMEOUT", "--contimeout=20s"},
+                                            {"RCLONE_TIMEOUT", "--timeout=45s"},
+                                            {"RCLONE_LOW_LEVEL_RETRIES", "--low-level-retries=3"}};
+    for (const auto& [variable, flag] : bounds)
+        if (!std::getenv(variable))
+            argv.push_back(flag);
 }
 
 } // namespace
@@ -135,6 +176,9 @@ std::string HideSecrets(std::string_view text) {
 Status Rclone::Find(Rclone& rclone, std::string configFile) {
     rclone.program_ = platform::FindOnPath("rclone");
     rclone.config_ = std::move(configFile);
+    if (const char* stall = std::getenv("MFBACKUP_RCLONE_STALL_SECONDS");
+        stall && std::atoi(stall) > 0)
+        rclone.stallSeconds_ = std::min(std::atoi(stall), 86400);
     if (rclone.program_.empty())
         return {Status::NoRclone, 0,
                 "rclone is not installed (Debian package rclone): no rclone on PATH"};
@@ -143,8 +187,12 @@ Status Rclone::Find(Rclone& rclone, std::string configFile) {
 
 Status Rclone::Run(const std::vector<std::string>& args, std::string* out) const {
     std::vector<std::string> argv = args;
-    // Never a prompt: a script or a window waits for no one. Errors only.
-    argv.insert(argv.end(), {"--ask-password=false", "--quiet"});
+    // Never a prompt: a script or a window waits for no one. Errors only,
+    // and the statistics that show it moving.
+    argv.insert(argv.end(),
+                {"--ask-password=false", "--quiet", "--stats=1s", "--stats-log-level=ERROR",
+                 "--stats-one-line-date-format=" + std::string(kStatsMark)});
+    AddBounds(argv);
     if (!config_.empty())
         argv.insert(argv.end(), {"--config", config_});
 
@@ -155,20 +203,26 @@ Status Rclone::Run(const std::vector<std::string>& args, std::string* out) const
     shortForm = HideSecrets(shortForm);
 
     platform::CapturedRun run;
-    if (!platform::RunCaptured(program_, argv, run))
+    const platform::StallLimit stall{std::chrono::seconds(stallSeconds_), ProgressOf};
+    if (!platform::RunCaptured(program_, argv, run, stall))
         return {Status::NoRclone, -1,
                 "cannot start " + program_ + ": " +
                     platform::SysErrorMessage(platform::GetLastError())};
     if (out)
         *out = std::move(run.Out);
-    if (!run.Status.Signaled && run.Status.Code == 0)
+    if (!run.Stalled && !run.Status.Signaled && run.Status.Code == 0)
         return {};
     const int code = run.Status.Signaled ? -1 : run.Status.Code;
+    const std::string words = HideSecrets(LastErrors(run.Err));
+    if (run.Stalled)
+        return {Status::RcloneFailed, -1,
+                shortForm + " was stopped: no progress for " + std::to_string(stallSeconds_) +
+                    " s" + (words.empty() ? "" : " (" + words + ")")};
     const std::string how = run.Status.Signaled
                                 ? "was ended by signal " + std::to_string(run.Status.Code)
                                 : "failed with exit code " + std::to_string(code);
     return {Status::RcloneFailed, code,
-            shortForm + " " + how + ": " + HideSecrets(LastErrors(run.Err))};
+            shortForm + " " + how + ": " + (words.empty() ? "no message" : words)};
 }
 
 } // namespace remote

@@ -1,7 +1,11 @@
 #pragma once
 
 // rclone, run as a program: every remote this program writes to or reads from
-// is reached through it, with the user's own rclone configuration.
+// is reached through it, with the user's own rclone configuration. No call
+// waits for ever on a remote that stopped answering: rclone's own timeouts
+// and retries are bounded (unless RCLONE_CONTIMEOUT, RCLONE_TIMEOUT or
+// RCLONE_LOW_LEVEL_RETRIES set others), and a run that shows no progress for
+// 60 s (MFBACKUP_RCLONE_STALL_SECONDS sets another limit) is stopped.
 
 #include <string>
 #include <string_view>
@@ -45,7 +49,8 @@ public:
     // Runs `rclone ARGS`, ARGS[0] being the command, with the flags that keep
     // it from asking anything or printing more than its errors (and --config
     // when one was given); standard output into `out`. RcloneFailed on a
-    // non-zero exit, quoting the command, its exit code and its last errors.
+    // non-zero exit, quoting the command, its exit code and its last errors,
+    // or when it was stopped for showing no progress (ExitCode -1).
     Status Run(const std::vector<std::string>& args, std::string* out = nullptr) const;
 
     const std::string& Program() const { return program_; }
@@ -53,6 +58,7 @@ public:
 private:
     std::string program_;
     std::string config_;
+    int stallSeconds_ = 60;
 };
 
 } // namespace remote

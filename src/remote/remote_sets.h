@@ -22,6 +22,9 @@
 namespace remote {
 
 inline constexpr const char* DescriptionName = "desc.txt";
+// A set's checksums file on its way up (see PutSets), no file of the set: a
+// put stopped before it took its name may leave it.
+inline constexpr const char* ChecksumsUploadName = ".mfbackup-sums.new";
 
 // The largest file a pull takes unless told otherwise. A save is some
 // megabytes: a file of a gibibyte is no save of this game, and a larger one
@@ -65,14 +68,19 @@ Status RemoteChecksums(const Rclone& rclone, std::string_view remote, std::strin
                        std::map<std::string, platform::Sha256Digest>& digests);
 
 // Puts the sets `sets` (folder names in `localFolder`) to REMOTE/`machine`/:
-// every set's files and desc.txt in one copy, checked on the remote against
-// each set's SHA-256 list in one look (the remote's own SHA-256 where it
-// offers one, else each file downloaded and hashed), then the checksums files
-// of the sets that arrived whole, checked too. A set already there whole is
-// left as it is. One status per set, in the order given: a set without
-// checksums, one whose name can't be put, or one of which the remote holds
-// another file under a name of its own (left unchanged) is refused, naming
-// the file. `step`, when given, is told each step as it starts.
+// a look at what is there first, then every set's files and desc.txt in one
+// copy, with each checksums file under a name of its own, checked on the
+// remote against each set's SHA-256 list in one look (the remote's own
+// SHA-256 where it offers one, else each file downloaded and hashed), then
+// the checksums files of the sets that arrived whole renamed to their own
+// name and checked too. A set already there whole is left as it is; of a set
+// there without its checksums file (a put that did not end), the files of
+// its own names that differ are copied again. One status per set, in the
+// order given: a set without checksums, one whose name can't be put, one
+// that a link on the remote leads to (the machine's folder, the set's, a
+// file in it: nothing is written through it), or one of which the remote
+// holds another file under a name of its own (left unchanged) is refused,
+// naming the file. `step`, when given, is told each step as it starts.
 std::vector<Status> PutSets(const Rclone& rclone, std::string_view remote, std::string_view machine,
                             const std::string& localFolder, const std::vector<std::string>& sets,
                             const std::function<void(const std::string&)>& step = {});

@@ -10,7 +10,13 @@
 
 #include <QJsonArray>
 
+#include <chrono>
+#include <csignal>
+#include <map>
 #include <memory>
+#include <thread>
+
+#include <sys/stat.h>
 
 namespace fs = std::filesystem;
 using testenv::RemoteKind;
@@ -24,6 +30,14 @@ void NameMachine(const std::string& prefix, const std::string& name) {
                        "[System\\\\CurrentControlSet\\\\Control\\\\ComputerName\\\\ComputerName] "
                        "1700000000\n\"ComputerName\"=\"" +
                            name + "\"\n");
+}
+
+// Each file of `folder` by name, with its bytes.
+std::map<std::string, std::string> Contents(const std::string& folder) {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : fs::directory_iterator(folder))
+        files[entry.path().filename().string()] = testenv::ReadFile(entry.path());
+    return files;
 }
 
 Names SetsIn(const std::string& folder) {
@@ -205,6 +219,90 @@ TEST_F(RemoteCli, APullRefusesTheBadSetsShowingTheirNamesEscapedAndFilesTheGoodO
     EXPECT_EQ(Run({"pull", "--remote", remote, "--max-file-size", "32K"}, 1)
                   .rfind("pulled CHARLIE/MFB2 -> MFB", 0),
               0u);
+}
+
+
+// A push killed, with its rclone or its rclone alone, in each of the rclone
+// calls it makes (while rclone copies, or once it is done): the next push
+// finishes the set, which then is on the remote as it is here. The killed
+// one never said it pushed a set that is not whole there.
+TEST_F(RemoteCli, APushKilledInAnyOfItsStepsIsFinishedByTheNextPush) {
+    Save("characters/characters.lpl", std::string(3 << 20, 'c'));
+    Save("net/net.sav", "net game");
+    Run({"backup", "--desc", "killed push"});
+    const std::string set = Sets()[0], there = served->Served() + "/ALPHA/" + set;
+    // rclone as the push finds it: the real one, but for its call KILL_AT,
+    // which copies slowly and is killed half a second in (with the push
+    // when KILL_PUSH is set).
+    const std::string bin = testenv::Scratch() + "/killing/";
+    testenv::WriteFile(bin + "rclone", R"(#!/bin/sh
+n=$(($(cat "$CALLS" 2>/dev/null || echo 0) + 1))
+echo $n >"$CALLS"
+[ "$n" = "$KILL_AT" ] || exec "$REAL_RCLONE" "$@"
+"$REAL_RCLONE" --bwlimit=1M "$@" & sleep 0.5; kill -9 $! 2>/dev/null
+[ -z "$KILL_PUSH" ] || kill -9 $PPID
+exit 137
+)");
+    ::chmod((bin + "rclone").c_str(), 0755);
+    const std::string calls = bin + "calls";
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("PATH", QString::fromStdString(bin) + ":" + env.value("PATH"));
+    env.insert("REAL_RCLONE", QString::fromStdString(platform::FindOnPath("rclone")));
+    env.insert("CALLS", QString::fromStdString(calls));
+    const QStringList push{"push", "--remote", remote};
+
+    int stepCalls = 0; // of a push to the end
+    for (int kill = 0; kill == 0 || kill <= 2 * stepCalls; ++kill) {
+        SCOPED_TRACE("call " + std::to_string((kill + 1) / 2) + (kill % 2 ? " with push" : ""));
+        fs::remove_all(served->Served() + "/ALPHA");
+        fs::remove(calls);
+        QProcessEnvironment killing = env;
+        killing.insert("KILL_AT", QString::number((kill + 1) / 2));
+        if (kill % 2)
+            killing.insert("KILL_PUSH", "1");
+        const testenv::Outcome killed = Cli(push, killing);
+        if (kill == 0) {
+            stepCalls = std::stoi(testenv::ReadFile(calls));
+            continue;
+        }
+        if (killed.out.find("pushed " + set) != std::string::npos) {
+            EXPECT_EQ(Contents(there), Contents(backupDir + set)) << killed.out;
+        }
+        const std::string again = Run(push, 0, env);
+        EXPECT_TRUE(again.empty() || again.find("pushed " + set) == 0) << again << last.err;
+        EXPECT_EQ(Contents(there), Contents(backupDir + set));
+    }
+}
+
+// The WebDAV server stops answering, or goes, while a push copies to it:
+// the push ends (here after 2 s without progress), failing with the rclone
+// call that could not go on, and claims nothing.
+TEST_F(RemoteCli, APushWhoseServerStopsInTheMiddleEndsAndFails) {
+    Save("characters/characters.lpl", std::string(4 << 20, 'c'));
+    Run({"backup"});
+    const std::string set = Sets()[0];
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("RCLONE_BWLIMIT", "1M");
+    env.insert("MFBACKUP_RCLONE_STALL_SECONDS", "2");
+    for (const int signal : {SIGSTOP, SIGKILL}) {
+        SCOPED_TRACE(signal);
+        served = std::make_unique<testenv::ServedRemote>(RemoteKind::WebdavOnTheFly,
+                                                         testenv::Scratch() + "/served");
+        QProcess push;
+        push.setProcessEnvironment(env);
+        push.start(MF_CLI, {"push", "--remote", QString::fromStdString(served->Remote())});
+        const std::string copying = served->Served() + "/ALPHA/" + set + "/characters.lpl";
+        for (int i = 0; i < 1000 && !fs::exists(copying); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        served->Signal(signal);
+        // Far longer than the push needs: a push that hangs fails here.
+        EXPECT_TRUE(push.waitForFinished(60000));
+        served->Signal(SIGCONT);
+        const std::string err = push.readAllStandardError().toStdString();
+        EXPECT_EQ(push.exitCode(), 1) << err;
+        EXPECT_NE(err.find(set + " not pushed: rclone "), std::string::npos) << err;
+        EXPECT_EQ(push.readAllStandardOutput().toStdString(), "");
+    }
 }
 
 // The remote setting is shown without the values of its secret options; the

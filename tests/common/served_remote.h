@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <ostream>
 #include <string>
@@ -116,6 +117,13 @@ public:
     const std::string& Served() const { return served_; }     // the remote's files on disk
     const std::string& Remote() const { return remote_; }     // the rclone remote string
     const std::string& ConfigFile() const { return config_; } // rclone's, "" for its own
+
+    // Stops the server (SIGSTOP: it no longer answers; SIGKILL: it is gone)
+    // or lets a stopped one go on (SIGCONT).
+    void Signal(int signal) {
+        if (server_.processId() > 0)
+            ::kill(static_cast<pid_t>(server_.processId()), signal);
+    }
 
 private:
     std::string served_;

@@ -167,6 +167,54 @@ TEST_F(PushPull, APushTakesOnlyThisMachinesFinishedSetsThatTheRemoteLacks) {
     }
 }
 
+// A link planted on the remote where a push would write (a file of a set,
+// a set's folder, the machine's folder) would have the set written where it
+// points, a player's save say: the set is refused naming the link, which
+// stays as it was with what it points to, and the other set is pushed. The
+// remote's top may be a link of the user's own.
+TEST_F(PushPull, APushRefusesTheSetsALinkOnTheRemoteLeadsToAndWritesNothingThroughIt) {
+    MakeSet(alpha, "MFB1");
+    MakeSet(alpha, "MFB2", "characters.lpl");
+    const std::string target = testenv::Scratch() + "/game/";
+    const std::string linkedTop = testenv::Scratch() + "/linked-remote";
+    fs::remove(linkedTop);
+    fs::create_symlink(served->Served(), linkedTop);
+    const struct {
+        const char* link;
+        const char* to; // below `target`
+        Names refused;  // the other set is pushed
+        std::string remote;
+    } cases[] = {
+        {"ALPHA/MFB2/characters.lpl", "characters.lpl", {"MFB2"}, served->Remote()},
+        {"ALPHA/MFB2/characters.lpl", "characters.lpl", {"MFB2"}, linkedTop},
+        {"ALPHA/MFB2", "", {"MFB2"}, served->Remote()},
+        {"ALPHA", "", {"MFB1", "MFB2"}, served->Remote()},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.link) + " in " + c.remote);
+        fs::remove_all(served->Served());
+        fs::remove_all(target);
+        testenv::WriteFile(target + "characters.lpl", "the player's save");
+        const fs::path link = served->Served() + "/" + c.link;
+        fs::create_directories(link.parent_path());
+        fs::create_symlink(target + c.to, link);
+        RecordingReporter said;
+        remote::Where at = alpha;
+        at.Remote = c.remote;
+        const remote::RemoteRun run = remote::Push({at, {}}, said);
+        EXPECT_EQ(Pushed(run), c.refused.size() == 1 ? Names{"MFB1"} : Names{});
+        Names refusals;
+        for (const std::string& set : c.refused)
+            refusals.push_back(set + ": " + c.link +
+                               " on the remote is a link, which a push never writes through");
+        EXPECT_EQ(said.said, refusals);
+        EXPECT_EQ(run.Failures, refusals.size());
+        EXPECT_TRUE(fs::is_symlink(link));
+        EXPECT_EQ(SetsIn(target), Names{});
+        EXPECT_EQ(testenv::ReadFile(target + "characters.lpl"), "the player's save");
+    }
+}
+
 // A disk that reports a write error when the sets are flushed: no set is
 // left that may not be on it whole.
 TEST_F(PushPull, APullWhoseSetsCannotReachTheDiskLeavesNoneOfThem) {

@@ -112,30 +112,46 @@ TEST_P(RemoteTest, PutSetsAreListedUnderThisMachineWithEveryFileAndASecondPutCha
     EXPECT_EQ(Snapshot(served_), before);
 }
 
-// What the remote may already hold in a set's folder that is not the set's:
-// the set is refused, naming the file, and the remote keeps it as it was.
-TEST_P(RemoteTest, ASetWhoseFolderOnTheRemoteHoldsOtherFilesIsRefusedAndLeftAsItWas) {
+// What the remote may already hold in a set's folder. With the set's
+// checksums file there the set is whole: one holding another file is
+// refused, naming the file, and left as it was. Without it, files of the
+// set's own names are what a put that did not end left, and are copied
+// again; a file of another name is never touched.
+TEST_P(RemoteTest, ASetFolderOnTheRemoteIsFinishedWhenAPutLeftItHalfAndElseLeftAsItWas) {
     const struct {
         const char* file;
         const char* bytes;
+        bool whole;    // the set's own checksums file beside it
+        bool putAgain; // the file is copied again and the set put
     } cases[] = {
-        {"game1.sav", "First character"}, // same size, other content
-        {"net.sav", "a longer net"},      // other size
-        {"notes.txt", "mine"},            // a file the set does not have
-        {".mfbackup-sums", "the checksums of another set\n"},
+        {"game1.sav", "First character", true, false}, // same size, other content
+        {"net.sav", "a longer net", true, false},      // other size
+        {".mfbackup-sums", "the checksums of another set\n", false, false},
+        {"notes.txt", "mine", false, false}, // a file the set does not have
+        {"game1.sav", "First character", false, true},
+        {"net.sav", "ne", false, true}, // cut short
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.file);
+        SCOPED_TRACE(std::string(c.file) + (c.whole ? " in a whole set" : ""));
         fs::remove_all(served_ + "/" + kMachine);
-        const std::string theirs = served_ + "/" + kMachine + "/MFB1/" + c.file;
-        testenv::WriteFile(theirs, c.bytes);
+        const std::string folder = served_ + "/" + kMachine + "/MFB1/";
+        testenv::WriteFile(folder + c.file, c.bytes);
+        if (c.whole)
+            fs::copy_file(backup_ + "MFB1/.mfbackup-sums", folder + ".mfbackup-sums");
         const std::vector<Status> result = Put({"MFB1", "MFB2"});
+        EXPECT_TRUE(result[1].Good()) << result[1].Message;
+        if (c.putAgain) {
+            EXPECT_TRUE(result[0].Good()) << result[0].Message;
+            EXPECT_EQ(testenv::ReadFile(folder + c.file),
+                      testenv::ReadFile(backup_ + "MFB1/" + c.file));
+            EXPECT_TRUE(testenv::Exists(folder + ".mfbackup-sums"));
+            continue;
+        }
         EXPECT_EQ(result[0].What, Status::Refused);
         EXPECT_NE(result[0].Message.find(c.file), std::string::npos) << result[0].Message;
-        EXPECT_TRUE(result[1].Good()) << result[1].Message;
-        EXPECT_EQ(testenv::ReadFile(theirs), c.bytes);
-        if (std::string(c.file) != sets::ManifestName) {
-            EXPECT_FALSE(testenv::Exists(served_ + "/" + kMachine + "/MFB1/.mfbackup-sums"));
+        EXPECT_EQ(testenv::ReadFile(folder + c.file), c.bytes);
+        if (!c.whole && std::string(c.file) != sets::ManifestName) {
+            EXPECT_FALSE(testenv::Exists(folder + ".mfbackup-sums"));
         }
     }
 }
@@ -152,6 +168,8 @@ TEST_P(RemoteTest, FetchChecksEachSetAndRefusesTheDamagedOnesLeavingNothing) {
         const char* said; // "" when it passes
     } cases[] = {
         {"intact", [](const std::string&) {}, ""},
+        {"checksums left on their way up",
+         [](const std::string& f) { testenv::WriteFile(f + ".mfbackup-sums.new", "half"); }, ""},
         {"changed byte",
          [](const std::string& f) { testenv::WriteFile(f + "game1.sav", "first Character"); },
          "game1.sav is damaged (checksum)"},
