@@ -325,7 +325,9 @@ void Put::PutChecksums() {
     for (const LocalSet* set : Going()) {
         const Status status =
             set->Whole ? Status()
-                       : rclone_.Run({"moveto", "--immutable",
+                       // --immutable alone replaces a different file there (1.60);
+                       // --ignore-existing leaves it, and the check then refuses.
+                       : rclone_.Run({"moveto", "--immutable", "--ignore-existing",
                                       JoinRemote(root_, set->Name + "/" + ChecksumsUploadName),
                                       JoinRemote(root_, set->Name + "/" + sets::ManifestName)});
         if (moved.Good())

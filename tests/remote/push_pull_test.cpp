@@ -118,6 +118,27 @@ TEST_F(PushPull, APullRefusesEachBadSetAloneLeavingNothingOfItAndFilesTheRest) {
     }
 }
 
+// A checksums file that reaches its name on the remote while a push is about
+// to give its own that name (another push of the same set, a hostile
+// writer) is never replaced: the set is refused and that file stays.
+TEST_F(PushPull, APushReplacesNoChecksumsFileThatReachedTheRemoteBeforeItsOwn) {
+    MakeSet(alpha, "MFB1");
+    const std::string planted = served->Served() + "/ALPHA/MFB1/.mfbackup-sums";
+    const std::string standIn = testenv::Scratch() + "/stand-in/";
+    testenv::WriteFile(standIn + "rclone",
+                       "#!/bin/bash\nif [ \"$1\" = moveto ]; then\n  echo planted >'" + planted +
+                           "'\nfi\nexec " + platform::FindOnPath("rclone") + " \"$@\"\n");
+    fs::permissions(standIn + "rclone", fs::perms::owner_all);
+    const std::string path = std::getenv("PATH");
+    setenv("PATH", (standIn + ":" + path).c_str(), 1);
+    RecordingReporter said;
+    const remote::RemoteRun run = remote::Push({alpha, {}}, said);
+    setenv("PATH", path.c_str(), 1);
+    EXPECT_TRUE(run.Sets.empty());
+    EXPECT_EQ(run.Failures, 1u);
+    EXPECT_EQ(testenv::ReadFile(planted), "planted\n");
+}
+
 // What a push leaves out: a set pulled from another machine (it is on the
 // remote under that machine), an unfinished one, one the remote holds
 // already, one made without checksums; and it refuses one whose name the
