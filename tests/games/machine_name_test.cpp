@@ -1,4 +1,4 @@
-#include "platform/machine_name.h"
+#include "games/machine_name.h"
 
 #include "common/test_env.h"
 
@@ -9,7 +9,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
-using namespace platform;
+using namespace games;
 
 namespace {
 
@@ -71,7 +71,7 @@ TEST(SystemReg, ReadsThePrefixFileAndFallsBackToTheHostName) {
     const passwd* pw = ::getpwuid(::getuid());
     ASSERT_NE(pw, nullptr);
     const std::string home = pw->pw_dir;
-    EXPECT_EQ(HomeDirectory(), home);
+    EXPECT_EQ(platform::HomeDirectory(), home);
     EXPECT_EQ(WinePrefix(), (home == "/" ? "" : home) + "/.wine");
     ::setenv("HOME", testenv::Home().c_str(), 1);
 
