@@ -44,6 +44,11 @@ TEST(SystemReg, DecodesEscapedStringsUnderTheRightKey) {
               "X");
     EXPECT_EQ(FindRegistryString(Reg(R"("ComputerName"=str(2):"EXP")"), kKey, "ComputerName").Value,
               "EXP");
+    // The C escapes, and octal code units.
+    EXPECT_EQ(
+        FindRegistryString(Reg(R"("ComputerName"="a\tb\ec\101\q")"), kKey, "ComputerName").Value,
+        "a\tb\x1b"
+        "cAq");
 }
 
 TEST(SystemReg, OtherTypesAreWrongTypeAndAbsenceIsMissing) {
