@@ -2,8 +2,8 @@
 
 // Files read by descriptor, for work on a file the caller holds open (a copy
 // hashed on a thread of its own while the next one is made), and how many
-// descriptors such work may hold. Each returns false (or -1) on failure and
-// sets the last error.
+// descriptors such work may hold. A call that can fail returns false (or -1)
+// and sets the last error.
 
 #include "platform/files.h"
 
