@@ -1,13 +1,13 @@
 #include "cli/auto_commands.h"
 
+#include "automation/run_log.h"
+#include "automation/session.h"
 #include "cli/console.h"
 #include "cli/options.h"
 #include "cli/shared.h"
 #include "core/backup.h"
 #include "platform/process.h"
-#include "platform/run_log.h"
 #include "platform/save_watch.h"
-#include "platform/session.h"
 #include "remote/push_pull.h"
 #include "sets/kinds.h"
 #include "settings/backup_config.h"
@@ -189,8 +189,8 @@ void PushAfter(const Options& options, BackupOutcome& outcome, Console& console)
 }
 
 void Log(const std::string& command, const std::string& outcome, Console& console) {
-    if (!platform::AppendRunLog(command, outcome))
-        console.Error("mfbackup-cli: could not write to the run log " + platform::RunLogPath());
+    if (!automation::AppendRunLog(command, outcome))
+        console.Error("mfbackup-cli: could not write to the run log " + automation::RunLogPath());
 }
 
 // `arg` as a shell reads it back: as it stands when it holds only plain
@@ -295,7 +295,7 @@ int Wrap(const Options& options, Console& console) {
     // The game gets the signal dispositions the launcher gave: this program
     // ignores SIGPIPE for itself alone.
     std::signal(SIGPIPE, SIG_DFL);
-    const platform::SessionResult session = platform::RunSession(command);
+    const automation::SessionResult session = automation::RunSession(command);
     std::signal(SIGPIPE, SIG_IGN);
     if (!session.Started) {
         console.Error("mfbackup-cli: " + command[0] + ": " + session.Error);

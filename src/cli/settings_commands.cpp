@@ -3,7 +3,7 @@
 #include "cli/console.h"
 #include "cli/options.h"
 #include "cli/shared.h"
-#include "platform/game_locations.h"
+#include "games/game_locations.h"
 #include "platform/last_error.h"
 #include "platform/paths.h"
 #include "remote/remote_setting.h"
@@ -157,24 +157,24 @@ int Settings(const Options& options, Console& console) {
 // Every installation found, as the Settings window's Find lists them, for a
 // script or a user to pick one with `settings set game-dir`.
 int Find(const Options& options, Console& console) {
-    const std::vector<platform::GameInstallation> found = FindGameFolders();
+    const std::vector<games::GameInstallation> found = FindGameFolders();
     if (options.Json) {
         QJsonArray array;
-        for (const platform::GameInstallation& game : found)
+        for (const games::GameInstallation& game : found)
             array.append(QJsonObject{{"game_dir", Q(game.GameDir)},
                                      {"launcher", Q(game.Launcher)},
-                                     {"prefix", Q(platform::PrefixOfPath(game.GameDir))},
+                                     {"prefix", Q(games::PrefixOfPath(game.GameDir))},
                                      {"save_folder", game.HasSave}});
         PrintJson(console, QJsonDocument(array));
     } else {
-        for (const platform::GameInstallation& game : found)
+        for (const games::GameInstallation& game : found)
             console.Out(game.GameDir + "  (" + game.Launcher +
                         (game.HasSave ? "" : ", no save folder yet") + ")");
     }
     if (found.empty()) {
         console.Error("Moonforge was not found. Looked for drive_c/Program Files/Corvanta "
                       "Software/Moonforge/ (and in Program Files (x86)) in the Wine prefixes of:");
-        for (const std::string& line : platform::WinePrefixSearchPlaces())
+        for (const std::string& line : games::WinePrefixSearchPlaces())
             console.Error(line);
     }
     return ExitOk;

@@ -21,12 +21,12 @@ void Checksums::HashAhead(const std::vector<std::string>& paths) {
         if (!Find(platform::ExtractFileName(path)) || tickets_.count(path) != 0)
             continue;
         if (!queue_)
-            queue_ = std::make_unique<platform::HashQueue>();
+            queue_ = std::make_unique<integrity::HashQueue>();
         tickets_.emplace(path, queue_->AddFile(path));
     }
 }
 
-const platform::HashQueue::Result* Checksums::Ahead(const std::string& path) const {
+const integrity::HashQueue::Result* Checksums::Ahead(const std::string& path) const {
     const auto it = tickets_.find(path);
     return it == tickets_.end() ? nullptr : &queue_->Wait(it->second);
 }
@@ -58,7 +58,7 @@ CopyCheck CheckedCopy(const std::string& source, const std::string& target,
         return CopyCheck::Failed;
     sets::ManifestEntry copied;
     bool checked = false;
-    const platform::HashQueue::Result* ahead = options.Ahead;
+    const integrity::HashQueue::Result* ahead = options.Ahead;
     if (ahead && ahead->Ok && ahead->Steady && (options.Expected || options.Got)) {
         // Copied in the kernel; the hash made ahead holds for the bytes
         // copied when the source is still the version it was made of: the
@@ -76,7 +76,7 @@ CopyCheck CheckedCopy(const std::string& source, const std::string& target,
     }
     if (checked) {
     } else if (options.Expected || options.Got) {
-        if (!staged.CopyFrom(source, copied.Digest, copied.Size))
+        if (!integrity::CopyAndHash(staged, source, copied.Digest, copied.Size))
             return CopyCheck::Failed;
     } else if (!staged.CopyFrom(source)) {
         return CopyCheck::Failed;

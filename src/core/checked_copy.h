@@ -7,7 +7,7 @@
 // hashed, else it is copied again through a SHA-256 in user space.
 
 #include "core/reporter.h"
-#include "platform/hash_queue.h"
+#include "integrity/hash_queue.h"
 #include "sets/manifest.h"
 
 #include <cstdint>
@@ -43,13 +43,13 @@ public:
     void HashAhead(const std::vector<std::string>& paths);
     // The hash of `path` made ahead (waited for), or nullptr when it was not
     // asked for.
-    const platform::HashQueue::Result* Ahead(const std::string& path) const;
+    const integrity::HashQueue::Result* Ahead(const std::string& path) const;
 
 private:
     sets::Manifest listed_;
     bool read_ = false;
     std::unordered_map<std::string, std::size_t> index_; // lower-case name -> entry
-    std::unique_ptr<platform::HashQueue> queue_;
+    std::unique_ptr<integrity::HashQueue> queue_;
     std::unordered_map<std::string, std::size_t> tickets_; // path -> its hash
 };
 
@@ -69,7 +69,7 @@ enum class CopyCheck {
 struct CopyOptions {
     const sets::ManifestEntry* Expected = nullptr; // the entry the bytes must match
     // The hash of the source made ahead (see Checksums::Ahead), or nullptr.
-    const platform::HashQueue::Result* Ahead = nullptr;
+    const integrity::HashQueue::Result* Ahead = nullptr;
     // Changes the copy before it is put in place (false from it fails the copy).
     std::function<bool(platform::StagedFile&)> Patch;
     // Attributes the copy takes its place with (see StagedFile::SetAttributes);

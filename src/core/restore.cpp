@@ -28,15 +28,15 @@ const std::string DamagedCopy = std::string(": ") + Damaged;
 // file is still the version it was made of. False with the last error set
 // when it could not be read.
 bool FileMatches(const std::string& path, const sets::ManifestEntry& expected,
-                 const platform::HashQueue::Result* ahead, bool& damaged) {
-    platform::Sha256Digest digest;
+                 const integrity::HashQueue::Result* ahead, bool& damaged) {
+    integrity::Sha256Digest digest;
     std::uint64_t size = 0;
     platform::FileVersion now;
     if (ahead && ahead->Ok && ahead->Steady && platform::GetFileVersion(path, now) &&
         now == ahead->Version) {
         digest = ahead->Digest;
         size = ahead->Size;
-    } else if (!platform::HashFile(path, digest, size)) {
+    } else if (!integrity::HashFile(path, digest, size)) {
         return false;
     }
     damaged = !expected.Matches(size, digest);

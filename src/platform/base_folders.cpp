@@ -60,7 +60,7 @@ bool ForceDirectories(const std::string& dir) {
     }
     // stat alone, not the attribute layer: the stamp store makes its folder
     // while it holds its lock.
-    if (detail::IsFolder(folder))
+    if (IsFolder(folder))
         return true;
     return detail::Fail(ERROR_DIRECTORY);
 }

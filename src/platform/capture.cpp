@@ -87,7 +87,7 @@ std::string FindOnPath(std::string_view name) {
         const std::string_view folder = rest.substr(0, colon);
         if (!folder.empty()) {
             std::string candidate = std::string(folder) + "/" + std::string(name);
-            if (::access(candidate.c_str(), X_OK) == 0 && !detail::IsFolder(candidate))
+            if (::access(candidate.c_str(), X_OK) == 0 && !IsFolder(candidate))
                 return candidate;
         }
         if (colon == std::string_view::npos)

@@ -3,8 +3,7 @@
 // Files and folders with the Windows calls' meaning. Each returns false (or 0)
 // on failure and sets the last error.
 
-#include "platform/sha256.h"
-
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -46,6 +45,19 @@ bool GetFileVersion(std::string_view path, FileVersion& version);
 // renamed over the target only when complete. Copies in the kernel.
 bool CopyFile(std::string_view source, std::string_view target, bool failIfExists);
 
+// What is shown the bytes of a file as they are read, a block at a time and
+// in order: a copy's checksum is made while it is copied, not in a second
+// pass over the source.
+class BlockSink {
+public:
+    // The bytes are read again from the start: forget those shown so far.
+    virtual void Restart() = 0;
+    virtual void Add(const void* data, std::size_t size) = 0;
+
+protected:
+    ~BlockSink() = default;
+};
+
 // The new content of one file, made beside it and put in its place in one
 // step. The caller fills the temporary file (CopyFrom, WriteAt, or Handle()
 // given to a child as its output), may read it back, check it and patch it,
@@ -81,11 +93,11 @@ public:
     // CopyFrom, also telling the version of the source the bytes were read
     // from (taken once they were all read).
     bool CopyFrom(std::string_view source, FileVersion& read);
-    // CopyFrom through a read and write loop in user space that feeds every
-    // block read to a SHA-256: `digest` and `size` are those of the bytes
-    // copied, so the copy can be checked before it is committed without
-    // reading the source twice.
-    bool CopyFrom(std::string_view source, Sha256Digest& digest, std::uint64_t& size);
+    // CopyFrom through a read and write loop in user space that shows every
+    // block read to `sink` (Restart when the copy starts over): `size` gets
+    // the bytes copied, so the copy can be checked before it is committed
+    // without reading the source twice.
+    bool CopyFrom(std::string_view source, BlockSink& sink, std::uint64_t& size);
     // Writes `size` bytes at `offset` of the temporary.
     bool WriteAt(std::uint64_t offset, const void* data, std::size_t size);
     // Gives the temporary exactly `attrs`, as SetFileAttributes gives them to
@@ -176,6 +188,9 @@ unsigned CreateUniqueDirectory(std::string_view dir, std::string_view prefix, st
 
 // Folder test: the attributes can be read and include the directory flag.
 bool DirectoryExists(std::string_view path);
+// Whether `path`, exactly as written (no letter case looked up, links
+// followed), is a folder. Sets no last error.
+bool IsFolder(const std::string& path);
 // File test: a search for `pattern` (wildcards allowed, every attribute)
 // finds an entry and the first entry is not a folder.
 bool FileExists(std::string_view pattern);

@@ -44,12 +44,38 @@ bool Fail(std::uint32_t code);
 // way missing gives 3, as Windows tells a missing file (2) from a missing
 // folder (3).
 bool FailMissing(const std::string& path, int err);
-// Whether `path` (followed) is a folder.
-bool IsFolder(const std::string& path);
 
-// Feeds the open file `fd` from its start to its end to `sha`; `size` gets
-// the bytes read. 0 or an errno.
-int HashFrom(int fd, Sha256& sha, std::uint64_t& size);
+// An open descriptor, closed when it goes out of scope.
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() { Close(); }
+    int Get() const { return fd_; }
+    void Reset(int fd) {
+        Close();
+        fd_ = fd;
+    }
+    // Hands the descriptor over to the caller, who closes it.
+    int Release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    // Closes and tells whether the close reported an error (0 or an errno).
+    int Close();
+
+private:
+    int fd_;
+};
+
+// The folder part of a path for system calls: "." when it has none.
+std::string FolderOf(const std::string& path);
+// Writes all of `size` bytes at `offset` of `fd`. 0 or an errno.
+int WriteAllAt(int fd, std::uint64_t offset, const void* data, std::size_t size);
+// The last error for an errno of making, filling or placing a new file.
+bool FailNewFile(int err, bool failIfExists);
 
 // Extended attributes, path based (following links). Each returns -1 with
 // errno set on failure, like the calls they wrap; when the test hook refuses
@@ -78,12 +104,6 @@ bool StampFits(std::string_view value, const struct stat& st);
 bool StoreStamp(const std::string& path, const std::string& stamp);
 bool ForgetStamp(const std::string& path);
 
-// How many descriptors the layer may hold open for later (copies waiting to
-// be hashed or written to disk, replaced files waiting to be let go of), all
-// of them together: a share of what RLIMIT_NOFILE leaves beyond what a run
-// has open while it works; 0 under a low limit, where nothing is held.
-std::size_t DescriptorsToKeep();
-
 // What `st` tells of the file's version.
 FileVersion VersionOf(const struct stat& st);
 
@@ -101,19 +121,6 @@ std::uint32_t DosAttribBits(int fd);
 // file gives its first `cap` bytes. A FIFO, device or folder is not opened
 // for reading (it could block or never end): false, as for a missing file.
 bool ReadFileCapped(const std::string& path, std::size_t cap, std::string& out);
-
-// The line of `text` that starts at `pos`, without its "\n" or "\r\n";
-// `pos` moves past it. Call while `pos < text.size()`.
-inline std::string_view NextLine(std::string_view text, std::size_t& pos) {
-    std::size_t end = text.find('\n', pos);
-    if (end == std::string_view::npos)
-        end = text.size();
-    std::string_view line = text.substr(pos, end - pos);
-    pos = end + 1;
-    if (!line.empty() && line.back() == '\r')
-        line.remove_suffix(1);
-    return line;
-}
 
 // True for "." and "..".
 inline bool IsDotEntry(std::string_view name) {

@@ -1,5 +1,6 @@
 #include "platform/replaced_files.h"
 
+#include "platform/descriptors.h"
 #include "platform/internal.h"
 
 #include <algorithm>
@@ -30,7 +31,7 @@ public:
 
     void Hold(int fd) {
         // Under a low limit on open files fewer are held, or none.
-        const std::size_t most = std::min(kMostHeld, detail::DescriptorsToKeep() / 3);
+        const std::size_t most = std::min(kMostHeld, DescriptorsToKeep() / 3);
         std::unique_lock lock(mutex_);
         if (!thread_.joinable() && !alone_) {
             try {

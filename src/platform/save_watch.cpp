@@ -1,5 +1,6 @@
 #include "platform/save_watch.h"
 
+#include "platform/files.h"
 #include "platform/paths.h"
 
 #include <algorithm>
@@ -13,7 +14,6 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace platform {
@@ -22,11 +22,6 @@ namespace {
 constexpr std::uint32_t kGone = IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED;
 constexpr std::uint32_t kWritten = IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE;
 constexpr std::uint32_t kNewFolder = IN_CREATE | IN_MOVED_TO;
-
-bool IsFolder(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
 
 bool HoldsAnything(const std::string& path) {
     DIR* d = ::opendir(path.c_str());

@@ -4,7 +4,6 @@
 
 #include "platform/attributes.h"
 #include "platform/internal.h"
-#include "platform/machine_name.h"
 #include "platform/paths.h"
 
 #include <algorithm>

@@ -264,7 +264,7 @@ RemoteRun Push(const PushChoices& choices, core::Reporter& reporter) {
         reporter.ProgressText(text);
     };
     tell("looking at " + HideSecrets(JoinRemote(at.Remote, at.Machine)));
-    std::map<std::string, platform::Sha256Digest> there;
+    std::map<std::string, integrity::Sha256Digest> there;
     if (const Status status = RemoteChecksums(rclone, at.Remote, at.Machine, there);
         !status.Good()) {
         reporter.Message(status.Message);

@@ -4,7 +4,7 @@
 // listings of remote files with their SHA-256, the lists it is handed by
 // name, and the names it takes as they are.
 
-#include "platform/sha256.h"
+#include "integrity/sha256.h"
 #include "remote/rclone.h"
 
 #include <cstdint>
@@ -23,7 +23,7 @@ inline constexpr const char* kTransfers = "--transfers=8";
 // What a listing tells of one remote file.
 struct Listed {
     std::optional<std::uint64_t> Size; // unknown when only hashed
-    std::optional<platform::Sha256Digest> Digest;
+    std::optional<integrity::Sha256Digest> Digest;
     std::int64_t Time = 0;
 };
 using Listing = std::map<std::string, Listed>; // by path below the listed folder

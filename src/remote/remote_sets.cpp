@@ -1,8 +1,8 @@
 #include "remote/remote_sets.h"
 
+#include "integrity/sha256.h"
 #include "platform/files.h"
 #include "platform/last_error.h"
-#include "platform/sha256.h"
 #include "remote/fetch_calls.h"
 #include "remote/rclone_listing.h"
 #include "sets/backup_set.h"
@@ -103,8 +103,8 @@ bool ParseListing(const std::string& json, Listing& listing, bool unknownSizes =
             return false; // a size the remote does not know can't be checked
         listed.Time = ParseTime(item.value("ModTime").toString());
         const QString hex = item.value("Hashes").toObject().value("sha256").toString();
-        platform::Sha256Digest digest;
-        if (platform::ParseDigestHex(hex.toStdString(), digest))
+        integrity::Sha256Digest digest;
+        if (integrity::ParseDigestHex(hex.toStdString(), digest))
             listed.Digest = digest;
         listing[item.value("Path").toString().toStdString()] = listed;
     }
@@ -119,9 +119,9 @@ void ParseHashsum(const std::string& out, Listing& listing, bool add) {
         if (end == std::string::npos)
             end = out.size();
         const std::string_view line = std::string_view(out).substr(pos, end - pos);
-        platform::Sha256Digest digest;
+        integrity::Sha256Digest digest;
         if (line.size() > 66 && line.substr(64, 2) == "  " &&
-            platform::ParseDigestHex(line.substr(0, 64), digest)) {
+            integrity::ParseDigestHex(line.substr(0, 64), digest)) {
             const std::string path(line.substr(66));
             const auto it = listing.find(path);
             if (it != listing.end())
@@ -377,7 +377,7 @@ Status ReadDescriptions(const Rclone& rclone, std::string_view remote,
 }
 
 Status RemoteChecksums(const Rclone& rclone, std::string_view remote, std::string_view machine,
-                       std::map<std::string, platform::Sha256Digest>& digests) {
+                       std::map<std::string, integrity::Sha256Digest>& digests) {
     digests.clear();
     std::string out;
     const Status status =

@@ -7,7 +7,7 @@
 // checksums file goes last, so a set whose checksums are on the remote is
 // whole there.
 
-#include "platform/sha256.h"
+#include "integrity/sha256.h"
 #include "remote/rclone.h"
 #include "sets/manifest.h"
 
@@ -65,7 +65,7 @@ Status ReadDescriptions(const Rclone& rclone, std::string_view remote,
 // The SHA-256 of the checksums file of each set in REMOTE/`machine`/, by set:
 // small files, downloaded and hashed in one call.
 Status RemoteChecksums(const Rclone& rclone, std::string_view remote, std::string_view machine,
-                       std::map<std::string, platform::Sha256Digest>& digests);
+                       std::map<std::string, integrity::Sha256Digest>& digests);
 
 // Puts the sets `sets` (folder names in `localFolder`) to REMOTE/`machine`/:
 // a look at what is there first, then every set's files and desc.txt in one

@@ -25,7 +25,7 @@ const char* ParseLine(std::string_view line, ManifestEntry& entry) {
     if (escaped)
         line.remove_prefix(1);
     if (line.size() < kDigestDigits ||
-        !platform::ParseDigestHex(line.substr(0, kDigestDigits), entry.Digest))
+        !integrity::ParseDigestHex(line.substr(0, kDigestDigits), entry.Digest))
         return "no SHA-256";
     line.remove_prefix(kDigestDigits);
     if (line.substr(0, 2) != kSeparator)
@@ -84,7 +84,7 @@ std::string FormatManifest(const Manifest& manifest) {
     std::string text;
     for (const ManifestEntry& entry : manifest.Entries) {
         const bool escape = NeedsEscape(entry.Name);
-        text += (escape ? "\\" : "") + platform::DigestHex(entry.Digest) + kSeparator +
+        text += (escape ? "\\" : "") + integrity::DigestHex(entry.Digest) + kSeparator +
                 std::to_string(entry.Size) + kSeparator +
                 (escape ? platform::EscapeName(entry.Name) : entry.Name) + "\n";
     }
@@ -138,7 +138,7 @@ ManifestRead ReadManifest(const std::string& folder, Manifest& manifest, std::st
 
 bool HashEntry(const std::string& folder, const std::string& name, ManifestEntry& entry) {
     entry.Name = name;
-    return platform::HashFile(folder + name, entry.Digest, entry.Size);
+    return integrity::HashFile(folder + name, entry.Digest, entry.Size);
 }
 
 bool WriteManifest(const std::string& folder, const Manifest& manifest, bool flush) {

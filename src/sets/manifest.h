@@ -14,7 +14,7 @@
 // The manifest's own name starts with ".", so the patterns of restore,
 // export, import and the set list never take it for a save file.
 
-#include "platform/sha256.h"
+#include "integrity/sha256.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -32,9 +32,9 @@ inline constexpr std::size_t MaxManifestBytes = 16 << 20;
 struct ManifestEntry {
     std::string Name; // the file's bare name, its bytes as on disk
     std::uint64_t Size = 0;
-    platform::Sha256Digest Digest{};
+    integrity::Sha256Digest Digest{};
 
-    bool Matches(std::uint64_t size, const platform::Sha256Digest& digest) const {
+    bool Matches(std::uint64_t size, const integrity::Sha256Digest& digest) const {
         return size == Size && digest == Digest;
     }
     bool operator==(const ManifestEntry&) const = default;

@@ -139,7 +139,7 @@ bool SetWriter::Finish(bool flush) {
             manifest.Entries.push_back(file.Entry);
             continue;
         }
-        const platform::HashQueue::Result& hash = hashes_.Wait(*file.Ticket);
+        const integrity::HashQueue::Result& hash = hashes_.Wait(*file.Ticket);
         if (!hash.Ok) {
             platform::SetLastError(hash.Error);
             return false;

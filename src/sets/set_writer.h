@@ -5,8 +5,8 @@
 // the next ones are made; the set is flushed to disk once, at the end, with
 // its checksums, and only then marked finished.
 
+#include "integrity/hash_queue.h"
 #include "platform/files.h"
-#include "platform/hash_queue.h"
 #include "sets/manifest.h"
 
 #include <optional>
@@ -89,7 +89,7 @@ private:
     std::unordered_map<std::string, std::string> entries_;
     std::vector<File> files_;                            // put in, each once
     std::unordered_map<std::string, std::size_t> index_; // lower case -> its place in files_
-    platform::HashQueue hashes_;
+    integrity::HashQueue hashes_;
 };
 
 } // namespace sets

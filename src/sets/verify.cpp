@@ -1,11 +1,11 @@
 #include "sets/verify.h"
 
+#include "integrity/sha256.h"
 #include "launcher/archiver_call.h"
 #include "platform/dir_search.h"
 #include "platform/last_error.h"
 #include "platform/paths.h"
 #include "platform/process.h"
-#include "platform/sha256.h"
 #include "sets/backup_set.h"
 #include "sets/manifest.h"
 
@@ -29,9 +29,9 @@ public:
     SetChecker(const std::string& folder, SetCheck& check) : folder_(folder), check_(check) {}
 
     void Listed(const ManifestEntry& entry) {
-        platform::Sha256Digest digest;
+        integrity::Sha256Digest digest;
         std::uint64_t size = 0;
-        if (!platform::HashFile(folder_ + entry.Name, digest, size)) {
+        if (!integrity::HashFile(folder_ + entry.Name, digest, size)) {
             Add(entry.Name,
                 IsMissing(platform::GetLastError()) ? Problem::Missing : Problem::Unreadable);
             return;

@@ -1,9 +1,9 @@
 #include "settings/backup_config.h"
 #include "platform/last_error.h"
 
+#include "games/machine_name.h"
 #include "platform/base_folders.h"
 #include "platform/files.h"
-#include "platform/machine_name.h"
 #include "platform/paths.h"
 
 #include <algorithm>
@@ -83,17 +83,17 @@ void SetSettingsFilePath(std::string path) {
 }
 
 std::string DefaultGameDir() {
-    return platform::WinePrefix() + "/drive_c/Program Files/Corvanta Software/Moonforge/";
+    return games::WinePrefix() + "/drive_c/Program Files/Corvanta Software/Moonforge/";
 }
 
 std::string DefaultBackupDir() {
     return HomeFolder() + "Moonforge Backup/";
 }
 
-std::vector<platform::GameInstallation> FindGameFolders() {
-    std::vector<platform::GameInstallation> found = platform::FindGameInstallations();
+std::vector<games::GameInstallation> FindGameFolders() {
+    std::vector<games::GameInstallation> found = games::FindGameInstallations();
     // A longer folder would be stored cut, naming another one.
-    std::erase_if(found, [](const platform::GameInstallation& g) {
+    std::erase_if(found, [](const games::GameInstallation& g) {
         return g.GameDir.size() > ShortString::Capacity;
     });
     return found;
@@ -157,18 +157,18 @@ bool SaveConfig(std::string& why) {
 
 bool ReadMachineIdentity(std::string& why) {
     // The name the game itself sees is in its own prefix's registry.
-    platform::RegistryString value =
-        platform::ReadComputerNameValue(platform::PrefixOfPath(BackupConfig.GameDir.Get()));
-    if (value.Result == platform::RegistryString::Missing)
-        value = platform::ReadComputerNameValue();
+    games::RegistryString value =
+        games::ReadComputerNameValue(games::PrefixOfPath(BackupConfig.GameDir.Get()));
+    if (value.Result == games::RegistryString::Missing)
+        value = games::ReadComputerNameValue();
     switch (value.Result) {
-    case platform::RegistryString::Found:
+    case games::RegistryString::Found:
         ComputerName = value.Value;
         break;
-    case platform::RegistryString::Missing:
-        ComputerName = platform::HostComputerName();
+    case games::RegistryString::Missing:
+        ComputerName = games::HostComputerName();
         break;
-    case platform::RegistryString::WrongType:
+    case games::RegistryString::WrongType:
         // Start-up goes on without a name: restore then writes an empty owner.
         ComputerName.clear();
         why = "Invalid data type for 'ComputerName'";

@@ -2,7 +2,7 @@
 
 // The settings record, its 517-byte file image, and this machine's name.
 
-#include "platform/game_locations.h"
+#include "games/game_locations.h"
 
 #include <array>
 #include <cstddef>
@@ -53,9 +53,9 @@ void SetSettingsFilePath(std::string path);
 std::string DefaultGameDir(); // Wine prefix + "/drive_c/Program Files/Corvanta Software/Moonforge/"
 std::string DefaultBackupDir(); // $HOME + "/Moonforge Backup/"
 
-// The Moonforge installations of this user (platform::FindGameInstallations)
+// The Moonforge installations of this user (games::FindGameInstallations)
 // whose folder fits GameDir's 255 bytes, in the order they were found.
-std::vector<platform::GameInstallation> FindGameFolders();
+std::vector<games::GameInstallation> FindGameFolders();
 
 void SetDefaultConfig();
 enum class ConfigRead {

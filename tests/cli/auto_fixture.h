@@ -4,11 +4,11 @@
 // program in the background, on the test's game tree and settings, with
 // stand-in games first on PATH.
 
+#include "automation/run_log.h"
 #include "common/game_tree.h"
 #include "common/run_program.h"
 #include "common/settings_file.h"
 #include "platform/folder_lock.h"
-#include "platform/run_log.h"
 
 #include <QElapsedTimer>
 #include <QProcess>
@@ -74,7 +74,7 @@ protected:
         GameTree::SetUp();
         BackupConfig.SinglePlayer = 0; // wrap and watch take every kind all the same
         ASSERT_TRUE(testenv::SaveSettings());
-        std::filesystem::remove(platform::RunLogPath()); // when several tests share a process
+        std::filesystem::remove(automation::RunLogPath()); // when several tests share a process
         bin_ = testenv::Scratch() + "/bin/";
         // game STATUS: writes the character list, leaves a child that writes
         // it again once the game has ended, and ends with STATUS ("kill":
@@ -108,7 +108,7 @@ protected:
     // The run log's lines.
     static std::vector<std::string> LogLines() {
         std::vector<std::string> lines;
-        const std::string text = testenv::ReadFile(platform::RunLogPath());
+        const std::string text = testenv::ReadFile(automation::RunLogPath());
         for (std::size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos;
              at = end + 1)
             lines.push_back(text.substr(at, end - at));

@@ -299,12 +299,12 @@ TEST_F(CliTest, FindListsEveryInstallationWithItsLauncherAndWritesNoSettings) {
 
     const QJsonArray found = Json(Run({"find", "--json"})).array();
     ASSERT_EQ(found.size(), 7);
-    EXPECT_EQ(found[2].toObject(),
-              (QJsonObject{
-                  {"game_dir", QString::fromStdString(games.protonLibrary)},
-                  {"launcher", "Steam"},
-                  {"prefix", QString::fromStdString(platform::PrefixOfPath(games.protonLibrary))},
-                  {"save_folder", true}}));
+    EXPECT_EQ(
+        found[2].toObject(),
+        (QJsonObject{{"game_dir", QString::fromStdString(games.protonLibrary)},
+                     {"launcher", "Steam"},
+                     {"prefix", QString::fromStdString(games::PrefixOfPath(games.protonLibrary))},
+                     {"save_folder", true}}));
     EXPECT_EQ(found[6]["save_folder"], false);
 
     // None: nothing to pick from, and where it looked.

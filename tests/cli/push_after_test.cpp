@@ -50,7 +50,7 @@ TEST_F(PushAfter, APlayedSessionsSetGoesToTheRemoteOrTheRunLogSaysWhyNot) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        fs::remove(platform::RunLogPath());
+        fs::remove(automation::RunLogPath());
         Cli({"settings", "set", "remote",
              c.remote ? QString::fromStdString(served->Remote()) : QString()});
         const std::vector<std::string> before = Sets();

@@ -221,7 +221,6 @@ TEST_F(RemoteCli, APullRefusesTheBadSetsShowingTheirNamesEscapedAndFilesTheGoodO
               0u);
 }
 
-
 // A push killed, with its rclone or its rclone alone, in each of the rclone
 // calls it makes (while rclone copies, or once it is done): the next push
 // finishes the set, which then is on the remote as it is here. The killed

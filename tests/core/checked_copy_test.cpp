@@ -25,7 +25,7 @@ TEST(CheckedCopy, AHashMadeAheadServesOnlyTheVersionItWasMadeOf) {
     const timespec hourAgo[2] = {{0, UTIME_OMIT}, {std::time(nullptr) - 3600, 0}};
     ASSERT_EQ(::utimensat(AT_FDCWD, (dir + "game1.sav").c_str(), hourAgo, 0), 0);
     Manifest listed;
-    listed.Entries.push_back({"game1.sav", good.size(), platform::Sha256::Of(good)});
+    listed.Entries.push_back({"game1.sav", good.size(), integrity::Sha256::Of(good)});
     Checksums sums(listed);
     ASSERT_NE(sums.Find("GAME1.SAV"), nullptr);
     sums.HashAhead({dir + "game1.sav"});
@@ -56,7 +56,7 @@ TEST(CheckedCopy, AHashMadeAheadServesOnlyTheVersionItWasMadeOf) {
     }
 
     // A hash ahead of this very version that does not match: damaged.
-    Checksums wrong(Manifest{{{"game1.sav", good.size(), platform::Sha256::Of(flipped)}}});
+    Checksums wrong(Manifest{{{"game1.sav", good.size(), integrity::Sha256::Of(flipped)}}});
     wrong.HashAhead({dir + "game1.sav"});
     CopyOptions options;
     options.Expected = wrong.Find("game1.sav");

@@ -2,7 +2,7 @@
 // searches it, and any host name made into a computer name.
 
 #include "fuzz_check.h"
-#include "platform/machine_name.h"
+#include "games/machine_name.h"
 
 #include <cstdint>
 #include <string>
@@ -10,11 +10,11 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
-    const platform::RegistryString value = platform::FindRegistryString(
+    const games::RegistryString value = games::FindRegistryString(
         text, "System\\CurrentControlSet\\Control\\ComputerName\\ComputerName", "ComputerName");
-    FUZZ_CHECK(value.Result == platform::RegistryString::Found || value.Value.empty());
+    FUZZ_CHECK(value.Result == games::RegistryString::Found || value.Value.empty());
 
-    const std::string name = platform::WineComputerNameFromHost(text);
+    const std::string name = games::WineComputerNameFromHost(text);
     FUZZ_CHECK(name.size() <= 15);
     for (const char c : name)
         FUZZ_CHECK((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||

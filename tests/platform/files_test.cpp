@@ -177,13 +177,19 @@ TEST(CopyFile, ReplacedFilesGiveBackTheirRoomWhenTheDiskIsFull) {
             EXPECT_TRUE(CopyFile(src + name, disk + name, false)) << name << GetLastError();
         } else { // as a checked restore copies
             StagedFile staged;
-            Sha256Digest digest;
+            struct : BlockSink {
+                std::string bytes;
+                void Restart() override { bytes.clear(); }
+                void Add(const void* data, std::size_t size) override {
+                    bytes.append(static_cast<const char*>(data), size);
+                }
+            } seen;
             std::uint64_t size = 0;
             ASSERT_TRUE(staged.Open(disk + name, false));
-            EXPECT_TRUE(staged.CopyFrom(src + name, digest, size)) << name << GetLastError();
-            // Copied again once room was made: the digest is of that copy alone.
+            EXPECT_TRUE(staged.CopyFrom(src + name, seen, size)) << name << GetLastError();
+            // Copied again once room was made: the sink saw that copy alone.
             EXPECT_EQ(size, kSize);
-            EXPECT_EQ(digest, Sha256::Of(std::string(kSize, char('a' + i))));
+            EXPECT_TRUE(seen.bytes == std::string(kSize, char('a' + i))) << name;
             EXPECT_TRUE(staged.Commit());
         }
         EXPECT_EQ(testenv::ReadFile(disk + name), std::string(kSize, char('a' + i)));
@@ -476,6 +482,19 @@ TEST(Files, AFolderIsRemovedWithItsFilesThroughItselfNeverThroughALink) {
     EXPECT_EQ(failed, "");
     EXPECT_TRUE(DeleteFileFlushed(dir + "/Kept/X"));
     EXPECT_FALSE(testenv::Exists(dir + "/Kept/x"));
+}
+
+TEST(SmallFiles, AreReadUpToALimit) {
+    const std::string dir = testenv::Scratch() + "/Folder/";
+    testenv::WriteFile(dir + "ten.txt", "0123456789");
+    std::string content;
+    EXPECT_TRUE(ReadSmallFile(dir + "ten.txt", 10, content));
+    EXPECT_EQ(content, "0123456789");
+    EXPECT_FALSE(ReadSmallFile(dir + "ten.txt", 9, content));
+    EXPECT_EQ(GetLastError(), ERROR_FILE_TOO_LARGE);
+    EXPECT_TRUE(content.empty());
+    EXPECT_FALSE(ReadSmallFile(dir + "none.txt", 10, content));
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 }
 
 TEST(LastError, IsPerThreadAndExplainsItself) {

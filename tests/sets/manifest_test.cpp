@@ -20,7 +20,7 @@ std::string Line(const std::string& digest, const std::string& size, const std::
     return digest + "  " + size + "  " + name + "\n";
 }
 
-const std::string kDigest = platform::DigestHex(platform::Sha256::Of("abc"));
+const std::string kDigest = integrity::DigestHex(integrity::Sha256::Of("abc"));
 
 } // namespace
 

@@ -2,7 +2,7 @@
 #include "settings/backup_config.h"
 
 #include "common/prefixes.h"
-#include "platform/machine_name.h"
+#include "games/machine_name.h"
 
 #include <gtest/gtest.h>
 
@@ -88,7 +88,7 @@ TEST(SettingsFile,
      FirstStartTakesTheFirstInstallationFoundAndItsMachineNameAndMakesTheBackupFolder) {
     const testenv::LauncherGames games = testenv::MakeLauncherGames();
     WriteSystemReg("\"ComputerName\"=\"WINEBOX\"");
-    WriteSystemReg("\"ComputerName\"=\"PROTONBOX\"", platform::PrefixOfPath(games.proton));
+    WriteSystemReg("\"ComputerName\"=\"PROTONBOX\"", games::PrefixOfPath(games.proton));
     InitialiseSettings();
     EXPECT_EQ(BackupConfig.GameDir.Get(), games.proton);
     EXPECT_EQ(ComputerName, "PROTONBOX");
@@ -254,7 +254,7 @@ TEST(MachineIdentity, FallsBackToTheHostName) {
     std::string why;
     ComputerName = "stale";
     ReadMachineIdentity(why);
-    EXPECT_EQ(ComputerName, platform::HostComputerName());
+    EXPECT_EQ(ComputerName, games::HostComputerName());
     EXPECT_FALSE(ComputerName.empty());
 }
 

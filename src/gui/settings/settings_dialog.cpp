@@ -1,9 +1,9 @@
 #include "gui/settings/settings_dialog.h"
 
+#include "games/game_locations.h"
 #include "gui/widgets/file_dialog.h"
 #include "gui/widgets/message_box.h"
 #include "gui/widgets/text_fit.h"
-#include "platform/game_locations.h"
 #include "platform/paths.h"
 #include "settings/backup_config.h"
 
@@ -195,12 +195,12 @@ void TfmSettings::BtBrowseClick() {
 }
 
 void TfmSettings::BtFindClick() {
-    const std::vector<platform::GameInstallation> found = FindGameFolders();
+    const std::vector<games::GameInstallation> found = FindGameFolders();
     if (found.empty()) {
         QString text = "Moonforge was not found. Looked for drive_c/Program Files/Corvanta "
                        "Software/Moonforge/ (and in Program Files (x86)) in the Wine prefixes "
                        "of:";
-        for (const std::string& line : platform::WinePrefixSearchPlaces())
+        for (const std::string& line : games::WinePrefixSearchPlaces())
             text += "\n" + QString::fromStdString(line);
         Warn(text, "Find");
         return;

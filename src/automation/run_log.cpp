@@ -1,9 +1,7 @@
-#include "platform/run_log.h"
+#include "automation/run_log.h"
 
 #include "platform/base_folders.h"
-
 #include "platform/paths.h"
-#include "platform/stamp_store.h"
 
 #include <cerrno>
 #include <ctime>
@@ -13,7 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace platform {
+namespace automation {
 namespace {
 
 constexpr std::size_t kMaxLine = 4096;
@@ -84,7 +82,7 @@ bool Trim(const std::string& path, const std::string& line) {
 } // namespace
 
 std::string RunLogPath() {
-    return StateFolder() + "/mfbackup.log";
+    return platform::StateFolder() + "/mfbackup.log";
 }
 
 bool AppendRunLog(std::string_view command, std::string_view outcome) {
@@ -94,11 +92,12 @@ bool AppendRunLog(std::string_view command, std::string_view outcome) {
     char when[32];
     std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &local);
     const std::string line =
-        CutUtf8(std::string(when) + '\t' + Flat(command) + '\t' + Flat(outcome), kMaxLine - 1) +
+        platform::CutUtf8(std::string(when) + '\t' + Flat(command) + '\t' + Flat(outcome),
+                          kMaxLine - 1) +
         '\n';
 
     const std::string path = RunLogPath();
-    ForceDirectories(ExtractFilePath(path));
+    platform::ForceDirectories(platform::ExtractFilePath(path));
     // A trim replaces the file: a writer that opened the one replaced looks
     // again, so its line never lands in a file already gone.
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -122,4 +121,4 @@ bool AppendRunLog(std::string_view command, std::string_view outcome) {
     return false;
 }
 
-} // namespace platform
+} // namespace automation

@@ -1,4 +1,4 @@
-#include "platform/machine_name.h"
+#include "games/machine_name.h"
 
 #include "common/test_env.h"
 
@@ -9,7 +9,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
-using namespace platform;
+using namespace games;
 
 namespace {
 
@@ -44,6 +44,11 @@ TEST(SystemReg, DecodesEscapedStringsUnderTheRightKey) {
               "X");
     EXPECT_EQ(FindRegistryString(Reg(R"("ComputerName"=str(2):"EXP")"), kKey, "ComputerName").Value,
               "EXP");
+    // The C escapes, and octal code units.
+    EXPECT_EQ(
+        FindRegistryString(Reg(R"("ComputerName"="a\tb\ec\101\q")"), kKey, "ComputerName").Value,
+        "a\tb\x1b"
+        "cAq");
 }
 
 TEST(SystemReg, OtherTypesAreWrongTypeAndAbsenceIsMissing) {
@@ -71,7 +76,7 @@ TEST(SystemReg, ReadsThePrefixFileAndFallsBackToTheHostName) {
     const passwd* pw = ::getpwuid(::getuid());
     ASSERT_NE(pw, nullptr);
     const std::string home = pw->pw_dir;
-    EXPECT_EQ(HomeDirectory(), home);
+    EXPECT_EQ(platform::HomeDirectory(), home);
     EXPECT_EQ(WinePrefix(), (home == "/" ? "" : home) + "/.wine");
     ::setenv("HOME", testenv::Home().c_str(), 1);
 

@@ -1,4 +1,4 @@
-#include "platform/session.h"
+#include "automation/session.h"
 
 #include <algorithm>
 #include <array>
@@ -18,7 +18,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace platform {
+namespace automation {
 namespace {
 
 constexpr std::array<int, 3> kForwarded = {SIGTERM, SIGINT, SIGHUP};
@@ -228,6 +228,42 @@ pid_t Start(const std::vector<std::string>& argv, const SignalScope& signals, in
     return pid;
 }
 
+// What a command that could not be started ends with, as a shell tells it:
+// missing in every place looked, or there but not to be run.
+SessionResult NotStarted(const std::string& program, int err) {
+    SessionResult result;
+    const bool missing = err == ENOENT || err == ENOTDIR;
+    result.ExitStatus = missing ? 127 : 126;
+    result.Error = missing && program.find('/') == std::string::npos ? "command not found"
+                                                                     : std::strerror(err);
+    return result;
+}
+
+// Passes each signal that woke the wait (read from `wakeFd`) on to the
+// command and every process below this one; SIGCHLD only tells that one
+// ended, so the looks again start over.
+void PassOnSignals(int wakeFd, pid_t child, bool childRunning, SessionResult& result,
+                   std::size_t& lookedAgain) {
+    unsigned char bytes[64];
+    ssize_t n;
+    while ((n = ::read(wakeFd, bytes, sizeof bytes)) > 0)
+        for (ssize_t i = 0; i < n; ++i) {
+            if (bytes[i] == SIGCHLD) {
+                lookedAgain = 0;
+                continue;
+            }
+            result.ForwardedSignal = bytes[i];
+            // The launcher's group may have had it too; a second one
+            // does no harm, and one started through a script that died of
+            // it would otherwise never hear of it.
+            if (childRunning)
+                ::kill(child, bytes[i]);
+            for (const ProcessEntry& e : Descendants(::getpid()))
+                if (e.Pid != child)
+                    ::kill(e.Pid, bytes[i]);
+        }
+}
+
 } // namespace
 
 bool IsWineServerName(const std::string& name) {
@@ -235,18 +271,11 @@ bool IsWineServerName(const std::string& name) {
 }
 
 SessionResult RunSession(const std::vector<std::string>& argv, const SessionOptions& options) {
-    SessionResult result;
-    if (argv.empty() || argv[0].empty()) {
-        result.ExitStatus = 127;
-        result.Error = "command not found";
-        return result;
-    }
+    if (argv.empty() || argv[0].empty())
+        return NotStarted({}, ENOENT);
     Pipe wake(O_NONBLOCK);
-    if (wake.Read < 0) {
-        result.ExitStatus = 126;
-        result.Error = std::strerror(errno);
-        return result;
-    }
+    if (wake.Read < 0)
+        return NotStarted(argv[0], errno);
 
     int wasSubreaper = 0;
     ::prctl(PR_GET_CHILD_SUBREAPER, &wasSubreaper);
@@ -257,14 +286,9 @@ SessionResult RunSession(const std::vector<std::string>& argv, const SessionOpti
     const pid_t child = Start(argv, signals, execError);
     if (child < 0) {
         ::prctl(PR_SET_CHILD_SUBREAPER, wasSubreaper);
-        // As a shell tells them: missing in every place looked, or there but
-        // not to be run.
-        const bool missing = execError == ENOENT || execError == ENOTDIR;
-        result.ExitStatus = missing ? 127 : 126;
-        result.Error = missing && argv[0].find('/') == std::string::npos ? "command not found"
-                                                                         : std::strerror(execError);
-        return result;
+        return NotStarted(argv[0], execError);
     }
+    SessionResult result;
     result.Started = true;
 
     const pid_t self = ::getpid();
@@ -313,27 +337,10 @@ SessionResult RunSession(const std::vector<std::string>& argv, const SessionOpti
         pollfd pfd = {wake.Read, POLLIN, 0};
         if (::poll(&pfd, 1, timeout) < 0 && errno != EINTR)
             break;
-        unsigned char bytes[64];
-        ssize_t n;
-        while ((n = ::read(wake.Read, bytes, sizeof bytes)) > 0)
-            for (ssize_t i = 0; i < n; ++i) {
-                if (bytes[i] == SIGCHLD) {
-                    lookedAgain = 0;
-                    continue;
-                }
-                result.ForwardedSignal = bytes[i];
-                // The launcher's group may have had it too; a second one
-                // does no harm, and one started through a script that died of
-                // it would otherwise never hear of it.
-                if (childRunning)
-                    ::kill(child, bytes[i]);
-                for (const ProcessEntry& e : Descendants(self))
-                    if (e.Pid != child)
-                        ::kill(e.Pid, bytes[i]);
-            }
+        PassOnSignals(wake.Read, child, childRunning, result, lookedAgain);
     }
     ::prctl(PR_SET_CHILD_SUBREAPER, wasSubreaper);
     return result;
 }
 
-} // namespace platform
+} // namespace automation

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace platform {
+namespace automation {
 
 // The log is kept below this size: when a line would reach it, the oldest
 // lines go, keeping the newest half.
@@ -25,4 +25,4 @@ std::string RunLogPath();
 // written.
 bool AppendRunLog(std::string_view command, std::string_view outcome);
 
-} // namespace platform
+} // namespace automation

@@ -1,19 +1,15 @@
-#include "platform/files.h"
-#include "platform/hash_queue.h"
+#include "integrity/sha256.h"
+
 #include "platform/last_error.h"
-#include "platform/sha256.h"
 
 #include "common/test_env.h"
 
 #include <QCryptographicHash>
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
-#include <fcntl.h>
 #include <sys/stat.h>
 
-using namespace platform;
+using namespace integrity;
 
 namespace {
 
@@ -100,79 +96,11 @@ TEST(Sha256, HexDigitsBothWaysAndFilesReadWholeButNoFifoOrFolder) {
         std::string path;
         std::uint32_t error;
     };
-    for (const Case& c :
-         {Case{dir + "pipe.sav", ERROR_ACCESS_DENIED}, Case{dir, ERROR_ACCESS_DENIED},
-          Case{dir + "gone.sav", ERROR_FILE_NOT_FOUND},
-          Case{dir + "gone/game1.sav", ERROR_PATH_NOT_FOUND}}) {
+    for (const Case& c : {Case{dir + "pipe.sav", platform::ERROR_ACCESS_DENIED},
+                          Case{dir, platform::ERROR_ACCESS_DENIED},
+                          Case{dir + "gone.sav", platform::ERROR_FILE_NOT_FOUND},
+                          Case{dir + "gone/game1.sav", platform::ERROR_PATH_NOT_FOUND}}) {
         EXPECT_FALSE(HashFile(c.path, digest, size)) << c.path;
-        EXPECT_EQ(GetLastError(), c.error) << c.path;
+        EXPECT_EQ(platform::GetLastError(), c.error) << c.path;
     }
-}
-
-TEST(SmallFiles, AreReadUpToALimit) {
-    const std::string dir = testenv::Scratch() + "/Folder/";
-    testenv::WriteFile(dir + "ten.txt", "0123456789");
-    std::string content;
-    EXPECT_TRUE(ReadSmallFile(dir + "ten.txt", 10, content));
-    EXPECT_EQ(content, "0123456789");
-    EXPECT_FALSE(ReadSmallFile(dir + "ten.txt", 9, content));
-    EXPECT_EQ(GetLastError(), ERROR_FILE_TOO_LARGE);
-    EXPECT_TRUE(content.empty());
-    EXPECT_FALSE(ReadSmallFile(dir + "none.txt", 10, content));
-    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-}
-
-// Copies made faster than they are hashed (here without the SHA
-// instructions) do not pile up as open descriptors.
-TEST(HashQueue, AFastCallerHashesItsShareSoFewDescriptorsStayOpen) {
-    const auto openCount = [] {
-        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
-                             std::filesystem::directory_iterator{});
-    };
-    const std::string file = testenv::Scratch() + "/big.sav";
-    testenv::WriteFile(file, std::string(256 << 10, 'x'));
-    UseShaInstructionsForTesting(false);
-    const auto before = openCount();
-    std::ptrdiff_t most = 0;
-    HashQueue queue;
-    std::vector<std::size_t> tickets;
-    for (int i = 0; i < 200; ++i) {
-        tickets.push_back(queue.AddDescriptor(::open(file.c_str(), O_RDONLY | O_CLOEXEC)));
-        most = std::max(most, openCount() - before);
-    }
-    UseShaInstructionsForTesting(true);
-    EXPECT_LE(most, 70);
-    for (const std::size_t ticket : tickets)
-        EXPECT_EQ(queue.Wait(ticket).Size, 256u << 10);
-}
-
-TEST(HashQueue, DigestsOfDescriptorsAndPathsAsHashFileGivesThem) {
-    const std::string dir = testenv::Scratch();
-    std::vector<std::string> files;
-    for (int i = 0; i < 20; ++i) {
-        files.push_back(dir + "/game" + std::to_string(i) + ".sav");
-        testenv::WriteFile(files.back(), std::string(1000 * i + 7, static_cast<char>('a' + i)));
-    }
-    HashQueue queue;
-    std::vector<std::size_t> tickets;
-    for (std::size_t i = 0; i < files.size(); ++i)
-        tickets.push_back(i % 2 ? queue.AddFile(files[i])
-                                : queue.AddDescriptor(::open(files[i].c_str(), O_RDONLY), i % 4));
-    const std::size_t missing = queue.AddFile(dir + "/none.sav");
-    // Waited for from the last: the caller hashes what is still queued.
-    for (std::size_t i = files.size(); i-- > 0;) {
-        const HashQueue::Result& r = queue.Wait(tickets[i]);
-        Sha256Digest digest{};
-        std::uint64_t size = 0;
-        ASSERT_TRUE(HashFile(files[i], digest, size));
-        ASSERT_TRUE(r.Ok) << files[i];
-        EXPECT_EQ(r.Digest, digest);
-        EXPECT_EQ(r.Size, size);
-        EXPECT_TRUE(r.Steady);
-        FileVersion now;
-        ASSERT_TRUE(GetFileVersion(files[i], now));
-        EXPECT_EQ(r.Version, now);
-    }
-    EXPECT_FALSE(queue.Wait(missing).Ok);
-    EXPECT_EQ(queue.Wait(missing).Error, ERROR_FILE_NOT_FOUND);
 }

@@ -7,9 +7,9 @@
 #include <string>
 #include <string_view>
 
-namespace platform {
+namespace games {
 
-// $WINEPREFIX, else HomeDirectory() + "/.wine"; without a trailing '/'.
+// $WINEPREFIX, else platform::HomeDirectory() + "/.wine"; without a trailing '/'.
 std::string WinePrefix();
 
 struct RegistryString {
@@ -35,4 +35,4 @@ RegistryString ReadComputerNameValue(const std::string& prefix);
 RegistryString ReadComputerNameValue();
 std::string HostComputerName(); // WineComputerNameFromHost(gethostname)
 
-} // namespace platform
+} // namespace games

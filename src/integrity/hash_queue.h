@@ -4,8 +4,8 @@
 // they are handed over, while the caller goes on with its own work: the
 // checksums of a set of many files then cost little more than the copies.
 
+#include "integrity/sha256.h"
 #include "platform/files.h"
-#include "platform/sha256.h"
 
 #include <condition_variable>
 #include <cstdint>
@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-namespace platform {
+namespace integrity {
 
 class HashQueue {
 public:
@@ -26,7 +26,7 @@ public:
         std::uint64_t Size = 0; // bytes read
         // The file's version once read, and whether it was the same before:
         // when not, a write may have gone on while it was read.
-        FileVersion Version;
+        platform::FileVersion Version;
         bool Steady = false;
         bool Done = false; // worked on
     };
@@ -81,4 +81,4 @@ private:
     std::thread thread_;
 };
 
-} // namespace platform
+} // namespace integrity

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace platform {
+namespace automation {
 
 struct SessionOptions {
     // How long processes that are all Wine servers are waited for once they
@@ -52,4 +52,4 @@ SessionResult RunSession(const std::vector<std::string>& argv, const SessionOpti
 // its program) is a Wine server ("wineserver", "wineserver64", ...).
 bool IsWineServerName(const std::string& name);
 
-} // namespace platform
+} // namespace automation

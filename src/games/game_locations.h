@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-namespace platform {
+namespace games {
 
 // One Wine prefix (a folder holding drive_c) and the launcher that made it.
 struct WinePrefixPlace {
@@ -54,4 +54,4 @@ std::vector<std::string> ParseSteamLibraryFolders(std::string_view vdf);
 // written ("~/..." is left to the caller); "" when there is none.
 std::string ParseLutrisPrefix(std::string_view yml);
 
-} // namespace platform
+} // namespace games

@@ -1,4 +1,4 @@
-#include "platform/game_locations.h"
+#include "games/game_locations.h"
 
 #include "common/prefixes.h"
 
@@ -10,7 +10,7 @@
 
 #include <sys/stat.h>
 
-using namespace platform;
+using namespace games;
 using namespace std::string_literals;
 using Strings = std::vector<std::string>;
 

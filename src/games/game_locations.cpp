@@ -1,19 +1,19 @@
-#include "platform/game_locations.h"
+#include "games/game_locations.h"
 
+#include "games/lines.h"
+#include "games/machine_name.h"
 #include "platform/base_folders.h"
-
-#include "platform/internal.h"
-#include "platform/machine_name.h"
+#include "platform/files.h"
 #include "platform/paths.h"
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <unordered_set>
 
 #include <dirent.h>
-#include <sys/stat.h>
 
-namespace platform {
+namespace games {
 
 namespace {
 
@@ -44,14 +44,14 @@ std::vector<std::string> SubFolders(const std::string& dir) {
     while (const dirent* e = ::readdir(d)) {
         if (names.size() >= kMaxFolderEntries)
             break;
-        if (!detail::IsDotEntry(e->d_name))
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
             names.emplace_back(e->d_name);
     }
     ::closedir(d);
     std::sort(names.begin(), names.end());
     std::vector<std::string> folders;
     for (const std::string& name : names)
-        if (detail::IsFolder(dir + "/" + name))
+        if (platform::IsFolder(dir + "/" + name))
             folders.push_back(dir + "/" + name);
     return folders;
 }
@@ -80,14 +80,14 @@ class PrefixList {
 public:
     void Add(const std::string& path, const char* launcher) {
         // A relative path would lead wherever the program happens to run.
-        if (path.empty() || path.front() != PathDelim || path.size() > kMaxPathBytes ||
-            !detail::IsFolder(ResolveCase(path + "/drive_c")))
+        if (path.empty() || path.front() != platform::PathDelim || path.size() > kMaxPathBytes ||
+            !platform::IsFolder(platform::ResolveCase(path + "/drive_c")))
             return;
         char* real = ::realpath(path.c_str(), nullptr);
         const std::string key = real ? real : path;
         std::free(real);
         if (seen_.insert(key).second)
-            places_.push_back({WithoutTrailingDelimiters(path), launcher});
+            places_.push_back({platform::WithoutTrailingDelimiters(path), launcher});
     }
     void AddEach(const std::vector<std::string>& paths, const char* launcher) {
         for (const std::string& path : paths)
@@ -112,10 +112,10 @@ struct Places {
 
 Places SearchedPlaces() {
     Places p;
-    p.home = HomeDirectory();
+    p.home = platform::HomeDirectory();
     p.wine = WinePrefix();
-    p.data = DataHome();
-    p.config = ConfigHome();
+    p.data = platform::DataHome();
+    p.config = platform::ConfigHome();
     p.steamRoots = {p.home + "/.steam/steam", p.data + "/Steam", p.home + "/.local/share/Steam",
                     p.home + "/.var/app/com.valvesoftware.Steam/.local/share/Steam"};
     p.lutrisGameFolders = {p.config + "/lutris/games", p.data + "/lutris/games"};
@@ -140,9 +140,9 @@ std::vector<std::string> SteamLibraries(const std::string& root) {
     std::vector<std::string> libraries = {root};
     for (const char* file : {"/steamapps/libraryfolders.vdf", "/config/libraryfolders.vdf"}) {
         std::string text;
-        if (detail::ReadFileCapped(root + file, kLauncherFileCap, text))
+        if (platform::ReadFileHead(root + file, kLauncherFileCap, text))
             for (std::string& library : ParseSteamLibraryFolders(text))
-                libraries.push_back(WithoutTrailingDelimiters(std::move(library)));
+                libraries.push_back(platform::WithoutTrailingDelimiters(std::move(library)));
     }
     return libraries;
 }
@@ -157,7 +157,7 @@ std::string ExpandHome(const std::string& path, const std::string& home) {
 
 std::string WithHomeAsTilde(const std::string& path, const std::string& home) {
     if (!home.empty() && home != "/" && path.compare(0, home.size(), home) == 0 &&
-        (path.size() == home.size() || path[home.size()] == PathDelim))
+        (path.size() == home.size() || path[home.size()] == platform::PathDelim))
         return "~" + path.substr(home.size());
     return path;
 }
@@ -261,10 +261,11 @@ std::vector<std::string> ParseSteamLibraryFolders(std::string_view vdf) {
             continue;
         }
         haveKey = false;
-        const bool listed = (depth == 1 && AllDigits(key)) || (depth == 2 && AllDigits(entryKey) &&
-                                                               EqualIgnoringAsciiCase(key, "path"));
-        if (listed && !text.empty() && text[0] == PathDelim && text.size() <= kMaxPathBytes &&
-            text.find('\0') == std::string::npos &&
+        const bool listed =
+            (depth == 1 && AllDigits(key)) ||
+            (depth == 2 && AllDigits(entryKey) && platform::EqualIgnoringAsciiCase(key, "path"));
+        if (listed && !text.empty() && text[0] == platform::PathDelim &&
+            text.size() <= kMaxPathBytes && text.find('\0') == std::string::npos &&
             std::find(libraries.begin(), libraries.end(), text) == libraries.end()) {
             libraries.push_back(text);
             if (libraries.size() >= kMaxSteamLibraries)
@@ -343,7 +344,7 @@ std::vector<WinePrefixPlace> FindWinePrefixes() {
     list.Add(p.home + "/.wine", "Wine");
 
     for (const std::string& root : p.steamRoots) {
-        if (!detail::IsFolder(root))
+        if (!platform::IsFolder(root))
             continue;
         for (const std::string& library : SteamLibraries(root))
             for (const std::string& game : SubFolders(library + "/steamapps/compatdata"))
@@ -353,7 +354,7 @@ std::vector<WinePrefixPlace> FindWinePrefixes() {
     for (const std::string& folder : p.lutrisGameFolders)
         for (const std::string& file : FilesEndingWith(folder, ".yml")) {
             std::string text;
-            if (detail::ReadFileCapped(file, kLauncherFileCap, text))
+            if (platform::ReadFileHead(file, kLauncherFileCap, text))
                 list.Add(ExpandHome(ParseLutrisPrefix(text), p.home), "Lutris");
         }
     list.AddEach(SubFolders(p.games), "Lutris");
@@ -370,11 +371,12 @@ std::vector<GameInstallation> FindGameInstallations() {
     std::vector<GameInstallation> found;
     for (const WinePrefixPlace& prefix : FindWinePrefixes())
         for (const char* folder : kInstallFolders) {
-            const std::string dir = ResolveCase(prefix.Path + "/" + folder);
-            if (!detail::IsFolder(dir))
+            const std::string dir = platform::ResolveCase(prefix.Path + "/" + folder);
+            if (!platform::IsFolder(dir))
                 continue;
-            const bool hasSave = detail::IsFolder(ResolveCase(dir + "save"));
-            found.push_back({IncludeTrailingPathDelimiter(dir), prefix.Launcher, hasSave});
+            const bool hasSave = platform::IsFolder(platform::ResolveCase(dir + "save"));
+            found.push_back(
+                {platform::IncludeTrailingPathDelimiter(dir), prefix.Launcher, hasSave});
         }
     std::stable_partition(found.begin(), found.end(),
                           [](const GameInstallation& g) { return g.HasSave; });
@@ -405,11 +407,11 @@ std::vector<std::string> WinePrefixSearchPlaces() {
 std::string PrefixOfPath(std::string_view path) {
     std::size_t end = path.size();
     while (end > 0) {
-        const std::size_t slash = path.rfind(PathDelim, end - 1);
+        const std::size_t slash = path.rfind(platform::PathDelim, end - 1);
         const std::size_t begin = slash == std::string_view::npos ? 0 : slash + 1;
-        if (EqualIgnoringAsciiCase(path.substr(begin, end - begin), "drive_c"))
+        if (platform::EqualIgnoringAsciiCase(path.substr(begin, end - begin), "drive_c"))
             return begin > 1 ? std::string(path.substr(0, begin - 1))
-                             : std::string(begin, PathDelim);
+                             : std::string(begin, platform::PathDelim);
         if (slash == std::string_view::npos)
             break;
         end = slash;
@@ -417,4 +419,4 @@ std::string PrefixOfPath(std::string_view path) {
     return {};
 }
 
-} // namespace platform
+} // namespace games

@@ -1,16 +1,9 @@
-#include "platform/sha256.h"
+#include "integrity/sha256.h"
 
-#include "platform/internal.h"
-#include "platform/last_error.h"
-#include "platform/paths.h"
+#include "platform/descriptors.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
@@ -18,7 +11,7 @@
 #define MF_SHA_INSTRUCTIONS 1
 #endif
 
-namespace platform {
+namespace integrity {
 namespace {
 
 constexpr std::uint32_t kRound[64] = {
@@ -232,47 +225,24 @@ bool ParseDigestHex(std::string_view hex, Sha256Digest& digest) {
 }
 
 bool HashFile(std::string_view path, Sha256Digest& digest, std::uint64_t& size) {
-    const std::string resolved = ResolveCase(path);
-    // Non-blocking, so that a FIFO cannot hang the open; it is refused below.
-    const int fd = ::open(resolved.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    const int fd = platform::OpenFileToRead(path);
     if (fd < 0)
-        return detail::FailMissing(resolved, errno);
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
-    struct stat st;
-    if (::fstat(fd, &st) != 0)
-        return detail::FailErrno(errno);
-    if (!S_ISREG(st.st_mode))
-        return detail::Fail(ERROR_ACCESS_DENIED);
-    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+        return false;
+    Sha256Sink sink;
+    const bool read = platform::ReadAllBlocks(fd, sink, size);
+    platform::CloseFile(fd);
+    if (read)
+        digest = sink.Finish();
+    return read;
+}
 
-    Sha256 sha;
-    if (const int err = detail::HashFrom(fd, sha, size))
-        return detail::FailErrno(err);
-    digest = sha.Finish();
+bool CopyAndHash(platform::StagedFile& staged, std::string_view source, Sha256Digest& digest,
+                 std::uint64_t& size) {
+    Sha256Sink sink;
+    if (!staged.CopyFrom(source, sink, size))
+        return false;
+    digest = sink.Finish();
     return true;
 }
 
-namespace detail {
-
-int HashFrom(int fd, Sha256& sha, std::uint64_t& size) {
-    alignas(64) static thread_local std::uint8_t buffer[1 << 16];
-    size = 0;
-    for (;;) {
-        const ssize_t n = ::pread(fd, buffer, sizeof buffer, static_cast<off_t>(size));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return errno;
-        if (n == 0)
-            return 0;
-        sha.Update(buffer, static_cast<std::size_t>(n));
-        size += static_cast<std::uint64_t>(n);
-    }
-}
-
-} // namespace detail
-
-} // namespace platform
+} // namespace integrity

@@ -1,4 +1,4 @@
-#include "platform/session.h"
+#include "automation/session.h"
 
 #include "common/test_env.h"
 
@@ -13,7 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-using namespace platform;
+using namespace automation;
 using namespace std::chrono_literals;
 
 namespace {

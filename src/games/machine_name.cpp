@@ -1,16 +1,15 @@
-#include "platform/machine_name.h"
+#include "games/machine_name.h"
 
+#include "games/lines.h"
 #include "platform/base_folders.h"
-
-#include "platform/internal.h"
+#include "platform/files.h"
 #include "platform/paths.h"
 
 #include <cstdlib>
 
-#include <pwd.h>
 #include <unistd.h>
 
-namespace platform {
+namespace games {
 
 namespace {
 
@@ -40,6 +39,14 @@ int HexDigit(char c) {
     if (c >= 'A' && c <= 'F')
         return c - 'A' + 10;
     return -1;
+}
+
+// The code unit a C escape letter stands for (\a \b \t \n \v \f \r \e); 0 for another.
+char16_t ControlEscape(char e) {
+    constexpr std::string_view letters = "abtnvfre";
+    constexpr char16_t units[] = {7, 8, 9, 10, 11, 12, 13, 27};
+    const std::size_t at = letters.find(e);
+    return at == std::string_view::npos ? 0 : units[at];
 }
 
 // Decodes a string as Wine writes it in registry files, from `pos` up to the
@@ -79,56 +86,25 @@ bool DecodeWineString(std::string_view text, std::size_t& pos, char end, std::st
             continue;
         }
         const char e = text[pos++];
-        switch (e) {
-        case 'a':
-            unit(7);
-            break;
-        case 'b':
-            unit(8);
-            break;
-        case 't':
-            unit(9);
-            break;
-        case 'n':
-            unit(10);
-            break;
-        case 'v':
-            unit(11);
-            break;
-        case 'f':
-            unit(12);
-            break;
-        case 'r':
-            unit(13);
-            break;
-        case 'e':
-            unit(27);
-            break;
-        case 'x': {
+        if (const char16_t control = ControlEscape(e)) {
+            unit(control);
+        } else if (e == 'x') {
             unsigned value = 0;
             int digits = 0;
             while (digits < 4 && pos < text.size() && HexDigit(text[pos]) >= 0) {
                 value = value * 16 + static_cast<unsigned>(HexDigit(text[pos++]));
                 ++digits;
             }
-            if (digits == 0)
-                unit(u'x');
-            else
-                unit(static_cast<char16_t>(value));
-            break;
-        }
-        default:
-            if (e >= '0' && e <= '7') {
-                unsigned value = static_cast<unsigned>(e - '0');
-                for (int digits = 1;
-                     digits < 3 && pos < text.size() && text[pos] >= '0' && text[pos] <= '7';
-                     ++digits)
-                    value = value * 8 + static_cast<unsigned>(text[pos++] - '0');
-                unit(static_cast<char16_t>(value));
-            } else {
-                flush();
-                out += e; // \\, \" and anything else stand for themselves
-            }
+            unit(digits == 0 ? u'x' : static_cast<char16_t>(value));
+        } else if (e >= '0' && e <= '7') {
+            unsigned value = static_cast<unsigned>(e - '0');
+            for (int digits = 1;
+                 digits < 3 && pos < text.size() && text[pos] >= '0' && text[pos] <= '7'; ++digits)
+                value = value * 8 + static_cast<unsigned>(text[pos++] - '0');
+            unit(static_cast<char16_t>(value));
+        } else {
+            flush();
+            out += e; // \\, \" and anything else stand for themselves
         }
     }
     flush();
@@ -146,7 +122,7 @@ std::string NormalizeKey(std::string_view key) {
     }
     while (!out.empty() && out.back() == '\\')
         out.pop_back();
-    return LowerAscii(out);
+    return platform::LowerAscii(out);
 }
 
 bool NetbiosChar(char32_t c) {
@@ -163,11 +139,11 @@ bool NetbiosChar(char32_t c) {
 std::string WinePrefix() {
     const char* prefix = std::getenv("WINEPREFIX");
     if (prefix && *prefix)
-        return WithoutTrailingDelimiters(prefix);
-    const std::string home = HomeDirectory();
+        return platform::WithoutTrailingDelimiters(prefix);
+    const std::string home = platform::HomeDirectory();
     if (home.empty())
         return {};
-    return IncludeTrailingPathDelimiter(home) + ".wine";
+    return platform::IncludeTrailingPathDelimiter(home) + ".wine";
 }
 
 RegistryString FindRegistryString(std::string_view regText, std::string_view key,
@@ -200,7 +176,8 @@ RegistryString FindRegistryString(std::string_view regText, std::string_view key
         } else {
             continue; // "#time=", comments, continuation lines of hex data
         }
-        if (pos >= line.size() || line[pos] != '=' || !EqualIgnoringAsciiCase(valueName, name))
+        if (pos >= line.size() || line[pos] != '=' ||
+            !platform::EqualIgnoringAsciiCase(valueName, name))
             continue;
         std::string_view data = line.substr(pos + 1);
         // REG_SZ is written bare; REG_EXPAND_SZ as str(2): and REG_SZ may
@@ -250,7 +227,7 @@ RegistryString ReadComputerNameValue(const std::string& prefix) {
     // A registry far beyond any real one (a few MiB) is read only this far.
     constexpr std::size_t cap = 64u << 20;
     std::string text;
-    if (!detail::ReadFileCapped(ResolveCase(prefix + "/system.reg"), cap, text))
+    if (!platform::ReadFileHead(prefix + "/system.reg", cap, text))
         return {};
     return FindRegistryString(
         text, "System\\CurrentControlSet\\Control\\ComputerName\\ComputerName", "ComputerName");
@@ -267,4 +244,4 @@ std::string HostComputerName() {
     return WineComputerNameFromHost(host);
 }
 
-} // namespace platform
+} // namespace games

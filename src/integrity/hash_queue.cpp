@@ -1,40 +1,25 @@
-#include "platform/hash_queue.h"
+#include "integrity/hash_queue.h"
 
-#include "platform/internal.h"
+#include "platform/descriptors.h"
 #include "platform/last_error.h"
-#include "platform/paths.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <system_error>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-namespace platform {
+namespace integrity {
 namespace {
 
 // Hashes `fd` from its start to its end into `r`; the versions before and
-// after tell whether it stood still meanwhile. 0 or an errno (-1: no file).
-int HashDescriptor(int fd, HashQueue::Result& r) {
-    struct stat st;
-    if (::fstat(fd, &st) != 0)
-        return errno;
-    if (!S_ISREG(st.st_mode))
-        return -1;
-    const FileVersion before = detail::VersionOf(st);
-    Sha256 sha;
-    std::uint64_t size = 0;
-    if (const int err = detail::HashFrom(fd, sha, size))
-        return err;
-    if (::fstat(fd, &st) != 0)
-        return errno;
-    r.Digest = sha.Finish();
-    r.Size = size;
-    r.Version = detail::VersionOf(st);
+// after tell whether it stood still meanwhile. False and last error set.
+bool HashDescriptor(int fd, HashQueue::Result& r) {
+    platform::FileVersion before;
+    Sha256Sink sink;
+    if (!platform::GetOpenFileVersion(fd, before) || !platform::ReadAllBlocks(fd, sink, r.Size) ||
+        !platform::GetOpenFileVersion(fd, r.Version))
+        return false;
+    r.Digest = sink.Finish();
     r.Steady = r.Version == before;
-    return 0;
+    return true;
 }
 
 } // namespace
@@ -42,7 +27,7 @@ int HashDescriptor(int fd, HashQueue::Result& r) {
 HashQueue::HashQueue() {
     // A third each for the copies waiting to be hashed and for those waiting
     // to be written; the rest of what may be held goes to replaced files.
-    const std::size_t share = detail::DescriptorsToKeep() / 3;
+    const std::size_t share = platform::DescriptorsToKeep() / 3;
     mostWaiting_ = std::min<std::size_t>(64, share);
     writeBatch_ = std::min<std::size_t>(64, share);
 }
@@ -53,7 +38,7 @@ HashQueue::~HashQueue() {
         stop_ = true;
         for (const Item& item : items_)
             if (item.Fd >= 0)
-                ::close(item.Fd);
+                platform::CloseFile(item.Fd);
         items_.clear();
     }
     changed_.notify_all();
@@ -123,28 +108,14 @@ const HashQueue::Result& HashQueue::Wait(std::size_t ticket) {
 
 void HashQueue::Process(const Item& item, std::vector<int>* toWrite) {
     Result result;
-    int fd = item.Fd;
-    std::string path;
-    if (fd < 0) {
-        path = ResolveCase(item.Path);
-        // Non-blocking, so that a FIFO cannot hang the open; it is refused.
-        fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    }
-    const int err = fd < 0 ? errno : HashDescriptor(fd, result);
-    if (err == 0 && item.StartWriting && toWrite)
+    const int fd = item.Fd >= 0 ? item.Fd : platform::OpenFileToRead(item.Path);
+    result.Ok = fd >= 0 && HashDescriptor(fd, result);
+    if (!result.Ok)
+        result.Error = platform::GetLastError();
+    if (result.Ok && item.StartWriting && toWrite)
         toWrite->push_back(fd);
-    else if (fd >= 0)
-        ::close(fd);
-    result.Ok = err == 0;
-    if (err == -1) {
-        result.Error = ERROR_ACCESS_DENIED;
-    } else if (err != 0) {
-        if (path.empty())
-            detail::FailErrno(err);
-        else
-            detail::FailMissing(path, err);
-        result.Error = GetLastError();
-    }
+    else
+        platform::CloseFile(fd);
     result.Done = true;
     {
         std::lock_guard lock(mutex_);
@@ -162,8 +133,8 @@ void HashQueue::Work() {
         if (!toWrite.empty() && (items_.empty() || toWrite.size() >= writeBatch_)) {
             lock.unlock();
             for (const int copy : toWrite) {
-                ::sync_file_range(copy, 0, 0, SYNC_FILE_RANGE_WRITE);
-                ::close(copy);
+                platform::StartWritingToDisk(copy);
+                platform::CloseFile(copy);
             }
             toWrite.clear();
             lock.lock();
@@ -179,7 +150,7 @@ void HashQueue::Work() {
         lock.lock();
     }
     for (const int copy : toWrite)
-        ::close(copy);
+        platform::CloseFile(copy);
 }
 
-} // namespace platform
+} // namespace integrity

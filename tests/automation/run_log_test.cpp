@@ -1,4 +1,4 @@
-#include "platform/run_log.h"
+#include "automation/run_log.h"
 
 #include "common/test_env.h"
 
@@ -13,7 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-using namespace platform;
+using namespace automation;
 
 namespace {
 

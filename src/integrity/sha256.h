@@ -4,13 +4,15 @@
 // read for another purpose (a copy) instead of in a second pass; and the
 // digest of a whole file.
 
+#include "platform/files.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
-namespace platform {
+namespace integrity {
 
 using Sha256Digest = std::array<std::uint8_t, 32>;
 
@@ -44,9 +46,27 @@ std::string DigestHex(const Sha256Digest& digest);
 // 64 hex digits in either case; false for anything else.
 bool ParseDigestHex(std::string_view hex, Sha256Digest& digest);
 
+// A SHA-256 shown the blocks a file is read or copied in.
+class Sha256Sink final : public platform::BlockSink {
+public:
+    void Restart() override { sha_.Reset(); }
+    void Add(const void* data, std::size_t size) override { sha_.Update(data, size); }
+    Sha256Digest Finish() { return sha_.Finish(); }
+
+private:
+    Sha256 sha_;
+};
+
 // The digest and size of the regular file at `path`, read a piece at a time.
 // A FIFO, device or folder is refused (5) without blocking. False and last
 // error set on failure (2 or 3 when it is missing).
 bool HashFile(std::string_view path, Sha256Digest& digest, std::uint64_t& size);
 
-} // namespace platform
+// Fills `staged` from `source` as its CopyFrom does, through a SHA-256:
+// `digest` and `size` are those of the bytes copied, so the copy can be
+// checked before it is committed without reading the source twice. False
+// and last error set on failure.
+bool CopyAndHash(platform::StagedFile& staged, std::string_view source, Sha256Digest& digest,
+                 std::uint64_t& size);
+
+} // namespace integrity
