@@ -25,7 +25,7 @@ using std::chrono::milliseconds;
 constexpr std::chrono::seconds kStartLimit{10}; // for rcd to serve
 constexpr milliseconds kQuitGrace{2000};
 constexpr milliseconds kJobStopGrace{5000};
-constexpr milliseconds kLongestPoll{100};
+constexpr milliseconds kLongestPoll{20}; // a job's end seen late costs the command
 constexpr std::size_t kMaxAnswer = std::size_t(256) << 20; // a listing of a million files
 constexpr std::size_t kMaxQuoted = 300;                    // characters of rclone's words
 constexpr std::string_view kServing = "Serving remote control on http://127.0.0.1:";

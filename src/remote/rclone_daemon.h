@@ -5,16 +5,19 @@
 // each step over its remote-control API, where a program per step would pay
 // rclone's start (about 50 ms) each time.
 //
-// What each step of a push or pull is in rclone 1.60's API (tried against
-// that version; "_config" keys are the global options as options/get names
-// them, durations in nanoseconds as JSON numbers, "20s" is refused):
+// What each step of a push or pull is in rclone 1.60's API, tried against
+// that version. "_config" keys are the global options as options/get names
+// them, durations in nanoseconds as JSON numbers ("20s" is refused), sizes
+// as "65536B". Immutable, IgnoreTimes, NoUpdateModTime, LowLevelRetries and
+// the "_filter" keys below were seen to work; Transfers, Checkers and
+// IgnoreChecksum are named by options/get, their effect not seen:
 //
 //   step                          method               parameters
 //   list with size, time, sha256  operations/list      fs, remote, opt: {recurse: true,
 //                                                      filesOnly: true, hashTypes: ["sha256"]}
 //   one file's size and time      operations/stat      fs, remote ("item": null when missing)
 //   hash where the remote has     sync/copy to a folder of our own, hashed here (see below)
-//     no sha256
+//     no sha256 (hashsum)
 //   copy listed files, never      sync/copy            srcFs, dstFs, _config: {Immutable: true,
 //     replacing one                                    NoUpdateModTime, IgnoreChecksum,
 //                                                      Transfers: 8}, _filter: {FilesFromRaw:
@@ -47,7 +50,8 @@
 //   RCLONE_LOW_LEVEL_RETRIES); LowLevelRetries works per call as well.
 // - A job's failure carries no status: "directory not found" is a 404 only
 //   from a call answered directly.
-// - core/quit ends rclone 1.5 s after answering; SIGTERM within a few ms.
+// - core/quit ends rclone 1.5 s after answering; SIGTERM ends it within a
+//   few ms, running its exit handlers, and is what Stop sends.
 //
 // Every call is bounded: one answered directly within the stall limit, one
 // that moves files (sync/*, operations/copyfile and movefile) run as a job
