@@ -21,14 +21,16 @@ namespace platform::detail {
 
 // Starts `program` with `args` as its arguments (args[0] its own name),
 // standard input from /dev/null, standard output and error into `out` and
-// `err` where they are descriptors, in `workDir` where one is given, and
-// clean of whatever signal handling this process set up (an ignored SIGPIPE,
-// a blocked SIGCHLD). Unless it `outlivesUs`, it is killed when the thread
-// that started it ends, and so with this process however that ends. The
-// errno of a failure (a failed exec too, not as exit code 127), else 0 with
-// the child's `pid`.
+// `err` where they are descriptors, in `workDir` where one is given, with
+// `environment` ("NAME=value" each) where one is given, else this process's,
+// and clean of whatever signal handling this process set up (an ignored
+// SIGPIPE, a blocked SIGCHLD). Unless it `outlivesUs`, it is killed when the
+// thread that started it ends, and so with this process however that ends.
+// The errno of a failure (a failed exec too, not as exit code 127), else 0
+// with the child's `pid`.
 int Spawn(const std::string& program, const std::vector<std::string>& args, int out, int err,
-          const std::string& workDir, pid_t& pid, bool outlivesUs = false);
+          const std::string& workDir, pid_t& pid, bool outlivesUs = false,
+          const std::vector<std::string>* environment = nullptr);
 // Waits for the child `pid` and tells how it ended. False with errno set.
 bool WaitFor(pid_t pid, ExitStatus& status);
 

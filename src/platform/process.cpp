@@ -264,8 +264,8 @@ namespace {
 // The child's side of Spawn, between fork and exec: system calls only (the
 // parent may have threads holding locks the child never gets back). Tells
 // the errno of what failed through `report`.
-[[noreturn]] void BecomeChild(const char* program, char* const* argv, int out, int err,
-                              const char* workDir, pid_t parent, int report) {
+[[noreturn]] void BecomeChild(const char* program, char* const* argv, char* const* envp, int out,
+                              int err, const char* workDir, pid_t parent, int report) {
     // A child killed with its parent leaves no rclone or archiver running
     // for a command that was killed; a parent gone before this line is seen
     // by getppid.
@@ -294,7 +294,7 @@ namespace {
         sigset_t none;
         sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        ::execve(program, argv, environ);
+        ::execve(program, argv, envp);
         error = errno;
     }
     [[maybe_unused]] const ssize_t n = ::write(report, &error, sizeof error);
@@ -304,12 +304,18 @@ namespace {
 } // namespace
 
 int Spawn(const std::string& program, const std::vector<std::string>& args, int out, int err,
-          const std::string& workDir, pid_t& pid, bool outlivesUs) {
+          const std::string& workDir, pid_t& pid, bool outlivesUs,
+          const std::vector<std::string>* environment) {
     std::vector<std::string> store = args;
     std::vector<char*> argv;
     for (std::string& arg : store)
         argv.push_back(arg.data());
     argv.push_back(nullptr);
+    std::vector<std::string> envStore = environment ? *environment : std::vector<std::string>();
+    std::vector<char*> envp;
+    for (std::string& variable : envStore)
+        envp.push_back(variable.data());
+    envp.push_back(nullptr);
     int report[2];
     if (::pipe2(report, O_CLOEXEC) != 0)
         return errno;
@@ -321,7 +327,8 @@ int Spawn(const std::string& program, const std::vector<std::string>& args, int 
     ::pthread_sigmask(SIG_SETMASK, &all, &old);
     const pid_t child = ::fork();
     if (child == 0)
-        BecomeChild(program.c_str(), argv.data(), out, err, workDir.c_str(), parent, report[1]);
+        BecomeChild(program.c_str(), argv.data(), environment ? envp.data() : environ, out, err,
+                    workDir.c_str(), parent, report[1]);
     const int forkError = errno;
     ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
     ::close(report[1]);
