@@ -3,8 +3,8 @@
 
 #include "common/served_remote.h"
 #include "common/test_env.h"
+#include "integrity/sha256.h"
 #include "platform/loopback_socket.h"
-#include "platform/sha256.h"
 #include "remote/rclone_daemon.h"
 
 #include <QJsonArray>
@@ -65,7 +65,7 @@ TEST_F(RcloneDaemonTest, CopiesTheListedFilesButReplacesNoDifferentOne) {
         if (item["Path"] == "a/one") {
             EXPECT_EQ(item["Size"].toInteger(), 5);
             EXPECT_EQ(item["Hashes"]["sha256"].toString().toStdString(),
-                      platform::DigestHex(platform::Sha256::Of("a/one")));
+                      integrity::DigestHex(integrity::Sha256::Of("a/one")));
         }
 }
 
