@@ -27,9 +27,12 @@ TEST(RunFolder, IsInTheUsersRuntimeFolderWhenWritableElsePrivateInTmp) {
     ASSERT_TRUE(readOnly.Mounted()) << readOnly.Reason();
     EXPECT_EQ(RunFolder(why), fallback);
 
+    // The lock of a folder that can't be locked itself needs the run folder.
     const testenv::TmpfsMount open(fallback, 1 << 16); // mode 0755
+    FolderLock::DirectoryLocksForTesting(false);
     FolderLock lock;
     EXPECT_EQ(lock.TryLock(testenv::Scratch()), FolderLock::Outcome::Failed);
+    FolderLock::DirectoryLocksForTesting(true);
     EXPECT_EQ(lock.Error(), runtime + "/mfbackup: Read-only file system; " + fallback +
                                 " is open to other users");
 }
