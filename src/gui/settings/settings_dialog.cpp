@@ -57,6 +57,24 @@ TfmSettings::TfmSettings(QWidget* parent) : QDialog(parent) {
     // Wider than the original by the Find button, to the right of Browse.
     setFixedSize(584, 182);
 
+    BuildDirectoryRows();
+    BuildButtons();
+    BuildGroups();
+
+    OpenDialog1 = new ui::OpenDialog(this);
+    OpenDialog1->setObjectName("OpenDialog1");
+    OpenDialog1->FileName = "Moonforge Dir";
+
+    ui::ShowPathStart(EdSourceDir);
+    ui::ShowPathStart(EdTargetDir);
+    ui::KeepTextVisible(this);
+
+    OrderTabs();
+    ConnectHandlers();
+}
+
+// The source directory's row with Browse and Find, then the target's.
+void TfmSettings::BuildDirectoryRows() {
     LbSourceDir = new QLabel("Source Directory: ", this);
     LbSourceDir->setObjectName("LbSourceDir");
     LbSourceDir->setGeometry(8, 12, 116, 17);
@@ -88,7 +106,9 @@ TfmSettings::TfmSettings(QWidget* parent) : QDialog(parent) {
     EdTargetDir->setToolTip("Your backup directory, create this one first!");
     EdTargetDir->setGeometry(126, 40, 258, 25);
     Label1->setBuddy(EdTargetDir);
+}
 
+void TfmSettings::BuildButtons() {
     BitBtn2 = new QPushButton(style()->standardIcon(QStyle::SP_DialogCancelButton), "Cancel", this);
     BitBtn2->setObjectName("BitBtn2");
     BitBtn2->setGeometry(488, 112, 88, 28);
@@ -99,7 +119,10 @@ TfmSettings::TfmSettings(QWidget* parent) : QDialog(parent) {
     // and OK from anywhere else.
     BitBtn1->setDefault(true);
     BitBtn1->setGeometry(488, 146, 88, 28);
+}
 
+// The kinds a backup takes by default, and the two options.
+void TfmSettings::BuildGroups() {
     GroupBox1 = new QGroupBox("Backup items", this);
     GroupBox1->setObjectName("GroupBox1");
     GroupBox1->setGeometry(8, 76, 180, 98);
@@ -114,15 +137,9 @@ TfmSettings::TfmSettings(QWidget* parent) : QDialog(parent) {
     ckZip->setToolTip("Calls PkZip for Windows to compress backups.");
     ckOwner = MakeCheckBox(GroupBox2, "ckOwner", "Update owner", QRect(10, 46, 172, 20));
     ckOwner->setToolTip("Changes the machinename on restore.");
+}
 
-    OpenDialog1 = new ui::OpenDialog(this);
-    OpenDialog1->setObjectName("OpenDialog1");
-    OpenDialog1->FileName = "Moonforge Dir";
-
-    ui::ShowPathStart(EdSourceDir);
-    ui::ShowPathStart(EdTargetDir);
-    ui::KeepTextVisible(this);
-
+void TfmSettings::OrderTabs() {
     setTabOrder(EdSourceDir, BtBrowse);
     setTabOrder(BtBrowse, BtFind);
     setTabOrder(BtFind, EdTargetDir);
@@ -133,7 +150,9 @@ TfmSettings::TfmSettings(QWidget* parent) : QDialog(parent) {
     setTabOrder(CkMulti, CkSingle);
     setTabOrder(CkSingle, ckZip);
     setTabOrder(ckZip, ckOwner);
+}
 
+void TfmSettings::ConnectHandlers() {
     EdSourceDir->installEventFilter(this);
     EdTargetDir->installEventFilter(this);
     connect(BtBrowse, &QPushButton::clicked, this, &TfmSettings::BtBrowseClick);

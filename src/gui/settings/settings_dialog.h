@@ -61,6 +61,14 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // The controls, as the constructor makes them: the directory rows, the
+    // buttons, the two groups; then the tab order and the handlers wired.
+    void BuildDirectoryRows();
+    void BuildButtons();
+    void BuildGroups();
+    void OrderTabs();
+    void ConnectHandlers();
+
     // The bytes of the paths the two edits show. A name that is not UTF-8
     // shows with replacement characters; an edit left as it was shown gives
     // back these bytes, not its text.
